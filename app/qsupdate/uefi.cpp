@@ -1,0 +1,7 @@
+// UEFI ROM row.
+#include "app/qsupdate/fw_row.h"
+#include "app/qsupdate/registry.h"
+
+const firmware_ops uefi_ops[1] = {
+    nv_fw_row(IMAGE_TYPE_UEFIROM, 0, "UEFI ROM", nv_fw_match_device, firmware_shared),
+};

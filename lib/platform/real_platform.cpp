@@ -1,0 +1,86 @@
+// The production platform: each operation is the C library call it mirrors.
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "lib/platform/platform.h"
+
+namespace {
+
+class RealPlatform final : public Platform {
+public:
+    int open(const char *path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
+    int stat(const char *path, struct stat *st) override { return ::stat(path, st); }
+    int mkdir(const char *path, mode_t mode) override { return ::mkdir(path, mode); }
+    int mknod(const char *path, mode_t mode, dev_t dev) override { return ::mknod(path, mode, dev); }
+    int unlink(const char *path) override { return ::unlink(path); }
+
+    int list_dir(const char *path, std::vector<std::string> &names) override
+    {
+        DIR *dir = ::opendir(path);
+        if (!dir)
+            return -1;
+        names.clear();
+        errno = 0;
+        while (struct dirent *entry = ::readdir(dir))
+            names.emplace_back(entry->d_name);
+        int saved = errno;
+        ::closedir(dir);
+        errno = saved;
+        return saved ? -1 : static_cast<int>(names.size());
+    }
+
+    FILE *reopen_stream(const char *path, const char *mode, FILE *stream) override
+    {
+        return ::freopen(path, mode, stream);
+    }
+
+    ssize_t read(int fd, void *buf, size_t count) override { return ::read(fd, buf, count); }
+    ssize_t write(int fd, const void *buf, size_t count) override { return ::write(fd, buf, count); }
+    off_t lseek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
+    int close(int fd) override { return ::close(fd); }
+    int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
+    int flock(int fd, int operation) override { return ::flock(fd, operation); }
+    int socket(int domain, int type, int protocol) override { return ::socket(domain, type, protocol); }
+
+    int uname(struct utsname *name) override { return ::uname(name); }
+    uid_t geteuid() override { return ::geteuid(); }
+    int system(const char *command) override { return ::system(command); }
+
+    int run_capture(const char *command, std::string &output) override
+    {
+        FILE *pipe = ::popen(command, "r");
+        if (!pipe)
+            return -1;
+        output.clear();
+        char chunk[256];
+        size_t got;
+        while ((got = ::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+            output.append(chunk, got);
+        return ::pclose(pipe);
+    }
+
+    void sleep_us(unsigned long usec) override
+    {
+        struct timespec ts;
+        ts.tv_sec = static_cast<time_t>(usec / 1000000);
+        ts.tv_nsec = static_cast<long>(usec % 1000000) * 1000;
+        while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+};
+
+} // namespace
+
+Platform &real_platform()
+{
+    static RealPlatform instance;
+    return instance;
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs every test.  Installs missing Debian packages first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev openssl)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+build=${QS_TEST_BUILD_DIR:-build-test}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=ON
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

@@ -1,0 +1,301 @@
+// The command line as a user meets it: messages, output and exit status.
+#include <cerrno>
+#include <cstring>
+
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+
+#include "app/qsupdate/qsupdate.h"
+#include "tests/unit/support/fake_platform.h"
+#include "tests/unit/support/run_main.h"
+
+namespace {
+
+const std::string banner = "Duskhollow firmware update utility [v7.6.1]\n"
+                           "Copyright (c) Quillstone. All rights reserved.\n";
+const std::string hint = "For usage information, run \"qsupdate --help\"\n";
+const std::string invalid = "qsupdate: invalid arguments\n" + hint;
+
+const std::string usage = R"(
+Usage: qsupdate [-i adapter] [options]
+
+Available options are:
+
+  -h, --help
+    This help.
+
+  -V, --version
+    Display version and exit.
+
+  -M, --manifest
+    Show details of available firmware images and exit.
+
+  --list
+    Show the adapter list.
+
+  -i, --adapter=(ethN|XX:XX:XX:XX:XX:XX|XX-XX-XX-XX-XX-XX)
+    Operate only on the specified adapter.
+
+  --write
+    Write updated firmware to the adapter(s).
+
+  --force
+    Force update of all firmware, even if the installed firmware version 
+    is the same or more recent.
+
+  --backup
+    Backup existing image before updating. This option may be used 
+    with the --write and --force options.
+
+  -y, --yes
+    Update without prompting for a final confirmation. This option 
+    may be used with the --write and --force options.
+
+  --image=(filename)
+    Update a firmware image from the given file.
+
+  --ipxe-image=(filename)
+    Install the iPXE image from the given file, replacing the Quillstone bootrom image.
+    qsupdate will not attempt to replace this image in future unless --restore-bootrom is used.
+
+  --restore-bootrom
+    Replace an iPXE image with the Quillstone bootrom image in this version of qsupdate
+
+  --full-erase
+    Force a full-erase of the partition before updating the given file.
+
+  -v, --verbose
+    Verbose mode.
+
+  -s, --silent
+    Silent mode, output errors only.
+
+  --output-file=(filename)
+    Output results to file.
+
+  --dell
+    Output results in Dell format.
+
+)";
+
+// A Linux host with the driver loaded and no adapter; interface "other0"
+// belongs to another driver, "lo" has no driver information at all.
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        add_linux_driver(host);
+        host.ioctl_handler = [this](const std::string &, unsigned long request, void *arg) {
+            auto *ifr = static_cast<struct ifreq *>(arg);
+            if (request != SIOCETHTOOL) {
+                errno = ENOTTY;
+                return -1;
+            }
+            if (std::strcmp(ifr->ifr_name, "lo") == 0) {
+                errno = EOPNOTSUPP;
+                return -1;
+            }
+            if (std::strcmp(ifr->ifr_name, "other0") == 0) {
+                auto *info = reinterpret_cast<char *>(ifr->ifr_data);
+                std::strcpy(info + 4, "e1000e"); // ethtool_drvinfo.driver
+                return 0;
+            }
+            errno = drvinfo_errno;
+            return -1;
+        };
+    }
+    RunResult run(const std::vector<std::string> &args) { return run_qsupdate(host, args); }
+
+    FakePlatform host;
+    int drvinfo_errno = ENODEV;
+};
+
+struct RejectedCase {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+};
+
+class RejectedCommandLine : public CommandLine, public ::testing::WithParamInterface<RejectedCase> {};
+
+TEST_P(RejectedCommandLine, PrintsItsMessageAndExitsWithStatus2)
+{
+    RunResult r = run(GetParam().args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, GetParam().out);
+    EXPECT_EQ(r.err, GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, RejectedCommandLine,
+    ::testing::Values(
+        // getopt's own diagnostics come before the hint; nothing else is printed.
+        RejectedCase{{"--bogus"}, "", "qsupdate: unrecognized option '--bogus'\n" + hint},
+        RejectedCase{{"--image"}, "", "qsupdate: option '--image' requires an argument\n" + hint},
+        RejectedCase{{"-i"}, "", "qsupdate: option requires an argument -- 'i'\n" + hint},
+        RejectedCase{{"-x"}, "", "qsupdate: invalid option -- 'x'\n" + hint},
+        // The banner is printed before the combination is judged.
+        RejectedCase{{"extra"}, banner, invalid},
+        RejectedCase{{"--list", "stray", "words"}, banner, invalid},
+        RejectedCase{{"--image=x", "--phy"}, banner, invalid},
+        RejectedCase{{"--image=x", "--mc", "--write"}, banner, invalid},
+        RejectedCase{{"--ipxe-image=x", "--bootrom"}, banner, invalid},
+        RejectedCase{{"--image=x", "--manifest"}, banner, invalid},
+        RejectedCase{{"--image=x", "--list"}, banner, invalid},
+        RejectedCase{{"--image=x", "--version"}, banner, invalid},
+        RejectedCase{{"--ipxe-image=x", "--restore-bootrom"}, banner, invalid},
+        RejectedCase{{"--image=x", "--ipxe-image=y"}, banner, invalid},
+        RejectedCase{{"--fake-v1", "--fake-v9"}, banner, invalid},
+        RejectedCase{{"--list", "--adapter=eth0"}, banner, invalid},
+        RejectedCase{{"-i", "eth0", "--list"}, banner, invalid},
+        RejectedCase{{"--silent", "extra"}, "", invalid},
+        // Neither a MAC address nor one of our interfaces.
+        RejectedCase{{"--help", "--adapter=foo"}, banner,
+                     "foo is not a valid MAC address or Duskhollow adapter name\n"},
+        RejectedCase{{"--help", "--adapter=lo"}, banner,
+                     "lo is not a valid MAC address or Duskhollow adapter name\n"},
+        RejectedCase{{"--help", "--adapter=other0"}, banner,
+                     "other0 is not a valid MAC address or Duskhollow adapter name\n"},
+        RejectedCase{{"--adapter=00:11:22:33:44:55:66"}, banner,
+                     "00:11:22:33:44:55:66 is not a valid MAC address or Duskhollow adapter name\n"}));
+
+TEST_F(CommandLine, HelpPrintsTheBannerAndTheUsageText)
+{
+    RunResult r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + usage);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(run({"-h", "--silent"}).out, usage);
+}
+
+TEST_F(CommandLine, AdapterGivenAsMacAddressIsAcceptedForEveryAction)
+{
+    RunResult r = run({"-h", "-i", "0:1b:2:3C:4:5"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + usage);
+}
+
+TEST_F(CommandLine, AnInterfaceWhoseDriverCannotBeAskedIsFatal)
+{
+    drvinfo_errno = EPERM;
+    RunResult r = run({"--help", "--adapter=eth7"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Fatal error: Operation not permitted (1)\n");
+}
+
+TEST_F(CommandLine, MissingDriverIsFatalBeforeAnyAction)
+{
+    FakePlatform bare;
+    RunResult r = run_qsupdate(bare, {"--help"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "The Duskhollow network adapter driver (qsc) is not loaded.\n"
+                     "You must install and load the driver before running this utility.\n"
+                     "Fatal error: No such device (19)\n");
+}
+
+TEST_F(CommandLine, VersionPrintsTheUtilityVersionEvenWhenEnumerationFails)
+{
+    host.remove("/sys/class/net");
+    RunResult r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "Duskhollow firmware update utility: v7.6.1.1006\n");
+    EXPECT_EQ(r.err, "No such file or directory\n");
+}
+
+TEST_F(CommandLine, ManifestIsItsOwnAction)
+{
+    RunResult r = run({"-M"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u) << r.out;
+}
+
+TEST_F(CommandLine, OutputFileCapturesTheBannerEvenWhenGivenLast)
+{
+    TempFile out;
+    RunResult r = run({"--help", "--output-file=" + out.path()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(out.read(), banner + usage);
+}
+
+TEST_F(CommandLine, OutputFileThatCannotBeOpenedIsRefusedBeforeAnythingIsPrinted)
+{
+    RunResult r = run({"--output-file=/nonexistent-dir/report.txt", "--help"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "/nonexistent-dir/report.txt: No such file or directory\n");
+}
+
+TEST_F(CommandLine, ImageFileProblemsEndTheRunWithStatus1)
+{
+    RunResult missing = run({"--image=/nonexistent-image.bin"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "/nonexistent-image.bin: No such file or directory\n");
+
+    host.add_file("/images/junk.bin", std::string(64, 'z'));
+    RunResult bad = run({"--image=/images/junk.bin"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "/images/junk.bin: Invalid firmware image\n");
+
+    host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
+    RunResult ipxe = run({"--write", "--ipxe-image=/images/not-a-rom.bin"});
+    EXPECT_EQ(ipxe.status, 1);
+    EXPECT_EQ(ipxe.err, "/images/not-a-rom.bin: Invalid firmware image\n");
+
+    host.add_file("/images/empty.bin", "");
+    RunResult empty = run({"--image=/images/empty.bin"});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "/images/empty.bin: Invalid firmware image\n");
+}
+
+TEST_F(CommandLine, HostWithoutAdaptersEndsWithTheNotFoundVerdict)
+{
+    RunResult all = run({"--list"});
+    EXPECT_EQ(all.status, 1);
+    EXPECT_EQ(all.out, banner);
+    EXPECT_EQ(all.err, "No Duskhollow adapters found\n");
+
+    RunResult by_mac = run({"--adapter=2:0:0:0:0:1"});
+    EXPECT_EQ(by_mac.status, 2);
+    EXPECT_EQ(by_mac.err, "No Duskhollow adapters found with MAC address 02-00-00-00-00-01\n");
+}
+
+TEST_F(CommandLine, DellDocumentHasHeadAndTailAndLosesStandardError)
+{
+    RunResult r = run({"--dell"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                     "<SVMExecution lang=\"en\">\n"
+                     "\t<RebootRequired>0</RebootRequired>\n"
+                     "</SVMExecution>\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CommandLine, RunsTwiceInOneProcess)
+{
+    ScopedPlatform scoped(host);
+    std::vector<std::string> first = {"qsupdate", "--silent", "--help", "stray"};
+    std::vector<std::string> second = {"qsupdate", "--silent", "--fake-v1", "-h"};
+    auto call = [](std::vector<std::string> &args) {
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return qsupdate_main(static_cast<int>(args.size()), argv.data());
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int first_status = call(first);
+    int second_status = call(second);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(first_status, 2);
+    EXPECT_EQ(second_status, 0);
+    EXPECT_EQ(out, usage);
+    EXPECT_EQ(err, invalid);
+}
+
+} // namespace
