@@ -63,7 +63,7 @@ bool netif_is_ours(const char *ifname)
         return false;
     }
     errno = 0;
-    return std::strcmp(info.driver, "qsc") == 0;
+    return std::strncmp(info.driver, "qsc", sizeof info.driver) == 0;
 }
 
 char *netif_mac_addr(const char *ifname, char *mac)
