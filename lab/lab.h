@@ -1,0 +1,53 @@
+// One lab directory opened for use: its description, fake root, emulated
+// device state and the events of the current run.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "lab/lab_events.h"
+#include "lab/lab_fake_root.h"
+#include "lab/lab_model.h"
+#include "lab/lab_pci_config.h"
+
+namespace lab {
+
+class Lab {
+public:
+    // Writes a new lab into DIR (which may exist, but not hold a lab).
+    static void create(const std::string &dir, const LabState &state);
+
+    // Loads DIR/lab.json and rebuilds the fake root from it.
+    explicit Lab(const std::string &dir);
+    Lab(const Lab &) = delete;
+    Lab &operator=(const Lab &) = delete;
+
+    LabState &state() { return state_; }
+    EventLog &events() { return events_; }
+    const std::string &dir() const { return dir_; }
+    const std::string &root() const { return root_; }
+
+    // The emulated file behind a canonical real path, or null.
+    const EmulatedFile *emulated_file(const std::string &real_path) const;
+    // The configuration space of an adapter's function; its state lasts
+    // as long as this object, as a device's lasts until power-off.
+    PciConfigSpace &config_space(size_t adapter, size_t port);
+
+    // Saves lab.json and appends this run's events, ending with the
+    // closing line, to DIR/events.log.
+    void save(const std::string &closing);
+
+private:
+    std::string dir_;
+    std::string root_;
+    LabState state_;
+    EventLog events_;
+    std::map<std::string, EmulatedFile> emulated_;
+    std::map<std::pair<size_t, size_t>, std::unique_ptr<PciConfigSpace>> config_spaces_;
+};
+
+std::string lab_json_path(const std::string &dir);
+std::string events_log_path(const std::string &dir);
+
+} // namespace lab

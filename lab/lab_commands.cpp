@@ -1,0 +1,233 @@
+#include "lab/lab_commands.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "app/qsupdate/qsupdate.h"
+#include "lab/lab.h"
+#include "lab/lab_image.h"
+#include "lab/lab_platform.h"
+#include "lab/lab_presets.h"
+#include "lab/lab_show.h"
+
+namespace lab {
+
+namespace {
+
+// Splits "--name=value" and "--name value"; returns false for a
+// positional argument.
+struct ArgReader {
+    const std::vector<std::string> &args;
+    size_t i = 0;
+
+    bool done() const { return i >= args.size(); }
+    const std::string &peek() const { return args[i]; }
+    std::string value_of(const std::string &name)
+    {
+        const std::string &arg = args[i];
+        if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
+            ++i;
+            return arg.substr(name.size() + 1);
+        }
+        if (++i >= args.size())
+            throw UsageError(name + " needs a value");
+        return args[i++];
+    }
+    bool is(const std::string &name) const
+    {
+        const std::string &arg = args[i];
+        return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
+    }
+};
+
+unsigned parse_count(const std::string &text, const std::string &what)
+{
+    size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(text, &used, 0);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || value > 0x7FFFFFFF)
+        throw UsageError("bad " + what + " \"" + text + "\"");
+    return static_cast<unsigned>(value);
+}
+
+Lab *active_lab = nullptr;
+
+// qsupdate may end the process itself (exit status 1 on some host
+// errors); what it changed until then is kept all the same.
+void save_active_lab()
+{
+    if (!active_lab)
+        return;
+    Lab *lab = active_lab;
+    active_lab = nullptr;
+    std::fflush(stdout);
+    try {
+        lab->save("qsupdate ended the process itself");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "qslab: %s\n", e.what());
+    }
+}
+
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+} // namespace
+
+int command_create(const std::vector<std::string> &args)
+{
+    ArgReader r{args};
+    std::string dir, platform = "linux";
+    std::vector<std::pair<std::string, unsigned>> adapters;
+    bool empty = false, no_driver = false;
+    while (!r.done()) {
+        if (r.is("--platform")) {
+            platform = r.value_of("--platform");
+        } else if (r.is("--adapter")) {
+            std::string request = r.value_of("--adapter");
+            size_t colon = request.find(':');
+            unsigned ports = colon == std::string::npos ? 0 : parse_count(request.substr(colon + 1), "port count");
+            if (colon != std::string::npos && ports == 0)
+                throw UsageError("an adapter has at least one port");
+            adapters.emplace_back(request.substr(0, colon), ports);
+        } else if (r.peek() == "--empty") {
+            empty = true;
+            ++r.i;
+        } else if (r.peek() == "--no-driver") {
+            no_driver = true;
+            ++r.i;
+        } else if (r.peek().starts_with("-") || !dir.empty()) {
+            throw UsageError("unexpected argument \"" + r.peek() + "\"");
+        } else {
+            dir = args[r.i++];
+        }
+    }
+    if (dir.empty())
+        throw UsageError("create needs a directory");
+    if (empty && !adapters.empty())
+        throw UsageError("--empty and --adapter exclude each other");
+    if (!empty && adapters.empty())
+        adapters.emplace_back("dogwood2", 2);
+
+    LabState state = make_host(host_kind_from_name(platform), !no_driver);
+    for (const auto &[preset, ports] : adapters)
+        add_preset_adapter(state, preset, ports);
+    Lab::create(dir, state);
+
+    unsigned nports = 0;
+    for (const Adapter &a : state.adapters)
+        nports += static_cast<unsigned>(a.ports.size());
+    const char *titles[] = {"Linux host", "ESX service console", "ESXi host"};
+    std::printf("Created a lab in %s: %s, %zu adapter%s, %u port%s, driver %s.\n", dir.c_str(),
+                titles[static_cast<int>(state.host.kind)], state.adapters.size(),
+                state.adapters.size() == 1 ? "" : "s", nports, nports == 1 ? "" : "s",
+                no_driver ? "not loaded" : "loaded");
+    return 0;
+}
+
+int command_run(const std::vector<std::string> &args)
+{
+    if (args.empty())
+        throw UsageError("run needs a directory");
+    std::vector<std::string> argv_text = {"qsupdate"};
+    size_t first = args.size() > 1 && args[1] == "--" ? 2 : 1;
+    argv_text.insert(argv_text.end(), args.begin() + static_cast<long>(first), args.end());
+
+    Lab lab(args[0]);
+    std::string command_line;
+    for (const std::string &a : argv_text)
+        command_line += (command_line.empty() ? "" : " ") + a;
+    lab.state().runs++;
+    lab.events().record("run " + std::to_string(lab.state().runs) + ": " + command_line);
+
+    std::vector<char *> argv;
+    for (std::string &a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    static bool registered = false;
+    if (!registered) {
+        std::atexit(save_active_lab);
+        registered = true;
+    }
+    LabPlatform platform(lab);
+    active_lab = &lab;
+    int status;
+    {
+        ScopedPlatform scoped(platform);
+        status = qsupdate_main(static_cast<int>(argv_text.size()), argv.data());
+    }
+    active_lab = nullptr;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    lab.save("qsupdate exited with status " + std::to_string(status));
+    return status;
+}
+
+int command_show(const std::vector<std::string> &args)
+{
+    if (args.size() != 1)
+        throw UsageError("show needs exactly one directory");
+    show_lab(args[0], stdout);
+    return 0;
+}
+
+int command_image(const std::vector<std::string> &args)
+{
+    ArgReader r{args};
+    PlainImageRequest request;
+    bool ipxe = false, have_type = false, have_subtype = false, have_version = false;
+    std::string output;
+    size_t size = 4096;
+    while (!r.done()) {
+        if (r.is("--type")) {
+            request.type = parse_image_type(r.value_of("--type"));
+            have_type = true;
+        } else if (r.is("--subtype")) {
+            request.subtype = parse_count(r.value_of("--subtype"), "subtype");
+            have_subtype = true;
+        } else if (r.is("--version")) {
+            auto v = parse_version(r.value_of("--version"), 0x10000);
+            for (size_t i = 0; i < 4; ++i)
+                request.version[i] = static_cast<uint16_t>(v[i]);
+            have_version = true;
+        } else if (r.is("--extra")) {
+            auto v = parse_version(r.value_of("--extra"), 0x100);
+            for (size_t i = 0; i < 4; ++i)
+                request.extra[i] = static_cast<uint8_t>(v[i]);
+        } else if (r.is("--size")) {
+            size = parse_count(r.value_of("--size"), "size");
+        } else if (r.is("-o") || r.is("--output")) {
+            output = r.value_of(r.is("-o") ? "-o" : "--output");
+        } else if (r.peek() == "--ipxe") {
+            ipxe = true;
+            ++r.i;
+        } else {
+            throw UsageError("unexpected argument \"" + r.peek() + "\"");
+        }
+    }
+    if (output.empty())
+        throw UsageError("image needs -o FILE");
+    if (ipxe) {
+        if (have_type || have_subtype || have_version)
+            throw UsageError("--ipxe takes no type, subtype or version");
+        write_file(output, build_ipxe_image(size));
+        return 0;
+    }
+    if (!have_type || !have_subtype || !have_version)
+        throw UsageError("image needs --type, --subtype and --version (or --ipxe)");
+    request.code_size = size;
+    write_file(output, build_plain_image(request));
+    return 0;
+}
+
+} // namespace lab

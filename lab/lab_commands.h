@@ -1,0 +1,22 @@
+// The `qslab` commands.  Each takes the arguments after its own name and
+// returns the process exit status; failures of the lab itself throw
+// std::runtime_error (UsageError for a bad command line).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+int command_create(const std::vector<std::string> &args);
+// Runs qsupdate against the lab: its output and status are qsupdate's own.
+int command_run(const std::vector<std::string> &args);
+int command_show(const std::vector<std::string> &args);
+int command_image(const std::vector<std::string> &args);
+
+} // namespace lab

@@ -1,0 +1,45 @@
+#include "lab/lab_events.h"
+
+#include <cstdio>
+
+namespace lab {
+
+std::string format_seconds(uint64_t usec)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%06llu s", static_cast<unsigned long long>(usec / 1000000),
+                  static_cast<unsigned long long>(usec % 1000000));
+    return text;
+}
+
+void EventLog::record(const std::string &text)
+{
+    // Appended piece by piece: GCC 12 at -O3 misreads "literal" + string.
+    std::string line = "[";
+    line += format_seconds(clock_us_);
+    line += "] ";
+    line += text;
+    lines_.push_back(std::move(line));
+}
+
+void EventLog::sleep(unsigned long usec)
+{
+    // Polling loops sleep thousands of times; they are summed up, not
+    // logged one by one.
+    clock_us_ += usec;
+    slept_us_ += usec;
+    ++sleeps_;
+}
+
+std::vector<std::string> EventLog::finish(const std::string &closing)
+{
+    if (sleeps_)
+        record("slept " + std::to_string(sleeps_) + " times, " + format_seconds(slept_us_) +
+               " in all");
+    record(closing);
+    sleeps_ = 0;
+    slept_us_ = 0;
+    return std::move(lines_);
+}
+
+} // namespace lab

@@ -1,0 +1,34 @@
+// The lab's event log and virtual clock.  Events of one run are collected
+// here and appended to DIR/events.log when the run ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+class EventLog {
+public:
+    explicit EventLog(uint64_t &clock_us) : clock_us_(clock_us) {}
+
+    // One line, stamped with the virtual time.
+    void record(const std::string &text);
+    // Advances the clock instead of sleeping.
+    void sleep(unsigned long usec);
+    // Adds the sleep summary (if anything slept) and the closing line, and
+    // hands the lines over.
+    std::vector<std::string> finish(const std::string &closing);
+
+    uint64_t now_us() const { return clock_us_; }
+
+private:
+    uint64_t &clock_us_;
+    std::vector<std::string> lines_;
+    unsigned long sleeps_ = 0;
+    uint64_t slept_us_ = 0;
+};
+
+std::string format_seconds(uint64_t usec);
+
+} // namespace lab

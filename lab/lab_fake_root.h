@@ -1,0 +1,26 @@
+// The fake root: plain files where Linux has plain files (sysfs attributes,
+// procfs texts, PCI headers), laid out with the same directories and
+// symbolic links, rebuilt from the lab's description.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "lab/lab_model.h"
+
+namespace lab {
+
+// A file whose behaviour the lab emulates instead of reading it.
+struct EmulatedFile {
+    enum class Kind { pci_config, phy_flash_cfg };
+    Kind kind;
+    size_t adapter;
+    size_t port;
+};
+
+// Rebuilds ROOT/sys and ROOT/proc from the state (ROOT/dev and
+// ROOT/var are left as they are) and returns the emulated files, keyed by
+// their canonical paths on the real file system.
+std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const std::string &root);
+
+} // namespace lab

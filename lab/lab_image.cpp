@@ -1,0 +1,110 @@
+#include "lab/lab_image.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+
+#include "lib/utils/byteorder.h"
+#include "lib/utils/crc32.h"
+
+namespace lab {
+
+namespace {
+
+constexpr uint32_t IMAGE_MAGIC = 0x0106F1A5;
+constexpr uint32_t HEADER_SIZE = 40;
+constexpr uint32_t HEADER_VERSION = 4;
+
+// Code bytes that differ from image to image in a repeatable way.
+void fill_pattern(uint8_t *out, size_t len, uint32_t seed)
+{
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < len; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<uint8_t>(x >> 16);
+    }
+}
+
+struct TypeName {
+    const char *name;
+    uint32_t type;
+};
+
+const TypeName TYPE_NAMES[] = {
+    {"phy", 0},   {"bootrom", 2}, {"mcfw", 3},  {"fpga", 6},     {"fpgadiag", 7},
+    {"fcfw", 8},  {"cpld", 10},   {"mumfw", 11}, {"uefirom", 12}, {"bundle", 13},
+};
+
+} // namespace
+
+std::vector<uint8_t> build_plain_image(const PlainImageRequest &request)
+{
+    std::vector<uint8_t> image(HEADER_SIZE + request.code_size + 4, 0);
+    uint8_t *h = image.data();
+    store_le32(h + 0, IMAGE_MAGIC);
+    store_le32(h + 4, HEADER_VERSION);
+    store_le32(h + 8, request.type);
+    store_le32(h + 12, request.subtype);
+    store_le32(h + 16, static_cast<uint32_t>(request.code_size));
+    store_le32(h + 20, HEADER_SIZE);
+    h[26] = request.extra[0];
+    h[27] = request.extra[1];
+    h[30] = request.extra[2];
+    h[31] = request.extra[3];
+    for (size_t i = 0; i < 4; ++i)
+        store_le16(h + 32 + 2 * i, request.version[i]);
+    uint32_t seed = request.type << 24 ^ request.subtype << 16 ^ request.version[0] << 12 ^ request.version[1] << 8 ^
+                    request.version[2] << 4 ^ request.version[3];
+    fill_pattern(h + HEADER_SIZE, request.code_size, seed);
+    uint32_t crc = crc32_partial(h, HEADER_SIZE + request.code_size, 0);
+    store_le32(h + HEADER_SIZE + request.code_size, crc);
+    return image;
+}
+
+std::vector<uint8_t> build_ipxe_image(size_t size)
+{
+    std::vector<uint8_t> image(std::max<size_t>(size, 3));
+    fill_pattern(image.data(), image.size(), 0x1BE);
+    // A PCI expansion ROM: signature, then its length in 512-byte units.
+    image[0] = 0x55;
+    image[1] = 0xAA;
+    image[2] = static_cast<uint8_t>(std::min<size_t>((size + 511) / 512, 255));
+    image.resize(size);
+    return image;
+}
+
+uint32_t parse_image_type(const std::string &text)
+{
+    std::string lower;
+    for (char c : text)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const TypeName &t : TYPE_NAMES)
+        if (lower == t.name)
+            return t.type;
+    size_t used = 0;
+    unsigned long value = 0;
+    try {
+        value = std::stoul(text, &used, 0);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || value > 0xFFFFFFFFul)
+        throw std::runtime_error("bad image type \"" + text + "\"");
+    return static_cast<uint32_t>(value);
+}
+
+std::array<unsigned, 4> parse_version(const std::string &text, unsigned limit)
+{
+    std::array<unsigned, 4> v{};
+    char tail;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &v[0], &v[1], &v[2], &v[3], &tail) != 4 ||
+        text.find_first_not_of("0123456789.") != std::string::npos)
+        throw std::runtime_error("bad version \"" + text + "\" (A.B.C.D)");
+    for (unsigned n : v)
+        if (n >= limit)
+            throw std::runtime_error("version number too large in \"" + text + "\"");
+    return v;
+}
+
+} // namespace lab

@@ -1,0 +1,29 @@
+// Firmware image files for tests and rehearsals: plain reflash images
+// (header, code, CRC-32 trailer) and raw iPXE boot ROMs.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lab {
+
+struct PlainImageRequest {
+    uint32_t type = 0;
+    uint32_t subtype = 0;
+    std::array<uint16_t, 4> version{};
+    std::array<uint8_t, 4> extra{};
+    size_t code_size = 4096;
+};
+
+std::vector<uint8_t> build_plain_image(const PlainImageRequest &request);
+std::vector<uint8_t> build_ipxe_image(size_t size);
+
+// "3", "0x3" or a type name such as "mcfw" or "bootrom"; throws on others.
+uint32_t parse_image_type(const std::string &text);
+// "A.B.C.D" with each number below `limit`; throws on others.
+std::array<unsigned, 4> parse_version(const std::string &text, unsigned limit);
+
+} // namespace lab

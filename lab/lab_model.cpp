@@ -1,0 +1,328 @@
+// lab.json: the lab's description, kept readable so that a person can edit
+// it (PCI ids as hexadecimal text, one object per adapter and port).
+#include "lab/lab_model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+namespace lab {
+
+using nlohmann::json;
+
+namespace {
+
+std::string hex16(uint16_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04x", value);
+    return text;
+}
+
+uint16_t get_hex16(const json &j, const char *key, uint16_t fallback = 0)
+{
+    if (!j.contains(key))
+        return fallback;
+    const json &v = j.at(key);
+    if (v.is_number_unsigned())
+        return static_cast<uint16_t>(v.get<unsigned>());
+    unsigned long value = std::stoul(v.get<std::string>(), nullptr, 0);
+    if (value > 0xFFFF)
+        throw std::runtime_error(std::string("lab.json: ") + key + " is not a 16-bit number");
+    return static_cast<uint16_t>(value);
+}
+
+template <typename T>
+void get_opt(const json &j, const char *key, T &out)
+{
+    if (j.contains(key))
+        out = j.at(key).get<T>();
+}
+
+json vpd_to_json(const Vpd &vpd)
+{
+    json fields = json::array();
+    for (const VpdField &f : vpd.fields)
+        fields.push_back({f.keyword, f.value});
+    return {{"present", vpd.present}, {"id_string", vpd.id_string}, {"fields", fields},
+            {"end_tag", vpd.end_tag}};
+}
+
+Vpd vpd_from_json(const json &j)
+{
+    Vpd vpd;
+    get_opt(j, "present", vpd.present);
+    get_opt(j, "id_string", vpd.id_string);
+    get_opt(j, "end_tag", vpd.end_tag);
+    if (j.contains("fields"))
+        for (const json &f : j.at("fields")) {
+            VpdField field{f.at(0).get<std::string>(), f.at(1).get<std::string>()};
+            if (field.keyword.size() != 2 || field.value.size() > 255)
+                throw std::runtime_error("lab.json: bad VPD field " + field.keyword);
+            vpd.fields.push_back(field);
+        }
+    return vpd;
+}
+
+json adapter_to_json(const Adapter &a)
+{
+    json ports = json::array();
+    for (const Port &p : a.ports)
+        ports.push_back({{"ifname", p.ifname},
+                         {"mac", p.mac},
+                         {"pci_addr", p.pci_addr},
+                         {"phy_type", p.phy_type},
+                         {"up", p.up},
+                         {"phy_flash_cfg", p.phy_flash_cfg}});
+    return {{"preset", a.preset},
+            {"product", a.product},
+            {"vendor_id", hex16(a.vendor_id)},
+            {"device_id", hex16(a.device_id)},
+            {"subsystem_vendor_id", hex16(a.subsystem_vendor_id)},
+            {"subsystem_device_id", hex16(a.subsystem_device_id)},
+            {"firmware_version", a.firmware_version},
+            {"vpd", vpd_to_json(a.vpd)},
+            {"vpd_sysfs", a.vpd_sysfs},
+            {"proc_bus_pci", a.proc_bus_pci},
+            {"config", {{"openable", a.config.openable},
+                        {"capability_list", a.config.capability_list},
+                        {"vpd_capability", a.config.vpd_capability},
+                        {"vpd_polls", a.config.vpd_polls}}},
+            {"ports", ports}};
+}
+
+Adapter adapter_from_json(const json &j)
+{
+    Adapter a;
+    get_opt(j, "preset", a.preset);
+    get_opt(j, "product", a.product);
+    a.vendor_id = get_hex16(j, "vendor_id");
+    a.device_id = get_hex16(j, "device_id");
+    a.subsystem_vendor_id = get_hex16(j, "subsystem_vendor_id");
+    a.subsystem_device_id = get_hex16(j, "subsystem_device_id");
+    get_opt(j, "firmware_version", a.firmware_version);
+    if (j.contains("vpd"))
+        a.vpd = vpd_from_json(j.at("vpd"));
+    get_opt(j, "vpd_sysfs", a.vpd_sysfs);
+    get_opt(j, "proc_bus_pci", a.proc_bus_pci);
+    if (j.contains("config")) {
+        const json &c = j.at("config");
+        get_opt(c, "openable", a.config.openable);
+        get_opt(c, "capability_list", a.config.capability_list);
+        get_opt(c, "vpd_capability", a.config.vpd_capability);
+        get_opt(c, "vpd_polls", a.config.vpd_polls);
+    }
+    for (const json &pj : j.at("ports")) {
+        Port p;
+        p.ifname = pj.at("ifname").get<std::string>();
+        p.mac = pj.at("mac").get<std::string>();
+        p.pci_addr = pj.at("pci_addr").get<std::string>();
+        get_opt(pj, "phy_type", p.phy_type);
+        get_opt(pj, "up", p.up);
+        get_opt(pj, "phy_flash_cfg", p.phy_flash_cfg);
+        a.ports.push_back(p);
+    }
+    return a;
+}
+
+json interface_to_json(const Interface &i)
+{
+    json j = {{"ifname", i.ifname}, {"kind", i.kind}, {"has_drvinfo", i.has_drvinfo},
+              {"driver", i.driver}, {"version", i.version}, {"bus_info", i.bus_info},
+              {"mac", i.mac}, {"up", i.up}};
+    if (i.kind == "vlan") {
+        j["lower"] = i.lower;
+        j["vlan_id"] = i.vlan_id;
+    }
+    if (!i.bus_info.empty()) {
+        j["vendor_id"] = hex16(i.vendor_id);
+        j["device_id"] = hex16(i.device_id);
+    }
+    return j;
+}
+
+Interface interface_from_json(const json &j)
+{
+    Interface i;
+    i.ifname = j.at("ifname").get<std::string>();
+    get_opt(j, "kind", i.kind);
+    get_opt(j, "has_drvinfo", i.has_drvinfo);
+    get_opt(j, "driver", i.driver);
+    get_opt(j, "version", i.version);
+    get_opt(j, "bus_info", i.bus_info);
+    get_opt(j, "mac", i.mac);
+    get_opt(j, "up", i.up);
+    get_opt(j, "lower", i.lower);
+    get_opt(j, "vlan_id", i.vlan_id);
+    i.vendor_id = get_hex16(j, "vendor_id");
+    i.device_id = get_hex16(j, "device_id");
+    return i;
+}
+
+} // namespace
+
+const char *host_kind_name(HostKind kind)
+{
+    switch (kind) {
+    case HostKind::esx:
+        return "esx";
+    case HostKind::esxi:
+        return "esxi";
+    default:
+        return "linux";
+    }
+}
+
+HostKind host_kind_from_name(const std::string &name)
+{
+    if (name == "linux")
+        return HostKind::linux_host;
+    if (name == "esx")
+        return HostKind::esx;
+    if (name == "esxi")
+        return HostKind::esxi;
+    throw std::runtime_error("unknown platform \"" + name + "\" (linux, esx or esxi)");
+}
+
+LabState load_state(const std::string &path)
+{
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    LabState state;
+    try {
+        json j = json::parse(in);
+        const json &h = j.at("host");
+        state.host.kind = host_kind_from_name(h.at("platform").get<std::string>());
+        get_opt(h, "hostname", state.host.hostname);
+        get_opt(h, "kernel_release", state.host.kernel_release);
+        get_opt(h, "euid", state.host.euid);
+        get_opt(h, "driver_loaded", state.host.driver_loaded);
+        get_opt(h, "driver_version", state.host.driver_version);
+        get_opt(h, "modules_loaded", state.host.modules_loaded);
+        get_opt(h, "modules_available", state.host.modules_available);
+        get_opt(h, "qsc_control_major", state.host.qsc_control_major);
+        get_opt(h, "vmnic_major", state.host.vmnic_major);
+        get_opt(h, "device_ids_errno", state.host.device_ids_errno);
+        for (const json &a : j.at("adapters"))
+            state.adapters.push_back(adapter_from_json(a));
+        if (j.contains("interfaces"))
+            for (const json &i : j.at("interfaces"))
+                state.interfaces.push_back(interface_from_json(i));
+        if (j.contains("nodes"))
+            for (const json &n : j.at("nodes"))
+                state.nodes.push_back({n.at("path").get<std::string>(), n.value("block", false),
+                                       n.at("major").get<unsigned>(), n.at("minor").get<unsigned>(),
+                                       n.value("mode", 0600u)});
+        get_opt(j, "clock_us", state.clock_us);
+        get_opt(j, "runs", state.runs);
+    } catch (const json::exception &e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
+    return state;
+}
+
+void save_state(const LabState &state, const std::string &path)
+{
+    const Host &h = state.host;
+    json j;
+    j["host"] = {{"platform", host_kind_name(h.kind)},
+                 {"hostname", h.hostname},
+                 {"kernel_release", h.kernel_release},
+                 {"euid", h.euid},
+                 {"driver_loaded", h.driver_loaded},
+                 {"driver_version", h.driver_version},
+                 {"modules_loaded", h.modules_loaded},
+                 {"modules_available", h.modules_available},
+                 {"qsc_control_major", h.qsc_control_major},
+                 {"vmnic_major", h.vmnic_major},
+                 {"device_ids_errno", h.device_ids_errno}};
+    j["adapters"] = json::array();
+    for (const Adapter &a : state.adapters)
+        j["adapters"].push_back(adapter_to_json(a));
+    j["interfaces"] = json::array();
+    for (const Interface &i : state.interfaces)
+        j["interfaces"].push_back(interface_to_json(i));
+    j["nodes"] = json::array();
+    for (const DeviceNode &n : state.nodes)
+        j["nodes"].push_back({{"path", n.path}, {"block", n.block}, {"major", n.major},
+                              {"minor", n.minor}, {"mode", n.mode}});
+    j["clock_us"] = state.clock_us;
+    j["runs"] = state.runs;
+
+    std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << j.dump(2) << '\n';
+        if (!out)
+            throw std::runtime_error("cannot write " + tmp);
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot replace " + path);
+}
+
+PortRef find_port(LabState &state, const std::string &ifname)
+{
+    if (!state.host.driver_loaded)
+        return {};
+    for (Adapter &a : state.adapters)
+        for (size_t i = 0; i < a.ports.size(); ++i)
+            if (a.ports[i].ifname == ifname)
+                return {&a, &a.ports[i], static_cast<unsigned>(i)};
+    return {};
+}
+
+Interface *find_interface(LabState &state, const std::string &ifname)
+{
+    for (Interface &i : state.interfaces)
+        if (i.ifname == ifname)
+            return &i;
+    return nullptr;
+}
+
+std::vector<DeviceNode> all_nodes(const LabState &state)
+{
+    std::vector<DeviceNode> nodes;
+    const Host &h = state.host;
+    if (h.kind == HostKind::esxi) {
+        auto add_vmnic = [&](const std::string &ifname) {
+            unsigned n;
+            char tail;
+            if (std::sscanf(ifname.c_str(), "vmnic%u%c", &n, &tail) == 1)
+                nodes.push_back({"/dev/" + ifname, false, h.vmnic_major, n, 0600});
+        };
+        if (h.driver_loaded) {
+            nodes.push_back({"/dev/qsc_control", false, h.qsc_control_major, 1, 0600});
+            for (const Adapter &a : state.adapters)
+                for (const Port &p : a.ports)
+                    add_vmnic(p.ifname);
+        }
+        for (const Interface &i : state.interfaces)
+            add_vmnic(i.ifname);
+    }
+    nodes.insert(nodes.end(), state.nodes.begin(), state.nodes.end());
+    return nodes;
+}
+
+bool parse_mac(const std::string &text, uint8_t out[6])
+{
+    unsigned b[6];
+    char tail;
+    if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4],
+                    &b[5], &tail) != 6)
+        return false;
+    for (int i = 0; i < 6; ++i)
+        out[i] = static_cast<uint8_t>(b[i]);
+    return true;
+}
+
+bool module_loaded(const Host &host, const std::string &name)
+{
+    return std::find(host.modules_loaded.begin(), host.modules_loaded.end(), name) !=
+           host.modules_loaded.end();
+}
+
+} // namespace lab

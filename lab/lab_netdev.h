@@ -1,0 +1,17 @@
+// What the kernel and the drivers answer to interface ioctls: ethtool,
+// hardware address, interface flags and the adapter driver's private
+// ioctl, on a socket, an ESXi "vmnic" node or the driver's control device.
+#pragma once
+
+#include "lab/lab.h"
+
+namespace lab {
+
+// An ioctl carrying an ifreq (socket or ESXi interface node).  Returns 0,
+// or -1 with errno as the kernel would set it.
+int netdev_ioctl(Lab &lab, unsigned long request, void *arg);
+
+// An ioctl on the driver's control device, carrying a kpx_ioctl.
+int control_device_ioctl(Lab &lab, unsigned long request, void *arg);
+
+} // namespace lab

@@ -1,0 +1,339 @@
+#include "lab/lab_platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "lab/lab_shell.h"
+
+namespace lab {
+
+namespace {
+
+const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils"};
+
+bool under(const std::string &path, const std::string &prefix)
+{
+    return path == prefix || path.compare(0, prefix.size() + 1, prefix + "/") == 0;
+}
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+std::string parent_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The canonical real path of an existing file, or "".
+std::string real_path_of(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+} // namespace
+
+std::string normalise_path(const std::string &path)
+{
+    std::string out;
+    for (char c : path)
+        if (c != '/' || out.empty() || out.back() != '/')
+            out += c;
+    if (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+LabPlatform::LabPlatform(Lab &lab) : lab_(lab) {}
+
+LabPlatform::~LabPlatform()
+{
+    for (auto &entry : files_)
+        ::close(entry.first);
+}
+
+std::optional<std::string> LabPlatform::map_path(const char *path) const
+{
+    std::string p = normalise_path(path);
+    if (p == "/dev/null" || p.empty() || p[0] != '/')
+        return std::nullopt;
+    for (const char *prefix : MAPPED_PREFIXES)
+        if (under(p, prefix))
+            return lab_.root() + p;
+    return std::nullopt;
+}
+
+int LabPlatform::install(std::unique_ptr<OpenFile> file)
+{
+    if (!file)
+        return -1;
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    files_[fd] = std::move(file);
+    return fd;
+}
+
+OpenFile *LabPlatform::emulated(int fd)
+{
+    auto it = files_.find(fd);
+    return it == files_.end() ? nullptr : it->second.get();
+}
+
+static std::optional<DeviceNode> find_node(const LabState &state, const std::string &path)
+{
+    for (const DeviceNode &n : all_nodes(state))
+        if (n.path == path)
+            return n;
+    return std::nullopt;
+}
+
+int LabPlatform::open_node(const DeviceNode &node)
+{
+    const Host &h = lab_.state().host;
+    if (h.euid != 0 && (node.mode & 0006) == 0)
+        return fail(EACCES);
+    // A node is only a number: what answers is whichever driver holds it.
+    if (!node.block && node.major == h.qsc_control_major && node.minor == 1 && h.driver_loaded)
+        return install(open_control_device(lab_));
+    if (!node.block && node.major == h.vmnic_major) {
+        std::string ifname = "vmnic" + std::to_string(node.minor);
+        if (find_port(lab_.state(), ifname).port || find_interface(lab_.state(), ifname))
+            return install(open_netdev(lab_));
+    }
+    return fail(ENODEV);
+}
+
+int LabPlatform::check_access(const std::string &real, const std::string &path, int flags)
+{
+    struct stat st;
+    if (::stat(real.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return 0;
+    bool want_write = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
+    bool want_read = (flags & O_ACCMODE) != O_WRONLY;
+    // sysfs and procfs refuse writes to files without a store method,
+    // whoever asks.
+    if (want_write && (under(path, "/sys") || under(path, "/proc")) && !(st.st_mode & 0222))
+        return fail(EACCES);
+    if (lab_.state().host.euid != 0 &&
+        ((want_write && !(st.st_mode & S_IWOTH)) || (want_read && !(st.st_mode & S_IROTH))))
+        return fail(EACCES);
+    return 0;
+}
+
+int LabPlatform::open(const char *path, int flags, mode_t mode)
+{
+    auto mapped = map_path(path);
+    if (!mapped)
+        return real_platform().open(path, flags, mode);
+    std::string p = normalise_path(path);
+    if (auto node = find_node(lab_.state(), p))
+        return open_node(*node);
+    std::string real = real_path_of(*mapped);
+    if (const EmulatedFile *file = real.empty() ? nullptr : lab_.emulated_file(real))
+        return install(open_emulated(lab_, *file, flags));
+    if (check_access(*mapped, p, flags) != 0)
+        return -1;
+    return real_platform().open(mapped->c_str(), flags, mode);
+}
+
+int LabPlatform::stat(const char *path, struct stat *st)
+{
+    auto mapped = map_path(path);
+    if (!mapped)
+        return real_platform().stat(path, st);
+    if (auto node = find_node(lab_.state(), normalise_path(path))) {
+        std::memset(st, 0, sizeof *st);
+        st->st_mode = (node->block ? S_IFBLK : S_IFCHR) | node->mode;
+        st->st_rdev = makedev(node->major, node->minor);
+        st->st_nlink = 1;
+        return 0;
+    }
+    return real_platform().stat(mapped->c_str(), st);
+}
+
+int LabPlatform::mkdir(const char *path, mode_t mode)
+{
+    auto mapped = map_path(path);
+    if (!mapped)
+        return real_platform().mkdir(path, mode);
+    if (lab_.state().host.euid != 0)
+        return fail(EACCES);
+    if (real_platform().mkdir(mapped->c_str(), mode) != 0)
+        return -1;
+    lab_.events().record("directory " + normalise_path(path) + " created");
+    return 0;
+}
+
+int LabPlatform::mknod(const char *path, mode_t mode, dev_t dev)
+{
+    auto mapped = map_path(path);
+    if (!mapped)
+        return real_platform().mknod(path, mode, dev);
+    std::string p = normalise_path(path);
+    struct stat st;
+    if (lab_.state().host.euid != 0)
+        return fail(EPERM);
+    if (this->stat(p.c_str(), &st) == 0)
+        return fail(EEXIST);
+    if (this->stat(parent_of(p).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail(ENOENT);
+    if (!S_ISCHR(mode) && !S_ISBLK(mode))
+        return fail(EINVAL); // the product makes device nodes only
+    // Device nodes stay in the description: a real one in the fake root
+    // would lead to the build host's own devices.
+    DeviceNode node{p, S_ISBLK(mode), major(dev), minor(dev), static_cast<unsigned>(mode & 07777)};
+    lab_.state().nodes.push_back(node);
+    lab_.events().record(std::string(node.block ? "block" : "character") + " device " + p +
+                         " created (" + std::to_string(node.major) + ", " +
+                         std::to_string(node.minor) + ")");
+    return 0;
+}
+
+int LabPlatform::unlink(const char *path)
+{
+    auto mapped = map_path(path);
+    if (!mapped)
+        return real_platform().unlink(path);
+    std::string p = normalise_path(path);
+    if (lab_.state().host.euid != 0)
+        return fail(EACCES);
+    auto &nodes = lab_.state().nodes;
+    auto it = std::find_if(nodes.begin(), nodes.end(), [&](const DeviceNode &n) { return n.path == p; });
+    if (it != nodes.end()) {
+        nodes.erase(it);
+    } else if (find_node(lab_.state(), p) || under(p, "/sys") || under(p, "/proc")) {
+        return fail(EPERM);
+    } else if (real_platform().unlink(mapped->c_str()) != 0) {
+        return -1;
+    }
+    lab_.events().record(p + " removed");
+    return 0;
+}
+
+int LabPlatform::list_dir(const char *path, std::vector<std::string> &names)
+{
+    auto mapped = map_path(path);
+    if (!mapped)
+        return real_platform().list_dir(path, names);
+    if (real_platform().list_dir(mapped->c_str(), names) < 0)
+        return -1;
+    std::string dir = normalise_path(path);
+    for (const DeviceNode &n : all_nodes(lab_.state()))
+        if (parent_of(n.path) == dir && std::find(names.begin(), names.end(), name_of(n.path)) == names.end())
+            names.push_back(name_of(n.path));
+    return static_cast<int>(names.size());
+}
+
+FILE *LabPlatform::reopen_stream(const char *path, const char *mode, FILE *stream)
+{
+    auto mapped = map_path(path);
+    return real_platform().reopen_stream(mapped ? mapped->c_str() : path, mode, stream);
+}
+
+ssize_t LabPlatform::read(int fd, void *buf, size_t count)
+{
+    OpenFile *file = emulated(fd);
+    return file ? file->read(buf, count) : real_platform().read(fd, buf, count);
+}
+
+ssize_t LabPlatform::write(int fd, const void *buf, size_t count)
+{
+    OpenFile *file = emulated(fd);
+    return file ? file->write(buf, count) : real_platform().write(fd, buf, count);
+}
+
+off_t LabPlatform::lseek(int fd, off_t offset, int whence)
+{
+    OpenFile *file = emulated(fd);
+    return file ? file->lseek(offset, whence) : real_platform().lseek(fd, offset, whence);
+}
+
+int LabPlatform::close(int fd)
+{
+    auto it = files_.find(fd);
+    if (it == files_.end())
+        return real_platform().close(fd);
+    files_.erase(it);
+    return ::close(fd);
+}
+
+int LabPlatform::ioctl(int fd, unsigned long request, void *arg)
+{
+    OpenFile *file = emulated(fd);
+    return file ? file->ioctl(request, arg) : real_platform().ioctl(fd, request, arg);
+}
+
+int LabPlatform::flock(int fd, int operation)
+{
+    if (!emulated(fd))
+        return real_platform().flock(fd, operation);
+    int op = operation & ~LOCK_NB;
+    // Nothing else in the lab's world competes for the lock.
+    return op == LOCK_SH || op == LOCK_EX || op == LOCK_UN ? 0 : fail(EINVAL);
+}
+
+int LabPlatform::socket(int domain, int type, int protocol)
+{
+    (void)protocol;
+    int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (domain != AF_INET)
+        return fail(EAFNOSUPPORT);
+    if (kind != SOCK_STREAM && kind != SOCK_DGRAM)
+        return fail(EINVAL);
+    return install(open_netdev(lab_));
+}
+
+int LabPlatform::uname(struct utsname *name)
+{
+    const Host &h = lab_.state().host;
+    std::memset(name, 0, sizeof *name);
+    auto put = [](char *dst, size_t size, const std::string &src) { src.copy(dst, size - 1); };
+    put(name->sysname, sizeof name->sysname, h.kind == HostKind::esxi ? "VMkernel" : "Linux");
+    put(name->nodename, sizeof name->nodename, h.hostname);
+    put(name->release, sizeof name->release, h.kernel_release);
+    put(name->version, sizeof name->version, "#1 SMP");
+    put(name->machine, sizeof name->machine, "x86_64");
+    return 0;
+}
+
+uid_t LabPlatform::geteuid()
+{
+    return lab_.state().host.euid;
+}
+
+int LabPlatform::system(const char *command)
+{
+    if (!command)
+        return 1; // a shell is available
+    std::string output;
+    return run_shell_command(lab_, command, output);
+}
+
+int LabPlatform::run_capture(const char *command, std::string &output)
+{
+    return run_shell_command(lab_, command, output);
+}
+
+void LabPlatform::sleep_us(unsigned long usec)
+{
+    lab_.events().sleep(usec);
+}
+
+} // namespace lab

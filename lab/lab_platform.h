@@ -1,0 +1,60 @@
+// The platform qsupdate sees inside a lab: "/sys", "/proc", "/dev" and
+// "/var/lib/qsutils" lead into the lab's fake root and emulated devices;
+// every other path (and "/dev/null") is the real host's.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "lab/lab.h"
+#include "lab/lab_devices.h"
+#include "lib/platform/platform.h"
+
+namespace lab {
+
+class LabPlatform final : public Platform {
+public:
+    explicit LabPlatform(Lab &lab);
+    ~LabPlatform() override;
+
+    // The path inside the fake root for a mapped path, or none.
+    std::optional<std::string> map_path(const char *path) const;
+
+    int open(const char *path, int flags, mode_t mode) override;
+    int stat(const char *path, struct stat *st) override;
+    int mkdir(const char *path, mode_t mode) override;
+    int mknod(const char *path, mode_t mode, dev_t dev) override;
+    int unlink(const char *path) override;
+    int list_dir(const char *path, std::vector<std::string> &names) override;
+    FILE *reopen_stream(const char *path, const char *mode, FILE *stream) override;
+    ssize_t read(int fd, void *buf, size_t count) override;
+    ssize_t write(int fd, const void *buf, size_t count) override;
+    off_t lseek(int fd, off_t offset, int whence) override;
+    int close(int fd) override;
+    int ioctl(int fd, unsigned long request, void *arg) override;
+    int flock(int fd, int operation) override;
+    int socket(int domain, int type, int protocol) override;
+    int uname(struct utsname *name) override;
+    uid_t geteuid() override;
+    int system(const char *command) override;
+    int run_capture(const char *command, std::string &output) override;
+    void sleep_us(unsigned long usec) override;
+
+private:
+    int install(std::unique_ptr<OpenFile> file);
+    OpenFile *emulated(int fd);
+    int open_node(const DeviceNode &node);
+    int check_access(const std::string &real_path, const std::string &path, int flags);
+
+    Lab &lab_;
+    // Emulated descriptors, numbered by a real descriptor kept open on
+    // "/dev/null" so that they never collide with real ones.
+    std::map<int, std::unique_ptr<OpenFile>> files_;
+};
+
+// "//sys/class//net/" -> "/sys/class/net"
+std::string normalise_path(const std::string &path);
+
+} // namespace lab
