@@ -43,14 +43,8 @@ struct ArgReader {
 
 unsigned parse_count(const std::string &text, const std::string &what)
 {
-    size_t used = 0;
-    unsigned long value = 0;
-    try {
-        value = std::stoul(text, &used, 0);
-    } catch (const std::exception &) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size() || value > 0x7FFFFFFF)
+    unsigned long value;
+    if (!parse_unsigned(text, 0x7FFFFFFF, value))
         throw UsageError("bad " + what + " \"" + text + "\"");
     return static_cast<unsigned>(value);
 }

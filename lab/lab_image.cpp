@@ -82,16 +82,21 @@ uint32_t parse_image_type(const std::string &text)
     for (const TypeName &t : TYPE_NAMES)
         if (lower == t.name)
             return t.type;
+    unsigned long value;
+    if (!parse_unsigned(text, 0xFFFFFFFFul, value))
+        throw std::runtime_error("bad image type \"" + text + "\"");
+    return static_cast<uint32_t>(value);
+}
+
+bool parse_unsigned(const std::string &text, unsigned long max, unsigned long &value)
+{
     size_t used = 0;
-    unsigned long value = 0;
     try {
         value = std::stoul(text, &used, 0);
     } catch (const std::exception &) {
-        used = 0;
+        return false;
     }
-    if (used == 0 || used != text.size() || value > 0xFFFFFFFFul)
-        throw std::runtime_error("bad image type \"" + text + "\"");
-    return static_cast<uint32_t>(value);
+    return used == text.size() && value <= max;
 }
 
 std::array<unsigned, 4> parse_version(const std::string &text, unsigned limit)

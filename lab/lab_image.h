@@ -23,6 +23,8 @@ std::vector<uint8_t> build_ipxe_image(size_t size);
 
 // "3", "0x3" or a type name such as "mcfw" or "bootrom"; throws on others.
 uint32_t parse_image_type(const std::string &text);
+// A whole decimal, octal or 0x-hexadecimal number no larger than max.
+bool parse_unsigned(const std::string &text, unsigned long max, unsigned long &value);
 // "A.B.C.D" with each number below `limit`; throws on others.
 std::array<unsigned, 4> parse_version(const std::string &text, unsigned limit);
 

@@ -1,18 +1,17 @@
+// Identity of ports, from VPD read through configuration space or sysfs, and
+// their grouping into adapters.
 #include "lib/utils/linux/qsu_device.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <net/if.h>
+#include <sys/file.h>
 
+#include "lib/utils/byteorder.h"
 #include "tests/unit/support/fake_platform.h"
 
 namespace {
@@ -28,48 +27,22 @@ TEST(QsuSerial, SerialNumberTest)
         EXPECT_EQ(qsu_is_quillstone_serial(text), passes) << text;
 }
 
-std::string field(const char *keyword, const std::string &data)
+TEST(QsuSerial, ExtractedOnlyFromReadOnlyResourcesWithinTheVpd)
 {
-    return std::string(keyword, 2) + static_cast<char>(data.size()) + data;
-}
-
-std::string resource(uint8_t tag, const std::string &data)
-{
-    std::string r(1, static_cast<char>(tag));
-    if (tag & 0x80) {
-        r += static_cast<char>(data.size() & 0xFF);
-        r += static_cast<char>(data.size() >> 8);
+    using namespace std::string_literals;
+    const std::string ro = "\x90\x0f\x00SN\x0cSCCCCRDDDDDD"s; // a read-only resource
+    std::pair<std::string, std::string> cases[] = {
+        // A writable resource and a small one are stepped over.
+        {"\x91\x0f\x00SN\x0cSAAAARBBBBBB\x0axy"s + ro + "\x78", "SCCCCRDDDDDD"},
+        {"\x78" + ro, ""},         // nothing after the end tag
+        {ro.substr(0, 17), ""},    // a field running past the buffer
+    };
+    for (const auto &[vpd, serial] : cases) {
+        std::vector<uint8_t> bytes(vpd.begin(), vpd.end()); // exactly sized for the sanitizer
+        qsu_device dev{};
+        get_qs_serial_vpd(&dev, bytes.data(), bytes.size());
+        EXPECT_EQ(dev.serial_number, serial);
     }
-    return r + data;
-}
-
-std::string serial_of(const std::string &vpd)
-{
-    // Exactly sized, so that a read past the end is caught.
-    std::vector<uint8_t> bytes(vpd.begin(), vpd.end());
-    qsu_device dev{};
-    get_qs_serial_vpd(&dev, bytes.data(), bytes.size());
-    return dev.serial_number;
-}
-
-TEST(QsuSerial, ExtractedFromReadOnlyFields)
-{
-    const std::string ve = "012345678901234567890123";
-    const std::string id = resource(0x82, "Duskhollow adapter");
-    // A 10-character SN fails the test; the VE after it is taken.
-    EXPECT_EQ(serial_of(id + resource(0x90, field("PN", "X") + field("SN", "0123456789") +
-                                                field("VE", ve)) + "\x78"),
-              ve);
-    // Only read-only resources are searched: a writable one and a small
-    // resource are stepped over.
-    EXPECT_EQ(serial_of(resource(0x91, field("SN", "SAAAARBBBBBB")) + resource(0x0A, "xy") +
-                        resource(0x90, field("SN", "SCCCCRDDDDDD")) + "\x78"),
-              "SCCCCRDDDDDD");
-    // Nothing after the end tag, and a field running past the buffer is
-    // not read.
-    EXPECT_EQ(serial_of("\x78" + resource(0x90, field("SN", "SCCCCRDDDDDD"))), "");
-    std::string cut = resource(0x90, field("SN", "SCCCCRDDDDDD"));
-    EXPECT_EQ(serial_of(cut.substr(0, cut.size() - 1)), "");
 }
 
 TEST(QsuPciAddr, ParsesAndPacks)
@@ -85,99 +58,127 @@ TEST(QsuPciAddr, ParsesAndPacks)
     }
 }
 
-// A host whose interfaces answer ethtool (unless drvinfo_errno) and the
-// hardware address ioctl.
-struct Netif {
-    std::string driver, bus_info;
-    uint8_t mac[6];
-    int drvinfo_errno = 0;
-};
-
-class QsuEnum : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        add_linux_driver(fake);
-        fake.ioctl_handler = [this](const std::string &, unsigned long request, void *arg) {
-            auto *ifr = static_cast<ifreq *>(arg);
-            const Netif &n = netifs[ifr->ifr_name];
-            if (request == SIOCGIFHWADDR) {
-                std::memcpy(ifr->ifr_hwaddr.sa_data, n.mac, 6);
-                return 0;
-            }
-            if (n.drvinfo_errno) {
-                errno = n.drvinfo_errno;
-                return -1;
-            }
-            auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
-            std::strcpy(info->driver, n.driver.c_str());
-            std::strcpy(info->bus_info, n.bus_info.c_str());
-            return 0;
-        };
-    }
-
-    void add_port(const std::string &name, Netif netif, const std::string &vpd = "")
-    {
-        netifs[name] = netif;
-        fake.add_file("/sys/class/net/" + name + "/device/vpd", vpd);
-        std::string dir = "/sys/bus/pci/devices/" + netif.bus_info + "/";
-        fake.add_file(dir + "vendor", "0x1b7e\n");
-        fake.add_file(dir + "subsystem_vendor", "0x1b7e\n");
-        fake.add_file(dir + "device", "0x0903\n");
-        fake.add_file(dir + "subsystem_device", "32812\n"); // decimal 0x802c
-    }
-
-    FakePlatform fake;
-    ScopedPlatform scoped{fake};
-    std::map<std::string, Netif> netifs;
-};
-
-TEST_F(QsuEnum, LinuxPortsSortedIdentifiedAndGrouped)
+TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
 {
-    const std::string serial = "SAAAARBBBBBB";
-    std::string vpd = resource(0x90, field("SN", serial)) + "\x78";
-    add_port("eth0", {"qsc", "0000:03:00.1", {0, 0x0f, 0x53, 1, 2, 0xab}}, vpd);
-    add_port("eth1", {"qsc", "0000:03:00.0", {0, 0x0f, 0x53, 1, 2, 0xaa}}, vpd);
-    add_port("eth0.5", {"qsc", "0000:03:00.1", {}});
-    fake.add_file("/proc/net/vlan/eth0.5", "");
-    add_port("eth2", {"e1000e", "0000:00:19.0", {}});
-    add_port("bonding_masters", {"", "", {}, ENODEV});
-    fake.add_file("/sys/bus/pci/devices/0000:03:00.1/phy_type", "0x11\n");
-
-    testing::internal::CaptureStderr();
-    qsu_device *devs = nullptr;
-    ASSERT_EQ(qsu_device_enum(&devs), 2);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                  "Failed to open /sys/class/net/eth1/device/config, you may have "
-                  "insufficient permissions.\n"),
-              std::string::npos);
-    EXPECT_STREQ(devs[0].netif_name, "eth1");
-    EXPECT_STREQ(devs[1].netif_name, "eth0");
-    EXPECT_STREQ(devs[0].mac_addr, "00-0F-53-01-02-AA");
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(devs[i].port_index, static_cast<uint32_t>(i));
-        EXPECT_EQ(devs[i].pci_device_id, 0x1B7E0903u);
-        EXPECT_EQ(devs[i].pci_subsystem_id, 0x1B7E802Cu);
-        EXPECT_EQ(devs[i].serial_number, serial);
-        EXPECT_EQ(devs[i].master_port, &devs[0]);
+    struct Case {
+        std::vector<const char *> serials; // in PCI order
+        std::vector<int> master;           // index of each port's master
+    } cases[] = {
+        {{"A", "", "A", "A"}, {0, 1, 0, 0}},
+        {{"", "B", "", "B", "C"}, {0, 1, 0, 1, 4}},
+        {{}, {}},
+    };
+    for (const Case &c : cases) {
+        int n = static_cast<int>(c.serials.size());
+        std::vector<qsu_device> devs(c.serials.size() + 1); // nothing beyond the count is touched
+        for (int i = 0; i < n; ++i)
+            std::strcpy(devs[i].serial_number, c.serials[i]);
+        qsu_group_devices(devs.data(), n);
+        EXPECT_EQ(devs[n].master_port, nullptr);
+        for (int i = 0; i < n; ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(devs[i].master_port, &devs[c.master[i]]);
+            EXPECT_EQ(qsu_maybe_vf(&devs[i]), c.serials[i][0] == '\0');
+            // A master lists exactly its group, in array order; others list nothing.
+            std::vector<int> listed, expected;
+            for (qsu_sll *node = devs[i].ports.head; node; node = node->next)
+                listed.push_back(static_cast<int>(qsu_device_from_node(node) - devs.data()));
+            for (int j = 0; j < n; ++j)
+                if (c.master[i] == i && c.master[j] == i)
+                    expected.push_back(j);
+            EXPECT_EQ(listed, expected);
+            if (c.master[i] == i) {
+                EXPECT_EQ(devs[i].ports_count, static_cast<int>(expected.size()));
+            }
+        }
     }
-    EXPECT_EQ(devs[0].phy_type, -1);
-    EXPECT_EQ(devs[1].phy_type, 0x11);
-    EXPECT_EQ(devs[0].ports_count, 2);
-    EXPECT_EQ(fake.open_descriptors(), 0u);
-    std::free(devs);
 }
 
-TEST_F(QsuEnum, UnusableInterfaceFailsEnumeration)
+const std::string CONFIG = "/sys/class/net/eth0/device/config";
+constexpr size_t VPD_CAP = 0x50;
+
+// A PCI function whose VPD capability, second in the list, answers an
+// address write only after being polled a few times (never if
+// polls_to_complete < 0), as the hardware does, and only through the
+// descriptor locked last.  Every write to it is an address write.
+class ConfigSpacePlatform : public FakePlatform {
+public:
+    std::string vpd;
+    int polls_to_complete = 3, polls = -1, address_writes = 0, locked_fd = -1;
+
+    ConfigSpacePlatform()
+    {
+        std::string cfg(256, '\0');
+        cfg[0x06] = 0x10, cfg[0x34] = 0x40, cfg[0x40] = 0x01, cfg[0x41] = VPD_CAP, cfg[VPD_CAP] = 0x03;
+        add_file(CONFIG, cfg);
+    }
+    ssize_t read(int fd, void *buf, size_t count) override
+    {
+        if (fd == locked_fd && polls >= 0 && polls_to_complete >= 0 && ++polls > polls_to_complete) {
+            std::string &cfg = node(CONFIG).content;
+            unsigned addr = load_le16(reinterpret_cast<const uint8_t *>(&cfg[VPD_CAP + 2]));
+            for (unsigned i = 0; i < 4; ++i)
+                cfg[VPD_CAP + 4 + i] = addr + i < vpd.size() ? vpd[addr + i] : '\xff';
+            cfg[VPD_CAP + 3] = static_cast<char>(cfg[VPD_CAP + 3] | 0x80);
+            polls = -1;
+        }
+        return FakePlatform::read(fd, buf, count);
+    }
+    ssize_t write(int fd, const void *buf, size_t count) override
+    {
+        EXPECT_EQ(fd, locked_fd) << "VPD address written without the lock";
+        ++address_writes, polls = 0;
+        return FakePlatform::write(fd, buf, count);
+    }
+    int flock(int fd, int operation) override
+    {
+        locked_fd = operation == LOCK_EX ? fd : -1;
+        return FakePlatform::flock(fd, operation);
+    }
+};
+
+// The VPD read, checking that nothing stays open or locked.
+std::string read_vpd(ConfigSpacePlatform &fake)
 {
-    add_port("eth0", {"qsc", "03:00.0", {}}); // no domain in bus_info
-    qsu_device *devs = nullptr;
-    EXPECT_EQ(qsu_device_enum(&devs), -1);
-    EXPECT_EQ(errno, EINVAL);
-    netifs["eth0"].drvinfo_errno = EPERM; // only ENODEV, EINVAL, EOPNOTSUPP skip
-    EXPECT_EQ(qsu_device_enum(&devs), -1);
-    EXPECT_EQ(errno, EPERM);
+    ScopedPlatform scoped(fake);
+    qsu_device dev{};
+    std::strcpy(dev.netif_name, "eth0");
+    uint8_t *data = nullptr;
+    size_t len = 0;
+    EXPECT_EQ(qsu_device_get_vpd(&dev, &data, &len), 0);
+    std::string text(reinterpret_cast<char *>(data), len);
+    std::free(data);
     EXPECT_EQ(fake.open_descriptors(), 0u);
+    EXPECT_EQ(fake.locked_fd, -1);
+    return text;
+}
+
+TEST(QsuVpd, ConfigSpaceReadStopsAtEndTagOrReadsTheWholeWindowElseFallsBack)
+{
+    // A small resource, a large identifier string whose tag sits where its
+    // length bytes are only half read, a read-only resource, another small
+    // one, then the end tag; whatever follows must not be returned.
+    std::string body = std::string("\x0d" "abcde", 6) + std::string("\x82\x05\x00" "ABCDE", 8) +
+                       std::string("\x90\x07\x00" "SN\x04" "1234", 10) + "\x0a" "xy" "\x78";
+    ConfigSpacePlatform fake;
+    fake.vpd = body + std::string(64, '\x78');
+    fake.add_file("/sys/class/net/eth0/device/vpd", "from sysfs");
+    EXPECT_EQ(read_vpd(fake), body);
+    // Tags are stepped over one per word, so the end tag is seen one word
+    // after the word that holds it.
+    EXPECT_EQ(fake.address_writes, 8);
+
+    fake.vpd = std::string(32767, '\0') + "\x42";
+    EXPECT_EQ(read_vpd(fake), fake.vpd);
+
+    // A device that never answers is given 126 polls of 1 ms; then the
+    // sysfs file is read whole, in more than one step.
+    fake.polls_to_complete = -1;
+    fake.slept_us = 0;
+    const std::string big(65536 + 100, 's');
+    fake.add_file("/sys/class/net/eth0/device/vpd", big);
+    EXPECT_EQ(read_vpd(fake), big);
+    EXPECT_EQ(fake.slept_us, 126000u);
 }
 
 } // namespace

@@ -10,15 +10,20 @@
 
 struct CommandResult {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-// Runs qslab with the arguments, without standard input.
-CommandResult run_qslab(const std::vector<std::string> &args);
+std::string read_file(const std::string &path);
+// One line of `qsupdate --list`.
+std::string list_line(const std::string &ifname, const std::string &mac);
+// The OEM XML document with `devices` empty Device elements of the OEM adapter.
+std::string oem_document(int devices);
 
-// What qsupdate prints first unless it is silent.
-extern const std::string BANNER;
+// What qsupdate prints first unless it is silent; then the default lab's list.
+inline const std::string BANNER = "Duskhollow firmware update utility [v7.6.1]\n"
+                                  "Copyright (c) Quillstone. All rights reserved.\n";
+inline const std::string TWO_PORTS =
+    BANNER + list_line("eth0", "00-1B-7E-5A-10-00") + list_line("eth1", "00-1B-7E-5A-10-01");
 
 class TestLab {
 public:
@@ -26,42 +31,20 @@ public:
     // test program when creation fails.
     explicit TestLab(const std::vector<std::string> &create_args = {});
     ~TestLab();
-    TestLab(const TestLab &) = delete;
-    TestLab &operator=(const TestLab &) = delete;
+    TestLab(const TestLab &) = delete; // it owns the directory
 
     const std::string &dir() const { return dir_; }
-    nlohmann::json description() const;
+    nlohmann::json description() const { return nlohmann::json::parse(read_file(dir_ + "/lab.json")); }
     void edit(const std::function<void(nlohmann::json &)> &change);
-
+    // qsupdate through `qslab run`, without standard input.
     CommandResult qsupdate(const std::vector<std::string> &args) const;
-    // Lines of events.log without their time stamps.
-    std::vector<std::string> events() const;
-    // Events that contain the text.
+    // Lines of events.log that contain the text, without their time stamps.
     std::vector<std::string> events_with(const std::string &text) const;
 
 private:
+    CommandResult run_qslab(const std::vector<std::string> &args) const;
     std::string dir_;
-};
-
-// A file in a fresh temporary directory, removed with it.
-class TempPath {
-public:
-    explicit TempPath(const std::string &name);
-    ~TempPath();
-    const std::string &path() const { return path_; }
-    std::string read() const;
-
-private:
-    std::string dir_;
-    std::string path_;
 };
 
 // Checks all that a user sees of one run.
 void expect_run(const CommandResult &r, int status, const std::string &out, const std::string &err);
-
-// One line of `qsupdate --list`.
-std::string list_line(const std::string &ifname, const std::string &mac);
-
-// The OEM XML document with `devices` empty Device elements of the OEM
-// adapter.
-std::string oem_document(int devices);

@@ -1,35 +1,37 @@
-// Builds firmware image files for tests: plain reflash images (header, code,
-// CRC trailer) and signed envelopes around them.
+// Builds plain reflash images for tests: header, code and CRC trailer.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
+#include <array>
 #include <vector>
 
+#include "lib/utils/byteorder.h"
+#include "lib/utils/crc32.h"
+#include "lib/utils/firmware.h"
 #include "lib/utils/firmware_version.h"
 
-struct ImageSpec {
-    uint32_t type = 3;
-    uint32_t subtype = 7;
+struct ImageRecipe {
     firmware_version version = {1, 2, 3, 4};
-    // Bytes 26, 27, 30 and 31 of the header.
-    uint8_t extra[4] = {0, 0, 0, 0};
-    // ih_size; header bytes past the 40 defined ones are filled with a pattern.
-    uint32_t header_size = 40;
+    std::array<uint8_t, 4> extra = {0, 0, 0, 0}; // header bytes 26, 27, 30 and 31
+    uint32_t header_size = IMAGE_HEADER_SIZE; // a shorter header keeps the fields that fit
     std::vector<uint8_t> code = {0xDE, 0xAD, 0xBE, 0xEF, 0x01, 0x02, 0x03};
 };
 
-// Header, code and a correct CRC trailer.
-std::vector<uint8_t> build_plain_image(const ImageSpec &spec = {});
-
-// Recomputes the trailer of a plain image after its header or code changed.
-void fix_plain_image_crc(std::vector<uint8_t> &image);
-
-struct SignedEnvelope {
-    std::vector<uint8_t> bytes;
-    size_t content_offset = 0; // first value byte of the eContent OCTET STRING
-    size_t content_length = 0;
-};
-
-// A DER CMS ContentInfo with SignedData (certificates, one signer named by
-// subject key identifier, SHA-384 with ECDSA) encapsulating content.
-SignedEnvelope build_signed_envelope(const std::vector<uint8_t> &content);
+inline std::vector<uint8_t> build_plain_image(const ImageRecipe &recipe = {})
+{
+    std::vector<uint8_t> image(std::max(recipe.header_size, IMAGE_HEADER_SIZE), 0x5A);
+    const uint32_t words[] = {IMAGE_HEADER_MAGIC, 4, 3, 7, uint32_t(recipe.code.size()), recipe.header_size, 0, 0};
+    for (size_t i = 0; i < std::size(words); i++)
+        store_le32(&image[4 * i], words[i]);
+    const uint16_t version[] = {recipe.version.a, recipe.version.b, recipe.version.c, recipe.version.d};
+    for (size_t i = 0; i < 4; i++) {
+        image[(i < 2 ? 26 : 28) + i] = recipe.extra[i];
+        store_le16(&image[32 + 2 * i], version[i]);
+    }
+    image.resize(recipe.header_size);
+    image.insert(image.end(), recipe.code.begin(), recipe.code.end());
+    const uint32_t crc = crc32_partial(image.data(), image.size(), 0);
+    image.resize(image.size() + IMAGE_TRAILER_SIZE);
+    store_le32(&image[image.size() - IMAGE_TRAILER_SIZE], crc);
+    return image;
+}

@@ -1,29 +1,94 @@
-// A plain model of TLV contents for the property tests of the TLV, TLV
-// partition and VPD code, and the seed list those tests run over.
+// A plain model of TLV contents for the property tests, and their seeds.
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 struct TlvModelItem {
     uint32_t tag;
     std::vector<uint8_t> value;
-    bool operator==(const TlvModelItem &) const = default;
 };
 using TlvModelSegment = std::vector<TlvModelItem>;
 
-// Words the segment takes in a buffer, END included.
-size_t tlv_model_words(const TlvModelSegment &segment);
-size_t tlv_model_words(const std::vector<TlvModelSegment> &segments);
-// Word offset of item `index` from the start of its segment.
-size_t tlv_model_offset(const TlvModelSegment &segment, size_t index);
-// The segments back to back in little-endian words, then 0xFF up to `size` bytes.
-std::vector<uint8_t> tlv_model_image(const std::vector<TlvModelSegment> &segments, size_t size);
+inline void set_le32(std::vector<uint8_t> &buf, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        buf[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
 
-std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t len);
+// Word offset of item `index` in its segment (END for index = size()), and the segment's words.
+inline size_t tlv_model_offset(const TlvModelSegment &segment, size_t index)
+{
+    size_t words = 0;
+    for (size_t i = 0; i < index; i++)
+        words += 2 + (segment[i].value.size() + 3) / 4;
+    return words;
+}
+inline size_t tlv_model_words(const TlvModelSegment &s) { return tlv_model_offset(s, s.size()) + 1; }
+
+// The segments back to back in little-endian words, then 0xFF up to `size` bytes.
+inline std::vector<uint8_t> tlv_model_image(const std::vector<TlvModelSegment> &segments, size_t size)
+{
+    std::vector<uint8_t> image(size, 0xFF);
+    size_t at = 0;
+    for (const auto &segment : segments) {
+        for (const auto &item : segment) {
+            const size_t padded = (item.value.size() + 3) / 4 * 4;
+            set_le32(image, at, item.tag);
+            set_le32(image, at + 4, static_cast<uint32_t>(item.value.size()));
+            std::fill_n(image.begin() + at + 8, padded, 0);
+            std::ranges::copy(item.value, image.begin() + at + 8);
+            at += 8 + padded;
+        }
+        set_le32(image, at, 0xEEEEEEEE);
+        at += 4;
+    }
+    return image;
+}
+
+inline std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t len)
+{
+    std::vector<uint8_t> bytes(len);
+    std::ranges::generate(bytes, [&] { return static_cast<uint8_t>(rng()); });
+    return bytes;
+}
+
+// A random edit of `items`, applied to the model: op 0 inserts at `index`, 1 appends, 2 modifies
+// (a third of the time keeping the word count), 3 deletes, 4 updates or appends; none below `first_op`.
+struct TlvModelEdit { int op; size_t index; uint32_t tag; std::vector<uint8_t> value; };
+inline TlvModelEdit tlv_model_edit(std::mt19937 &rng, TlvModelSegment &items, int first_op, uint32_t first_tag)
+{
+    const size_t count = items.size();
+    TlvModelEdit e{first_op + static_cast<int>(rng() % (5 - first_op)), 0,
+                   static_cast<uint32_t>(first_tag + rng() % 5), random_bytes(rng, rng() % 24)};
+    if (count == 0 && (e.op == 2 || e.op == 3))
+        e.op = 1;
+    e.index = e.op == 0   ? rng() % (count + 1)
+              : e.op == 1 ? count
+              : e.op == 4 ? std::ranges::find(items, e.tag, &TlvModelItem::tag) - items.begin()
+                          : rng() % count;
+    if (e.op == 2 && rng() % 3 == 0)
+        e.value = random_bytes(rng, (items[e.index].value.size() + 3) / 4 * 4);
+    if (e.op == 3)
+        items.erase(items.begin() + e.index);
+    else if (e.op == 2 || (e.op == 4 && e.index < count))
+        items[e.index].value = e.value;
+    else
+        items.insert(items.begin() + e.index, {e.tag, e.value});
+    return e;
+}
 
 // Seeds for the property tests: QS_PROPERTY_SEEDS (a count, default 12)
 // consecutive seeds from QS_PROPERTY_SEED (default 1).
-std::vector<uint32_t> property_seeds();
+inline std::vector<uint32_t> property_seeds()
+{
+    const char *count = std::getenv("QS_PROPERTY_SEEDS"), *first = std::getenv("QS_PROPERTY_SEED");
+    std::vector<uint32_t> seeds(count != nullptr && *count != '\0' ? std::stoul(count) : 12);
+    std::iota(seeds.begin(), seeds.end(), first != nullptr && *first != '\0' ? std::stoul(first) : 1);
+    return seeds;
+}
