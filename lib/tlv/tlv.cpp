@@ -240,20 +240,38 @@ uint32_t *tlv_last_segment_end(tlv_cursor_t *cursor)
     return last_end;
 }
 
-int tlv_insert(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len)
+namespace {
+
+enum class EditTarget { position, item };
+
+// Every edit starts alike: a valid position (an item, unless inserting),
+// acceptable arguments, a known END with the position inside the block, and
+// the end of the segment chain that the edit moves along.
+int begin_edit(tlv_cursor_t *cursor, EditTarget target, bool bad_args, uint32_t **last_end)
 {
     int rc = tlv_validate_state(cursor);
     if (rc != TLV_OK)
         return rc;
-    if (tag == TLV_TAG_END || bad_value(data, len))
+    if (bad_args || (target == EditTarget::item && is_end_word(cursor->current)))
         return TLV_BAD_ARG;
     rc = tlv_require_end(cursor);
     if (rc != TLV_OK)
         return rc;
     if (!position_in_block(cursor))
         return TLV_BAD_ARG;
+    *last_end = tlv_last_segment_end(cursor);
+    return TLV_OK;
+}
 
-    uint32_t *last_end = tlv_last_segment_end(cursor);
+} // namespace
+
+int tlv_insert(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len)
+{
+    uint32_t *last_end;
+    int rc = begin_edit(cursor, EditTarget::position, tag == TLV_TAG_END || bad_value(data, len), &last_end);
+    if (rc != TLV_OK)
+        return rc;
+
     size_t grow = tlv_n_words_for_len(static_cast<uint32_t>(len));
     if (!chain_can_grow(cursor, last_end, grow))
         return TLV_NO_SPACE;
@@ -275,21 +293,14 @@ int tlv_append(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len)
 
 int tlv_modify(tlv_cursor_t *cursor, const void *data, size_t len)
 {
-    int rc = tlv_validate_state(cursor);
+    uint32_t *last_end;
+    int rc = begin_edit(cursor, EditTarget::item, bad_value(data, len), &last_end);
     if (rc != TLV_OK)
         return rc;
-    if (is_end_word(cursor->current) || bad_value(data, len))
-        return TLV_BAD_ARG;
 
     uint32_t *current = cursor->current;
     uint32_t tag = read_word(current);
     size_t old_words = tlv_n_words_for_item(current);
-    rc = tlv_require_end(cursor);
-    if (rc != TLV_OK)
-        return rc;
-    if (!position_in_block(cursor))
-        return TLV_BAD_ARG;
-    uint32_t *last_end = tlv_last_segment_end(cursor);
     size_t new_words = tlv_n_words_for_len(static_cast<uint32_t>(len));
 
     // Everything after the item, through the last END word, follows it.
@@ -322,18 +333,11 @@ int tlv_update_or_append(tlv_cursor_t *cursor, uint32_t tag, const void *data, s
 
 int tlv_delete(tlv_cursor_t *cursor)
 {
-    int rc = tlv_validate_state(cursor);
+    uint32_t *last_end;
+    int rc = begin_edit(cursor, EditTarget::item, false, &last_end);
     if (rc != TLV_OK)
         return rc;
-    if (is_end_word(cursor->current))
-        return TLV_BAD_ARG;
-    rc = tlv_require_end(cursor);
-    if (rc != TLV_OK)
-        return rc;
-    if (!position_in_block(cursor))
-        return TLV_BAD_ARG;
 
-    uint32_t *last_end = tlv_last_segment_end(cursor);
     uint32_t *current = cursor->current;
     size_t item_words = tlv_n_words_for_item(current);
     move_words(current, current + item_words, words_between(current + item_words, last_end) + 1);
