@@ -112,9 +112,9 @@ int tlv_init_cursor(tlv_cursor_t *cursor, uint32_t *block, uint32_t *limit)
     return tlv_validate_state(cursor);
 }
 
-int tlv_init_cursor_from_size(tlv_cursor_t *cursor, uint8_t *block, size_t size)
+int tlv_init_cursor_from_size(tlv_cursor_t *cursor, void *block, size_t size)
 {
-    uint32_t *words = reinterpret_cast<uint32_t *>(block);
+    uint32_t *words = static_cast<uint32_t *>(block);
     // A size too small to hold even the kept-back word leaves no usable
     // area instead of a limit below the block.
     size_t usable = size / sizeof(uint32_t);
@@ -382,7 +382,7 @@ void tlv_dump(const tlv_cursor_t *cursor)
     unsigned offset = cursor->current == nullptr
                           ? 0
                           : static_cast<unsigned>(addr(cursor->current) - addr(cursor->block));
-    if (tag == TLV_TAG_END && cursor->current != nullptr) {
+    if (tag == TLV_TAG_END) {
         std::printf(gettext("Tag 0x%08x: END (at offset 0x%04x)\n"), tag, offset);
         return;
     }

@@ -39,7 +39,7 @@ uint32_t *tlv_next_item_ptr(uint32_t *item);
 void tlv_init_block(uint32_t *block);
 int tlv_init_cursor(tlv_cursor_t *cursor, uint32_t *block, uint32_t *limit);
 // The last word of `size` stays outside the limit.
-int tlv_init_cursor_from_size(tlv_cursor_t *cursor, uint8_t *block, size_t size);
+int tlv_init_cursor_from_size(tlv_cursor_t *cursor, void *block, size_t size);
 
 int tlv_validate_state(tlv_cursor_t *cursor);
 int tlv_rewind(tlv_cursor_t *cursor);

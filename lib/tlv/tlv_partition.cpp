@@ -12,6 +12,7 @@
 namespace {
 
 // Byte offsets of the fields the edits rewrite in place.
+constexpr size_t HEADER_TYPE_ID = offsetof(tlv_partition_header, type_id);
 constexpr size_t HEADER_PRESET = offsetof(tlv_partition_header, preset);
 constexpr size_t HEADER_GENERATION = offsetof(tlv_partition_header, generation);
 constexpr size_t HEADER_TOTAL_LENGTH = offsetof(tlv_partition_header, total_length);
@@ -192,8 +193,8 @@ int tlv_init_partition_from_buffer(nvram_partition_t *partition, void *buffer, s
     uint8_t *bytes = static_cast<uint8_t *>(buffer);
     // The type is taken before any check so that a message about a damaged
     // buffer names whatever its type bytes hold.
-    if (bytes != nullptr && size >= HEADER_PRESET)
-        partition->type = load_le16(bytes + offsetof(tlv_partition_header, type_id));
+    if (bytes != nullptr && size >= HEADER_TYPE_ID + sizeof(uint16_t))
+        partition->type = load_le16(bytes + HEADER_TYPE_ID);
     partition->length = static_cast<uint32_t>(size);
     partition->data = static_cast<uint32_t *>(buffer);
     uint32_t *limit = bytes != nullptr ? partition->data + size / sizeof(uint32_t) : nullptr;
@@ -323,12 +324,12 @@ uint32_t tlv_get_partition_generation(const void *buffer)
     return load_le32(static_cast<const uint8_t *>(buffer) + HEADER_GENERATION);
 }
 
-int tlv_init_dynamic_config_buf(uint8_t *buf, uint32_t size)
+int tlv_init_dynamic_config_buf(void *buf, uint32_t size)
 {
     if (buf == nullptr || size < TLV_PARTITION_MIN_SIZE)
         return TLV_BAD_ARG;
     std::memset(buf, 0xFF, size);
-    uint32_t *words = reinterpret_cast<uint32_t *>(buf);
+    uint32_t *words = static_cast<uint32_t *>(buf);
     tlv_init_block(words);
     tlv_cursor_t cursor;
     tlv_init_cursor(&cursor, words, words + size / sizeof(uint32_t));
@@ -336,8 +337,7 @@ int tlv_init_dynamic_config_buf(uint8_t *buf, uint32_t size)
     uint8_t header[sizeof(tlv_partition_header)];
     store_le32(header, TLV_TAG_PARTITION_HEADER);
     store_le32(header + 4, TLV_PARTITION_HEADER_LENGTH);
-    store_le16(header + offsetof(tlv_partition_header, type_id),
-               NVRAM_PARTITION_TYPE_DYNAMIC_CONFIG);
+    store_le16(header + HEADER_TYPE_ID, NVRAM_PARTITION_TYPE_DYNAMIC_CONFIG);
     store_le16(header + HEADER_PRESET, 0);
     store_le32(header + HEADER_GENERATION, 1);
     store_le32(header + HEADER_TOTAL_LENGTH, 0);

@@ -93,7 +93,7 @@ int tlv_zero_partition_preset(nvram_partition_t *partition);
 uint32_t tlv_get_partition_generation(const void *buffer);
 
 // Builds an empty dynamic-configuration partition over the whole buffer.
-int tlv_init_dynamic_config_buf(uint8_t *buf, uint32_t size);
+int tlv_init_dynamic_config_buf(void *buf, uint32_t size);
 
 const char *partition_type_desc(uint16_t type);
 

@@ -49,6 +49,10 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
     EXPECT_EQ(buf, partition_image(items, 8, 128));
     ASSERT_EQ(tlv_increment_partition_generation(&part), 0);
     EXPECT_EQ(buf, partition_image(items, 10, 128));
+    buf[10] = 5; // a preset, closed into the checksum, then zeroed
+    ASSERT_EQ(tlv_update_partition_len_and_cks(&part.tlv_cursor), TLV_OK);
+    ASSERT_EQ(tlv_zero_partition_preset(&part), 0);
+    EXPECT_EQ(buf, partition_image(items, 12, 128));
     // Recomputation refuses a block whose last item is not the trailer.
     ASSERT_EQ(tlv_find(&part.tlv_cursor, TLV_TAG_END), TLV_OK);
     ASSERT_EQ(tlv_insert(&part.tlv_cursor, 0x77, "x", 1), TLV_OK);

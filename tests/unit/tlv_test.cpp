@@ -43,11 +43,14 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_last_segment_end(&cursor), words(buf, 5));
     EXPECT_EQ(tlv_block_length_used(&cursor), 4u);
     EXPECT_EQ(tlv_insert(&cursor, TLV_TAG_END, nullptr, 0), TLV_BAD_ARG);
+    EXPECT_EQ(tlv_insert(&cursor, 9, nullptr, 4), TLV_BAD_ARG);
     const uint8_t big[40] = {0x10, 0, 0, 0, 32}; // 10 words: the chain would end past the limit
     testing::internal::CaptureStderr();
     EXPECT_EQ(write_tlv_item(&cursor, big), TLV_NO_SPACE);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unexpected error 2 updating TLV tag 0x00000010?\n");
     EXPECT_EQ(tlv_find(&cursor, 3), TLV_NOT_FOUND);
+    cursor.current = words(buf, 2); // an item of a later segment, past this block's END
+    EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
     ASSERT_EQ(tlv_find(&cursor, TLV_TAG_END), TLV_OK);
     EXPECT_EQ(tlv_length(&cursor), 0u);
     EXPECT_EQ(tlv_modify(&cursor, "x", 1), TLV_BAD_ARG);
@@ -59,6 +62,19 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_advance(&cursor), TLV_BAD_ARG);
     EXPECT_EQ(tlv_rewind(&cursor), TLV_OK);
     EXPECT_EQ(tlv_tag(&cursor), TLV_TAG_END);
+}
+
+TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimit)
+{
+    Bytes buf = tlv_model_image({{{0x41, {'a', 'b'}}}}, 16);
+    set_le32(buf, 4, 0x1000);
+    tlv_cursor_t cursor = {words(buf), words(buf), nullptr, words(buf, 3)};
+    testing::internal::CaptureStdout();
+    tlv_dump_all(&cursor); // on a copy: the cursor stays on the item
+    tlv_dump(&cursor);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "*** Find end tag: rc=4 ***\n  +0000: 41 00 00 00   A...\n"
+              "  +0004: 00 10 00 00   ....\n  +0008: 61 62 00 00   ab..\n"
+              "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n");
 }
 
 // After every random edit of two segments the buffer is exactly the model's image.

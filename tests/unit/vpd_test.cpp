@@ -45,6 +45,15 @@ TEST(VpdRecord, ValidityRules)
     };
     for (const auto &c : cases)
         EXPECT_EQ(vpd_is_valid(c.record.data(), c.len), c.valid) << c.what;
+    // A set closes the sum in the "RV" with a value byte, never writing through an empty "RV".
+    const std::pair<Bytes, bool> edited[] = {{cases[6].record, true},
+                                             {{0x90, 7, 0, 'V', 'D', 1, 0, 'R', 'V', 0, 0x78}, false}};
+    for (auto [record, valid] : edited) {
+        record.resize(24, 0xA5);
+        ASSERT_EQ(vpd_set(record.data(), 24, 'V', '1', "ab", 2), 0);
+        EXPECT_EQ(record[vpd_used_len(record.data()) - 1], VPD_TAG_END);
+        EXPECT_EQ(vpd_is_valid(record.data(), 24), valid);
+    }
 }
 
 // Random sets and deletes of keywords "V?" keep the record the model's bytes, and valid.

@@ -42,14 +42,31 @@ bool is_checksum_key(const uint8_t *keyword)
     return keyword[0] == 'R' && keyword[1] == 'V';
 }
 
+// Offset of the first keyword with these keys, or 0 when the walk reaches
+// the End tag.  With `need_value`, keywords without a value byte are passed.
+size_t find_keyword(const uint8_t *vpd, char key1, char key2, bool need_value)
+{
+    size_t end = FIRST_KEYWORD + data_len(vpd);
+    size_t offset = FIRST_KEYWORD;
+    while (offset + KEYWORD_HEADER <= end) {
+        const uint8_t *keyword = vpd + offset;
+        if (keyword[0] == static_cast<uint8_t>(key1) && keyword[1] == static_cast<uint8_t>(key2) &&
+            (!need_value || keyword[2] != 0))
+            return offset;
+        offset += KEYWORD_HEADER + keyword[2];
+    }
+    QS_ASSERT(offset == end);
+    return 0;
+}
+
 // The first value byte of "RV" makes the sum of everything up to it zero.
+// An "RV" without a value byte is no checksum (validation passes over it):
+// writing its "first value byte" would overwrite the next keyword or the
+// End tag, and would leave the real checksum stale.
 void vpd_update_checksum(uint8_t *vpd)
 {
-    size_t offset = vpd_find(vpd, 'R', 'V');
-    QS_ASSERT(offset != 0);
-    // A checksum keyword without a value byte has nowhere to hold the sum;
-    // writing it anyway would overwrite the End tag.
-    if (vpd[offset + 2] == 0)
+    size_t offset = find_keyword(vpd, 'R', 'V', true);
+    if (offset == 0)
         return;
     vpd[offset + KEYWORD_HEADER] =
         static_cast<uint8_t>(-sum_bytes(vpd, offset + KEYWORD_HEADER));
@@ -94,16 +111,7 @@ bool vpd_is_valid(const void *record, size_t len)
 
 size_t vpd_find(const void *record, char key1, char key2)
 {
-    const uint8_t *vpd = static_cast<const uint8_t *>(record);
-    size_t end = FIRST_KEYWORD + data_len(vpd);
-    size_t offset = FIRST_KEYWORD;
-    while (offset + KEYWORD_HEADER <= end) {
-        if (vpd[offset] == static_cast<uint8_t>(key1) && vpd[offset + 1] == static_cast<uint8_t>(key2))
-            return offset;
-        offset += KEYWORD_HEADER + vpd[offset + 2];
-    }
-    QS_ASSERT(offset == end);
-    return 0;
+    return find_keyword(static_cast<const uint8_t *>(record), key1, key2, false);
 }
 
 int vpd_set(void *record, size_t room, char key1, char key2, const void *value, size_t value_len)
