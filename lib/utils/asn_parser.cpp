@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <libintl.h>
 
 #include "lib/utils/qs_assert.h"
 
@@ -17,7 +18,7 @@ static_assert(ASN_HEADER_WINDOW <= sizeof(buffer));
 
 __attribute__((format(printf, 1, 2))) void asn_print_error(const char *format, ...)
 {
-    fputs("ASN: Error: ", stdout);
+    fputs(gettext("ASN: Error: "), stdout);
     va_list args;
     va_start(args, format);
     vfprintf(stdout, format, args);
@@ -62,7 +63,7 @@ asn_error_t asn_check_remaining_items(const asn_seq_item_t *item)
 {
     for (; item != nullptr; item = asn_parse_go_to_next_seq_item(item)) {
         if (!(item->flags & ASN_FLAG_OPTIONAL)) {
-            asn_print_error("Missing item of structure");
+            asn_print_error(gettext("Missing item of structure"));
             return ASN_ERROR_WRONG_CONTENT;
         }
     }
@@ -73,7 +74,7 @@ asn_error_t asn_check_remaining_items(const asn_seq_item_t *item)
 asn_error_t asn_match_item(const asn_seq_item_t *next, uint8_t tag, const asn_seq_item_t **match)
 {
     if (next == nullptr) {
-        asn_print_error("Unexpected item in sequence");
+        asn_print_error(gettext("Unexpected item in sequence"));
         return ASN_ERROR_WRONG_CONTENT;
     }
     for (const asn_seq_item_t *item = next;; ++item) {
@@ -82,11 +83,11 @@ asn_error_t asn_match_item(const asn_seq_item_t *next, uint8_t tag, const asn_se
             return ASN_ERROR_NONE;
         }
         if (!(item->flags & ASN_FLAG_OPTIONAL)) {
-            asn_print_error("Wrong item in sequence exp %x, got %x", item->tag, tag);
+            asn_print_error(gettext("Wrong item in sequence exp %x, got %x"), item->tag, tag);
             return ASN_ERROR_WRONG_CONTENT;
         }
         if (item->flags & ASN_FLAG_LAST_ITEM) {
-            asn_print_error("Unexpected item in sequence");
+            asn_print_error(gettext("Unexpected item in sequence"));
             return ASN_ERROR_WRONG_CONTENT;
         }
     }
@@ -96,15 +97,15 @@ asn_error_t asn_check_obj_id(const uint8_t *obj_id, const asn_tlv_hdr_t &hdr, ui
 {
     QS_ASSERT(obj_id != nullptr && obj_id[0] <= sizeof(buffer));
     if (hdr.len != obj_id[0]) {
-        asn_print_error("Object ID other than required: expected len %d, got %d", obj_id[0],
-                        static_cast<int>(hdr.len));
+        asn_print_error(gettext("Object ID other than required: expected len %d, got %d"),
+                        obj_id[0], static_cast<int>(hdr.len));
         return ASN_ERROR_WRONG_OBJ_ID;
     }
     const asn_error_t err = asn_read(buffer, value_offset, obj_id[0]);
     if (err != ASN_ERROR_NONE)
         return err;
     if (memcmp(buffer, obj_id + 1, obj_id[0]) != 0) {
-        asn_print_error("Object ID other than required: ");
+        asn_print_error(gettext("Object ID other than required: "));
         return ASN_ERROR_WRONG_OBJ_ID;
     }
     return ASN_ERROR_NONE;
@@ -181,7 +182,7 @@ asn_error_t asn_parse_seq_element(asn_walker &w, const asn_tlv_location_t &tlv,
     if (w.explicit_size != 0) {
         // The inner TLV of an explicit tag: its own tag is not checked.
         if (tlv.total_size != w.explicit_size) {
-            asn_print_error("Encapsulated TLV has wrong size");
+            asn_print_error(gettext("Encapsulated TLV has wrong size"));
             return ASN_ERROR_CORRUPTED;
         }
         return asn_apply_item(w, tlv, hdr, tlv_cursor);
@@ -194,7 +195,7 @@ asn_error_t asn_parse_seq_element(asn_walker &w, const asn_tlv_location_t &tlv,
     w.item = match;
     if (match->flags & ASN_FLAG_EXPLICIT) {
         if (hdr.len == 0) {
-            asn_print_error("Encapsulated TLV is missing");
+            asn_print_error(gettext("Encapsulated TLV is missing"));
             return ASN_ERROR_CORRUPTED;
         }
         w.explicit_size = hdr.len;
@@ -232,7 +233,7 @@ asn_error_t asn_tlv_header_parse(uint32_t offset, asn_tlv_hdr_t *header)
 
     header->tag = buffer[0];
     if ((buffer[0] & 0x1F) == 0x1F) {
-        asn_print_error("Long tag (unsupported)");
+        asn_print_error(gettext("Long tag (unsupported)"));
         return ASN_ERROR_NOT_SUPPORTED;
     }
     if (buffer[1] < 0x80) {
@@ -242,11 +243,11 @@ asn_error_t asn_tlv_header_parse(uint32_t offset, asn_tlv_hdr_t *header)
     }
     const uint32_t n = buffer[1] & 0x7F;
     if (n == 0) {
-        asn_print_error("Indefinite length (unsupported)");
+        asn_print_error(gettext("Indefinite length (unsupported)"));
         return ASN_ERROR_NOT_SUPPORTED;
     }
     if (n > 8) {
-        asn_print_error("Length encoding too big (unsupported)");
+        asn_print_error(gettext("Length encoding too big (unsupported)"));
         return ASN_ERROR_NOT_SUPPORTED;
     }
     uint32_t len = 0;
@@ -289,7 +290,7 @@ asn_error_t asn_parse(const asn_seq_item_t *schema, uint32_t offset, uint32_t le
         // the container.
         const uint64_t end = uint64_t(tlv_cursor) + hdr.hdr_len + hdr.len;
         if (end > w.current.tlv_loc.total_size) {
-            asn_print_error("Nested TLV does not fit in the wrapper, %llx > %llx",
+            asn_print_error(gettext("Nested TLV does not fit in the wrapper, %llx > %llx"),
                             static_cast<unsigned long long>(end),
                             static_cast<unsigned long long>(w.current.tlv_loc.total_size));
             return ASN_ERROR_CORRUPTED;
@@ -302,7 +303,7 @@ asn_error_t asn_parse(const asn_seq_item_t *schema, uint32_t offset, uint32_t le
         case ASN_TODO_TOP_LEVEL:
         case ASN_TODO_PARSE_SET_OF_SEQ: {
             if (hdr.tag != ASN_TAG_SEQ) {
-                asn_print_error("Sequence TLV expected, found tag=0x%x instead", hdr.tag);
+                asn_print_error(gettext("Sequence TLV expected, found tag=0x%x instead"), hdr.tag);
                 return ASN_ERROR_WRONG_CONTENT;
             }
             const asn_seq_item_t *next = schema;
@@ -320,7 +321,7 @@ asn_error_t asn_parse(const asn_seq_item_t *schema, uint32_t offset, uint32_t le
                 return err;
             break;
         default:
-            asn_print_error("Sequence is invalid");
+            asn_print_error(gettext("Sequence is invalid"));
             return ASN_ERROR_WRONG_CONTENT;
         }
     }

@@ -128,10 +128,16 @@ TEST(AsnParse, WalksEveryActionAndHandsOverTheRightTlvs)
         expected.push_back(der::value_span(bytes, path));
     EXPECT_EQ(handled, expected);
 
-    handler_result = ASN_ERROR_WRONG_OBJ_ID; // a handler's error ends the walk at once
-    EXPECT_EQ(walk(bytes), std::make_pair(ASN_ERROR_WRONG_OBJ_ID, std::string()));
+    // A handler's error ends the walk at once, whether the schema or a table named it.
+    Node table_first = der::decode(bytes);
+    table_first.children[2] = der::seq();
+    table_first.children[3] = der::cons(0xA0, {der::seq()});
+    handler_result = ASN_ERROR_WRONG_OBJ_ID;
+    for (const Bytes &b : {bytes, der::encode(table_first)}) {
+        EXPECT_EQ(walk(b), std::make_pair(ASN_ERROR_WRONG_OBJ_ID, std::string()));
+        EXPECT_EQ(handled.size(), 1u);
+    }
     handler_result = ASN_ERROR_NONE;
-    EXPECT_EQ(handled.size(), 1u);
 
     // Optional items absent; the SET OF may be empty.
     const Node minimal = der::seq({oid({0x2A, 0x03}), der::seq(), der::cons(0xA0, {der::seq()}), der::set()});
