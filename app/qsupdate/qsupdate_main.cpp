@@ -269,6 +269,38 @@ struct WalkResult {
     bool unprivileged = false;
 };
 
+// The run's one closing message, on standard error, and its exit status.
+int final_verdict(const CommandLine &cl, Selection selection, const char *mac_addr, const WalkResult &walk)
+{
+    if (!walk.matched_adapter) {
+        if (selection == Selection::by_mac) {
+            std::fprintf(stderr, gettext("No %1$s adapters found with MAC address %2$s\n"), FAMILY, mac_addr);
+            return 2;
+        }
+        std::fprintf(stderr, gettext("No %s adapters found\n"), FAMILY);
+        return 1;
+    }
+    if (cl.action != Action::list && !walk.any_privileged) {
+        std::fputs(gettext("\nNo adapters could be accessed. You may need to run this utility as root.\n"), stderr);
+        return 1;
+    }
+    // A port whose firmware is out of reach has already said why.
+    if (cl.image_path && !walk.matched_firmware) {
+        if (selection != Selection::by_name)
+            std::fprintf(stderr, gettext("%s cannot be applied to any adapter\n"), cl.image_path);
+        else if (!walk.unprivileged)
+            std::fprintf(stderr, gettext("%1$s cannot be applied to %2$s\n"), cl.image_path, cl.if_name);
+        return 1;
+    }
+    if (cl.action == Action::list || walk.matched_firmware || (cl.update_options & OPTION_SILENT))
+        return 0;
+    if (selection != Selection::by_name)
+        std::fputs(gettext("No firmware is available for any adapter\n"), stderr);
+    else if (!walk.unprivileged)
+        std::fprintf(stderr, gettext("No firmware is available for %1$s\n"), cl.if_name);
+    return 0;
+}
+
 } // namespace
 
 int qsupdate_main(int argc, char *argv[])
@@ -384,8 +416,10 @@ int qsupdate_main(int argc, char *argv[])
         case Action::write:
             result = update_firmware(dev, image.get(), cl.update_options | cl.firmware_types);
             break;
-        default:
+        case Action::restore_bootrom:
             result = update_firmware(dev, image.get(), OPTION_BOOTROM | OPTION_FORCE | OPTION_RESTORE_BOOTROM);
+            break;
+        default: // help, version and manifest never walk the ports
             break;
         }
         if (result < 0) {
@@ -411,30 +445,5 @@ int qsupdate_main(int argc, char *argv[])
     if (dell)
         dell_document_tail();
 
-    if (!walk.matched_adapter) {
-        if (selection == Selection::by_mac) {
-            std::fprintf(stderr, gettext("No %1$s adapters found with MAC address %2$s\n"), FAMILY, mac_addr);
-            return 2;
-        }
-        std::fprintf(stderr, gettext("No %s adapters found\n"), FAMILY);
-        return 1;
-    }
-    if (cl.action != Action::list && !walk.any_privileged) {
-        std::fputs(gettext("\nNo adapters could be accessed. You may need to run this utility as root.\n"), stderr);
-        return 1;
-    }
-    if (cl.image_path && !walk.matched_firmware) {
-        if (selection != Selection::by_name)
-            std::fprintf(stderr, gettext("%s cannot be applied to any adapter\n"), cl.image_path);
-        else if (!walk.unprivileged)
-            std::fprintf(stderr, gettext("%1$s cannot be applied to %2$s\n"), cl.image_path, cl.if_name);
-        return 1;
-    }
-    if (cl.action == Action::list || walk.matched_firmware || (cl.update_options & OPTION_SILENT))
-        return 0;
-    if (selection != Selection::by_name)
-        std::fputs(gettext("No firmware is available for any adapter\n"), stderr);
-    else if (!walk.unprivileged)
-        std::fprintf(stderr, gettext("No firmware is available for %1$s\n"), cl.if_name);
-    return 0;
+    return final_verdict(cl, selection, mac_addr, walk);
 }

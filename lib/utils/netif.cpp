@@ -57,8 +57,9 @@ bool netif_is_ours(const char *ifname)
 {
     ethtool_drvinfo info;
     if (netif_get_drvinfo(&info, ifname) < 0) {
-        // No driver information at all: simply not one of ours.
-        if (errno == EOPNOTSUPP || errno == ENODEV)
+        // No driver information at all: simply not one of ours.  On ESXi an
+        // interface that does not exist has no device node.
+        if (errno == EOPNOTSUPP || errno == ENODEV || (run_on_esxi && errno == ENOENT))
             errno = 0;
         return false;
     }

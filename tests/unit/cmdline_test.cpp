@@ -3,11 +3,13 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
+#include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 
 #include "app/qsupdate/qsupdate.h"
 #include "tests/unit/support/fake_platform.h"
+#include "tests/unit/support/image_builder.h"
 #include "tests/unit/support/run_main.h"
 
 namespace {
@@ -80,7 +82,8 @@ Available options are:
 )";
 
 // A Linux host with the driver loaded and no adapter; interface "other0"
-// belongs to another driver, "lo" has no driver information at all.
+// belongs to another driver, "lo" has no driver information at all, and
+// "eth0" is ours once a test lists it under /sys/class/net.
 class CommandLine : public ::testing::Test {
 protected:
     void SetUp() override
@@ -88,6 +91,11 @@ protected:
         add_linux_driver(host);
         host.ioctl_handler = [this](const std::string &, unsigned long request, void *arg) {
             auto *ifr = static_cast<struct ifreq *>(arg);
+            const bool ours = std::strcmp(ifr->ifr_name, "eth0") == 0;
+            if (ours && request == SIOCGIFHWADDR) {
+                std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
+                return 0;
+            }
             if (request != SIOCETHTOOL) {
                 errno = ENOTTY;
                 return -1;
@@ -96,9 +104,10 @@ protected:
                 errno = EOPNOTSUPP;
                 return -1;
             }
-            if (std::strcmp(ifr->ifr_name, "other0") == 0) {
-                auto *info = reinterpret_cast<char *>(ifr->ifr_data);
-                std::strcpy(info + 4, "e1000e"); // ethtool_drvinfo.driver
+            if (ours || std::strcmp(ifr->ifr_name, "other0") == 0) {
+                auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
+                std::strcpy(info->driver, ours ? "qsc" : "e1000e");
+                std::strcpy(info->bus_info, "0000:03:00.0");
                 return 0;
             }
             errno = drvinfo_errno;
@@ -219,6 +228,23 @@ TEST_F(CommandLine, ImageFileProblemsEndTheRunWithStatus1)
     RunResult empty = run({"--image=/images/empty.bin"});
     EXPECT_EQ(empty.status, 1);
     EXPECT_EQ(empty.err, "/images/empty.bin: Invalid firmware image\n");
+}
+
+// Silent status inspects no port, so an image given for it applies nowhere.
+TEST_F(CommandLine, VerdictAfterASilentWalkOverOnePort)
+{
+    host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
+    host.add_file("/sys/class/net/eth0/device/vpd", "");
+    const auto fw = build_plain_image();
+    host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
+    const struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
+        {{"-s"}, 0, ""},
+        {{"-s", "--image=/fw.bin"}, 1, "/fw.bin cannot be applied to any adapter\n"},
+        {{"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "/fw.bin cannot be applied to eth0\n"}};
+    for (const auto &c : cases) {
+        RunResult r = run(c.args);
+        EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << c.args.back();
+    }
 }
 
 TEST_F(CommandLine, RunsTwiceInOneProcess)

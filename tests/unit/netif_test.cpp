@@ -7,6 +7,7 @@
 #include "lib/utils/dell_devices.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
+#include "tests/unit/support/fake_platform.h"
 
 namespace {
 
@@ -73,6 +74,19 @@ TEST(DellDevices, VersionShowsThreeNumbers)
 {
     EXPECT_STREQ(get_version_for_dell({1, 2, 3, 4}, true), "v1.2.3");
     EXPECT_STREQ(get_version_for_dell({65535, 65535, 65535, 65535}, false), "65535.65535.65535");
+}
+
+TEST(NetifIsOurs, AMissingInterfaceIsNotOursOnEitherPath)
+{
+    FakePlatform host; // answers no ioctl and holds no device node
+    ScopedPlatform scoped(host);
+    for (int esxi : {0, 1}) {
+        run_on_esxi = esxi;
+        errno = EIO;
+        EXPECT_FALSE(netif_is_ours("typo"));
+        EXPECT_EQ(errno, esxi ? 0 : ENOTTY);
+    }
+    run_on_esxi = 0;
 }
 
 } // namespace
