@@ -191,14 +191,17 @@ private:
             if (i.kind != "vlan")
                 continue;
             any_vlan = true;
-            vlan_config += i.ifname + "\t| " + std::to_string(i.vlan_id) + "  | " + i.lower + "\n";
+            char row[64];
+            std::snprintf(row, sizeof row, "%-15s| %d  | ", i.ifname.c_str(), i.vlan_id);
+            vlan_config += row + i.lower + "\n";
             put_file(proc_ / "net" / "vlan" / i.ifname,
                      i.ifname + "  VID: " + std::to_string(i.vlan_id) +
                          "\t REORDER_HDR: 1  dev->priv_flags: 1001\nDevice: " + i.lower + "\n",
                      fs::perms::owner_read | fs::perms::owner_write);
         }
         if (any_vlan)
-            put_file(proc_ / "net" / "vlan" / "config", vlan_config);
+            put_file(proc_ / "net" / "vlan" / "config", vlan_config,
+                     fs::perms::owner_read | fs::perms::owner_write);
     }
 
     void put_emulated(const fs::path &path, EmulatedFile file, fs::perms perms)

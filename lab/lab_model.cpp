@@ -27,9 +27,8 @@ uint16_t get_hex16(const json &j, const char *key, uint16_t fallback = 0)
     if (!j.contains(key))
         return fallback;
     const json &v = j.at(key);
-    if (v.is_number_unsigned())
-        return static_cast<uint16_t>(v.get<unsigned>());
-    unsigned long value = std::stoul(v.get<std::string>(), nullptr, 0);
+    unsigned long value = v.is_number_unsigned() ? v.get<unsigned long>()
+                                                 : std::stoul(v.get<std::string>(), nullptr, 0);
     if (value > 0xFFFF)
         throw std::runtime_error(std::string("lab.json: ") + key + " is not a 16-bit number");
     return static_cast<uint16_t>(value);

@@ -179,7 +179,8 @@ int netdev_ioctl(Lab &lab, unsigned long request, void *arg)
     if (request != SIOCETHTOOL && request != SIOCGIFHWADDR && request != SIOCGIFFLAGS &&
         request != SIOCSIFFLAGS && request != SIOCKPX)
         return fail(ENOTTY);
-    Netdev dev = lookup(lab, ifr->ifr_name, IFNAMSIZ);
+    // The kernel ends the name at its sixteenth byte whatever the caller put there.
+    Netdev dev = lookup(lab, ifr->ifr_name, IFNAMSIZ - 1);
     if (!dev.exists())
         return fail(ENODEV);
 

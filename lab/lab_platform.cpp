@@ -17,6 +17,8 @@ namespace lab {
 namespace {
 
 const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils"};
+constexpr size_t SYSFS_PAGE_SIZE = 4096;
+constexpr unsigned MTD_CHAR_MAJOR = 90;
 
 bool under(const std::string &path, const std::string &prefix)
 {
@@ -112,12 +114,18 @@ int LabPlatform::open_node(const DeviceNode &node)
     // A node is only a number: what answers is whichever driver holds it.
     if (!node.block && node.major == h.qsc_control_major && node.minor == 1 && h.driver_loaded)
         return install(open_control_device(lab_));
-    if (!node.block && node.major == h.vmnic_major) {
+    bool esxi = h.kind == HostKind::esxi;
+    if (!node.block && esxi && node.major == h.vmnic_major) {
         std::string ifname = "vmnic" + std::to_string(node.minor);
         if (find_port(lab_.state(), ifname).port || find_interface(lab_.state(), ifname))
             return install(open_netdev(lab_));
     }
-    return fail(ENODEV);
+    // As Linux answers: ENXIO when no driver holds the number, ENODEV when
+    // the driver that does has no such device.
+    bool held = !node.block && ((node.major == h.qsc_control_major && h.driver_loaded) ||
+                                (esxi && node.major == h.vmnic_major) ||
+                                (node.major == MTD_CHAR_MAJOR && module_loaded(h, "mtdchar")));
+    return fail(held ? ENODEV : ENXIO);
 }
 
 int LabPlatform::check_access(const std::string &real, const std::string &path, int flags)
@@ -150,7 +158,10 @@ int LabPlatform::open(const char *path, int flags, mode_t mode)
         return install(open_emulated(lab_, *file, flags));
     if (check_access(*mapped, p, flags) != 0)
         return -1;
-    return real_platform().open(mapped->c_str(), flags, mode);
+    int fd = real_platform().open(mapped->c_str(), flags, mode);
+    if (fd >= 0 && under(p, "/sys"))
+        sysfs_fds_.insert(fd);
+    return fd;
 }
 
 int LabPlatform::stat(const char *path, struct stat *st)
@@ -173,8 +184,9 @@ int LabPlatform::mkdir(const char *path, mode_t mode)
     auto mapped = map_path(path);
     if (!mapped)
         return real_platform().mkdir(path, mode);
+    struct stat st;
     if (lab_.state().host.euid != 0)
-        return fail(EACCES);
+        return fail(real_platform().stat(mapped->c_str(), &st) == 0 ? EEXIST : EACCES);
     if (real_platform().mkdir(mapped->c_str(), mode) != 0)
         return -1;
     lab_.events().record("directory " + normalise_path(path) + " created");
@@ -250,7 +262,11 @@ FILE *LabPlatform::reopen_stream(const char *path, const char *mode, FILE *strea
 ssize_t LabPlatform::read(int fd, void *buf, size_t count)
 {
     OpenFile *file = emulated(fd);
-    return file ? file->read(buf, count) : real_platform().read(fd, buf, count);
+    if (file)
+        return file->read(buf, count);
+    if (sysfs_fds_.count(fd))
+        count = std::min(count, SYSFS_PAGE_SIZE);
+    return real_platform().read(fd, buf, count);
 }
 
 ssize_t LabPlatform::write(int fd, const void *buf, size_t count)
@@ -268,8 +284,10 @@ off_t LabPlatform::lseek(int fd, off_t offset, int whence)
 int LabPlatform::close(int fd)
 {
     auto it = files_.find(fd);
-    if (it == files_.end())
+    if (it == files_.end()) {
+        sysfs_fds_.erase(fd);
         return real_platform().close(fd);
+    }
     files_.erase(it);
     return ::close(fd);
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "lab/lab.h"
@@ -52,6 +53,9 @@ private:
     // Emulated descriptors, numbered by a real descriptor kept open on
     // "/dev/null" so that they never collide with real ones.
     std::map<int, std::unique_ptr<OpenFile>> files_;
+    // Real descriptors of fake sysfs files, read a page at a time as the
+    // kernel hands them out.
+    std::set<int> sysfs_fds_;
 };
 
 // "//sys/class//net/" -> "/sys/class/net"

@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 missing=""
-for package in cmake ninja-build g++ nlohmann-json3-dev libgtest-dev; do
+for package in cmake ninja-build g++ nlohmann-json3-dev; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
 done
 if [ -n "$missing" ]; then

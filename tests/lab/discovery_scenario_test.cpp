@@ -98,13 +98,15 @@ TEST(DiscoveryScenario, ReadsVpdThroughConfigurationSpaceUpToItsEndTagOrWhole)
 
 TEST(DiscoveryScenario, FallsBackToTheSysfsVpdFile)
 {
-    for (auto [config_key, value] : std::vector<std::pair<std::string, json>>{
-             {"vpd_capability", false}, {"capability_list", false}, {"vpd_polls", 127}}) {
-        SCOPED_TRACE(config_key);
+    // The first identifier string pushes the serial past the page one sysfs read returns.
+    const json long_id = {{"id_string", std::string(4100, 'x')}};
+    for (const json &patch : {json{{"config", {{"vpd_capability", false}}}, {"vpd", long_id}},
+                              json{{"config", {{"capability_list", false}}}}, json{{"config", {{"vpd_polls", 127}}}}}) {
+        SCOPED_TRACE(patch.dump().substr(0, 60));
         TestLab lab({"--adapter", "oem:1", "--adapter", "oem:1"});
         lab.edit([&](json &j) {
             for (int a : {0, 1})
-                j["adapters"][a]["config"][config_key] = value;
+                j["adapters"][a].merge_patch(patch);
         });
         expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
         EXPECT_EQ(lab.events_with("VPD of"), std::vector<std::string>{});

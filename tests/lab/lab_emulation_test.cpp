@@ -97,12 +97,20 @@ TEST(LabNetdev, AnswersAsTheKernelAndDriversDo)
     ASSERT_EQ(p.ioctl(sock, SIOCGIFHWADDR, &ifr), 0);
     EXPECT_EQ(0, std::memcmp(ifr.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x00", 6));
 
+    // A node is only a number: ENXIO while no driver holds it, ENODEV from mtdchar without that MTD.
+    lab.state().nodes.push_back({"/dev/mtd3", false, 90, 6, 0600});
+    for (int err : {ENXIO, ENODEV}) {
+        EXPECT_EQ(p.open("/dev/mtd3", O_RDWR) == -1 ? errno : 0, err);
+        lab.state().host.modules_loaded.push_back("mtdchar");
+    }
+
     // Unprivileged: no writable config space, no VPD file.
     lab.state().host.euid = 1000;
     EXPECT_EQ(p.open("/sys/class/net/eth0/device/config", O_RDWR), -1);
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(p.open("/sys/class/net/eth0/device/vpd", O_RDONLY), -1);
     EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(p.mkdir("/dev", 0755) == -1 ? errno : 0, EEXIST);
     EXPECT_EQ(p.close(sock), 0);
     std::filesystem::remove_all(dir);
 }

@@ -2,6 +2,8 @@
 // their grouping into adapters.
 #include "lib/utils/linux/qsu_device.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -50,6 +52,7 @@ TEST(QsuPciAddr, ParsesAndPacks)
     std::pair<const char *, uint32_t> cases[] = {
         {"0000:03:00.1", 0x00000301}, {"0001:81:1f.7", 0x000181FF},
         {"03:00.0", 0xFFFFFFFF},      {"0000:03:20.0", 0xFFFFFFFF},
+        {"10000:e1:00.0", 0x0000E100}, // a domain beyond 16 bits keeps its port listed
     };
     for (auto [text, packed] : cases) {
         qsu_device dev{};
@@ -104,7 +107,7 @@ constexpr size_t VPD_CAP = 0x50;
 class ConfigSpacePlatform : public FakePlatform {
 public:
     std::string vpd;
-    int polls_to_complete = 3, polls = -1, address_writes = 0, locked_fd = -1;
+    int polls_to_complete = 3, polls = -1, address_writes = 0, locked_fd = -1, read_errno = 0;
 
     ConfigSpacePlatform()
     {
@@ -122,7 +125,10 @@ public:
             cfg[VPD_CAP + 3] = static_cast<char>(cfg[VPD_CAP + 3] | 0x80);
             polls = -1;
         }
-        return FakePlatform::read(fd, buf, count);
+        if (read_errno && count > 4) // a sysfs "vpd" read; configuration reads are smaller
+            return errno = read_errno, -1;
+        // sysfs hands out at most a page per read.
+        return FakePlatform::read(fd, buf, std::min<size_t>(count, 4096));
     }
     ssize_t write(int fd, const void *buf, size_t count) override
     {
@@ -138,15 +144,15 @@ public:
 };
 
 // The VPD read, checking that nothing stays open or locked.
-std::string read_vpd(ConfigSpacePlatform &fake)
+std::string read_vpd(ConfigSpacePlatform &fake, int rc = 0)
 {
     ScopedPlatform scoped(fake);
     qsu_device dev{};
     std::strcpy(dev.netif_name, "eth0");
     uint8_t *data = nullptr;
     size_t len = 0;
-    EXPECT_EQ(qsu_device_get_vpd(&dev, &data, &len), 0);
-    std::string text(reinterpret_cast<char *>(data), len);
+    EXPECT_EQ(qsu_device_get_vpd(&dev, &data, &len), rc);
+    std::string text = data ? std::string(reinterpret_cast<char *>(data), len) : "";
     std::free(data);
     EXPECT_EQ(fake.open_descriptors(), 0u);
     EXPECT_EQ(fake.locked_fd, -1);
@@ -170,6 +176,9 @@ TEST(QsuVpd, ConfigSpaceReadStopsAtEndTagOrReadsTheWholeWindowElseFallsBack)
 
     fake.vpd = std::string(32767, '\0') + "\x42";
     EXPECT_EQ(read_vpd(fake), fake.vpd);
+    fake.node(CONFIG).content[0x41] = 0x40; // a capability list running in a circle
+    EXPECT_EQ(read_vpd(fake), "from sysfs");
+    fake.node(CONFIG).content[0x41] = VPD_CAP;
 
     // A device that never answers is given 126 polls of 1 ms; then the
     // sysfs file is read whole, in more than one step.
@@ -179,6 +188,8 @@ TEST(QsuVpd, ConfigSpaceReadStopsAtEndTagOrReadsTheWholeWindowElseFallsBack)
     fake.add_file("/sys/class/net/eth0/device/vpd", big);
     EXPECT_EQ(read_vpd(fake), big);
     EXPECT_EQ(fake.slept_us, 126000u);
+    fake.read_errno = EIO; // a failing read is an error, not an empty VPD
+    EXPECT_EQ(read_vpd(fake, EIO), "");
 }
 
 } // namespace

@@ -146,10 +146,9 @@ int qsu_device_enum(qsu_device **pdevs)
             errno = saved;
             return -1;
         }
+        // A skipped interface leaves its record untouched for the next one.
         if (filled > 0)
             ++ndevs;
-        else
-            std::memset(&devs[ndevs], 0, sizeof devs[ndevs]);
     }
 
     std::stable_sort(devs, devs + ndevs, [](const qsu_device &a, const qsu_device &b) {

@@ -206,21 +206,26 @@ int read_vpd_sysfs(qsu_device *dev, uint8_t **vpd_data, size_t *vpd_len)
         return saved;
     }
 
+    // sysfs hands out at most a page per read, so a short read is not the
+    // end of the file: only a read of nothing is.
     VpdBuffer buf;
-    size_t len = 0;
+    size_t len = 0, capacity = 0;
     for (;;) {
-        auto *grown = static_cast<uint8_t *>(std::realloc(buf.get(), len + VPD_SYSFS_STEP));
-        if (!grown)
-            return ENOMEM;
-        static_cast<void>(buf.release());
-        buf.reset(grown);
-        ssize_t got = platform().read(fd.get(), buf.get() + len, VPD_SYSFS_STEP);
+        if (len == capacity) {
+            auto *grown = static_cast<uint8_t *>(std::realloc(buf.get(), capacity + VPD_SYSFS_STEP));
+            if (!grown)
+                return ENOMEM;
+            static_cast<void>(buf.release());
+            buf.reset(grown);
+            capacity += VPD_SYSFS_STEP;
+        }
+        ssize_t got = platform().read(fd.get(), buf.get() + len, capacity - len);
         // A failed read is not an empty VPD.
         if (got < 0)
             return errno;
-        len += static_cast<size_t>(got);
-        if (static_cast<size_t>(got) < VPD_SYSFS_STEP)
+        if (got == 0)
             break;
+        len += static_cast<size_t>(got);
     }
     *vpd_data = buf.release();
     *vpd_len = len;

@@ -17,9 +17,10 @@ bool parse_pci_addr(const char *addr, uint32_t *packed)
     unsigned domain, bus, device, function;
     if (get_pci_addr_nums(addr, &domain, &bus, &device, &function) != 0)
         return false;
-    // A part wider than its field would overlap its neighbour and give the
-    // port a wrong index and sort position.
-    if (domain > 0xFFFF || bus > 0xFF || device > 0x1F || function > 7)
+    // A bus, device or function wider than its field would overlap its
+    // neighbour and give the port a wrong index.  Domains above 0xFFFF are
+    // real (volume management bridges) and only lose their high bits.
+    if (bus > 0xFF || device > 0x1F || function > 7)
         return false;
     *packed = (domain << 16) | (bus << 8) | (device << 3) | function;
     return true;
