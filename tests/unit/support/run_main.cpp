@@ -11,6 +11,22 @@
 #include "app/qsupdate/qsupdate.h"
 #include "lib/platform/platform.h"
 
+namespace {
+
+// A temporary file that is removed again at the end of its scope.
+class TempFile {
+public:
+    explicit TempFile(const std::string &content = "");
+    ~TempFile();
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const std::string &path() const { return path_; }
+    std::string read() const;
+
+private:
+    std::string path_;
+};
+
 TempFile::TempFile(const std::string &content)
 {
     char name[] = "/tmp/qsupdate-test-XXXXXX";
@@ -35,6 +51,8 @@ std::string TempFile::read() const
     ss << in.rdbuf();
     return ss.str();
 }
+
+} // namespace
 
 RunResult run_qsupdate(Platform &platform, const std::vector<std::string> &args,
                        const std::string &input)

@@ -16,17 +16,3 @@ struct RunResult {
 // args exclude the program name, which is "qsupdate".
 RunResult run_qsupdate(Platform &platform, const std::vector<std::string> &args,
                        const std::string &input = "");
-
-// A temporary file that is removed again at the end of its scope.
-class TempFile {
-public:
-    explicit TempFile(const std::string &content = "");
-    ~TempFile();
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    const std::string &path() const { return path_; }
-    std::string read() const;
-
-private:
-    std::string path_;
-};
