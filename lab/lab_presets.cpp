@@ -127,16 +127,16 @@ LabState make_host(HostKind kind, bool driver_loaded)
     case HostKind::linux_host:
         h.kernel_release = "6.1.0-18-amd64";
         h.modules_available = {"mtdchar", "mtdblock"};
-        state.interfaces = {loopback(), onboard_nic("eno1", "e1000e", "6.1.0-18-amd64", "0000:00:19.0")};
+        state.interfaces = {loopback(), onboard_nic("eno1", "brindle", "6.1.0-18-amd64", "0000:00:19.0")};
         break;
     case HostKind::esx:
         h.kernel_release = "2.6.18-164.ESX";
         h.modules_available = {"mtdchar", "mtdblock"};
-        state.interfaces = {loopback(), onboard_nic("eno1", "e1000", "7.3.21-k4-NAPI", "0000:00:19.0")};
+        state.interfaces = {loopback(), onboard_nic("eno1", "brindle", "2.4.11", "0000:00:19.0")};
         break;
     case HostKind::esxi:
         h.kernel_release = "6.7.0";
-        state.interfaces = {onboard_nic("vmnic0", "ne1000", "0.8.4-10vmw", "0000:00:19.0")};
+        state.interfaces = {onboard_nic("vmnic0", "nbrindle", "0.8.4", "0000:00:19.0")};
         break;
     }
     if (driver_loaded)

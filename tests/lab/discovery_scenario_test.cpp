@@ -28,7 +28,7 @@ std::string vpd_event(const std::string &pci_addr, size_t words)
 
 TEST(DiscoveryScenario, SkipsVlanAndOtherDriverInterfacesButNotABadBusAddress)
 {
-    TestLab lab({"--adapter", "dogwood2:2"}); // the host also has lo and eno1 (e1000e)
+    TestLab lab({"--adapter", "dogwood2:2"}); // the host also has lo and eno1 (brindle)
     lab.edit([](json &j) {
         // A VLAN as the 802.1Q driver names itself, and one whose ethtool
         // answers come from the port below it: only /proc/net/vlan tells.

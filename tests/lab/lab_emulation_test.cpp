@@ -88,7 +88,7 @@ TEST(LabNetdev, AnswersAsTheKernelAndDriversDo)
     EXPECT_STREQ(info.driver, "qsc");
     EXPECT_STREQ(info.bus_info, "0000:03:00.1");
     ASSERT_EQ(drvinfo("eno1"), 0);
-    EXPECT_STREQ(info.driver, "e1000e");
+    EXPECT_STREQ(info.driver, "brindle");
     EXPECT_EQ(drvinfo("lo"), EOPNOTSUPP);
     EXPECT_EQ(drvinfo("eth9"), ENODEV);
 

@@ -106,7 +106,7 @@ protected:
             }
             if (ours || std::strcmp(ifr->ifr_name, "other0") == 0) {
                 auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
-                std::strcpy(info->driver, ours ? "qsc" : "e1000e");
+                std::strcpy(info->driver, ours ? "qsc" : "brindle");
                 std::strcpy(info->bus_info, "0000:03:00.0");
                 return 0;
             }
