@@ -37,7 +37,6 @@ enum qsu_device_types : uint32_t {
     QSU_DEVICE_TYPE_DOGWOOD2 = 0x0B00,
 };
 
-constexpr uint16_t QSU_VENDOR_ID = 0x1B7E;
 
 inline uint32_t qsu_device_type(const qsu_device *dev)
 {

@@ -15,6 +15,7 @@
 #include "lib/utils/byteorder.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/qsu_device_internal.h"
+#include "lib/utils/netif.h"
 #include "lib/utils/qs_assert.h"
 
 namespace {
@@ -36,8 +37,6 @@ constexpr unsigned long VPD_POLL_US = 1000;
 constexpr uint8_t VPD_END_TAG = 0x78;
 constexpr uint8_t VPD_LARGE_RESOURCE = 0x80;
 constexpr size_t VPD_SYSFS_STEP = 65536;
-
-constexpr size_t VPD_PATH_LEN = 128;
 
 struct FreeDeleter {
     void operator()(uint8_t *p) const { std::free(p); }
@@ -65,12 +64,6 @@ private:
     int fd_;
     bool held_;
 };
-
-void port_path(char (&path)[VPD_PATH_LEN], const qsu_device *dev, const char *file)
-{
-    int n = std::snprintf(path, sizeof path, "/sys/class/net/%s/device/%s", dev->netif_name, file);
-    QS_ASSERT(n > 0 && static_cast<size_t>(n) < sizeof path);
-}
 
 void report_open_failure(const qsu_device *dev, const char *path)
 {
@@ -163,8 +156,8 @@ int read_vpd_config(qsu_device *dev, VpdBuffer &out, size_t &out_len)
     VpdBuffer buf(static_cast<uint8_t *>(std::malloc(VPD_CONFIG_MAX)));
     if (!buf)
         return ENOMEM;
-    char path[VPD_PATH_LEN];
-    port_path(path, dev, "config");
+    char path[SYSFS_PATH_LEN];
+    netif_attr_path(path, dev->netif_name, "device/config");
     FdGuard fd(platform().open(path, O_RDWR | O_SYNC));
     if (!fd.valid()) {
         int saved = errno;
@@ -197,8 +190,8 @@ int read_vpd_config(qsu_device *dev, VpdBuffer &out, size_t &out_len)
 // 0 with the whole sysfs "vpd" file, else an errno value.
 int read_vpd_sysfs(qsu_device *dev, uint8_t **vpd_data, size_t *vpd_len)
 {
-    char path[VPD_PATH_LEN];
-    port_path(path, dev, "vpd");
+    char path[SYSFS_PATH_LEN];
+    netif_attr_path(path, dev->netif_name, "device/vpd");
     FdGuard fd(platform().open(path, O_RDONLY));
     if (!fd.valid()) {
         int saved = errno;
