@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs every test.  Installs missing Debian packages first.
+# runs every test, then does the same for the optimised release build.
+# Installs missing Debian packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -q "${missing[@]}"
 fi
 
+# The sanitized build catches memory and undefined-behaviour faults.
 build=${QS_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQS_SANITIZE=ON
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+# The optimised build that the README installs from: some warnings (and so
+# errors) only appear with optimisation, and the tests run once more on it.
+release=${QS_RELEASE_BUILD_DIR:-build-release}
+cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build "$release" -j"$(nproc)"
+ctest --test-dir "$release" --output-on-failure -j"$(nproc)"
