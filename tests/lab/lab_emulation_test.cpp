@@ -4,6 +4,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <sys/file.h>
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
@@ -27,11 +29,30 @@ lab::LabState linux_with_dogwood2()
     return state;
 }
 
-uint16_t read16(lab::PciConfigSpace &space, size_t offset)
+uint16_t read16(lab::PciConfigSpace &space, size_t offset, bool exclusive = true)
 {
     uint8_t b[2];
-    EXPECT_EQ(space.read(offset, b, 2), 2u);
+    EXPECT_EQ(space.read(offset, b, 2, exclusive), 2u);
     return load_le16(b);
+}
+
+// Offset of the VPD capability, found by walking the list as a driver does.
+size_t vpd_capability(lab::PciConfigSpace &space)
+{
+    EXPECT_TRUE(read16(space, 0x06) & 0x10);
+    uint8_t cap = 0, header[2] = {};
+    space.read(0x34, &cap, 1);
+    while (cap && space.read(cap, header, 2) == 2 && header[0] != 3)
+        cap = header[1];
+    EXPECT_GT(cap, 0x40u) << "the VPD capability should not be the first in the list";
+    return cap;
+}
+
+void write16(lab::PciConfigSpace &space, size_t offset, uint16_t value, bool exclusive = true)
+{
+    uint8_t b[2];
+    store_le16(b, value);
+    space.write(offset, b, 2, exclusive);
 }
 
 } // namespace
@@ -43,17 +64,11 @@ TEST(LabPciConfig, VpdDataIsReadyOnlyAfterTheConfiguredPolls)
     for (int polls : {1, 3, 126}) {
         SCOPED_TRACE(polls);
         adapter.config.vpd_polls = polls;
-        lab::PciConfigSpace space(adapter, 0);
-        ASSERT_TRUE(read16(space, 0x06) & 0x10);
-        uint8_t cap = 0, header[2] = {};
-        space.read(0x34, &cap, 1);
-        while (cap && space.read(cap, header, 2) == 2 && header[0] != 3)
-            cap = header[1];
-        ASSERT_GT(cap, 0x40u) << "the VPD capability should not be the first in the list";
+        lab::Eeprom eeprom{lab::eeprom_contents(adapter)};
+        lab::PciConfigSpace space(adapter, 0, eeprom);
+        size_t cap = vpd_capability(space);
         for (uint16_t addr : {0, 4, 24}) {
-            uint8_t a[2];
-            store_le16(a, addr);
-            space.write(cap + 2, a, 2);
+            write16(space, cap + 2, addr);
             for (int i = 1; i < polls; ++i)
                 ASSERT_EQ(read16(space, cap + 2), addr) << "flag set early at poll " << i;
             ASSERT_EQ(read16(space, cap + 2), 0x8000 | addr);
@@ -63,6 +78,88 @@ TEST(LabPciConfig, VpdDataIsReadyOnlyAfterTheConfiguredPolls)
         }
         EXPECT_EQ(space.vpd_reads(), 3u);
     }
+}
+
+// A write request (flag set with the address) completes when the device
+// clears the flag; a write-protected EEPROM keeps its bytes.  Nothing
+// answers past the end of the EEPROM, and a read is counted as locked only
+// when it was both asked for and collected under the exclusive lock.
+TEST(LabPciConfig, VpdWritesEndOfEepromAndLocking)
+{
+    lab::Adapter adapter = linux_with_dogwood2().adapters[0];
+    adapter.vpd_eeprom_size = 256;
+    for (bool writable : {false, true}) {
+        SCOPED_TRACE(writable);
+        lab::Eeprom eeprom{lab::eeprom_contents(adapter), writable};
+        const std::vector<uint8_t> before = eeprom.bytes;
+        lab::PciConfigSpace space(adapter, 0, eeprom);
+        size_t cap = vpd_capability(space);
+        const uint8_t data[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+        space.write(cap + 4, data, 4, true);
+        write16(space, cap + 2, 0x8000 | 8);
+        EXPECT_EQ(read16(space, cap + 2), 0x8000 | 8) << "a write is not done at once";
+        EXPECT_EQ(read16(space, cap + 2), 8);
+        EXPECT_EQ(space.vpd_writes(), 1u);
+        EXPECT_EQ(eeprom.written, writable);
+        EXPECT_EQ(std::vector<uint8_t>(eeprom.bytes.begin() + 8, eeprom.bytes.begin() + 12),
+                  writable ? std::vector<uint8_t>(data, data + 4) : std::vector<uint8_t>(&before[8], &before[12]));
+
+        write16(space, cap + 2, 256);
+        for (int i = 0; i < 200; ++i)
+            ASSERT_EQ(read16(space, cap + 2), 256);
+        write16(space, cap + 2, 252, false);
+        read16(space, cap + 2, true);
+        EXPECT_EQ(read16(space, cap + 2, true), 0x8000 | 252);
+        write16(space, cap + 2, 248, true);
+        read16(space, cap + 2, true);
+        EXPECT_EQ(read16(space, cap + 2, false), 0x8000 | 248);
+        EXPECT_EQ(space.vpd_reads(), 2u);
+        EXPECT_EQ(space.vpd_reads_unlocked(), 2u);
+    }
+}
+
+TEST(LabPciConfig, LocksConflictBetweenOpenFiles)
+{
+    lab::Adapter adapter = linux_with_dogwood2().adapters[0];
+    lab::Eeprom eeprom{lab::eeprom_contents(adapter)};
+    lab::PciConfigSpace space(adapter, 0, eeprom);
+    int a, b;
+    EXPECT_EQ(space.lock(&a, LOCK_SH), 0);
+    EXPECT_EQ(space.lock(&b, LOCK_SH), 0);
+    EXPECT_EQ(space.lock(&b, LOCK_EX | LOCK_NB), EWOULDBLOCK);
+    EXPECT_EQ(space.lock(&a, LOCK_UN), 0);
+    EXPECT_EQ(space.lock(&b, LOCK_EX), 0);
+    EXPECT_TRUE(space.holds_exclusive(&b));
+    EXPECT_EQ(space.lock(&a, LOCK_SH), EDEADLK) << "a blocking lock would wait forever";
+}
+
+TEST(LabVpd, ImagesWithReadWriteResourceAndEndTagMidWord)
+{
+    lab::Vpd vpd;
+    vpd.id_string = "Board";
+    vpd.fields = {{"SN", "S1407R000001"}};
+    for (bool writable : {false, true})
+        for (bool in_word : {false, true}) {
+            SCOPED_TRACE(std::to_string(writable) + std::to_string(in_word));
+            vpd.writable_fields = writable ? std::vector<lab::VpdField>{{"V1", "x"}} : std::vector<lab::VpdField>{};
+            vpd.end_in_word = in_word;
+            std::vector<uint8_t> image = lab::build_vpd(vpd);
+            // Walk the resources: identifier, read-only, maybe read-write, end.
+            std::vector<uint8_t> tags;
+            size_t pos = 0;
+            while (image[pos] != 0x78) {
+                tags.push_back(image[pos]);
+                pos += 3 + load_le16(&image[pos + 1]);
+            }
+            EXPECT_EQ(pos, image.size() - 1);
+            EXPECT_EQ(pos % 4, in_word ? 2u : 0u);
+            std::vector<uint8_t> expected = {0x82, 0x90};
+            if (writable)
+                expected.push_back(0x91);
+            EXPECT_EQ(tags, expected);
+            image.resize(4096, 0xFF);
+            EXPECT_EQ(lab::vpd_length(image), pos + 1);
+        }
 }
 
 TEST(LabNetdev, AnswersAsTheKernelAndDriversDo)
