@@ -4,7 +4,6 @@
 
 #include <sys/file.h>
 
-#include "lab/lab_vpd.h"
 #include "lib/utils/byteorder.h"
 
 namespace lab {
