@@ -93,6 +93,9 @@ void Lab::save(const std::string &closing)
                            (unlocked ? std::to_string(unlocked) + " of them without the exclusive lock"
                                      : "all under the exclusive lock"));
         }
+        if (unsigned writes = space->other_writes())
+            events_.record("configuration space of " + state_.adapters[key.first].ports[key.second].pci_addr +
+                           ": " + std::to_string(writes) + " writes outside the VPD registers");
         if (unsigned writes = space->vpd_writes())
             events_.record(vpd_of + " written through configuration space: " + std::to_string(writes) +
                            " writes of 4 bytes, " +

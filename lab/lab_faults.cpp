@@ -17,7 +17,7 @@ using nlohmann::json;
 
 namespace {
 
-const char *const OPERATIONS[] = {"open", "read", "write", "ioctl", "command"};
+const char *const OPERATIONS[] = {"open", "read", "write", "ioctl", "lock", "command"};
 
 struct Named {
     const char *name;
@@ -31,6 +31,7 @@ const Named ERRNOS[] = {
     {"EINVAL", EINVAL}, {"ENOTTY", ENOTTY},   {"EFBIG", EFBIG},         {"ENOSPC", ENOSPC},
     {"EROFS", EROFS},   {"ENOSYS", ENOSYS},   {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
     {"EMSGSIZE", EMSGSIZE}, {"EPROTO", EPROTO}, {"EBADMSG", EBADMSG},   {"ENODATA", ENODATA},
+    {"ENOLCK", ENOLCK},
 };
 
 const Named REQUESTS[] = {
@@ -69,7 +70,7 @@ Fault fault_from_json(const json &j)
     if (std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                      [&](const char *op) { return f.operation == op; }) == std::end(OPERATIONS))
         throw std::runtime_error("lab.json: unknown fault operation \"" + f.operation +
-                                 "\" (open, read, write, ioctl or command)");
+                                 "\" (open, read, write, ioctl, lock or command)");
     if (j.contains("request"))
         f.request = text_of(j.at("request"));
     const json &occurrence = j.value("occurrence", json("every"));

@@ -152,14 +152,17 @@ size_t PciConfigSpace::write(size_t offset, const uint8_t *buf, size_t len, bool
     if (offset >= regs_.size())
         return 0;
     len = std::min(len, regs_.size() - offset);
+    bool other = false;
     for (size_t i = 0; i < len; ++i) {
         size_t at = offset + i;
+        bool vpd_register = vpd_cap_ && at >= vpd_cap_ + 2 && at < vpd_cap_ + 8;
+        other = other || !vpd_register;
         // Only the command register and the VPD registers are writable.
-        bool writable = at == 0x04 || at == 0x05 ||
-                        (vpd_cap_ && at >= vpd_cap_ + 2 && at < vpd_cap_ + 8);
-        if (writable)
+        if (vpd_register || at == 0x04 || at == 0x05)
             regs_[at] = buf[i];
     }
+    if (other)
+        ++other_writes_;
     // Writing the byte that holds the flag starts a transfer.
     if (vpd_cap_ && overlaps(offset, len, vpd_cap_ + 3, 1))
         start_vpd_access(exclusive);

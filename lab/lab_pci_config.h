@@ -49,6 +49,8 @@ public:
     unsigned vpd_reads_unlocked() const { return vpd_reads_unlocked_; }
     // 32-bit VPD write requests completed (stored or not).
     unsigned vpd_writes() const { return vpd_writes_; }
+    // Writes that touched any register other than the VPD capability's.
+    unsigned other_writes() const { return other_writes_; }
 
 private:
     void poll_vpd(bool exclusive);
@@ -65,6 +67,7 @@ private:
     unsigned vpd_reads_ = 0;
     unsigned vpd_reads_unlocked_ = 0;
     unsigned vpd_writes_ = 0;
+    unsigned other_writes_ = 0;
     const void *exclusive_owner_ = nullptr;
     std::vector<const void *> shared_owners_;
 };

@@ -334,6 +334,8 @@ int LabPlatform::flock(int fd, int operation)
     int op = operation & ~LOCK_NB;
     if (op != LOCK_SH && op != LOCK_EX && op != LOCK_UN)
         return fail(EINVAL);
+    if (const Fault *fault = strike(fd, "lock"))
+        return fail(fault->error);
     return file->flock(operation);
 }
 

@@ -18,6 +18,7 @@ namespace {
 struct Record {
     std::string ifname, serial, pci_addr;
     uint32_t device_id, subsystem_id, port_index;
+    int phy_type;
     int master; // index of the group's first port
     bool operator==(const Record &) const = default;
 };
@@ -25,8 +26,8 @@ struct Record {
 std::ostream &operator<<(std::ostream &out, const Record &r)
 {
     return out << r.ifname << " " << r.pci_addr << " index " << r.port_index << " ids " << std::hex
-               << r.device_id << "/" << r.subsystem_id << std::dec << " serial \"" << r.serial
-               << "\" master " << r.master;
+               << r.device_id << "/" << r.subsystem_id << std::dec << " phy " << r.phy_type << " serial \""
+               << r.serial << "\" master " << r.master;
 }
 
 // A lab made from a description, opened in this process.
@@ -42,19 +43,23 @@ public:
     ~InProcessLab() { std::filesystem::remove_all(dir_); }
     lab::Lab &lab() { return *lab_; }
 
-    std::vector<Record> enumerate()
+    // The records, or none with errno when the enumeration fails.
+    std::vector<Record> enumerate(int *error = nullptr)
     {
         lab::LabPlatform platform(*lab_);
         ScopedPlatform scoped(platform);
         EXPECT_EQ(qsu_device_init(), 0);
         qsu_device *devs = nullptr;
         int n = qsu_device_enum(&devs);
-        EXPECT_GE(n, 0);
+        if (error)
+            *error = n < 0 ? errno : 0;
+        else
+            EXPECT_GE(n, 0);
         std::vector<Record> records;
         for (int i = 0; i < n; ++i)
             records.push_back({devs[i].netif_name, devs[i].serial_number, devs[i].pci_addr,
                                devs[i].pci_device_id, devs[i].pci_subsystem_id, devs[i].port_index,
-                               static_cast<int>(devs[i].master_port - devs)});
+                               devs[i].phy_type, static_cast<int>(devs[i].master_port - devs)});
         std::free(devs);
         return records;
     }
@@ -91,14 +96,43 @@ TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
     const std::string alder = serial_of(host.lab().state().adapters[0], "SN");
     const std::string dogwood = serial_of(host.lab().state().adapters[1], "SN");
     std::vector<Record> expected = {
-        {"eth0", alder, "0000:03:04.0", 0x1B7E0703, 0x1B7E0013, 32, 0},
-        {"eth1", alder, "0000:03:04.1", 0x1B7E0703, 0x1B7E0013, 33, 0},
+        {"eth0", alder, "0000:03:04.0", 0x1B7E0703, 0x1B7E0013, 32, 1, 0},
+        {"eth1", alder, "0000:03:04.1", 0x1B7E0703, 0x1B7E0013, 33, 1, 0},
     };
     for (unsigned i = 0; i < 10; ++i)
         expected.push_back({"eth" + std::to_string(2 + i), dogwood,
                             "0000:04:0" + std::to_string(i / 8) + "." + std::to_string(i % 8), 0x1B7E0A03,
-                            0x1B7E8010, i, 2});
+                            0x1B7E8010, i, 0, 2});
     EXPECT_EQ(host.enumerate(), expected);
+
+}
+
+// A port whose MAC address cannot be read fails the whole enumeration.
+TEST(DiscoveryRecords, NoRecordsWhenAMacAddressCannotBeRead)
+{
+    lab::LabState state = linux_host({{"dogwood2", 2}});
+    state.faults = {{"eth1", "ioctl", "SIOCGIFHWADDR", 0, ENODEV, std::nullopt}};
+    InProcessLab host(state);
+    int error = 0;
+    EXPECT_EQ(host.enumerate(&error), std::vector<Record>{});
+    EXPECT_EQ(error, ENODEV);
+}
+
+// On ESXi the driver's control device gives the ids and the PHY type;
+// without it /proc/bus/pci gives the ids and no PHY type.
+TEST(DiscoveryRecords, EsxiIdsFromTheDriverElseTheConfigurationHeader)
+{
+    for (bool driver_answers : {true, false}) {
+        SCOPED_TRACE(driver_answers);
+        lab::LabState state = lab::make_host(lab::HostKind::esxi, true);
+        lab::add_preset_adapter(state, "birch", 1);
+        if (!driver_answers)
+            state.faults = {{"vmnic1", "command", "0xEF22", 0, EIO, std::nullopt}};
+        InProcessLab host(state);
+        std::vector<Record> expected = {
+            {"vmnic1", "", "0000:03:00.0", 0x1B7E0803, 0x103C3382, 0, driver_answers ? 2 : -1, 0}};
+        EXPECT_EQ(host.enumerate(), expected);
+    }
 }
 
 // Ids combine two attributes.  An attribute that cannot be opened leaves

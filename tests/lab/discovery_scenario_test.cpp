@@ -134,20 +134,36 @@ TEST(DiscoveryScenario, ReadsVpdThroughConfigurationSpaceUpToItsEndTagOrWhole)
     EXPECT_EQ(lab.events_with("slept"), std::vector<std::string>{slept});
 }
 
+// Without a usable VPD capability, or when the lock or the address write
+// fails, the VPD is read from sysfs; nothing is polled that cannot answer
+// and no other configuration register is written.
 TEST(DiscoveryScenario, FallsBackToTheSysfsVpdFile)
 {
     // The first identifier string pushes the serial past the page one sysfs read returns.
     const json long_id = {{"id_string", std::string(4100, 'x')}};
-    for (const json &patch : {json{{"config", {{"vpd_capability", false}}}, {"vpd", long_id}},
-                              json{{"config", {{"capability_list", false}}}}, json{{"config", {{"vpd_polls", 127}}}}}) {
-        SCOPED_TRACE(patch.dump().substr(0, 60));
+    const json no_faults = json::array();
+    struct Case {
+        json adapter_patch, faults;
+        bool polls;
+    } cases[] = {
+        {{{"config", {{"vpd_capability", false}}}, {"vpd", long_id}}, no_faults, false},
+        {{{"config", {{"capability_list", false}}}}, no_faults, false},
+        {{{"config", {{"vpd_polls", 127}}}}, no_faults, true},
+        {json::object(), {fault("*", "lock", "", "ENOLCK")}, false},
+        {json::object(), {fault("*", "write", "", "EIO")}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.adapter_patch.dump().substr(0, 60) + c.faults.dump());
         TestLab lab({"--adapter", "oem:1", "--adapter", "oem:1"});
         lab.edit([&](json &j) {
             for (int a : {0, 1})
-                j["adapters"][a].merge_patch(patch);
+                j["adapters"][a].merge_patch(c.adapter_patch);
+            j["faults"] = c.faults;
         });
         expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
         EXPECT_EQ(lab.events_with("VPD of"), std::vector<std::string>{});
+        EXPECT_EQ(lab.events_with("configuration space of"), std::vector<std::string>{});
+        EXPECT_EQ(lab.events_with("slept").size(), c.polls ? 1u : 0u);
     }
 }
 
@@ -192,6 +208,10 @@ TEST(DiscoveryScenario, EsxiIdentifiesPortsThroughTheControlDevice)
 
     lab.edit([](json &j) { j["adapters"][1]["proc_bus_pci"] = false; });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: No such file or directory (2)\n");
+
+    // The header's path comes from the PCI address, which must parse.
+    lab.edit([](json &j) { j["adapters"][1]["ports"][0]["pci_addr"] = "04:00.0"; });
+    expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: Invalid argument (22)\n");
 }
 
 TEST(DiscoveryScenario, EsxiFallbackHeaderCarriesSubsystemIds)
