@@ -3,9 +3,8 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
-#include <string>
-
 #include <optional>
+#include <string>
 #include <utility>
 
 #include <fcntl.h>

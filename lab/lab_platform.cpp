@@ -328,15 +328,13 @@ int LabPlatform::ioctl(int fd, unsigned long request, void *arg)
 
 int LabPlatform::flock(int fd, int operation)
 {
-    OpenFile *file = emulated(fd);
-    if (!file)
-        return real_platform().flock(fd, operation);
     int op = operation & ~LOCK_NB;
     if (op != LOCK_SH && op != LOCK_EX && op != LOCK_UN)
         return fail(EINVAL);
     if (const Fault *fault = strike(fd, "lock"))
         return fail(fault->error);
-    return file->flock(operation);
+    OpenFile *file = emulated(fd);
+    return file ? file->flock(operation) : real_platform().flock(fd, operation);
 }
 
 int LabPlatform::socket(int domain, int type, int protocol)
