@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "lab/lab_vpd.h"
+
 namespace fs = std::filesystem;
 
 namespace lab {
@@ -34,6 +36,35 @@ Lab::Lab(const std::string &dir)
     fs::path root = fs::path(dir) / "root";
     emulated_ = build_fake_root(state_, root.string());
     root_ = fs::canonical(root).string();
+    // A path in the fault table also stands for the file it resolves to,
+    // whichever path the product then names it by.
+    faults_ = std::make_unique<FaultTable>(state_.faults, events_);
+    for (size_t i = 0; i < state_.faults.size(); ++i) {
+        const std::string &target = state_.faults[i].target;
+        std::error_code ec;
+        if (!target.empty() && target[0] == '/') {
+            fs::path real = fs::canonical(root_ + target, ec);
+            if (!ec)
+                faults_->add_alias(i, lab_path(real.string()));
+        }
+    }
+}
+
+std::string Lab::lab_path(const std::string &real_path) const
+{
+    if (real_path.compare(0, root_.size() + 1, root_ + "/") == 0)
+        return real_path.substr(root_.size());
+    return real_path;
+}
+
+Eeprom &Lab::eeprom(size_t adapter)
+{
+    auto it = eeproms_.find(adapter);
+    if (it == eeproms_.end()) {
+        const Adapter &a = state_.adapters.at(adapter);
+        it = eeproms_.emplace(adapter, Eeprom{eeprom_contents(a), a.vpd_writable, false}).first;
+    }
+    return it->second;
 }
 
 const EmulatedFile *Lab::emulated_file(const std::string &real_path) const
@@ -46,17 +77,40 @@ PciConfigSpace &Lab::config_space(size_t adapter, size_t port)
 {
     auto &slot = config_spaces_[{adapter, port}];
     if (!slot)
-        slot = std::make_unique<PciConfigSpace>(state_.adapters.at(adapter), static_cast<unsigned>(port));
+        slot = std::make_unique<PciConfigSpace>(state_.adapters.at(adapter), static_cast<unsigned>(port),
+                                                eeprom(adapter));
     return *slot;
 }
 
 void Lab::save(const std::string &closing)
 {
-    for (const auto &[key, space] : config_spaces_)
-        if (space->vpd_reads())
-            events_.record("VPD of " + state_.adapters[key.first].ports[key.second].pci_addr +
-                           " read through configuration space: " +
-                           std::to_string(space->vpd_reads()) + " reads of 4 bytes");
+    for (const auto &[key, space] : config_spaces_) {
+        const std::string vpd_of = "VPD of " + state_.adapters[key.first].ports[key.second].pci_addr;
+        if (unsigned reads = space->vpd_reads()) {
+            unsigned unlocked = space->vpd_reads_unlocked();
+            events_.record(vpd_of + " read through configuration space: " + std::to_string(reads) +
+                           " reads of 4 bytes, " +
+                           (unlocked ? std::to_string(unlocked) + " of them without the exclusive lock"
+                                     : "all under the exclusive lock"));
+        }
+        if (unsigned writes = space->other_writes())
+            events_.record("configuration space of " + state_.adapters[key.first].ports[key.second].pci_addr +
+                           ": " + std::to_string(writes) + " writes outside the VPD registers");
+        if (unsigned writes = space->vpd_writes())
+            events_.record(vpd_of + " written through configuration space: " + std::to_string(writes) +
+                           " writes of 4 bytes, " +
+                           (state_.adapters[key.first].vpd_writable ? "stored"
+                                                                    : "ignored by the write-protected EEPROM"));
+    }
+    // The EEPROM keeps what was written; erased bytes at its end need no
+    // keeping.
+    for (auto &[adapter, eeprom] : eeproms_)
+        if (eeprom.written) {
+            std::vector<uint8_t> bytes = eeprom.bytes;
+            while (!bytes.empty() && bytes.back() == 0xFF)
+                bytes.pop_back();
+            state_.adapters[adapter].eeprom = bytes;
+        }
     save_state(state_, lab_json_path(dir_));
     std::ofstream log(events_log_path(dir_), std::ios::app);
     for (const std::string &line : events_.finish(closing))

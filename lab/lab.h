@@ -8,6 +8,7 @@
 
 #include "lab/lab_events.h"
 #include "lab/lab_fake_root.h"
+#include "lab/lab_faults.h"
 #include "lab/lab_model.h"
 #include "lab/lab_pci_config.h"
 
@@ -25,6 +26,7 @@ public:
 
     LabState &state() { return state_; }
     EventLog &events() { return events_; }
+    FaultTable &faults() { return *faults_; }
     const std::string &dir() const { return dir_; }
     const std::string &root() const { return root_; }
 
@@ -33,6 +35,10 @@ public:
     // The configuration space of an adapter's function; its state lasts
     // as long as this object, as a device's lasts until power-off.
     PciConfigSpace &config_space(size_t adapter, size_t port);
+    // The adapter's VPD EEPROM; what is written to it is kept in lab.json.
+    Eeprom &eeprom(size_t adapter);
+    // The name a path in the fake root goes by inside the lab ("/sys/...").
+    std::string lab_path(const std::string &real_path) const;
 
     // Saves lab.json and appends this run's events, ending with the
     // closing line, to DIR/events.log.
@@ -43,8 +49,10 @@ private:
     std::string root_;
     LabState state_;
     EventLog events_;
+    std::unique_ptr<FaultTable> faults_;
     std::map<std::string, EmulatedFile> emulated_;
     std::map<std::pair<size_t, size_t>, std::unique_ptr<PciConfigSpace>> config_spaces_;
+    std::map<size_t, Eeprom> eeproms_;
 };
 
 std::string lab_json_path(const std::string &dir);

@@ -3,12 +3,16 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "lab/lab_netdev.h"
+#include "lab/lab_vpd.h"
 
 namespace lab {
 
@@ -36,11 +40,16 @@ int OpenFile::ioctl(unsigned long, void *)
     return -1;
 }
 
+int OpenFile::flock(int)
+{
+    return 0;
+}
+
 namespace {
 
 class NetdevFile final : public OpenFile {
 public:
-    explicit NetdevFile(Lab &lab) : lab_(lab) {}
+    NetdevFile(Lab &lab, std::optional<std::string> bound) : lab_(lab), bound_(std::move(bound)) {}
     ssize_t read(void *, size_t) override
     {
         errno = ENOTCONN;
@@ -51,10 +60,14 @@ public:
         errno = ENOTCONN;
         return -1;
     }
-    int ioctl(unsigned long request, void *arg) override { return netdev_ioctl(lab_, request, arg); }
+    int ioctl(unsigned long request, void *arg) override
+    {
+        return netdev_ioctl(lab_, request, arg, bound_ ? bound_->c_str() : nullptr);
+    }
 
 private:
     Lab &lab_;
+    std::optional<std::string> bound_;
 };
 
 class ControlFile final : public OpenFile {
@@ -100,6 +113,17 @@ public:
         : PositionedFile(flags, PCI_CONFIG_SPACE_SIZE), space_(space), readable_size_(readable_size)
     {
     }
+    // Closing the last descriptor of an open file releases its lock.
+    ~ConfigFile() override { space_.lock(this, LOCK_UN); }
+
+    int flock(int operation) override
+    {
+        int err = space_.lock(this, operation);
+        if (err == 0)
+            return 0;
+        errno = err;
+        return -1;
+    }
 
     ssize_t read(void *buf, size_t count) override
     {
@@ -110,7 +134,8 @@ public:
         if (pos_ >= readable_size_)
             return 0;
         count = std::min(count, static_cast<size_t>(readable_size_ - pos_));
-        size_t got = space_.read(static_cast<size_t>(pos_), static_cast<uint8_t *>(buf), count);
+        size_t got = space_.read(static_cast<size_t>(pos_), static_cast<uint8_t *>(buf), count,
+                                 space_.holds_exclusive(this));
         pos_ += static_cast<off_t>(got);
         return static_cast<ssize_t>(got);
     }
@@ -121,7 +146,8 @@ public:
             errno = EBADF;
             return -1;
         }
-        size_t put = space_.write(static_cast<size_t>(pos_), static_cast<const uint8_t *>(buf), count);
+        size_t put = space_.write(static_cast<size_t>(pos_), static_cast<const uint8_t *>(buf), count,
+                                  space_.holds_exclusive(this));
         pos_ += static_cast<off_t>(put);
         return static_cast<ssize_t>(put);
     }
@@ -129,6 +155,46 @@ public:
 private:
     PciConfigSpace &space_;
     off_t readable_size_;
+};
+
+// The sysfs "vpd" file: the kernel reads the EEPROM through the VPD
+// capability, at most a page per read.  Sized to the VPD, or to the whole
+// 32 KiB window on older kernels, where a read stops short at the end of
+// the EEPROM and one that starts past it fails: the device never answers
+// and the kernel's wait for it ends in ETIMEDOUT.
+class VpdSysfsFile final : public PositionedFile {
+public:
+    VpdSysfsFile(const Eeprom &eeprom, int flags, off_t size) : PositionedFile(flags, size), eeprom_(eeprom) {}
+
+    ssize_t read(void *buf, size_t count) override
+    {
+        if (!readable()) {
+            errno = EBADF;
+            return -1;
+        }
+        if (pos_ >= size_)
+            return 0;
+        off_t eeprom_size = static_cast<off_t>(eeprom_.bytes.size());
+        if (pos_ >= eeprom_size) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        size_t n = std::min({count, SYSFS_PAGE_SIZE, static_cast<size_t>(std::min(size_, eeprom_size) - pos_)});
+        std::copy_n(eeprom_.bytes.begin() + pos_, n, static_cast<uint8_t *>(buf));
+        pos_ += static_cast<off_t>(n);
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const void *, size_t) override
+    {
+        // The lab's kernel takes no VPD writes through sysfs.
+        errno = writable() ? EPERM : EBADF;
+        return -1;
+    }
+
+private:
+    static constexpr size_t SYSFS_PAGE_SIZE = 4096;
+    const Eeprom &eeprom_;
 };
 
 // The driver's "phy_flash_cfg" attribute: shows its value, takes 0 or 1.
@@ -178,7 +244,12 @@ private:
 
 std::unique_ptr<OpenFile> open_netdev(Lab &lab)
 {
-    return std::make_unique<NetdevFile>(lab);
+    return std::make_unique<NetdevFile>(lab, std::nullopt);
+}
+
+std::unique_ptr<OpenFile> open_netdev_node(Lab &lab, const std::string &ifname)
+{
+    return std::make_unique<NetdevFile>(lab, ifname);
 }
 
 std::unique_ptr<OpenFile> open_control_device(Lab &lab)
@@ -200,6 +271,16 @@ std::unique_ptr<OpenFile> open_emulated(Lab &lab, const EmulatedFile &file, int 
         }
         return std::make_unique<ConfigFile>(lab.config_space(file.adapter, file.port), flags,
                                             root ? PCI_CONFIG_SPACE_SIZE : 64);
+    }
+    if (file.kind == EmulatedFile::Kind::vpd) {
+        // Mode 0600: root only.
+        if (!root) {
+            errno = EACCES;
+            return nullptr;
+        }
+        const Eeprom &eeprom = lab.eeprom(file.adapter);
+        off_t size = static_cast<off_t>(adapter.vpd_sysfs_size ? adapter.vpd_sysfs_size : vpd_length(eeprom.bytes));
+        return std::make_unique<VpdSysfsFile>(eeprom, flags, size);
     }
     if (wants_write && !root) {
         errno = EACCES;

@@ -125,11 +125,9 @@ private:
         put_emulated(dir / "config", {EmulatedFile::Kind::pci_config, a, p},
                      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                          fs::perms::others_read);
-        if (adapter.vpd_sysfs) {
-            std::vector<uint8_t> vpd = build_vpd(adapter.vpd);
-            put_file(dir / "vpd", bytes(vpd.data(), vpd.size()),
-                     fs::perms::owner_read | fs::perms::owner_write);
-        }
+        if (adapter.vpd_sysfs)
+            put_emulated(dir / "vpd", {EmulatedFile::Kind::vpd, a, p},
+                         fs::perms::owner_read | fs::perms::owner_write, vpd_sysfs_size(adapter));
         put_link(sys_ / "bus" / "pci" / "devices" / port.pci_addr, dir);
         if (!state_.host.driver_loaded)
             return;
@@ -204,12 +202,12 @@ private:
                      fs::perms::owner_read | fs::perms::owner_write);
     }
 
-    void put_emulated(const fs::path &path, EmulatedFile file, fs::perms perms)
+    void put_emulated(const fs::path &path, EmulatedFile file, fs::perms perms, size_t size = 4096)
     {
         // A placeholder of the size sysfs reports makes stat and listings
         // look right; reads and writes never reach it.
         put_file(path, "", perms);
-        fs::resize_file(path, 4096);
+        fs::resize_file(path, size);
         emulated_.emplace(fs::canonical(path).string(), file);
     }
 

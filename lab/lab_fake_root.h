@@ -12,7 +12,7 @@ namespace lab {
 
 // A file whose behaviour the lab emulates instead of reading it.
 struct EmulatedFile {
-    enum class Kind { pci_config, phy_flash_cfg };
+    enum class Kind { pci_config, phy_flash_cfg, vpd };
     Kind kind;
     size_t adapter;
     size_t port;

@@ -41,13 +41,35 @@ void get_opt(const json &j, const char *key, T &out)
         out = j.at(key).get<T>();
 }
 
+json fields_to_json(const std::vector<VpdField> &fields)
+{
+    json out = json::array();
+    for (const VpdField &f : fields)
+        out.push_back({f.keyword, f.value});
+    return out;
+}
+
+std::vector<VpdField> fields_from_json(const json &j, const char *key)
+{
+    std::vector<VpdField> fields;
+    if (j.contains(key))
+        for (const json &f : j.at(key)) {
+            VpdField field{f.at(0).get<std::string>(), f.at(1).get<std::string>()};
+            if (field.keyword.size() != 2 || field.value.size() > 255)
+                throw std::runtime_error("lab.json: bad VPD field " + field.keyword);
+            fields.push_back(field);
+        }
+    return fields;
+}
+
 json vpd_to_json(const Vpd &vpd)
 {
-    json fields = json::array();
-    for (const VpdField &f : vpd.fields)
-        fields.push_back({f.keyword, f.value});
-    return {{"present", vpd.present}, {"id_string", vpd.id_string}, {"fields", fields},
-            {"end_tag", vpd.end_tag}};
+    json j = {{"present", vpd.present}, {"id_string", vpd.id_string},
+              {"fields", fields_to_json(vpd.fields)}, {"end_tag", vpd.end_tag},
+              {"end_in_word", vpd.end_in_word}};
+    if (!vpd.writable_fields.empty())
+        j["writable_fields"] = fields_to_json(vpd.writable_fields);
+    return j;
 }
 
 Vpd vpd_from_json(const json &j)
@@ -56,14 +78,31 @@ Vpd vpd_from_json(const json &j)
     get_opt(j, "present", vpd.present);
     get_opt(j, "id_string", vpd.id_string);
     get_opt(j, "end_tag", vpd.end_tag);
-    if (j.contains("fields"))
-        for (const json &f : j.at("fields")) {
-            VpdField field{f.at(0).get<std::string>(), f.at(1).get<std::string>()};
-            if (field.keyword.size() != 2 || field.value.size() > 255)
-                throw std::runtime_error("lab.json: bad VPD field " + field.keyword);
-            vpd.fields.push_back(field);
-        }
+    get_opt(j, "end_in_word", vpd.end_in_word);
+    vpd.fields = fields_from_json(j, "fields");
+    vpd.writable_fields = fields_from_json(j, "writable_fields");
     return vpd;
+}
+
+std::string hex_bytes(const std::vector<uint8_t> &bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+std::vector<uint8_t> bytes_from_hex(const std::string &text)
+{
+    if (text.size() % 2)
+        throw std::runtime_error("lab.json: eeprom is hexadecimal text of whole bytes");
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return bytes;
 }
 
 json adapter_to_json(const Adapter &a)
@@ -84,7 +123,11 @@ json adapter_to_json(const Adapter &a)
             {"subsystem_device_id", hex16(a.subsystem_device_id)},
             {"firmware_version", a.firmware_version},
             {"vpd", vpd_to_json(a.vpd)},
+            {"vpd_eeprom_size", a.vpd_eeprom_size},
+            {"vpd_writable", a.vpd_writable},
+            {"eeprom", hex_bytes(a.eeprom)},
             {"vpd_sysfs", a.vpd_sysfs},
+            {"vpd_sysfs_size", a.vpd_sysfs_size},
             {"proc_bus_pci", a.proc_bus_pci},
             {"config", {{"openable", a.config.openable},
                         {"capability_list", a.config.capability_list},
@@ -105,8 +148,18 @@ Adapter adapter_from_json(const json &j)
     get_opt(j, "firmware_version", a.firmware_version);
     if (j.contains("vpd"))
         a.vpd = vpd_from_json(j.at("vpd"));
+    get_opt(j, "vpd_eeprom_size", a.vpd_eeprom_size);
+    get_opt(j, "vpd_writable", a.vpd_writable);
+    if (j.contains("eeprom"))
+        a.eeprom = bytes_from_hex(j.at("eeprom").get<std::string>());
     get_opt(j, "vpd_sysfs", a.vpd_sysfs);
+    get_opt(j, "vpd_sysfs_size", a.vpd_sysfs_size);
     get_opt(j, "proc_bus_pci", a.proc_bus_pci);
+    if (a.vpd_eeprom_size == 0 || a.vpd_eeprom_size > 32768 || a.vpd_eeprom_size % 4 ||
+        a.eeprom.size() > a.vpd_eeprom_size)
+        throw std::runtime_error("lab.json: vpd_eeprom_size is a multiple of 4 up to 32768 that holds eeprom");
+    if (a.vpd_sysfs_size != 0 && a.vpd_sysfs_size != 32768)
+        throw std::runtime_error("lab.json: vpd_sysfs_size is 0 (the VPD's length) or 32768");
     if (j.contains("config")) {
         const json &c = j.at("config");
         get_opt(c, "openable", a.config.openable);
@@ -205,7 +258,9 @@ LabState load_state(const std::string &path)
         get_opt(h, "modules_available", state.host.modules_available);
         get_opt(h, "qsc_control_major", state.host.qsc_control_major);
         get_opt(h, "vmnic_major", state.host.vmnic_major);
-        get_opt(h, "device_ids_errno", state.host.device_ids_errno);
+        if (h.contains("device_ids_errno"))
+            throw std::runtime_error("host.device_ids_errno is gone: describe the fault in \"faults\" "
+                                     "(operation \"command\", request \"0xEF22\")");
         for (const json &a : j.at("adapters"))
             state.adapters.push_back(adapter_from_json(a));
         if (j.contains("interfaces"))
@@ -216,6 +271,8 @@ LabState load_state(const std::string &path)
                 state.nodes.push_back({n.at("path").get<std::string>(), n.value("block", false),
                                        n.at("major").get<unsigned>(), n.at("minor").get<unsigned>(),
                                        n.value("mode", 0600u)});
+        if (j.contains("faults"))
+            state.faults = faults_from_json(j.at("faults"));
         get_opt(j, "clock_us", state.clock_us);
         get_opt(j, "runs", state.runs);
     } catch (const json::exception &e) {
@@ -237,8 +294,7 @@ void save_state(const LabState &state, const std::string &path)
                  {"modules_loaded", h.modules_loaded},
                  {"modules_available", h.modules_available},
                  {"qsc_control_major", h.qsc_control_major},
-                 {"vmnic_major", h.vmnic_major},
-                 {"device_ids_errno", h.device_ids_errno}};
+                 {"vmnic_major", h.vmnic_major}};
     j["adapters"] = json::array();
     for (const Adapter &a : state.adapters)
         j["adapters"].push_back(adapter_to_json(a));
@@ -249,6 +305,7 @@ void save_state(const LabState &state, const std::string &path)
     for (const DeviceNode &n : state.nodes)
         j["nodes"].push_back({{"path", n.path}, {"block", n.block}, {"major", n.major},
                               {"minor", n.minor}, {"mode", n.mode}});
+    j["faults"] = faults_to_json(state.faults);
     j["clock_us"] = state.clock_us;
     j["runs"] = state.runs;
 

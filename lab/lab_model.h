@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "lab/lab_faults.h"
+
 namespace lab {
 
 enum class HostKind { linux_host, esx, esxi };
@@ -20,8 +22,10 @@ struct VpdField {
 struct Vpd {
     bool present = true;
     std::string id_string;
-    std::vector<VpdField> fields; // read-only resource, checksum added
+    std::vector<VpdField> fields;          // read-only resource, checksum added
+    std::vector<VpdField> writable_fields; // read-write resource, if any
     bool end_tag = true;
+    bool end_in_word = false; // end tag mid-word rather than padded to a word's start
 };
 
 // What the PCI configuration space of the adapter's functions offers.
@@ -50,7 +54,16 @@ struct Adapter {
     uint16_t subsystem_device_id = 0;
     std::string firmware_version; // ethtool's fw_version
     Vpd vpd;
+    // The EEPROM behind the VPD capability: its size (addresses past it are
+    // never answered), whether it takes writes, and its bytes once written
+    // (empty: as built from `vpd`).
+    unsigned vpd_eeprom_size = 32768;
+    bool vpd_writable = false;
+    std::vector<uint8_t> eeprom;
     bool vpd_sysfs = true;     // the sysfs "vpd" file exists
+    // Size of that file: 0 for the VPD's own length (kernels that size it
+    // from its tags), 32768 for the whole window older kernels expose.
+    unsigned vpd_sysfs_size = 0;
     bool proc_bus_pci = true;  // "/proc/bus/pci" holds its headers
     ConfigSpace config;
     std::vector<Port> ports;
@@ -92,7 +105,6 @@ struct Host {
     std::vector<std::string> modules_available; // loadable by modprobe
     unsigned qsc_control_major = 245;
     unsigned vmnic_major = 246;
-    int device_ids_errno = 0; // fault of kpx command 0xEF22
 };
 
 struct LabState {
@@ -100,6 +112,7 @@ struct LabState {
     std::vector<Adapter> adapters;
     std::vector<Interface> interfaces;
     std::vector<DeviceNode> nodes; // made by qsupdate (or by hand)
+    std::vector<Fault> faults;
     uint64_t clock_us = 0;
     unsigned runs = 0;
 };

@@ -11,8 +11,8 @@
 #include <net/if.h>
 #include <net/if_arp.h>
 
+#include "lab/lab_wire.h"
 #include "lib/utils/byteorder.h"
-#include "lib/utils/linux/kpx.h"
 
 namespace lab {
 
@@ -118,29 +118,43 @@ int set_flags(Lab &lab, const Netdev &dev, short flags)
     return 0;
 }
 
-int mcdi_v1(kpx_mcdi_request &req)
+// A fault of the table striking this interface operation, as errno.
+int injected(Lab &lab, const std::string &ifname, const char *operation, unsigned long request)
+{
+    const Fault *fault = lab.faults().strike({{ifname}, operation, request});
+    return fault ? fault->error : 0;
+}
+
+int mcdi_v1(wire::McdiRequest &req)
 {
     req.len = 0;
     req.rc = MC_NO_SUCH_PARTITION;
     return 0;
 }
 
-int mcdi_v2(kpx_mcdi_request2 &req)
+int mcdi_v2(wire::McdiRequest2 &req)
 {
     req.outlen = 0;
-    req.flags = host_to_le16(le16_to_host(req.flags) | 1);
+    req.flags = host_to_le16(le16_to_host(req.flags) | wire::MCDI2_FLAG_ERROR);
     req.host_errno = host_to_le32(MC_NO_SUCH_PARTITION);
     return 0;
 }
 
-int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, kpx_ioctl_union &u)
+int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, wire::Body &u)
 {
     const Adapter &a = *ref.adapter;
+    bool known = cmd == wire::CMD_DEVICE_IDS || cmd == wire::CMD_MCDI_REQUEST ||
+                 cmd == wire::CMD_MCDI_REQUEST2 || cmd == wire::CMD_RESET_FLAGS ||
+                 cmd == wire::CMD_CPLD || cmd == wire::CMD_KVE_RESET;
+    // The driver refuses commands it does not know as operations it does
+    // not support.
+    if (!known)
+        return fail(EOPNOTSUPP);
+    if (int err = injected(lab, ref.port->ifname, "command", cmd))
+        return fail(err);
     switch (cmd) {
-    case KPX_CMD_DEVICE_IDS: {
-        if (lab.state().host.device_ids_errno)
-            return fail(lab.state().host.device_ids_errno);
-        kpx_device_ids &ids = u.device_ids;
+    case wire::CMD_DEVICE_IDS: {
+        wire::DeviceIds &ids = u.device_ids;
         ids.vendor_id = host_to_le16(a.vendor_id);
         ids.device_id = host_to_le16(a.device_id);
         ids.subsys_vendor_id = host_to_le16(a.subsystem_vendor_id);
@@ -150,39 +164,40 @@ int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, kpx_ioctl_union &u)
         parse_mac(ref.port->mac, ids.perm_addr);
         return 0;
     }
-    case KPX_CMD_MCDI_REQUEST:
+    case wire::CMD_MCDI_REQUEST:
         return mcdi_v1(u.mcdi_request);
-    case KPX_CMD_MCDI_REQUEST2:
+    case wire::CMD_MCDI_REQUEST2:
         return mcdi_v2(u.mcdi_request2);
-    case KPX_CMD_RESET_FLAGS:
+    case wire::CMD_RESET_FLAGS:
         lab.events().record("controller reset through " + ref.port->ifname + " (flags " +
-                            hex32(le32_to_host(u.reset_flags.flags)) + ")");
+                            hex32(le32_to_host(u.word.value)) + ")");
         return 0;
-    case KPX_CMD_CPLD:
+    case wire::CMD_CPLD:
         lab.events().record("CPLD programming through " + ref.port->ifname + " (update " +
-                            hex32(le32_to_host(u.cpld.update)) + ")");
+                            hex32(le32_to_host(u.word.value)) + ")");
         return 0;
-    case KPX_CMD_KVE_RESET:
+    default: // CMD_KVE_RESET
         lab.events().record("KVE reset through " + ref.port->ifname + " (flags " +
-                            hex32(le32_to_host(u.kve_reset.flags)) + ")");
+                            hex32(le32_to_host(u.word.value)) + ")");
         return 0;
-    default:
-        return fail(EINVAL);
     }
 }
 
 } // namespace
 
-int netdev_ioctl(Lab &lab, unsigned long request, void *arg)
+int netdev_ioctl(Lab &lab, unsigned long request, void *arg, const char *bound)
 {
     auto *ifr = static_cast<ifreq *>(arg);
     if (request != SIOCETHTOOL && request != SIOCGIFHWADDR && request != SIOCGIFFLAGS &&
-        request != SIOCSIFFLAGS && request != SIOCKPX)
+        request != SIOCSIFFLAGS && request != wire::SIOCKPX)
         return fail(ENOTTY);
-    // The kernel ends the name at its sixteenth byte whatever the caller put there.
-    Netdev dev = lookup(lab, ifr->ifr_name, IFNAMSIZ - 1);
+    // The kernel ends the name at its sixteenth byte whatever the caller
+    // put there; an interface node ignores it.
+    Netdev dev = bound ? lookup(lab, bound, IFNAMSIZ) : lookup(lab, ifr->ifr_name, IFNAMSIZ - 1);
     if (!dev.exists())
         return fail(ENODEV);
+    if (int err = injected(lab, dev.name(), "ioctl", request))
+        return fail(err);
 
     switch (request) {
     case SIOCETHTOOL:
@@ -207,16 +222,16 @@ int netdev_ioctl(Lab &lab, unsigned long request, void *arg)
             return fail(EOPNOTSUPP);
         if (!privileged(lab))
             return fail(EPERM);
-        auto *sock_ioc = reinterpret_cast<kpx_sock_ioctl *>(ifr->ifr_data);
+        auto *sock_ioc = reinterpret_cast<wire::SocketIoctl *>(ifr->ifr_data);
         return kpx_command(lab, dev.port, le16_to_host(sock_ioc->cmd), sock_ioc->u);
     }
 }
 
 int control_device_ioctl(Lab &lab, unsigned long request, void *arg)
 {
-    if (request != SIOCKPX)
+    if (request != wire::SIOCKPX)
         return fail(ENOTTY);
-    auto *ioc = static_cast<kpx_ioctl *>(arg);
+    auto *ioc = static_cast<wire::ControlIoctl *>(arg);
     PortRef ref = find_port(lab.state(), std::string(ioc->if_name, strnlen(ioc->if_name, sizeof ioc->if_name)));
     if (!ref.port)
         return fail(ENODEV);

@@ -7,11 +7,12 @@
 
 namespace lab {
 
-// An ioctl carrying an ifreq (socket or ESXi interface node).  Returns 0,
+// An ioctl carrying an ifreq, on a socket (for the interface it names) or
+// on an ESXi interface node (for `bound`, its own interface).  Returns 0,
 // or -1 with errno as the kernel would set it.
-int netdev_ioctl(Lab &lab, unsigned long request, void *arg);
+int netdev_ioctl(Lab &lab, unsigned long request, void *arg, const char *bound = nullptr);
 
-// An ioctl on the driver's control device, carrying a kpx_ioctl.
+// An ioctl on the driver's control device, carrying the driver's envelope.
 int control_device_ioctl(Lab &lab, unsigned long request, void *arg);
 
 } // namespace lab

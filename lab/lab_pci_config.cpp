@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "lab/lab_vpd.h"
+#include <sys/file.h>
+
 #include "lib/utils/byteorder.h"
 
 namespace lab {
@@ -64,45 +65,54 @@ std::array<uint8_t, PCI_CONFIG_HEADER_SIZE> build_config_header(const Adapter &a
     return h;
 }
 
-PciConfigSpace::PciConfigSpace(const Adapter &adapter, unsigned function)
-    : regs_(PCI_CONFIG_SPACE_SIZE, 0), vpd_(VPD_ADDRESS_SPACE, 0xFF),
-      polls_needed_(std::max(1, adapter.config.vpd_polls))
+PciConfigSpace::PciConfigSpace(const Adapter &adapter, unsigned function, Eeprom &eeprom)
+    : regs_(PCI_CONFIG_SPACE_SIZE, 0), eeprom_(eeprom), polls_needed_(std::max(1, adapter.config.vpd_polls))
 {
     auto header = build_config_header(adapter, function);
     std::copy(header.begin(), header.end(), regs_.begin());
     if (adapter.config.capability_list && adapter.config.vpd_capability)
         vpd_cap_ = VPD_CAP_OFFSET;
-    std::vector<uint8_t> image = build_vpd(adapter.vpd);
-    std::copy(image.begin(), image.end(), vpd_.begin());
 }
 
-void PciConfigSpace::poll_vpd()
+void PciConfigSpace::poll_vpd(bool exclusive)
 {
     if (!pending_ || --polls_left_ > 0)
         return;
     uint16_t addr = load_le16(&regs_[vpd_cap_ + 2]) & 0x7FFF;
-    for (size_t i = 0; i < 4; ++i)
-        regs_[vpd_cap_ + 4 + i] = vpd_[(addr + i) % VPD_ADDRESS_SPACE];
-    store_le16(&regs_[vpd_cap_ + 2], static_cast<uint16_t>(addr | VPD_FLAG));
+    // Past the end of the EEPROM nothing answers: the flag never changes
+    // and the kernel, like any reader, gives up on waiting.
+    if (addr + 4u > eeprom_.bytes.size())
+        return;
     pending_ = false;
-    ++vpd_reads_;
-}
-
-void PciConfigSpace::start_vpd_access()
-{
-    uint16_t reg = load_le16(&regs_[vpd_cap_ + 2]);
-    if (reg & VPD_FLAG) {
-        // A write request: the EEPROM is write-protected, so the device
-        // finishes at once without storing anything.
-        store_le16(&regs_[vpd_cap_ + 2], static_cast<uint16_t>(reg & ~VPD_FLAG));
-        pending_ = false;
+    if (pending_write_) {
+        // A write-protected EEPROM ignores the write; the controller still
+        // reports it done by clearing the flag.
+        ++vpd_writes_;
+        if (eeprom_.writable) {
+            std::copy_n(regs_.begin() + static_cast<long>(vpd_cap_ + 4), 4, eeprom_.bytes.begin() + addr);
+            eeprom_.written = true;
+        }
+        store_le16(&regs_[vpd_cap_ + 2], addr);
         return;
     }
+    std::copy_n(eeprom_.bytes.begin() + addr, 4, regs_.begin() + static_cast<long>(vpd_cap_ + 4));
+    store_le16(&regs_[vpd_cap_ + 2], static_cast<uint16_t>(addr | VPD_FLAG));
+    ++vpd_reads_;
+    if (!pending_locked_ || !exclusive)
+        ++vpd_reads_unlocked_;
+}
+
+void PciConfigSpace::start_vpd_access(bool exclusive)
+{
+    // The flag written with the address tells a write (set) from a read
+    // (clear); the device flips it when done.
+    pending_write_ = (load_le16(&regs_[vpd_cap_ + 2]) & VPD_FLAG) != 0;
+    pending_locked_ = exclusive;
     pending_ = true;
     polls_left_ = polls_needed_;
 }
 
-size_t PciConfigSpace::read(size_t offset, uint8_t *buf, size_t len)
+size_t PciConfigSpace::read(size_t offset, uint8_t *buf, size_t len, bool exclusive)
 {
     if (offset >= regs_.size())
         return 0;
@@ -110,27 +120,52 @@ size_t PciConfigSpace::read(size_t offset, uint8_t *buf, size_t len)
     // Each read that covers the address register is one poll of the flag;
     // the read that completes the transfer already sees it.
     if (vpd_cap_ && overlaps(offset, len, vpd_cap_ + 2, 2))
-        poll_vpd();
+        poll_vpd(exclusive);
     std::copy_n(regs_.begin() + static_cast<long>(offset), len, buf);
     return len;
 }
 
-size_t PciConfigSpace::write(size_t offset, const uint8_t *buf, size_t len)
+int PciConfigSpace::lock(const void *owner, int operation)
+{
+    int op = operation & ~LOCK_NB;
+    std::erase(shared_owners_, owner);
+    if (exclusive_owner_ == owner)
+        exclusive_owner_ = nullptr;
+    if (op == LOCK_UN)
+        return 0;
+    if (op != LOCK_SH && op != LOCK_EX)
+        return EINVAL;
+    bool others = exclusive_owner_ || (op == LOCK_EX && !shared_owners_.empty());
+    // Another open file description of this process holds the lock: a
+    // blocking request would wait forever.
+    if (others)
+        return (operation & LOCK_NB) ? EWOULDBLOCK : EDEADLK;
+    if (op == LOCK_EX)
+        exclusive_owner_ = owner;
+    else
+        shared_owners_.push_back(owner);
+    return 0;
+}
+
+size_t PciConfigSpace::write(size_t offset, const uint8_t *buf, size_t len, bool exclusive)
 {
     if (offset >= regs_.size())
         return 0;
     len = std::min(len, regs_.size() - offset);
+    bool other = false;
     for (size_t i = 0; i < len; ++i) {
         size_t at = offset + i;
+        bool vpd_register = vpd_cap_ && at >= vpd_cap_ + 2 && at < vpd_cap_ + 8;
+        other = other || !vpd_register;
         // Only the command register and the VPD registers are writable.
-        bool writable = at == 0x04 || at == 0x05 ||
-                        (vpd_cap_ && at >= vpd_cap_ + 2 && at < vpd_cap_ + 8);
-        if (writable)
+        if (vpd_register || at == 0x04 || at == 0x05)
             regs_[at] = buf[i];
     }
+    if (other)
+        ++other_writes_;
     // Writing the byte that holds the flag starts a transfer.
     if (vpd_cap_ && overlaps(offset, len, vpd_cap_ + 3, 1))
-        start_vpd_access();
+        start_vpd_access(exclusive);
     return len;
 }
 

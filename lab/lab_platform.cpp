@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
@@ -81,7 +82,7 @@ std::optional<std::string> LabPlatform::map_path(const char *path) const
     return std::nullopt;
 }
 
-int LabPlatform::install(std::unique_ptr<OpenFile> file)
+int LabPlatform::install(std::unique_ptr<OpenFile> file, std::vector<std::string> names)
 {
     if (!file)
         return -1;
@@ -89,7 +90,17 @@ int LabPlatform::install(std::unique_ptr<OpenFile> file)
     if (fd < 0)
         return -1;
     files_[fd] = std::move(file);
+    if (!names.empty())
+        fd_names_[fd] = std::move(names);
     return fd;
+}
+
+const Fault *LabPlatform::strike(int fd, const char *operation, std::optional<unsigned long> request)
+{
+    auto it = fd_names_.find(fd);
+    if (it == fd_names_.end())
+        return nullptr;
+    return lab_.faults().strike({it->second, operation, request});
 }
 
 OpenFile *LabPlatform::emulated(int fd)
@@ -113,12 +124,12 @@ int LabPlatform::open_node(const DeviceNode &node)
         return fail(EACCES);
     // A node is only a number: what answers is whichever driver holds it.
     if (!node.block && node.major == h.qsc_control_major && node.minor == 1 && h.driver_loaded)
-        return install(open_control_device(lab_));
+        return install(open_control_device(lab_), {node.path});
     bool esxi = h.kind == HostKind::esxi;
     if (!node.block && esxi && node.major == h.vmnic_major) {
         std::string ifname = "vmnic" + std::to_string(node.minor);
         if (find_port(lab_.state(), ifname).port || find_interface(lab_.state(), ifname))
-            return install(open_netdev(lab_));
+            return install(open_netdev_node(lab_, ifname), {node.path});
     }
     // As Linux answers: ENXIO when no driver holds the number, ENODEV when
     // the driver that does has no such device.
@@ -151,16 +162,23 @@ int LabPlatform::open(const char *path, int flags, mode_t mode)
     if (!mapped)
         return real_platform().open(path, flags, mode);
     std::string p = normalise_path(path);
+    std::string real = real_path_of(*mapped);
+    std::vector<std::string> names = {p};
+    if (!real.empty() && lab_.lab_path(real) != p)
+        names.push_back(lab_.lab_path(real));
+    if (const Fault *fault = lab_.faults().strike({names, "open", std::nullopt}))
+        return fail(fault->error);
     if (auto node = find_node(lab_.state(), p))
         return open_node(*node);
-    std::string real = real_path_of(*mapped);
     if (const EmulatedFile *file = real.empty() ? nullptr : lab_.emulated_file(real))
-        return install(open_emulated(lab_, *file, flags));
+        return install(open_emulated(lab_, *file, flags), names);
     if (check_access(*mapped, p, flags) != 0)
         return -1;
     int fd = real_platform().open(mapped->c_str(), flags, mode);
     if (fd >= 0 && under(p, "/sys"))
         sysfs_fds_.insert(fd);
+    if (fd >= 0)
+        fd_names_[fd] = names;
     return fd;
 }
 
@@ -261,6 +279,8 @@ FILE *LabPlatform::reopen_stream(const char *path, const char *mode, FILE *strea
 
 ssize_t LabPlatform::read(int fd, void *buf, size_t count)
 {
+    if (const Fault *fault = strike(fd, "read"))
+        return fail(fault->error);
     OpenFile *file = emulated(fd);
     if (file)
         return file->read(buf, count);
@@ -271,6 +291,11 @@ ssize_t LabPlatform::read(int fd, void *buf, size_t count)
 
 ssize_t LabPlatform::write(int fd, const void *buf, size_t count)
 {
+    if (const Fault *fault = strike(fd, "write")) {
+        if (!fault->write_cut_after)
+            return fail(fault->error);
+        count = std::min(count, *fault->write_cut_after);
+    }
     OpenFile *file = emulated(fd);
     return file ? file->write(buf, count) : real_platform().write(fd, buf, count);
 }
@@ -283,6 +308,7 @@ off_t LabPlatform::lseek(int fd, off_t offset, int whence)
 
 int LabPlatform::close(int fd)
 {
+    fd_names_.erase(fd);
     auto it = files_.find(fd);
     if (it == files_.end()) {
         sysfs_fds_.erase(fd);
@@ -294,27 +320,53 @@ int LabPlatform::close(int fd)
 
 int LabPlatform::ioctl(int fd, unsigned long request, void *arg)
 {
+    if (const Fault *fault = strike(fd, "ioctl", request))
+        return fail(fault->error);
     OpenFile *file = emulated(fd);
     return file ? file->ioctl(request, arg) : real_platform().ioctl(fd, request, arg);
 }
 
 int LabPlatform::flock(int fd, int operation)
 {
-    if (!emulated(fd))
-        return real_platform().flock(fd, operation);
     int op = operation & ~LOCK_NB;
-    // Nothing else in the lab's world competes for the lock.
-    return op == LOCK_SH || op == LOCK_EX || op == LOCK_UN ? 0 : fail(EINVAL);
+    if (op != LOCK_SH && op != LOCK_EX && op != LOCK_UN)
+        return fail(EINVAL);
+    if (const Fault *fault = strike(fd, "lock"))
+        return fail(fault->error);
+    OpenFile *file = emulated(fd);
+    return file ? file->flock(operation) : real_platform().flock(fd, operation);
 }
 
 int LabPlatform::socket(int domain, int type, int protocol)
 {
-    (void)protocol;
     int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if ((type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK | 0xF)) || kind > SOCK_PACKET)
+        return fail(EINVAL);
+    // Only the Internet family is emulated: it is the one whose sockets
+    // carry interface ioctls in qsupdate.
     if (domain != AF_INET)
         return fail(EAFNOSUPPORT);
-    if (kind != SOCK_STREAM && kind != SOCK_DGRAM)
-        return fail(EINVAL);
+    // As Linux's inet_create answers: each type has its protocols.
+    switch (kind) {
+    case SOCK_STREAM:
+        if (protocol != 0 && protocol != IPPROTO_TCP)
+            return fail(EPROTONOSUPPORT);
+        break;
+    case SOCK_DGRAM:
+        if (protocol == IPPROTO_ICMP)
+            return fail(EACCES); // ping sockets: no group is allowed by default
+        if (protocol != 0 && protocol != IPPROTO_UDP)
+            return fail(EPROTONOSUPPORT);
+        break;
+    case SOCK_RAW:
+        if (protocol == 0)
+            return fail(EPROTONOSUPPORT);
+        if (lab_.state().host.euid != 0)
+            return fail(EPERM);
+        break;
+    default:
+        return fail(ESOCKTNOSUPPORT);
+    }
     return install(open_netdev(lab_));
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "lab/lab.h"
 #include "lab/lab_devices.h"
@@ -44,8 +45,11 @@ public:
     void sleep_us(unsigned long usec) override;
 
 private:
-    int install(std::unique_ptr<OpenFile> file);
+    int install(std::unique_ptr<OpenFile> file, std::vector<std::string> names = {});
     OpenFile *emulated(int fd);
+    // 0 when no fault of the table strikes this operation on the
+    // descriptor's file, else the fault.
+    const Fault *strike(int fd, const char *operation, std::optional<unsigned long> request = {});
     int open_node(const DeviceNode &node);
     int check_access(const std::string &real_path, const std::string &path, int flags);
 
@@ -56,6 +60,9 @@ private:
     // Real descriptors of fake sysfs files, read a page at a time as the
     // kernel hands them out.
     std::set<int> sysfs_fds_;
+    // The names of the file behind each descriptor of a mapped path (as
+    // named, and as resolved), for the fault table.
+    std::map<int, std::vector<std::string>> fd_names_;
 };
 
 // "//sys/class//net/" -> "/sys/class/net"

@@ -26,23 +26,43 @@ struct Preset {
     unsigned max_ports;
     int phy_type;
     const char *firmware_version;
+    unsigned slot_device; // device number of the first function on its bus
+    unsigned quirks;
+};
+
+// PCI-X boards sit on a bridge's secondary bus at the device number their
+// slot's IDSEL line gives, not at 0.
+constexpr unsigned PCIX_SLOT = 0x04;
+
+enum Quirk : unsigned {
+    NONE = 0,
+    // More than eight physical functions: with alternative routing-ID
+    // interpretation the function number takes all eight bits, so that
+    // functions 8 and up read as devices 1, 2, ... in address texts.
+    ARI = 1,
+    VPD_WRITABLE_FIELDS = 2, // a read-write resource after the read-only one
+    VPD_END_IN_WORD = 4,     // image not padded: the end tag sits mid-word
+    // Boards of the first generation went into hosts whose kernels expose
+    // the whole 32 KiB VPD window in sysfs, over a 1 KiB EEPROM.
+    OLD_KERNEL_VPD_WINDOW = 8,
 };
 
 const Preset PRESETS[] = {
     {"alder", 0x0703, 0x1B7E, 0x0013, "Duskhollow DA1002 Dual-Port 10GbE Adapter", "DA1002-R3",
-     SerialForm::short_sr, 2, 2, 1, "1.2.5.0"},
+     SerialForm::short_sr, 2, 2, 1, "1.2.5.0", PCIX_SLOT, OLD_KERNEL_VPD_WINDOW},
     {"alder-0710", 0x0710, 0x103C, 0x7047, "Duskhollow DA1102 Dual-Port 10GbE Adapter",
-     "DA1102-R1", SerialForm::short_sr, 2, 2, 1, "1.4.1.0"},
+     "DA1102-R1", SerialForm::short_sr, 2, 2, 1, "1.4.1.0", PCIX_SLOT, OLD_KERNEL_VPD_WINDOW},
     {"birch", 0x0803, 0x103C, 0x3382, "Duskhollow DB2002 Dual-Port 10GbE Adapter", "DB2002-R4",
-     SerialForm::short_sr, 2, 2, 2, "3.3.2.1000"},
+     SerialForm::short_sr, 2, 2, 2, "3.3.2.1000", 0, VPD_END_IN_WORD},
     {"cedar", 0x0903, 0x1014, 0x04B7, "Duskhollow DC4002 Dual-Port 10/40GbE Adapter",
-     "DC4002-R2", SerialForm::digits24, 2, 4, 0, "4.7.1.1010"},
+     "DC4002-R2", SerialForm::digits24, 2, 4, 0, "4.7.1.1010", 0, VPD_WRITABLE_FIELDS},
+    // Partitioned into up to sixteen functions.
     {"dogwood", 0x0A03, 0x1B7E, 0x8010, "Duskhollow DD5004 Quad-Port 25GbE Adapter", "DD5004-R1",
-     SerialForm::digits24, 2, 4, 0, "6.2.0.1016"},
+     SerialForm::digits24, 2, 16, 0, "6.2.0.1016", 0, ARI | VPD_WRITABLE_FIELDS},
     {"dogwood2", 0x0B03, 0x1B7E, 0x8022, "Duskhollow DE6002 Dual-Port 25GbE Adapter",
-     "DE6002-R2", SerialForm::digits24, 2, 4, 0, "7.4.3.1008"},
+     "DE6002-R2", SerialForm::digits24, 2, 4, 0, "7.4.3.1008", 0, VPD_WRITABLE_FIELDS},
     {"oem", 0x0B03, 0x1B7E, 0x802C, "Halcyonpath Y3522-25G Adapter", "Y3522-25G",
-     SerialForm::oem_ve, 2, 2, 0, "7.4.3.1008"},
+     SerialForm::oem_ve, 2, 2, 0, "7.4.3.1008", 0, VPD_WRITABLE_FIELDS | VPD_END_IN_WORD},
 };
 
 const Preset &find_preset(const std::string &name)
@@ -149,7 +169,7 @@ void add_preset_adapter(LabState &state, const std::string &preset, unsigned por
     const Preset &p = find_preset(preset);
     if (ports == 0)
         ports = p.default_ports;
-    if (ports > p.max_ports)
+    if (ports > p.max_ports || (ports > 8 && !(p.quirks & ARI)))
         throw std::runtime_error(preset + " adapters have at most " + std::to_string(p.max_ports) +
                                  " ports");
 
@@ -168,6 +188,13 @@ void add_preset_adapter(LabState &state, const std::string &preset, unsigned por
     a.firmware_version = p.firmware_version;
     a.vpd.id_string = p.product;
     a.vpd.fields = vpd_fields(p, seq);
+    if (p.quirks & VPD_WRITABLE_FIELDS)
+        a.vpd.writable_fields = {{"YA", "ASSET-" + format("%04u", seq)}, {"V1", "boot=pxe"}};
+    a.vpd.end_in_word = (p.quirks & VPD_END_IN_WORD) != 0;
+    if (p.quirks & OLD_KERNEL_VPD_WINDOW) {
+        a.vpd_eeprom_size = 1024;
+        a.vpd_sysfs_size = 32768;
+    }
 
     // One bus per adapter, one function per port; MAC addresses count up
     // from the adapter's base as the maker assigns them.
@@ -177,7 +204,10 @@ void add_preset_adapter(LabState &state, const std::string &preset, unsigned por
         unsigned n = existing_ports + i;
         port.ifname = esxi ? format("vmnic%u", n + 1) : format("eth%u", n);
         port.mac = format("00:1B:7E:5A:%02X:%02X", 0x10 + seq, i);
-        port.pci_addr = format("0000:%02x:00.%u", 0x03 + seq, i);
+        // Without ARI a device has eight functions at most; with it the
+        // address text splits the function number as device.function.
+        unsigned devfn = p.slot_device * 8 + i;
+        port.pci_addr = format("0000:%02x:", 0x03 + seq) + format("%02x.%u", devfn / 8, devfn % 8);
         port.phy_type = p.phy_type;
         a.ports.push_back(port);
     }

@@ -38,7 +38,11 @@ std::string vpd_access(const Adapter &a)
         text = "no VPD capability";
     else
         text = "VPD capability, data ready after " + std::to_string(a.config.vpd_polls) + " polls";
-    return text + (a.vpd_sysfs ? "; sysfs vpd file" : "; no sysfs vpd file");
+    text += "; " + std::to_string(a.vpd_eeprom_size) + "-byte EEPROM, " +
+            (a.vpd_writable ? "writable" : "write-protected");
+    if (!a.vpd_sysfs)
+        return text + "; no sysfs vpd file";
+    return text + (a.vpd_sysfs_size ? "; sysfs vpd file of the 32 KiB window" : "; sysfs vpd file");
 }
 
 void show_adapter(FILE *out, size_t n, const Adapter &a)
@@ -49,6 +53,14 @@ void show_adapter(FILE *out, size_t n, const Adapter &a)
     std::string fields;
     for (const VpdField &f : a.vpd.fields)
         fields += " " + f.keyword + "=" + f.value;
+    if (!a.vpd.writable_fields.empty()) {
+        fields += " (read-write:";
+        for (const VpdField &f : a.vpd.writable_fields)
+            fields += " " + f.keyword + "=" + f.value;
+        fields += ")";
+    }
+    if (!a.eeprom.empty())
+        fields += " (EEPROM since written)";
     if (!a.vpd.present)
         fields = " none";
     else if (!a.vpd.end_tag)
@@ -99,6 +111,16 @@ void show_lab(const std::string &dir, FILE *out)
     if (s.adapters.empty())
         std::fprintf(out, "No adapters.\n\n");
     show_interfaces(out, s);
+    if (!s.faults.empty()) {
+        std::fprintf(out, "\nFaults:\n");
+        for (const Fault &f : s.faults) {
+            std::string what = f.operation + (f.request.empty() ? "" : " " + f.request) + " of " + f.target;
+            std::string when = f.occurrence ? "occurrence " + std::to_string(f.occurrence) : "every time";
+            std::string how = f.write_cut_after ? "cut short after " + std::to_string(*f.write_cut_after) + " bytes"
+                                                : "fails with " + errno_name(f.error);
+            std::fprintf(out, "  %s, %s: %s\n", what.c_str(), when.c_str(), how.c_str());
+        }
+    }
     std::vector<DeviceNode> nodes = all_nodes(s);
     if (!nodes.empty()) {
         std::fprintf(out, "\nDevice nodes:\n");

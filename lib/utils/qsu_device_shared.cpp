@@ -1,6 +1,9 @@
-// Grouping of ports into adapters: two ports belong to one adapter exactly
-// when their serial numbers are equal.
+// Grouping of ports into adapters: two ports belong to one adapter when
+// their serial numbers are equal.  Ports without one (unreadable or blank
+// VPD, and every Dogwood port on ESXi) are told apart by where they sit:
+// only functions of one PCI device share an adapter.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "lib/utils/linux/qsu_device.h"
@@ -32,6 +35,23 @@ bool qsu_maybe_vf(const qsu_device *dev)
     return dev->master_port && dev->serial_number[0] == '\0';
 }
 
+namespace {
+
+// Domain, bus and device number: the packed address without the function.
+uint32_t pci_device_of(const qsu_device *dev)
+{
+    return qsu_parse_pci_addr(dev) >> 3;
+}
+
+bool same_adapter(const qsu_device *master, const qsu_device *other)
+{
+    if (std::strncmp(other->serial_number, master->serial_number, sizeof master->serial_number) != 0)
+        return false;
+    return master->serial_number[0] != '\0' || pci_device_of(master) == pci_device_of(other);
+}
+
+} // namespace
+
 void qsu_group_devices(qsu_device *pdevs, int ndevs)
 {
     QS_ASSERT(pdevs && ndevs >= 0);
@@ -48,9 +68,7 @@ void qsu_group_devices(qsu_device *pdevs, int ndevs)
 
         for (int j = i + 1; j < ndevs; ++j) {
             qsu_device *other = &pdevs[j];
-            if (other->master_port ||
-                std::strncmp(other->serial_number, master->serial_number,
-                             sizeof master->serial_number) != 0)
+            if (other->master_port || !same_adapter(master, other))
                 continue;
             other->master_port = master;
             qsu_add_to_ports(master, other);

@@ -21,7 +21,16 @@ json qsc_interface(const std::string &name, const std::string &kind, const std::
 std::string vpd_event(const std::string &pci_addr, size_t words)
 {
     return "VPD of " + pci_addr + " read through configuration space: " + std::to_string(words) +
-           " reads of 4 bytes";
+           " reads of 4 bytes, all under the exclusive lock";
+}
+
+json fault(const std::string &target, const std::string &operation, const std::string &request,
+           const std::string &error)
+{
+    json f = {{"target", target}, {"operation", operation}, {"errno", error}};
+    if (!request.empty())
+        f["request"] = request;
+    return f;
 }
 
 } // namespace
@@ -37,8 +46,27 @@ TEST(DiscoveryScenario, SkipsVlanAndOtherDriverInterfacesButNotABadBusAddress)
     });
     expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, "");
 
+    // A driver whose name only starts like ours is another driver.
+    lab.edit([](json &j) { j["interfaces"].push_back(qsc_interface("eth4", "ethernet", "qscvf", "0000:03:00.2")); });
+    expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, "");
+
     lab.edit([](json &j) { j["interfaces"].push_back(qsc_interface("eth5", "ethernet", "qsc", "03:00.0")); });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: Invalid argument (22)\n");
+}
+
+// A port whose driver information or MAC address cannot be read is not
+// listed with made-up values: the enumeration fails.
+TEST(DiscoveryScenario, FailingInterfaceIoctlsFailTheEnumeration)
+{
+    for (const char *request : {"SIOCGIFHWADDR", "SIOCETHTOOL"}) {
+        SCOPED_TRACE(request);
+        TestLab lab;
+        lab.edit([&](json &j) { j["faults"] = {fault("eth1", "ioctl", request, "EIO")}; });
+        expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: Input/output error (5)\n");
+        EXPECT_EQ(lab.events_with("fault injected"),
+                  std::vector<std::string>{"fault injected: ioctl " + std::string(request) +
+                                           " of eth1 (occurrence 1) failed with EIO"});
+    }
 }
 
 TEST(DiscoveryScenario, ListsPortsInPciOrderWhateverTheirNames)
@@ -59,7 +87,7 @@ TEST(DiscoveryScenario, ListsPortsInPciOrderWhateverTheirNames)
 
 // Only an adapter's first port can be named in the OEM document, so the
 // number of Device elements counts the adapters that discovery formed.
-TEST(DiscoveryScenario, GroupsPortsWithoutSerialNumbersTogether)
+TEST(DiscoveryScenario, KeepsAdaptersWithoutSerialNumbersApart)
 {
     TestLab lab({"--adapter", "oem", "--adapter", "dogwood2", "--adapter", "oem"});
     lab.edit([](json &j) {
@@ -68,9 +96,14 @@ TEST(DiscoveryScenario, GroupsPortsWithoutSerialNumbersTogether)
             j["adapters"][a]["vpd_sysfs"] = false;
         }
     });
-    // The second OEM adapter joins the dogwood2's group, headed by the
-    // dogwood2's first port: only the first OEM adapter is reported.
-    expect_run(lab.qsupdate({"--dell"}), 0, oem_document(1), "");
+    // The second OEM adapter has no serial number, and neither has the
+    // dogwood2 before it: it still heads a group of its own.
+    expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
+
+    // On ESXi no OEM port has a serial number (the OEM document keeps
+    // standard error quiet).
+    TestLab esxi({"--platform", "esxi", "--adapter", "oem", "--adapter", "oem"});
+    expect_run(esxi.qsupdate({"--dell"}), 0, oem_document(2), "");
 }
 
 TEST(DiscoveryScenario, ReadsVpdThroughConfigurationSpaceUpToItsEndTagOrWhole)
@@ -79,10 +112,15 @@ TEST(DiscoveryScenario, ReadsVpdThroughConfigurationSpaceUpToItsEndTagOrWhole)
     lab.edit([](json &j) {
         j["adapters"][0]["config"]["vpd_polls"] = 126; // the last poll qsupdate makes
         j["adapters"][1]["vpd"]["end_tag"] = false;   // then all 32768 bytes are read
-        for (int a : {0, 1})
+        for (int a : {0, 1}) {
             j["adapters"][a]["vpd_sysfs"] = false;
+            j["adapters"][a]["vpd_writable"] = true;
+        }
     });
     expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
+    // Discovery only reads: no VPD write reached an EEPROM that would take it.
+    EXPECT_EQ(lab.events_with("written"), std::vector<std::string>{});
+    EXPECT_EQ(lab.description()["adapters"][0]["eeprom"], "");
 
     size_t words = (lab::build_vpd(lab::load_state(lab.dir() + "/lab.json").adapters[0].vpd).size() + 3) / 4;
     EXPECT_EQ(lab.events_with("VPD of"),
@@ -96,20 +134,36 @@ TEST(DiscoveryScenario, ReadsVpdThroughConfigurationSpaceUpToItsEndTagOrWhole)
     EXPECT_EQ(lab.events_with("slept"), std::vector<std::string>{slept});
 }
 
+// Without a usable VPD capability, or when the lock or the address write
+// fails, the VPD is read from sysfs; nothing is polled that cannot answer
+// and no other configuration register is written.
 TEST(DiscoveryScenario, FallsBackToTheSysfsVpdFile)
 {
     // The first identifier string pushes the serial past the page one sysfs read returns.
     const json long_id = {{"id_string", std::string(4100, 'x')}};
-    for (const json &patch : {json{{"config", {{"vpd_capability", false}}}, {"vpd", long_id}},
-                              json{{"config", {{"capability_list", false}}}}, json{{"config", {{"vpd_polls", 127}}}}}) {
-        SCOPED_TRACE(patch.dump().substr(0, 60));
+    const json no_faults = json::array();
+    struct Case {
+        json adapter_patch, faults;
+        bool polls;
+    } cases[] = {
+        {{{"config", {{"vpd_capability", false}}}, {"vpd", long_id}}, no_faults, false},
+        {{{"config", {{"capability_list", false}}}}, no_faults, false},
+        {{{"config", {{"vpd_polls", 127}}}}, no_faults, true},
+        {json::object(), {fault("*", "lock", "", "ENOLCK")}, false},
+        {json::object(), {fault("*", "write", "", "EIO")}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.adapter_patch.dump().substr(0, 60) + c.faults.dump());
         TestLab lab({"--adapter", "oem:1", "--adapter", "oem:1"});
         lab.edit([&](json &j) {
             for (int a : {0, 1})
-                j["adapters"][a].merge_patch(patch);
+                j["adapters"][a].merge_patch(c.adapter_patch);
+            j["faults"] = c.faults;
         });
         expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
         EXPECT_EQ(lab.events_with("VPD of"), std::vector<std::string>{});
+        EXPECT_EQ(lab.events_with("configuration space of"), std::vector<std::string>{});
+        EXPECT_EQ(lab.events_with("slept").size(), c.polls ? 1u : 0u);
     }
 }
 
@@ -148,24 +202,29 @@ TEST(DiscoveryScenario, EsxiIdentifiesPortsThroughTheControlDevice)
 
     // Without the driver's answer the ids come from /proc/bus/pci, which
     // still tells the dogwood2 from the birch.
-    lab.edit([](json &j) { j["host"]["device_ids_errno"] = 5; });
+    lab.edit([](json &j) { j["faults"] = {fault("*", "command", "0xEF22", "EIO")}; });
     expect_run(lab.qsupdate({"--list"}), 0, list, unsupported);
+    EXPECT_EQ(lab.events_with("fault injected").size(), 3u);
 
     lab.edit([](json &j) { j["adapters"][1]["proc_bus_pci"] = false; });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: No such file or directory (2)\n");
+
+    // The header's path comes from the PCI address, which must parse.
+    lab.edit([](json &j) { j["adapters"][1]["ports"][0]["pci_addr"] = "04:00.0"; });
+    expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: Invalid argument (22)\n");
 }
 
 TEST(DiscoveryScenario, EsxiFallbackHeaderCarriesSubsystemIds)
 {
     TestLab lab({"--platform", "esxi", "--adapter", "oem", "--adapter", "oem"});
     lab.edit([](json &j) {
-        j["host"]["device_ids_errno"] = 5;
+        j["faults"] = {fault("/dev/qsc_control", "open", "", "ENXIO")};
         j["adapters"][1]["ports"][0]["pci_addr"] = "0001:04:00.0";
         j["adapters"][1]["ports"][1]["pci_addr"] = "0001:04:00.1";
     });
-    // No serial numbers on this path for these boards: one group, one
-    // element, found through the subsystem ids of the /proc/bus/pci header.
-    expect_run(lab.qsupdate({"--dell"}), 0, oem_document(1), "");
+    // No serial numbers on this path for these boards; both adapters are
+    // found through the subsystem ids of the /proc/bus/pci header.
+    expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
 }
 
 TEST(DiscoveryScenario, EsxServiceConsoleKeepsOnlyTheRightControlNode)

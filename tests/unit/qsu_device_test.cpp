@@ -33,11 +33,15 @@ TEST(QsuSerial, ExtractedOnlyFromReadOnlyResourcesWithinTheVpd)
 {
     using namespace std::string_literals;
     const std::string ro = "\x90\x0f\x00SN\x0cSCCCCRDDDDDD"s; // a read-only resource
+    const std::string digits = "123456789012345678901234";
     std::pair<std::string, std::string> cases[] = {
         // A writable resource and a small one are stepped over.
         {"\x91\x0f\x00SN\x0cSAAAARBBBBBB\x0axy"s + ro + "\x78", "SCCCCRDDDDDD"},
         {"\x78" + ro, ""},         // nothing after the end tag
         {ro.substr(0, 17), ""},    // a field running past the buffer
+        // Only "SN" and "VE" fields are serial numbers, whatever the others hold.
+        {"\x90\x39\x00PN\x0cSAAAARBBBBBBVE\x18"s + digits + "EC\x0cSEEEERFFFFFF\x78", digits},
+        {"\x90\x2a\x00V1\x18"s + digits + "YA\x0cSAAAARBBBBBB\x78", ""},
     };
     for (const auto &[vpd, serial] : cases) {
         std::vector<uint8_t> bytes(vpd.begin(), vpd.end()); // exactly sized for the sanitizer
@@ -61,27 +65,34 @@ TEST(QsuPciAddr, ParsesAndPacks)
     }
 }
 
+// Ports without a serial number share an adapter only with the other
+// functions of their PCI device (same domain, bus and device number).
 TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
 {
     struct Case {
-        std::vector<const char *> serials; // in PCI order
-        std::vector<int> master;           // index of each port's master
+        std::vector<std::pair<const char *, const char *>> ports; // serial, PCI address, in PCI order
+        std::vector<int> master;                                  // index of each port's master
     } cases[] = {
-        {{"A", "", "A", "A"}, {0, 1, 0, 0}},
-        {{"", "B", "", "B", "C"}, {0, 1, 0, 1, 4}},
+        {{{"A", "0000:03:00.0"}, {"", "0000:04:00.0"}, {"A", "0000:05:00.0"}, {"A", "0000:05:00.1"}},
+         {0, 1, 0, 0}},
+        {{{"", "0000:03:00.0"}, {"B", "0000:03:00.1"}, {"", "0000:03:00.2"}, {"", "0000:03:01.0"},
+          {"B", "0000:04:00.0"}, {"C", "0000:04:00.1"}, {"", "0000:04:00.2"}, {"", "0001:03:00.3"}},
+         {0, 1, 0, 3, 1, 5, 6, 7}},
         {{}, {}},
     };
     for (const Case &c : cases) {
-        int n = static_cast<int>(c.serials.size());
-        std::vector<qsu_device> devs(c.serials.size() + 1); // nothing beyond the count is touched
-        for (int i = 0; i < n; ++i)
-            std::strcpy(devs[i].serial_number, c.serials[i]);
+        int n = static_cast<int>(c.ports.size());
+        std::vector<qsu_device> devs(c.ports.size() + 1); // nothing beyond the count is touched
+        for (int i = 0; i < n; ++i) {
+            std::strcpy(devs[i].serial_number, c.ports[i].first);
+            std::strcpy(devs[i].pci_addr, c.ports[i].second);
+        }
         qsu_group_devices(devs.data(), n);
         EXPECT_EQ(devs[n].master_port, nullptr);
         for (int i = 0; i < n; ++i) {
             SCOPED_TRACE(i);
             ASSERT_EQ(devs[i].master_port, &devs[c.master[i]]);
-            EXPECT_EQ(qsu_maybe_vf(&devs[i]), c.serials[i][0] == '\0');
+            EXPECT_EQ(qsu_maybe_vf(&devs[i]), c.ports[i].first[0] == '\0');
             // A master lists exactly its group, in array order; others list nothing.
             std::vector<int> listed, expected;
             for (qsu_sll *node = devs[i].ports.head; node; node = node->next)
@@ -107,7 +118,7 @@ constexpr size_t VPD_CAP = 0x50;
 class ConfigSpacePlatform : public FakePlatform {
 public:
     std::string vpd;
-    int polls_to_complete = 3, polls = -1, address_writes = 0, locked_fd = -1, read_errno = 0;
+    int polls_to_complete = 3, polls = -1, address_writes = 0, locked_fd = -1, read_errno = 0, sysfs_reads_ok = 0;
 
     ConfigSpacePlatform()
     {
@@ -125,7 +136,9 @@ public:
             cfg[VPD_CAP + 3] = static_cast<char>(cfg[VPD_CAP + 3] | 0x80);
             polls = -1;
         }
-        if (read_errno && count > 4) // a sysfs "vpd" read; configuration reads are smaller
+        // A sysfs "vpd" read (configuration reads are smaller) past the
+        // first ones that succeed.
+        if (read_errno && count > 4 && sysfs_reads_ok-- <= 0)
             return errno = read_errno, -1;
         // sysfs hands out at most a page per read.
         return FakePlatform::read(fd, buf, std::min<size_t>(count, 4096));
@@ -190,6 +203,11 @@ TEST(QsuVpd, ConfigSpaceReadStopsAtEndTagOrReadsTheWholeWindowElseFallsBack)
     EXPECT_EQ(fake.slept_us, 126000u);
     fake.read_errno = EIO; // a failing read is an error, not an empty VPD
     EXPECT_EQ(read_vpd(fake, EIO), "");
+    // A read failing after data ends the VPD there (the 32 KiB window of
+    // older kernels, past the EEPROM).
+    fake.read_errno = ETIMEDOUT;
+    fake.sysfs_reads_ok = 1;
+    EXPECT_EQ(read_vpd(fake), big.substr(0, 4096));
 }
 
 } // namespace

@@ -213,10 +213,12 @@ int read_vpd_sysfs(qsu_device *dev, uint8_t **vpd_data, size_t *vpd_len)
             capacity += VPD_SYSFS_STEP;
         }
         ssize_t got = platform().read(fd.get(), buf.get() + len, capacity - len);
-        // A failed read is not an empty VPD.
-        if (got < 0)
+        // A failed first read is not an empty VPD.  Older kernels expose a
+        // 32 KiB window whose reads past the EEPROM fail: there, a failure
+        // after data is the end of it.
+        if (got < 0 && len == 0)
             return errno;
-        if (got == 0)
+        if (got <= 0)
             break;
         len += static_cast<size_t>(got);
     }

@@ -1,0 +1,66 @@
+// Injected faults: one table in lab.json serves every emulated file and
+// device.  An entry names a target (a path, an interface, or "*" for any),
+// an operation, optionally an ioctl request or driver command, which
+// occurrence fails (or every one), and either the errno it fails with or,
+// for writes, how many bytes get through before the write is cut short.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace lab {
+
+class EventLog;
+
+struct Fault {
+    std::string target;     // "/sys/...", "/dev/...", an interface name, or "*"
+    std::string operation;  // open, read, write, ioctl, lock (flock) or command
+    std::string request;    // ioctl request or driver command as written; "" for any
+    unsigned occurrence = 0; // 1 for the first matching operation of a run; 0 for every one
+    int error = 0;          // errno of the failure
+    std::optional<size_t> write_cut_after; // writes only: bytes accepted instead of failing
+};
+
+// Reads and writes the "faults" array; throws std::runtime_error on a bad entry.
+std::vector<Fault> faults_from_json(const nlohmann::json &j);
+nlohmann::json faults_to_json(const std::vector<Fault> &faults);
+
+// "EIO" for 5, or the number as text for errno values the lab has no name for.
+std::string errno_name(int error);
+
+// One operation the product makes: the names its object goes by (a path as
+// named and as resolved, or an interface name), and its request if any.
+struct FaultSite {
+    std::vector<std::string> targets;
+    const char *operation;
+    std::optional<unsigned long> request;
+};
+
+// The faults of one run: counts operations per entry and says which ones
+// fail.  Injected faults are recorded in the event log.
+class FaultTable {
+public:
+    FaultTable(const std::vector<Fault> &faults, EventLog &events);
+
+    // Paths named in targets are also matched in their resolved form.
+    void add_alias(size_t entry, const std::string &resolved);
+    // The fault striking this operation, or null.  Every entry the
+    // operation matches counts it.
+    const Fault *strike(const FaultSite &site);
+
+private:
+    struct Entry {
+        Fault fault;
+        std::vector<std::string> names;
+        std::optional<unsigned long> request;
+        unsigned seen = 0;
+    };
+    std::vector<Entry> entries_;
+    EventLog &events_;
+};
+
+} // namespace lab
