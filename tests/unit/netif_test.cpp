@@ -96,12 +96,13 @@ TEST(NetifIsOurs, AMissingInterfaceIsNotOursOnEitherPath)
 
 // Interfaces as the kernel names them, each also a device node for the ESXi
 // path.  The kernel reads at most 15 characters of a name, so a longer text
-// reaches the interface named by its beginning.
+// reaches the interface named by its beginning.  This host answers even for
+// texts no interface can have: they must not be asked about.
 TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)
 {
     const std::map<std::string, std::string> drivers = {
         {"eth0", "qsc"}, {"eth1", "qscvf"}, {"eth2", "qs"},
-        {"vmnic0123456789", "qsc"}, {"../dev/vmnic1", "qsc"}};
+        {"vmnic0123456789", "qsc"}, {"../dev/vmnic1", "qsc"}, {".", "qsc"}, {"..", "qsc"}, {"", "qsc"}};
     FakePlatform host;
     for (const auto &d : drivers)
         host.add_file("/dev/" + d.first, "");
@@ -122,7 +123,7 @@ TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)
         {"eth0", true}, {"eth1", false}, {"eth2", false}, {"vmnic0123456789", true},
         {"vmnic0123456789a", false},    // one character too many for an interface
         {"vmnic0123456789abcd", false}, // and too many for a device node path
-        {"../dev/vmnic1", false}, {"", false}};
+        {"../dev/vmnic1", false}, {".", false}, {"..", false}, {"", false}};
     for (int esxi : {0, 1}) {
         run_on_esxi = esxi;
         for (const auto &c : cases) {
