@@ -371,18 +371,22 @@ TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
         {{"--write"}, {"update eth0 0x28afe000 -"}, -1, ENOTSUP, 1, denied},
         {{"--write"}, {"update eth0 0x28afe000 -"}, -1, EIO, 1, "Fatal error: Input/output error (5)\n"},
     };
-    ScopedPortActions stand_ins({record_status, record_update});
-    for (const WalkCase &c : cases) {
-        port_calls.clear();
-        port_answer = c.answer;
-        port_errno = c.err_no;
-        RunResult r = run_here(c.args);
-        std::string args;
-        for (const auto &a : c.args)
-            args += a + " ";
-        EXPECT_EQ(port_calls, c.calls) << args;
-        EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << args;
+    { // the stand-ins are in place for this block only
+        ScopedPortActions stand_ins({record_status, record_update});
+        for (const WalkCase &c : cases) {
+            port_calls.clear();
+            port_answer = c.answer;
+            port_errno = c.err_no;
+            RunResult r = run_here(c.args);
+            std::string args;
+            for (const auto &a : c.args)
+                args += a + " ";
+            EXPECT_EQ(port_calls, c.calls) << args;
+            EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << args;
+        }
     }
+    EXPECT_EQ(current_port_actions().status, &show_status);
+    EXPECT_EQ(current_port_actions().update, &update_firmware);
 }
 
 TEST_F(CommandLine, RunsTwiceInOneProcess)

@@ -210,6 +210,10 @@ TEST(DefaultImage, FromRegistryRow)
     image.format = IMAGE_FORMAT_SIGNED;
     EXPECT_EQ(init_image_from_fw_ops(&row, &image), 0);
     EXPECT_EQ(image.format, IMAGE_FORMAT_NO_IMAGE);
+    const Bytes plain = build_plain_image();
+    row.default_image = {plain.data(), plain.size()};
+    EXPECT_EQ(init_image_from_fw_ops(&row, &image), 0);
+    EXPECT_EQ(image.image_code_len, plain.size() - 44);
     row.default_image = {broken.data(), broken.size()};
     testing::internal::CaptureStdout();
     errno = 0;

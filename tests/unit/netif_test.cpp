@@ -90,6 +90,9 @@ TEST(NetifIsOurs, AMissingInterfaceIsNotOursOnEitherPath)
         errno = EIO;
         EXPECT_FALSE(netif_is_ours("typo"));
         EXPECT_EQ(errno, 0);
+        ethtool_drvinfo info;
+        EXPECT_EQ(netif_get_drvinfo(&info, "typo"), -1);
+        EXPECT_EQ(errno, esxi ? ENOENT : ENODEV);
     }
     run_on_esxi = 0;
 }

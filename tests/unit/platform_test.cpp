@@ -1,4 +1,5 @@
 // The production platform's shell command runner, on this host's shell.
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -56,4 +57,15 @@ TEST(RealPlatformRunCapture, CollectsOutputAndReportsWhatItKnowsOfTheStatus)
     std::string output;
     EXPECT_EQ(real_platform().run_capture("true", output), 0);
     EXPECT_EQ(output, "");
+}
+
+// The waits for a platform to settle are whole seconds and more.
+TEST(RealPlatformSleep, LastsAtLeastAsLongAsAsked)
+{
+    using clock = std::chrono::steady_clock;
+    for (unsigned long usec : {2000ul, 1000000ul}) {
+        const auto start = clock::now();
+        real_platform().sleep_us(usec);
+        EXPECT_GE(clock::now() - start, std::chrono::microseconds(usec)) << usec;
+    }
 }
