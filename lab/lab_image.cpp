@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 
 #include "lib/utils/byteorder.h"
 #include "lib/utils/crc32.h"
@@ -64,13 +65,21 @@ std::vector<uint8_t> build_plain_image(const PlainImageRequest &request)
 
 std::vector<uint8_t> build_ipxe_image(size_t size)
 {
-    std::vector<uint8_t> image(std::max<size_t>(size, 3));
+    // A PCI expansion ROM: signature, its length in 512-byte units, and
+    // bytes that add up to zero (the last byte balances the sum).
+    constexpr size_t unit = 512, max_units = 255;
+    if (size == 0 || size % unit != 0 || size / unit > max_units)
+        throw std::runtime_error("an iPXE image is 512 to " + std::to_string(max_units * unit) +
+                                 " bytes, a multiple of 512");
+    std::vector<uint8_t> image(size);
     fill_pattern(image.data(), image.size(), 0x1BE);
-    // A PCI expansion ROM: signature, then its length in 512-byte units.
     image[0] = 0x55;
     image[1] = 0xAA;
-    image[2] = static_cast<uint8_t>(std::min<size_t>((size + 511) / 512, 255));
-    image.resize(size);
+    image[2] = static_cast<uint8_t>(size / unit);
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 1 < size; ++i)
+        sum = static_cast<uint8_t>(sum + image[i]);
+    image[size - 1] = static_cast<uint8_t>(-sum);
     return image;
 }
 

@@ -19,6 +19,8 @@ struct PlainImageRequest {
 };
 
 std::vector<uint8_t> build_plain_image(const PlainImageRequest &request);
+// A valid expansion ROM of `size` bytes (a multiple of 512, at most 255
+// units); throws on other sizes.
 std::vector<uint8_t> build_ipxe_image(size_t size);
 
 // "3", "0x3" or a type name such as "mcfw" or "bootrom"; throws on others.

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev libtinyxml2-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

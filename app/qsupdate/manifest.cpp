@@ -21,9 +21,9 @@ void show_manifest()
     for (int i = 0; i < FIRMWARE_OPS_COUNT; i++) {
         const firmware_ops *ops = all_firmware_ops[i];
         if (i == 0 || ops->type != all_firmware_ops[i - 1]->type) {
-            QS_ASSERT(ops->type < FIRMWARE_TYPE_NAME_USER_COUNT &&
-                      firmware_type_name_user[ops->type] != nullptr);
-            printf("\n%s\n", gettext(firmware_type_name_user[ops->type]));
+            const char *name = firmware_type_user_name(ops->type);
+            QS_ASSERT(name != nullptr);
+            printf("\n%s\n", gettext(name));
         }
 
         char version[VERSION_STRING_LEN];

@@ -10,6 +10,7 @@
 #include <libintl.h>
 
 #include "app/qsupdate/options.h"
+#include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
 #include "app/qsupdate/registry.h"
 #include "lib/platform/fd_guard.h"
@@ -256,6 +257,11 @@ void dell_document_head()
     std::puts("<SVMExecution lang=\"en\">");
 }
 
+void dell_device_end()
+{
+    std::puts("\t</Device>");
+}
+
 void dell_document_tail()
 {
     std::puts("\t<RebootRequired>0</RebootRequired>");
@@ -389,6 +395,7 @@ int qsupdate_main(int argc, char *argv[])
     if (dell)
         dell_document_head();
 
+    const port_actions &actions = current_port_actions();
     WalkResult walk;
     for (int i = 0; i < count; i++) {
         qsu_device *dev = &devs[i];
@@ -411,20 +418,29 @@ int qsupdate_main(int argc, char *argv[])
             break;
         case Action::status:
             if (!(cl.update_options & OPTION_SILENT))
-                result = show_status(dev, image.get(), cl.update_options | cl.firmware_types);
+                result = actions.status(dev, image.get(), cl.update_options | cl.firmware_types);
             break;
         case Action::write:
-            result = update_firmware(dev, image.get(), cl.update_options | cl.firmware_types);
+            result = actions.update(dev, image.get(), cl.update_options | cl.firmware_types);
             break;
         case Action::restore_bootrom:
-            result = update_firmware(dev, image.get(), OPTION_BOOTROM | OPTION_FORCE | OPTION_RESTORE_BOOTROM);
+            result = actions.update(dev, image.get(), OPTION_BOOTROM | OPTION_FORCE | OPTION_RESTORE_BOOTROM);
             break;
         default: // help, version and manifest never walk the ports
             break;
         }
         if (result < 0) {
-            if (errno != ENOTSUP)
+            if (errno != ENOTSUP) {
+                // The update framework reads the document even from a
+                // failed run: leave it well-formed.
+                if (dell) {
+                    int err = errno;
+                    dell_device_end();
+                    dell_document_tail();
+                    errno = err;
+                }
                 return fatal_error();
+            }
             walk.unprivileged = true;
         } else {
             walk.any_privileged = true;
@@ -434,7 +450,7 @@ int qsupdate_main(int argc, char *argv[])
         }
 
         if (dell)
-            std::puts("\t</Device>");
+            dell_device_end();
         walk.matched_adapter = true;
         if (selection != Selection::all)
             break;

@@ -2,6 +2,8 @@
 // names of the image types.
 #include "app/qsupdate/registry.h"
 
+#include <iterator>
+
 const firmware_ops *const all_firmware_ops[FIRMWARE_OPS_COUNT] = {
     // PHY
     &phy_mtd_ops[0], &phy_mtd_ops[1], &phy_mtd_ops[2], &phy_mtd_ops[3],
@@ -37,7 +39,9 @@ const firmware_ops *const all_firmware_ops[FIRMWARE_OPS_COUNT] = {
 
 qsupdate_image_t default_images[FIRMWARE_OPS_COUNT];
 
-const char *const firmware_type_name_user[FIRMWARE_TYPE_NAME_USER_COUNT] = {
+namespace {
+
+const char *const firmware_type_name_user[] = {
     "PHY firmware",            // IMAGE_TYPE_PHY
     nullptr,                   // IMAGE_TYPE_PHY_LOADER
     "Boot ROM",                // IMAGE_TYPE_BOOTROM
@@ -54,7 +58,7 @@ const char *const firmware_type_name_user[FIRMWARE_TYPE_NAME_USER_COUNT] = {
     "Bundle firmware",         // IMAGE_TYPE_BUNDLE
 };
 
-const char *const firmware_type_names[FIRMWARE_TYPE_NAMES_COUNT] = {
+const char *const firmware_type_names[] = {
     "PHY",      // IMAGE_TYPE_PHY
     nullptr,    // IMAGE_TYPE_PHY_LOADER
     "BOOTROM",  // IMAGE_TYPE_BOOTROM
@@ -68,4 +72,26 @@ const char *const firmware_type_names[FIRMWARE_TYPE_NAMES_COUNT] = {
     "CPLD",     // IMAGE_TYPE_CPLD
     "MUM",      // IMAGE_TYPE_MUMFW
     "UEFI",     // IMAGE_TYPE_UEFIROM
+    "BUNDLE",   // IMAGE_TYPE_BUNDLE
 };
+
+// Every type a row uses has both names (the registry test walks the rows).
+static_assert(std::size(firmware_type_name_user) == IMAGE_TYPE_BUNDLE + 1);
+static_assert(std::size(firmware_type_names) == IMAGE_TYPE_BUNDLE + 1);
+
+template <size_t N> const char *lookup(const char *const (&names)[N], uint32_t type)
+{
+    return type < N ? names[type] : nullptr;
+}
+
+} // namespace
+
+const char *firmware_type_user_name(uint32_t type)
+{
+    return lookup(firmware_type_name_user, type);
+}
+
+const char *firmware_type_short_name(uint32_t type)
+{
+    return lookup(firmware_type_names, type);
+}

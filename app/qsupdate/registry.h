@@ -1,21 +1,22 @@
 // The registry of firmware kinds, in the order every walk follows.
 #pragma once
 
+#include <cstdint>
+
 #include "lib/utils/firmware.h"
 #include "lib/utils/firmware_ops.h"
 
 constexpr int FIRMWARE_OPS_COUNT = 81;
-constexpr int FIRMWARE_TYPE_NAME_USER_COUNT = 14;
-constexpr int FIRMWARE_TYPE_NAMES_COUNT = 13;
 
 extern const firmware_ops *const all_firmware_ops[FIRMWARE_OPS_COUNT];
 // Parsed default image of each row, filled at start-up.
 extern qsupdate_image_t default_images[FIRMWARE_OPS_COUNT];
 
-// User-facing type names by image type (null where no row uses the type).
-extern const char *const firmware_type_name_user[FIRMWARE_TYPE_NAME_USER_COUNT];
-// Short type names used in backup file names.
-extern const char *const firmware_type_names[FIRMWARE_TYPE_NAMES_COUNT];
+// Names of an image type, untranslated: the one users read, and the short
+// one of backup file names.  Null for a type that no row uses, whatever
+// its number.
+const char *firmware_type_user_name(uint32_t type);
+const char *firmware_type_short_name(uint32_t type);
 
 // Rows of each firmware family module.
 extern const firmware_ops phy_mtd_ops[4];

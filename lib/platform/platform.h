@@ -10,6 +10,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
+
+// A result of run_capture that no wait status takes: neither a normal exit
+// nor a signal, so that nobody reads it as success.
+constexpr int RUN_STATUS_UNKNOWN = 0x7FFFFFFF;
+static_assert(!WIFEXITED(RUN_STATUS_UNKNOWN) && !WIFSIGNALED(RUN_STATUS_UNKNOWN));
 
 class Platform {
 public:
@@ -41,7 +47,10 @@ public:
     // Runs a shell command; the result is a wait status as system(3) gives.
     virtual int system(const char *command) = 0;
     // Runs a shell command and collects what it prints, as popen(3) "r"
-    // would; -1 with errno when the command cannot be started.
+    // would.  -1 with errno only when the command cannot be started;
+    // otherwise every line it printed is in `output` and the result is its
+    // wait status, or RUN_STATUS_UNKNOWN when that status cannot be
+    // collected (a parent that ignores SIGCHLD has no child to wait for).
     virtual int run_capture(const char *command, std::string &output) = 0;
     virtual void sleep_us(unsigned long usec) = 0;
 };

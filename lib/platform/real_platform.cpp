@@ -64,7 +64,9 @@ public:
         size_t got;
         while ((got = ::fread(chunk, 1, sizeof chunk, pipe)) > 0)
             output.append(chunk, got);
-        return ::pclose(pipe);
+        // The output is complete whatever becomes of the status.
+        int status = ::pclose(pipe);
+        return status < 0 ? RUN_STATUS_UNKNOWN : status;
     }
 
     void sleep_us(unsigned long usec) override

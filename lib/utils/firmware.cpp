@@ -11,6 +11,8 @@
 namespace {
 
 constexpr uint16_t IPXE_ROM_SIGNATURE = 0xAA55;
+constexpr size_t ROM_SIZE_BYTE = 2;
+constexpr size_t ROM_SIZE_UNIT = 512;
 
 int fail_invalid()
 {
@@ -47,6 +49,22 @@ int validate_crc(const qsupdate_image_t *image)
     if (crc != le32_to_host(image->reflash_trailer->crc32))
         return -1;
     return 0;
+}
+
+// Every PCI expansion ROM declares its size in 512-byte units and sums to
+// zero over it: a truncated or wrong download shows here, before it can be
+// written over the boot ROM.
+bool is_expansion_rom(const uint8_t *buf, size_t len)
+{
+    if (len <= ROM_SIZE_BYTE || load_le16(buf) != IPXE_ROM_SIGNATURE)
+        return false;
+    const size_t rom_size = buf[ROM_SIZE_BYTE] * ROM_SIZE_UNIT;
+    if (rom_size == 0 || rom_size > len)
+        return false;
+    uint8_t sum = 0;
+    for (size_t i = 0; i < rom_size; i++)
+        sum = static_cast<uint8_t>(sum + buf[i]);
+    return sum == 0;
 }
 
 } // namespace
@@ -101,7 +119,7 @@ int init_image_from_buffer(uint8_t *buf, size_t len, qsupdate_image_t *image)
 
 int init_ipxe_image_from_buffer(uint8_t *buf, size_t len, qsupdate_image_t *image)
 {
-    if (buf == nullptr || image == nullptr || len < 2 || load_le16(buf) != IPXE_ROM_SIGNATURE)
+    if (buf == nullptr || image == nullptr || !is_expansion_rom(buf, len))
         return fail_invalid();
 
     auto *header = static_cast<image_header_t *>(calloc(1, sizeof(image_header_t)));

@@ -24,6 +24,16 @@ void ifreq_for(struct ifreq &ifr, const char *ifname)
     std::strncpy(ifr.ifr_name, ifname, sizeof ifr.ifr_name);
 }
 
+// Could the text name an interface at all?  A longer name would be cut to
+// another interface's name in the ifreq, and on ESXi a separator would
+// lead the device node path out of /dev.
+bool netif_name_possible(const char *ifname)
+{
+    const size_t len = std::strlen(ifname);
+    return len > 0 && len < IFNAMSIZ && std::strchr(ifname, '/') == nullptr &&
+           std::strcmp(ifname, ".") != 0 && std::strcmp(ifname, "..") != 0;
+}
+
 } // namespace
 
 int open_netdev_fd(const char *ifname)
@@ -55,6 +65,10 @@ int netif_get_drvinfo(ethtool_drvinfo *info, const char *ifname)
 
 bool netif_is_ours(const char *ifname)
 {
+    if (!netif_name_possible(ifname)) {
+        errno = 0;
+        return false;
+    }
     ethtool_drvinfo info;
     if (netif_get_drvinfo(&info, ifname) < 0) {
         // No driver information at all: simply not one of ours.  On ESXi an

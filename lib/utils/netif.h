@@ -9,7 +9,8 @@ constexpr size_t SYSFS_PATH_LEN = 100;
 
 int netif_get_drvinfo(ethtool_drvinfo *info, const char *ifname);
 // True when the interface is bound to the adapter driver.  False with errno
-// 0 when the interface offers no driver information, errno kept otherwise.
+// 0 when the text cannot name an interface or the interface offers no driver
+// information, errno kept otherwise.
 bool netif_is_ours(const char *ifname);
 // Writes "XX-XX-XX-XX-XX-XX" into the 18-byte buffer; null on failure.
 char *netif_mac_addr(const char *ifname, char *mac);

@@ -1,9 +1,24 @@
 // The run loop's verdicts and selection, end to end through the lab.
-#include <gtest/gtest.h>
+#include <fstream>
+#include <stdexcept>
 
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include "lab/lab_image.h"
 #include "tests/lab/support/lab_fixture.h"
 
 using nlohmann::json;
+
+namespace {
+
+std::string write_file(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    return path;
+}
+
+} // namespace
 
 TEST(RunLoopScenario, NoAdaptersAtAll)
 {
@@ -48,4 +63,48 @@ TEST(RunLoopScenario, WalkStopsAtTheFirstMatchingPort)
     lab.edit([](json &j) { j["adapters"][1]["ports"][0]["mac"] = "00:1B:7E:5A:10:00"; });
     expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
     expect_run(lab.qsupdate({"--dell", "--adapter=00-1b-7e-5a-10-00"}), 0, oem_document(1), "");
+}
+
+// The update procedure cannot write yet, so every write is fatal; the OEM
+// framework must still get a document it can parse, naming the adapter.
+TEST(RunLoopScenario, OemDocumentStaysWellFormedWhenTheRunFails)
+{
+    TestLab lab({"--adapter", "oem"});
+    const std::string image = write_file(lab.dir() + "/fw.bin", lab::build_plain_image({3, 46}));
+    CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, ""); // standard error goes to /dev/null
+    tinyxml2::XMLDocument doc;
+    ASSERT_EQ(doc.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
+    const tinyxml2::XMLElement *root = doc.RootElement();
+    ASSERT_NE(root, nullptr);
+    EXPECT_STREQ(root->Name(), "SVMExecution");
+    const tinyxml2::XMLElement *device = root->FirstChildElement("Device");
+    ASSERT_NE(device, nullptr) << r.out;
+    EXPECT_STREQ(device->Attribute("display"), "Halcyonpath Y3522-25G Adapter");
+    EXPECT_EQ(device->NextSiblingElement("Device"), nullptr);
+    const tinyxml2::XMLElement *reboot = root->LastChildElement();
+    ASSERT_NE(reboot, nullptr);
+    EXPECT_STREQ(reboot->Name(), "RebootRequired");
+    EXPECT_STREQ(reboot->GetText(), "0");
+}
+
+// The lab's ROMs of every size are whole: qsupdate loads them (silent status
+// then looks at no port), and refuses them cut short by one block.
+TEST(RunLoopScenario, LabIpxeRomsLoadAndTruncatedOnesAreRefused)
+{
+    TestLab lab;
+    for (size_t size : {512u, 4096u, 255u * 512}) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> rom = lab::build_ipxe_image(size);
+        ASSERT_EQ(rom.size(), size);
+        const std::string whole = write_file(lab.dir() + "/rom.bin", rom);
+        expect_run(lab.qsupdate({"-s", "--ipxe-image=" + whole}), 1, "",
+                   whole + " cannot be applied to any adapter\n");
+        rom.resize(size - 512);
+        const std::string cut = write_file(lab.dir() + "/cut.bin", rom);
+        expect_run(lab.qsupdate({"-s", "--ipxe-image=" + cut}), 1, "", cut + ": Invalid firmware image\n");
+    }
+    for (size_t size : {0u, 500u, 1000u, 256u * 512})
+        EXPECT_THROW(lab::build_ipxe_image(size), std::runtime_error) << size;
 }

@@ -1,13 +1,17 @@
 // The command line as a user meets it: messages, output and exit status.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 
+#include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
+#include "lib/utils/linux/qsu_device.h"
 #include "tests/unit/support/fake_platform.h"
 #include "tests/unit/support/image_builder.h"
 #include "tests/unit/support/run_main.h"
@@ -107,6 +111,7 @@ protected:
             if (ours || std::strcmp(ifr->ifr_name, "other0") == 0) {
                 auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
                 std::strcpy(info->driver, ours ? "qsc" : "brindle");
+                std::strcpy(info->version, "5.3.12.1004");
                 std::strcpy(info->bus_info, "0000:03:00.0");
                 return 0;
             }
@@ -115,6 +120,33 @@ protected:
         };
     }
     RunResult run(const std::vector<std::string> &args) { return run_qsupdate(host, args); }
+    // In this process, so that a test can see what reaches its stand-ins.
+    RunResult run_here(std::vector<std::string> args)
+    {
+        ScopedPlatform scoped(host);
+        args.insert(args.begin(), "qsupdate");
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        RunResult r;
+        r.status = qsupdate_main(static_cast<int>(args.size()), argv.data());
+        r.out = testing::internal::GetCapturedStdout();
+        r.err = testing::internal::GetCapturedStderr();
+        return r;
+    }
+    // eth0 as the host's one port, without VPD.
+    void add_eth0()
+    {
+        host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
+        host.add_file("/sys/class/net/eth0/device/vpd", "");
+    }
+    void add_file(const std::string &path, const std::vector<uint8_t> &bytes)
+    {
+        host.add_file(path, std::string(bytes.begin(), bytes.end()));
+    }
 
     FakePlatform host;
     int drvinfo_errno = ENODEV;
@@ -173,7 +205,9 @@ TEST_F(CommandLine, HelpPrintsTheBannerAndTheUsageText)
     EXPECT_EQ(run({"-h", "--silent"}).out, usage);
     // An adapter named by MAC address is resolved for every action.
     EXPECT_EQ(run({"-h", "-i", "0:1b:2:3C:4:5"}).status, 0);
-    EXPECT_EQ(run({"-M"}).out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u);
+    RunResult manifest = run({"-M"});
+    EXPECT_EQ(manifest.status, 0);
+    EXPECT_EQ(manifest.out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u);
 }
 
 TEST_F(CommandLine, AnInterfaceWhoseDriverCannotBeAskedIsFatal)
@@ -202,30 +236,77 @@ TEST_F(CommandLine, OutputFileThatCannotBeOpenedIsRefusedBeforeAnythingIsPrinted
     EXPECT_EQ(r.err, "/nonexistent-dir/report.txt: No such file or directory\n");
 }
 
+// A ROM cut short, or one whose sum is wrong, is refused before any port
+// is looked at; a whole one is loaded (and this host has no adapter).
 TEST_F(CommandLine, ImageFileProblemsEndTheRunWithStatus1)
 {
+    const std::vector<uint8_t> rom = build_ipxe_rom(4);
+    std::vector<uint8_t> bad_sum = rom;
+    bad_sum[7]++;
     host.add_file("/images/junk.bin", std::string(64, 'z'));
     host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
     host.add_file("/images/empty.bin", "");
-    const struct { const char *option, *path, *err; } cases[] = {
-        {"--image=", "/nonexistent-image.bin", ": No such file or directory\n"},
-        {"--image=", "/images/junk.bin", ": Invalid firmware image\n"},
-        {"--ipxe-image=", "/images/not-a-rom.bin", ": Invalid firmware image\n"},
-        {"--image=", "/images/empty.bin", ": Invalid firmware image\n"}};
+    add_file("/images/rom.bin", rom);
+    add_file("/images/cut.bin", std::vector<uint8_t>(rom.begin(), rom.end() - 512));
+    add_file("/images/bad-sum.bin", bad_sum);
+    const std::string invalid_image = ": Invalid firmware image\n";
+    const struct { const char *option, *path; std::string err; } cases[] = {
+        {"--image=", "/nonexistent-image.bin", "/nonexistent-image.bin: No such file or directory\n"},
+        {"--image=", "/images/junk.bin", "/images/junk.bin" + invalid_image},
+        {"--ipxe-image=", "/images/not-a-rom.bin", "/images/not-a-rom.bin" + invalid_image},
+        {"--image=", "/images/empty.bin", "/images/empty.bin" + invalid_image},
+        {"--ipxe-image=", "/images/cut.bin", "/images/cut.bin" + invalid_image},
+        {"--ipxe-image=", "/images/bad-sum.bin", "/images/bad-sum.bin" + invalid_image},
+        {"--ipxe-image=", "/images/rom.bin", "No Duskhollow adapters found\n"}};
     for (const auto &c : cases) {
         RunResult r = run({"--write", std::string(c.option) + c.path});
         EXPECT_EQ(r.status, 1) << c.path;
-        EXPECT_EQ(r.err, std::string(c.path) + c.err);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// Whatever the path, a text no interface can be named is a usage error:
+// 16 characters are one too many for an interface, 19 for an ESXi node.
+TEST_F(CommandLine, AnAdapterNameTooLongForAnyInterfaceIsAUsageError)
+{
+    for (bool esxi : {false, true}) {
+        if (esxi) {
+            host.sysname = "VMkernel";
+            host.add_file("/dev/qsc_control", "");
+        }
+        for (std::string name : {"eth0123456789abc", "vmnic0123456789abcd"}) {
+            RunResult r = run({"--adapter=" + name});
+            EXPECT_EQ(std::make_pair(r.status, r.err),
+                      std::make_pair(2, name + " is not a valid MAC address or Duskhollow adapter name\n"))
+                << (esxi ? "ESXi" : "Linux");
+        }
+    }
+}
+
+// The last option that names an action wins; version names the driver of
+// the only port too.
+TEST_F(CommandLine, TheLastActionWins)
+{
+    add_eth0();
+    const std::string version = "Duskhollow firmware update utility: v7.6.1.1006\n"
+                                "Network adapter driver version: 5.3.12.1004\n";
+    const struct { std::vector<std::string> args; std::string out; } cases[] = {
+        {{"-V"}, banner + version},
+        {{"--help", "--version"}, banner + version},
+        {{"--version", "-h"}, banner + usage},
+        {{"--list", "--version", "-s"}, version}};
+    for (const auto &c : cases) {
+        RunResult r = run(c.args);
+        EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(0, c.out, std::string()))
+            << c.args[0];
     }
 }
 
 // Silent status inspects no port, so an image given for it applies nowhere.
 TEST_F(CommandLine, VerdictAfterASilentWalkOverOnePort)
 {
-    host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
-    host.add_file("/sys/class/net/eth0/device/vpd", "");
-    const auto fw = build_plain_image();
-    host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
+    add_eth0();
+    add_file("/fw.bin", build_plain_image());
     const struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
         {{"-s"}, 0, ""},
         {{"-s", "--image=/fw.bin"}, 1, "/fw.bin cannot be applied to any adapter\n"},
@@ -234,6 +315,78 @@ TEST_F(CommandLine, VerdictAfterASilentWalkOverOnePort)
         RunResult r = run(c.args);
         EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << c.args.back();
     }
+}
+
+// Stand-ins for the status report and the update procedure: each call is
+// recorded as "<action> <port> <option word> <image or ->".
+std::vector<std::string> port_calls;
+int port_answer = 1;
+int port_errno = 0;
+
+int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int word)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, "%s %s %#x %s", action, dev->netif_name, word, image ? "image" : "-");
+    port_calls.push_back(line);
+    errno = port_errno;
+    return port_answer;
+}
+int record_status(qsu_device *dev, qsupdate_image_t *image, int word) { return record("status", dev, image, word); }
+int record_update(qsu_device *dev, qsupdate_image_t *image, int word) { return record("update", dev, image, word); }
+
+struct WalkCase {
+    std::vector<std::string> args;
+    std::vector<std::string> calls;
+    int answer = 1, err_no = 0; // of every call
+    int status = 0;
+    std::string err = "";
+};
+
+// 0x288FE000 is every type selector, 0x200000 "no adapter named"; options
+// on bit 0 to 2 would read as an image given with --ipxe-image.
+TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
+{
+    add_eth0();
+    add_file("/fw.bin", build_plain_image());
+    add_file("/rom.bin", build_ipxe_rom());
+    const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
+    const WalkCase cases[] = {
+        {{}, {"status eth0 0x28afe000 -"}},
+        {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}},
+        {{"--write"}, {"update eth0 0x28afe000 -"}},
+        {{"-s", "--write"}, {"update eth0 0x28afe100 -"}},
+        {{"--write", "--mc", "--force", "-y", "--backup", "--full-erase", "--fake-v9", "-v"},
+         {"update eth0 0x6709200 -"}},
+        {{"--restore-bootrom"}, {"update eth0 0x4208 -"}},
+        {{"--restore-bootrom", "--write"}, {"update eth0 0x28afe008 -"}},
+        {{"--write", "--image=/fw.bin"}, {"update eth0 0x200007 image"}},
+        {{"--ipxe-image=/rom.bin"}, {"status eth0 0x10200200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--verbose"}, {"update eth0 0x10201200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--backup"}, {"update eth0 0x10600200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--fake-v1"}, {"update eth0 0x11200200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--fake-v9"}, {"update eth0 0x12200200 image"}},
+        {{"-s"}, {}}, // silent status looks at no port
+        {{}, {"status eth0 0x28afe000 -"}, 0, 0, 0, "No firmware is available for any adapter\n"},
+        {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}, 0, 0, 0, "No firmware is available for eth0\n"},
+        {{"--write"}, {"update eth0 0x28afe000 -"}, -1, ENOTSUP, 1, denied},
+        {{"--write"}, {"update eth0 0x28afe000 -"}, -1, EIO, 1, "Fatal error: Input/output error (5)\n"},
+    };
+    { // the stand-ins are in place for this block only
+        ScopedPortActions stand_ins({record_status, record_update});
+        for (const WalkCase &c : cases) {
+            port_calls.clear();
+            port_answer = c.answer;
+            port_errno = c.err_no;
+            RunResult r = run_here(c.args);
+            std::string args;
+            for (const auto &a : c.args)
+                args += a + " ";
+            EXPECT_EQ(port_calls, c.calls) << args;
+            EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << args;
+        }
+    }
+    EXPECT_EQ(current_port_actions().status, &show_status);
+    EXPECT_EQ(current_port_actions().update, &update_firmware);
 }
 
 TEST_F(CommandLine, RunsTwiceInOneProcess)

@@ -87,6 +87,8 @@ TEST(CmsRejected, ShapesOtherThanTheOneAccepted)
          "Unexpected item in sequence"}, // a NULL parameter of the digest algorithm
         {edited(NO_ATTRS, [&](Node &sd) { signer(sd).children[3].children[0].value.back() = 2; }), 4,
          "Object ID other than required: "}, // ECDSA with SHA-256
+        {edited(NO_ATTRS, [&](Node &sd) { signer(sd).children.erase(signer(sd).children.begin() + 3); }), 3,
+         "Wrong item in sequence exp 30, got 4"}, // no signature algorithm at all
         {edited(NO_ATTRS, [](Node &sd) { sd.children[2].children[0].value.back() = 4; }), 4,
          "Object ID other than required: "}, // eContent type other than id-data
         {edited(NO_ATTRS, [](Node &sd) { sd.children[2].children[1].children[0].tag = 0x24; }), 3,

@@ -2,7 +2,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include <map>
+#include <string>
+
 #include <gtest/gtest.h>
+#include <linux/ethtool.h>
+#include <net/if.h>
 
 #include "lib/utils/dell_devices.h"
 #include "lib/utils/linux/qsu_device.h"
@@ -84,7 +89,51 @@ TEST(NetifIsOurs, AMissingInterfaceIsNotOursOnEitherPath)
         run_on_esxi = esxi;
         errno = EIO;
         EXPECT_FALSE(netif_is_ours("typo"));
-        EXPECT_EQ(errno, esxi ? 0 : ENOTTY);
+        EXPECT_EQ(errno, 0);
+        ethtool_drvinfo info;
+        EXPECT_EQ(netif_get_drvinfo(&info, "typo"), -1);
+        EXPECT_EQ(errno, esxi ? ENOENT : ENODEV);
+    }
+    run_on_esxi = 0;
+}
+
+// Interfaces as the kernel names them, each also a device node for the ESXi
+// path.  The kernel reads at most 15 characters of a name, so a longer text
+// reaches the interface named by its beginning.  This host answers even for
+// texts no interface can have: they must not be asked about.
+TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)
+{
+    const std::map<std::string, std::string> drivers = {
+        {"eth0", "qsc"}, {"eth1", "qscvf"}, {"eth2", "qs"},
+        {"vmnic0123456789", "qsc"}, {"../dev/vmnic1", "qsc"}, {".", "qsc"}, {"..", "qsc"}, {"", "qsc"}};
+    FakePlatform host;
+    for (const auto &d : drivers)
+        host.add_file("/dev/" + d.first, "");
+    host.ioctl_handler = [&](const std::string &path, unsigned long, void *arg) {
+        auto *ifr = static_cast<struct ifreq *>(arg);
+        std::string name = path.empty() ? std::string(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ - 1))
+                                        : path.substr(5);
+        auto it = drivers.find(name);
+        if (it == drivers.end()) {
+            errno = ENODEV;
+            return -1;
+        }
+        std::strcpy(reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data)->driver, it->second.c_str());
+        return 0;
+    };
+    ScopedPlatform scoped(host);
+    const struct { const char *name; bool ours; } cases[] = {
+        {"eth0", true}, {"eth1", false}, {"eth2", false}, {"vmnic0123456789", true},
+        {"vmnic0123456789a", false},    // one character too many for an interface
+        {"vmnic0123456789abcd", false}, // and too many for a device node path
+        {"../dev/vmnic1", false}, {".", false}, {"..", false}, {"", false}};
+    for (int esxi : {0, 1}) {
+        run_on_esxi = esxi;
+        for (const auto &c : cases) {
+            errno = EIO;
+            EXPECT_EQ(netif_is_ours(c.name), c.ours) << c.name << " esxi " << esxi;
+            EXPECT_EQ(errno, 0) << c.name << " esxi " << esxi;
+        }
     }
     run_on_esxi = 0;
 }

@@ -100,6 +100,24 @@ TEST(Registry, RowsMatchTheCatalogue)
     EXPECT_EQ(counts, per_type);
 }
 
+// Every type a row uses has both names; a backup of a bundle is named too.
+// Numbers beyond the tables answer null instead of reading past them.
+TEST(Registry, TypeNames)
+{
+    const struct { uint32_t type; const char *user, *short_name; } cases[] = {
+        {0, "PHY firmware", "PHY"}, {1, nullptr, nullptr}, {2, "Boot ROM", "BOOTROM"},
+        {3, "controller firmware", "MCPU"}, {4, nullptr, nullptr}, {5, nullptr, nullptr},
+        {6, "FPGA bitfile", "FPGA"}, {7, "Diagnostic FPGA bitfile", "FPGADIAG"},
+        {8, "KVE firmware", "FCPU"}, {9, nullptr, nullptr}, {10, "CPLD bitfile", "CPLD"},
+        {11, "MUM firmware", "MUM"}, {12, "UEFI ROM", "UEFI"}, {13, "Bundle firmware", "BUNDLE"},
+        {14, nullptr, nullptr}, {0xFFFFFFFF, nullptr, nullptr}};
+    auto text = [](const char *s) { return s ? std::string(s) : std::string("(null)"); };
+    for (const auto &c : cases) {
+        EXPECT_EQ(text(firmware_type_user_name(c.type)), text(c.user)) << c.type;
+        EXPECT_EQ(text(firmware_type_short_name(c.type)), text(c.short_name)) << c.type;
+    }
+}
+
 // Port 0 of the QSL1021 board has its own PHY row; for every other port the
 // QST1001B row asks the NV layer, which port 0 must not touch.
 TEST(Registry, Qsl1021PhyRowMatchesPortZeroOnly)

@@ -134,7 +134,9 @@ int FakePlatform::ioctl(int fd, unsigned long request, void *arg)
     OpenFile *f = file(fd);
     if (!f)
         return fail(EBADF);
-    return ioctl_handler ? ioctl_handler(f->path, request, arg) : fail(ENOTTY);
+    if (ioctl_handler)
+        return ioctl_handler(f->path, request, arg);
+    return fail(f->path.empty() ? ENODEV : ENOTTY);
 }
 
 int FakePlatform::socket(int, int, int)

@@ -25,7 +25,8 @@ public:
     Node &node(const std::string &path) { return nodes_.at(path); }
 
     // Answers ioctls: the descriptor's path ("" for a socket), the request
-    // and its argument; 0 or -1 with errno.  Unset: ENOTTY.
+    // and its argument; 0 or -1 with errno.  Unset: ENODEV on a socket, as
+    // Linux answers for an interface it does not have, ENOTTY on a file.
     std::function<int(const std::string &path, unsigned long request, void *arg)> ioctl_handler;
 
     std::string sysname = "Linux";

@@ -1,4 +1,5 @@
-// Builds plain reflash images for tests: header, code and CRC trailer.
+// Builds image files for tests: plain reflash images (header, code and CRC
+// trailer) and iPXE boot ROMs.
 #pragma once
 
 #include <algorithm>
@@ -34,4 +35,20 @@ inline std::vector<uint8_t> build_plain_image(const ImageRecipe &recipe = {})
     image.resize(image.size() + IMAGE_TRAILER_SIZE);
     store_le32(&image[image.size() - IMAGE_TRAILER_SIZE], crc);
     return image;
+}
+
+// A PCI expansion ROM of `units` 512-byte blocks whose bytes sum to zero.
+inline std::vector<uint8_t> build_ipxe_rom(uint8_t units = 1)
+{
+    std::vector<uint8_t> rom(units * 512u);
+    for (size_t i = 0; i < rom.size(); i++)
+        rom[i] = static_cast<uint8_t>(i * 7 + 3);
+    rom[0] = 0x55;
+    rom[1] = 0xAA;
+    rom[2] = units;
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 1 < rom.size(); i++)
+        sum = static_cast<uint8_t>(sum + rom[i]);
+    rom.back() = static_cast<uint8_t>(-sum);
+    return rom;
 }
