@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <csignal>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,6 +15,36 @@
 #include "lib/platform/platform.h"
 
 namespace {
+
+// A parent that ignores SIGCHLD has its children reaped for it, and no
+// exit status is left to collect.  While a command runs, the default
+// disposition is put back so that its status can be read; nothing else
+// changes, and a handler of the caller's own is left alone.
+class ChildStatusKept {
+public:
+    ChildStatusKept()
+    {
+        struct sigaction current;
+        if (::sigaction(SIGCHLD, nullptr, &current) != 0 ||
+            (current.sa_handler != SIG_IGN && !(current.sa_flags & SA_NOCLDWAIT)))
+            return;
+        struct sigaction dfl = {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        restore_ = ::sigaction(SIGCHLD, &dfl, &saved_) == 0;
+    }
+    ~ChildStatusKept()
+    {
+        if (restore_)
+            ::sigaction(SIGCHLD, &saved_, nullptr);
+    }
+    ChildStatusKept(const ChildStatusKept &) = delete;
+    ChildStatusKept &operator=(const ChildStatusKept &) = delete;
+
+private:
+    struct sigaction saved_ = {};
+    bool restore_ = false;
+};
 
 class RealPlatform final : public Platform {
 public:
@@ -52,10 +84,15 @@ public:
 
     int uname(struct utsname *name) override { return ::uname(name); }
     uid_t geteuid() override { return ::geteuid(); }
-    int system(const char *command) override { return ::system(command); }
+    int system(const char *command) override
+    {
+        ChildStatusKept keep;
+        return ::system(command);
+    }
 
     int run_capture(const char *command, std::string &output) override
     {
+        ChildStatusKept keep;
         FILE *pipe = ::popen(command, "r");
         if (!pipe)
             return -1;

@@ -36,9 +36,10 @@ std::string numbers_up_to(int last)
 
 } // namespace
 
-// A parent that ignores SIGCHLD cannot wait for the command: the output
-// is still all there, and the run is not taken for one that never started.
-TEST(RealPlatformRunCapture, CollectsOutputAndReportsWhatItKnowsOfTheStatus)
+// A parent that ignores SIGCHLD would have its children reaped before it
+// could wait for them: the output and the status are still collected, and
+// the parent's disposition is left as it was.
+TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchld)
 {
     const char *command = "seq 1 3000; exit 3";
     for (bool ignored : {false, true}) {
@@ -47,12 +48,14 @@ TEST(RealPlatformRunCapture, CollectsOutputAndReportsWhatItKnowsOfTheStatus)
         std::string output = "left over";
         const int status = real_platform().run_capture(command, output);
         EXPECT_EQ(output, numbers_up_to(3000));
-        if (ignored) {
-            EXPECT_EQ(status, RUN_STATUS_UNKNOWN);
-        } else {
-            ASSERT_TRUE(WIFEXITED(status)) << status;
-            EXPECT_EQ(WEXITSTATUS(status), 3);
-        }
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 3);
+        const int system_status = real_platform().system("exit 4");
+        ASSERT_TRUE(WIFEXITED(system_status)) << system_status;
+        EXPECT_EQ(WEXITSTATUS(system_status), 4);
+        struct sigaction now;
+        sigaction(SIGCHLD, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, ignored ? SIG_IGN : SIG_DFL);
     }
     std::string output;
     EXPECT_EQ(real_platform().run_capture("true", output), 0);
