@@ -3,7 +3,6 @@
 // VPD, and every Dogwood port on ESXi) are told apart by where they sit:
 // only functions of one PCI device share an adapter.
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 
 #include "lib/utils/linux/qsu_device.h"
@@ -37,17 +36,20 @@ bool qsu_maybe_vf(const qsu_device *dev)
 
 namespace {
 
-// Domain, bus and device number: the packed address without the function.
-uint32_t pci_device_of(const qsu_device *dev)
+// Same domain, bus and device number.  Compared in full rather than in the
+// packed form, which keeps only 16 bits of the domain.
+bool same_pci_device(const qsu_device *a, const qsu_device *b)
 {
-    return qsu_parse_pci_addr(dev) >> 3;
+    unsigned da, ba, sa, fa, db, bb, sb, fb;
+    return get_pci_addr_nums(a->pci_addr, &da, &ba, &sa, &fa) == 0 &&
+           get_pci_addr_nums(b->pci_addr, &db, &bb, &sb, &fb) == 0 && da == db && ba == bb && sa == sb;
 }
 
 bool same_adapter(const qsu_device *master, const qsu_device *other)
 {
     if (std::strncmp(other->serial_number, master->serial_number, sizeof master->serial_number) != 0)
         return false;
-    return master->serial_number[0] != '\0' || pci_device_of(master) == pci_device_of(other);
+    return master->serial_number[0] != '\0' || same_pci_device(master, other);
 }
 
 } // namespace
