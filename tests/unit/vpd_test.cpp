@@ -69,7 +69,14 @@ TEST_P(VpdProperty, RandomEditsMatchTheModel)
         SCOPED_TRACE("step " + std::to_string(step));
         const char k2 = "D0123456"[rng() % 8];
         const auto it = std::ranges::find_if(model, [&](const Bytes &k) { return k[1] == k2; });
-        const Bytes value = random_bytes(rng, rng() % 60), before = buf;
+        const Bytes before = buf;
+        Bytes value = random_bytes(rng, rng() % 60);
+        const uint8_t *data = value.data();
+        if (rng() % 3 == 0) { // bytes of the record itself, perhaps the keyword's own
+            const size_t from = rng() % vpd_used_len(buf.data());
+            value.assign(buf.begin() + from, buf.begin() + std::min(from + rng() % 60, vpd_used_len(buf.data())));
+            data = buf.data() + from;
+        }
         // Sized up front: g++ 12 at -O3 misjudges appending to a 3-byte vector (-Warray-bounds).
         Bytes keyword(3 + value.size());
         keyword[0] = 'V', keyword[1] = static_cast<uint8_t>(k2), keyword[2] = static_cast<uint8_t>(value.size());
@@ -80,11 +87,11 @@ TEST_P(VpdProperty, RandomEditsMatchTheModel)
             if (it != model.end())
                 model.erase(it);
         } else if (used - (it != model.end() ? it->size() : 0) + keyword.size() > room) {
-            ASSERT_EQ(vpd_set(buf.data(), room, 'V', k2, value.data(), value.size()), -1);
+            ASSERT_EQ(vpd_set(buf.data(), room, 'V', k2, data, value.size()), -1);
             ASSERT_EQ(errno, ENOSPC);
             ASSERT_EQ(buf, before);
         } else {
-            ASSERT_EQ(vpd_set(buf.data(), room, 'V', k2, value.data(), value.size()), 0);
+            ASSERT_EQ(vpd_set(buf.data(), room, 'V', k2, data, value.size()), 0);
             if (it == model.end())
                 model.push_back(keyword);
             else
