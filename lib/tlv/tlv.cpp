@@ -189,16 +189,16 @@ int tlv_find(tlv_cursor_t *cursor, uint32_t tag)
 namespace {
 
 // Walks the block from its start to END, which it records as the cursor's
-// `end`, and tells whether the cursor's position is one of the items (or
+// `end`, and sets `on_item` if the cursor's position is one of the items (or
 // END) on the way.  The cursor stays where it was; after a failed walk its
 // position is null.
 int find_end_afresh(tlv_cursor_t *cursor, bool *on_item)
 {
     uint32_t *saved = cursor->current;
-    *on_item = false;
     int rc = tlv_rewind(cursor);
     while (rc == TLV_OK) {
-        *on_item = *on_item || cursor->current == saved;
+        if (cursor->current == saved)
+            *on_item = true;
         if (is_end_word(cursor->current)) {
             cursor->current = saved;
             return TLV_OK;
@@ -214,7 +214,7 @@ int find_end_afresh(tlv_cursor_t *cursor, bool *on_item)
 // on the buffer, may have moved it since this one last saw it.
 int tlv_require_end(tlv_cursor_t *cursor)
 {
-    bool on_item;
+    bool on_item = false;
     return find_end_afresh(cursor, &on_item);
 }
 
@@ -282,7 +282,7 @@ enum class EditTarget { position, item };
 int begin_edit(tlv_cursor_t *cursor, EditTarget target, bool bad_args, uint32_t **last_end)
 {
     tlv_cursor_t walker = *cursor;
-    bool on_item;
+    bool on_item = false;
     int walked = find_end_afresh(&walker, &on_item);
     if (walked == TLV_OK && !on_item)
         return TLV_BAD_ARG;

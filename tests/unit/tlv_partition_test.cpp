@@ -52,6 +52,7 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
     Bytes buf = partition_image(items, 2, 128);
     nvram_partition_t part;
     ASSERT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+    EXPECT_EQ(part.length, 128u);
     ASSERT_EQ(tlv_set_partition_generation(&part, 7), 0);
     EXPECT_EQ(buf, partition_image(items, 8, 128));
     ASSERT_EQ(tlv_increment_partition_generation(&part), 0);
@@ -128,6 +129,18 @@ TEST(TlvPartitionEdit, AppendThroughTheRecordAfterADeleteThroughACopy)
     EXPECT_EQ(buf, then(partition_image({{0x10060200, Bytes(8, 2)}, {0x10060300, {'a', 'b', 'c'}}}, 4, 160), second));
     EXPECT_EQ(tlv_init_partition_from_buffer(&again, buf.data(), buf.size()), 0);
     EXPECT_EQ(tlv_init_partition_from_buffer(&again, buf.data() + buf[16], buf.size() - buf[16]), 0);
+}
+
+TEST(TlvPartitionValidate, TypeDescriptions)
+{
+    const std::pair<uint16_t, const char *> types[] = {
+        {0x0100, "MC firmware image"}, {0x0200, "Backup MC firmware image"}, {0x0300, "Expansion ROM image"},
+        {0x0400, "Static configuration"}, {0x0500, "Dynamic configuration"}, {0x0600, "Exp ROM configuration (port 0)"},
+        {0x0601, "Exp ROM configuration (port 1)"}, {0x0602, "Exp ROM configuration (port 2)"},
+        {0x0603, "Exp ROM configuration (port 3)"}, {0x0700, "Non-volatile log"}, {0x0800, "Device state dump storage"},
+        {0xFFFE, "Recovery partition map"}, {0xFFFF, "Partition map"}, {0x0604, "<unknown>"}};
+    for (const auto &[type, desc] : types)
+        EXPECT_STREQ(partition_type_desc(type), desc) << type;
 }
 
 TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)

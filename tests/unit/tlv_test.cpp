@@ -53,6 +53,7 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
     ASSERT_EQ(tlv_find(&cursor, TLV_TAG_END), TLV_OK);
     EXPECT_EQ(tlv_length(&cursor), 0u);
+    EXPECT_TRUE(tlv_item(&cursor) == nullptr && tlv_value(&cursor) == nullptr);
     EXPECT_EQ(tlv_modify(&cursor, "x", 1), TLV_BAD_ARG);
     EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
     EXPECT_EQ(buf, before);
@@ -64,7 +65,7 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_tag(&cursor), TLV_TAG_END);
 }
 
-TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimit)
+TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimitAndNeverEdited)
 {
     Bytes buf = tlv_model_image({{{0x41, {'a', 'b'}}}}, 16);
     set_le32(buf, 4, 0x1000);
@@ -72,9 +73,12 @@ TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimit)
     testing::internal::CaptureStdout();
     tlv_dump_all(&cursor); // on a copy: the cursor stays on the item
     tlv_dump(&cursor);
+    EXPECT_EQ(tlv_modify(&cursor, "x", 1), TLV_CORRUPT_BLOCK); // and leaves the block
+    tlv_dump(&cursor);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "*** Find end tag: rc=4 ***\n  +0000: 41 00 00 00   A...\n"
               "  +0004: 00 10 00 00   ....\n  +0008: 61 62 00 00   ab..\n"
-              "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n");
+              "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n"
+              "Tag 0xffffffff: 0 bytes (at offset 0x0000)\n");
 }
 
 // After every random edit of two segments the buffer is exactly the model's image.  Three
@@ -127,9 +131,10 @@ TEST_P(TlvProperty, RandomEditsThroughLiveCursorsMatchTheModel)
         ASSERT_EQ(buf, tlv_model_image(model, kSize)); // unchanged when refused
         if (rc != TLV_OK)
             continue;
-        // The cursor stands on the edited item (or on what followed a deleted one).
-        ASSERT_EQ(cursor.current, words(buf, start + tlv_model_offset(model[seg], e.index)));
+        // The cursor knows END and stands on the edited item (or on what followed a deleted one).
+        ASSERT_EQ(cursor.end, words(buf, start + tlv_model_words(model[seg]) - 1));
         ASSERT_EQ(tlv_block_length_used(&cursor), 4 * tlv_model_words(model[seg]));
+        ASSERT_EQ(cursor.current, words(buf, start + tlv_model_offset(model[seg], e.index)));
     }
 }
 

@@ -30,15 +30,17 @@ TEST(VpdRecord, DocumentedExampleAndRefusedSets)
 TEST(VpdRecord, ValidityRules)
 {
     auto with = [](size_t at, uint8_t v) { Bytes b = kTemplate; b[at] = v; return b; };
+    const Bytes kLonger = {0x90, 0x09, 0x00, 'V', 'D', 0x01, 0x00, 'R', 'V', 0x02, 0x22, 0x00, 0x78};
+    const Bytes kEmptyRvFirst = {0x90, 0x0B, 0x00, 'R', 'V', 0x00, 'V', 'D', 0x01, 0x00, 'R', 'V', 0x01, 0x79, 0x78};
     const struct { const char *what; Bytes record; size_t len; bool valid; } cases[] = {
         {"template", kTemplate, 12, true},
         {"area too short", kTemplate, 11, false},
         {"not a read-only resource", with(0, 0x91), 12, false},
         {"End tag missing", with(11, 0x79), 12, false},
-        {"length field past the area", with(1, 0x09), 12, false},
+        {"length field past the area", kLonger, 12, false},
+        {"the same within its area", kLonger, 13, true},
         {"checksum off by one", with(10, 0x25), 12, false},
-        {"RV without value is no checksum",
-         {0x90, 0x0B, 0x00, 'R', 'V', 0x00, 'V', 'D', 0x01, 0x00, 'R', 'V', 0x01, 0x79, 0x78}, 15, true},
+        {"RV without value is no checksum", kEmptyRvFirst, 15, true},
         {"keyword after a correct RV, then a second RV",
          {0x90, 0x0C, 0x00, 'R', 'V', 0x01, 0xBB, 'V', 'D', 0x01, 0x00, 'R', 'V', 0x01, 0xBC, 0x78}, 16, false},
         {"no keywords", {0x90, 0x00, 0x00, 0x78}, 4, false},
@@ -46,13 +48,14 @@ TEST(VpdRecord, ValidityRules)
     for (const auto &c : cases)
         EXPECT_EQ(vpd_is_valid(c.record.data(), c.len), c.valid) << c.what;
     // A set closes the sum in the "RV" with a value byte, never writing through an empty "RV".
-    const std::pair<Bytes, bool> edited[] = {{cases[6].record, true},
-                                             {{0x90, 7, 0, 'V', 'D', 1, 0, 'R', 'V', 0, 0x78}, false}};
-    for (auto [record, valid] : edited) {
+    const std::pair<Bytes, Bytes> edited[] = {
+        {kEmptyRvFirst, {0x90, 0x10, 0, 'V', '1', 2, 'a', 'b', 'R', 'V', 0, 'V', 'D', 1, 0, 'R', 'V', 1, 0x28, 0x78}},
+        {{0x90, 7, 0, 'V', 'D', 1, 0, 'R', 'V', 0, 0x78}, {0x90, 12, 0, 'V', 'D', 1, 0, 'V', '1', 2, 'a', 'b', 'R', 'V', 0, 0x78}},
+    };
+    for (auto [record, want] : edited) {
         record.resize(24, 0xA5);
         ASSERT_EQ(vpd_set(record.data(), 24, 'V', '1', "ab", 2), 0);
-        EXPECT_EQ(record[vpd_used_len(record.data()) - 1], VPD_TAG_END);
-        EXPECT_EQ(vpd_is_valid(record.data(), 24), valid);
+        EXPECT_EQ(Bytes(record.begin(), record.begin() + want.size()), want);
     }
 }
 
