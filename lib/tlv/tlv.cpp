@@ -189,15 +189,15 @@ int tlv_find(tlv_cursor_t *cursor, uint32_t tag)
 namespace {
 
 // Walks the block from its start to END, which it records as the cursor's
-// `end`, and sets `on_item` if the cursor's position is one of the items (or
-// END) on the way.  The cursor stays where it was; after a failed walk its
-// position is null.
+// `end`, and sets `*on_item`, if given, when the cursor's position is one of
+// the items (or END) on the way.  The cursor stays where it was; after a
+// failed walk its position is null.
 int find_end_afresh(tlv_cursor_t *cursor, bool *on_item)
 {
     uint32_t *saved = cursor->current;
     int rc = tlv_rewind(cursor);
     while (rc == TLV_OK) {
-        if (cursor->current == saved)
+        if (on_item != nullptr && cursor->current == saved)
             *on_item = true;
         if (is_end_word(cursor->current)) {
             cursor->current = saved;
@@ -214,8 +214,7 @@ int find_end_afresh(tlv_cursor_t *cursor, bool *on_item)
 // on the buffer, may have moved it since this one last saw it.
 int tlv_require_end(tlv_cursor_t *cursor)
 {
-    bool on_item = false;
-    return find_end_afresh(cursor, &on_item);
+    return find_end_afresh(cursor, nullptr);
 }
 
 uint32_t tlv_tag(const tlv_cursor_t *cursor)

@@ -70,9 +70,10 @@ TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
 {
     constexpr int O = TLV_OK, N = TLV_NOT_FOUND, S = TLV_NO_SPACE, B = TLV_BAD_ARG, C = TLV_CORRUPT_BLOCK;
     using Op = int (*)(nvram_partition_t &);
-    const Op ops[] = { // recompute, append, append too big, modify, modify too big, delete
+    const Op ops[] = { // recompute, append, append END, append too big, modify, modify too big, delete
         [](nvram_partition_t &p) { return tlv_update_partition_len_and_cks(&p.tlv_cursor); },
         [](nvram_partition_t &p) { return tlv_append_to_partition(&p, 0x45, "abcd", 4); },
+        [](nvram_partition_t &p) { return tlv_append_to_partition(&p, TLV_TAG_END, "abcd", 4); },
         [](nvram_partition_t &p) { return tlv_update_or_append_to_partition(&p, 0x45, kBig, 64); },
         [](nvram_partition_t &p) { return tlv_modify_in_partition(&p.tlv_cursor, "abcd", 4); },
         [](nvram_partition_t &p) { return tlv_modify_in_partition(&p.tlv_cursor, kBig, 64); },
@@ -80,18 +81,18 @@ TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
     };
     // Header at word 0, item 0x44 at 5, trailer at 9, END at 13; 24 words in all.
     const struct { const char *what; size_t at; void (*damage)(Bytes &); int rc[std::size(ops)]; } cases[] = {
-        {"on an item", 5, nullptr, {O, O, S, O, S, O}},
-        {"on END", 13, nullptr, {O, O, S, B, B, B}},
-        {"on the header", 0, nullptr, {O, O, S, B, B, B}},
-        {"on the trailer", 9, nullptr, {O, O, S, B, B, B}},
-        {"off the block", std::string::npos, nullptr, {C, O, S, B, B, B}},
-        {"header tag", 5, [](Bytes &b) { b[0] ^= 1; }, {C, C, S, C, C, C}},
-        {"header length", 5, [](Bytes &b) { b[4] = 11; }, {C, C, S, C, C, C}},
-        {"trailer length", 5, [](Bytes &b) { b[40] = 5; }, {C, C, S, C, C, C}},
-        {"no trailer", 5, [](Bytes &b) { b[36] = 0x55; }, {C, N, S, C, C, C}},
+        {"on an item", 5, nullptr, {O, O, B, S, O, S, O}},
+        {"on END", 13, nullptr, {O, O, B, S, B, B, B}},
+        {"on the header", 0, nullptr, {O, O, B, S, B, B, B}},
+        {"on the trailer", 9, nullptr, {O, O, B, S, B, B, B}},
+        {"off the block", std::string::npos, nullptr, {C, O, B, S, B, B, B}},
+        {"header tag", 5, [](Bytes &b) { b[0] ^= 1; }, {C, C, C, S, C, C, C}},
+        {"header length", 5, [](Bytes &b) { b[4] = 11; }, {C, C, C, S, C, C, C}},
+        {"trailer length", 5, [](Bytes &b) { b[40] = 5; }, {C, C, C, S, C, C, C}},
+        {"no trailer", 5, [](Bytes &b) { b[36] = 0x55; }, {C, N, N, S, C, C, C}},
         {"item after trailer", 5, [](Bytes &b) { set_item_header(b, 52, 0x66, 0); set_le32(b, 60, TLV_TAG_END); },
-         {C, C, S, C, C, C}},
-        {"END erased", 5, [](Bytes &b) { set_le32(b, 52, 0xFFFFFFFF); }, {C, C, C, C, C, C}},
+         {C, C, C, S, C, C, C}},
+        {"END erased", 5, [](Bytes &b) { set_le32(b, 52, 0xFFFFFFFF); }, {C, C, C, C, C, C, C}},
     };
     for (const auto &c : cases)
         for (size_t op = 0; op < std::size(ops); op++) {
@@ -195,6 +196,12 @@ TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_TRUE(part.data == nullptr && part.tlv_cursor.block == nullptr && part.type == 0);
     }
+    // Eight bytes end before the type field: none is read from past them.
+    Bytes whole = partition_image({}, 2, 40);
+    nvram_partition_t part;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tlv_init_partition_from_buffer(&part, whole.data(), 8), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "(<unknown>: TLV cursor in broken state initially)\n");
 }
 
 // Random edits of the first of two partitions leave the model's image, one generation up, and

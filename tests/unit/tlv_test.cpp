@@ -65,7 +65,7 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_tag(&cursor), TLV_TAG_END);
 }
 
-TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimitAndNeverEdited)
+TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
 {
     Bytes buf = tlv_model_image({{{0x41, {'a', 'b'}}}}, 16);
     set_le32(buf, 4, 0x1000);
@@ -79,6 +79,13 @@ TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimitAndNeverEdited)
               "  +0004: 00 10 00 00   ....\n  +0008: 61 62 00 00   ab..\n"
               "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n"
               "Tag 0xffffffff: 0 bytes (at offset 0x0000)\n");
+    // A damaged item further on refuses an edit at a sound one before it.
+    buf = tlv_model_image({{{0x41, {'a'}}, {0x42, {'b'}}}}, 32);
+    set_le32(buf, 16, 0x1000);
+    const Bytes before = buf;
+    ASSERT_EQ(tlv_init_cursor_from_size(&cursor, buf.data(), buf.size()), TLV_OK);
+    EXPECT_EQ(tlv_insert(&cursor, 0x43, "c", 1), TLV_CORRUPT_BLOCK);
+    EXPECT_EQ(buf, before);
 }
 
 // After every random edit of two segments the buffer is exactly the model's image.  Three
@@ -110,11 +117,14 @@ TEST_P(TlvProperty, RandomEditsThroughLiveCursorsMatchTheModel)
         }
         TlvModelEdit e = tlv_model_pick(rng, model[seg], 0, 1, at);
         const uint8_t *data = e.value.data();
-        const size_t from = rng() % 2; // sometimes the value of an item in the buffer, the edited one's own too
-        if (rng() % 3 == 0 && !model[from].empty()) {
-            const size_t j = from == seg && e.index < model[seg].size() && rng() % 2 ? e.index : rng() % model[from].size();
-            e.value = model[from][j].value;
-            data = buf.data() + 4 * ((from == 0 ? 0 : tlv_model_words(model[0])) + tlv_model_offset(model[from], j) + 2);
+        if (rng() % 3 == 0) { // bytes of the buffer itself: the edited item's own value, or a run of the chain,
+            const size_t used = 4 * (tlv_model_words(model[0]) + tlv_model_words(model[1])); // often at its tail
+            const bool own = e.index < model[seg].size() && rng() % 2;
+            const size_t from = own ? 4 * (start + tlv_model_offset(model[seg], e.index) + 2)
+                                    : used - 1 - rng() % std::min<size_t>(used, rng() % 2 ? used : 12);
+            e.value.assign(buf.begin() + from, buf.begin() + from + (own ? model[seg][e.index].value.size()
+                                                                         : std::min<size_t>(rng() % 24, used - from)));
+            data = buf.data() + from;
         }
         SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(e.op) + " at " + std::to_string(at));
         std::vector<TlvModelSegment> expected = model;

@@ -35,7 +35,7 @@ TEST(VpdRecord, ValidityRules)
     const struct { const char *what; Bytes record; size_t len; bool valid; } cases[] = {
         {"template", kTemplate, 12, true},
         {"area too short", kTemplate, 11, false},
-        {"not a read-only resource", with(0, 0x91), 12, false},
+        {"not a read-only resource", {0x91, 0x08, 0x00, 'V', 'D', 0x01, 0x00, 'R', 'V', 0x01, 0x23, 0x78}, 12, false},
         {"End tag missing", with(11, 0x79), 12, false},
         {"length field past the area", kLonger, 12, false},
         {"the same within its area", kLonger, 13, true},
