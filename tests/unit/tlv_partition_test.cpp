@@ -61,6 +61,18 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
     ASSERT_EQ(tlv_update_partition_len_and_cks(&part.tlv_cursor), TLV_OK);
     ASSERT_EQ(tlv_zero_partition_preset(&part), 0);
     EXPECT_EQ(buf, partition_image(items, 12, 128));
+    // A partition damaged since it was loaded is refused, with one message, and left as it is.
+    buf[40]++; // the trailer's generation
+    const Bytes damaged = buf;
+    int (*const refused[])(nvram_partition_t *) = {tlv_increment_partition_generation, tlv_zero_partition_preset,
+                                                   [](nvram_partition_t *p) { return tlv_set_partition_generation(p, 7); }};
+    for (const auto op : refused) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(op(&part), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "(Dynamic configuration: header and trailer generation counts do not match)\n");
+    }
+    EXPECT_EQ(buf, damaged);
 }
 
 // An edit either succeeds, raising the generation by one, or returns its code and changes no

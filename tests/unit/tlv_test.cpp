@@ -117,13 +117,14 @@ TEST_P(TlvProperty, RandomEditsThroughLiveCursorsMatchTheModel)
         }
         TlvModelEdit e = tlv_model_pick(rng, model[seg], 0, 1, at);
         const uint8_t *data = e.value.data();
-        if (rng() % 3 == 0) { // bytes of the buffer itself: the edited item's own value, or a run of the chain,
-            const size_t used = 4 * (tlv_model_words(model[0]) + tlv_model_words(model[1])); // often at its tail
+        if (rng() % 3 == 0) { // bytes of the buffer itself: the edited item's own value, or a run of the chain
+            // (often at its tail, where a growing edit moves it) or of the erased words past it
+            const size_t span = std::min(kSize, 4 * (tlv_model_words(model[0]) + tlv_model_words(model[1]) + 2));
             const bool own = e.index < model[seg].size() && rng() % 2;
             const size_t from = own ? 4 * (start + tlv_model_offset(model[seg], e.index) + 2)
-                                    : used - 1 - rng() % std::min<size_t>(used, rng() % 2 ? used : 12);
+                                    : span - 1 - rng() % std::min<size_t>(span, rng() % 2 ? span : 16);
             e.value.assign(buf.begin() + from, buf.begin() + from + (own ? model[seg][e.index].value.size()
-                                                                         : std::min<size_t>(rng() % 24, used - from)));
+                                                                         : std::min<size_t>(rng() % 24, span - from)));
             data = buf.data() + from;
         }
         SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(e.op) + " at " + std::to_string(at));
