@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "lib/utils/byteorder.h"
 #include "lib/utils/qs_assert.h"
@@ -60,25 +61,31 @@ bool chain_can_grow(const tlv_cursor_t *cursor, const uint32_t *last_end, size_t
     return words_between(last_end, cursor->limit) >= 1 + grow;
 }
 
-// Checks shared by the editing operations once the cursor stands on a
-// valid position and the block's END is known: the position must lie in
-// this block, not beyond its END.
-bool position_in_block(const tlv_cursor_t *cursor)
-{
-    return addr(cursor->current) <= addr(cursor->end);
-}
-
 // Stores one item at the cursor; the padding bytes of the value come out zero.
 uint32_t *tlv_write(tlv_cursor_t *cursor, uint32_t tag, const void *data, uint32_t len)
 {
     uint32_t *item = cursor->current;
+    uint32_t *next = item + tlv_n_words_for_len(len);
     write_word(item, tag);
     write_word(item + 1, len);
-    if (len != 0) {
-        write_word(item + 2 + (len - 1) / 4, 0);
-        std::memmove(item + 2, data, len);
-    }
-    return item + tlv_n_words_for_len(len);
+    uint8_t *value = reinterpret_cast<uint8_t *>(item + 2);
+    if (len != 0)
+        std::memmove(value, data, len);
+    std::memset(value + len, 0, addr(next) - addr(value) - len);
+    return next;
+}
+
+// A value may lie in the same buffer, even in the item it replaces.  If it
+// lies in [from, to), the words the edit moves or writes, it is copied aside
+// first so that it is not read after it has moved.
+const void *value_outside(const void *data, size_t len, const uint32_t *from, const uint32_t *to,
+                          std::vector<uint8_t> &aside)
+{
+    if (len == 0 || addr(data) + len <= addr(from) || addr(data) >= addr(to))
+        return data;
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    aside.assign(bytes, bytes + len);
+    return aside.data();
 }
 
 bool bad_value(const void *data, size_t len)
@@ -158,7 +165,9 @@ int tlv_advance(tlv_cursor_t *cursor)
     int rc = tlv_validate_state(cursor);
     if (rc != TLV_OK)
         return rc;
-    if (cursor->current == cursor->end) {
+    // The word itself says whether this is END: `end` may be stale when
+    // another cursor has edited the block.
+    if (is_end_word(cursor->current)) {
         cursor->current = nullptr;
         return TLV_NOT_FOUND;
     }
@@ -177,15 +186,35 @@ int tlv_find(tlv_cursor_t *cursor, uint32_t tag)
     return rc;
 }
 
+namespace {
+
+// Walks the block from its start to END, which it records as the cursor's
+// `end`, and sets `*on_item`, if given, when the cursor's position is one of
+// the items (or END) on the way.  The cursor stays where it was; after a
+// failed walk its position is null.
+int find_end_afresh(tlv_cursor_t *cursor, bool *on_item)
+{
+    uint32_t *saved = cursor->current;
+    int rc = tlv_rewind(cursor);
+    while (rc == TLV_OK) {
+        if (on_item != nullptr && cursor->current == saved)
+            *on_item = true;
+        if (is_end_word(cursor->current)) {
+            cursor->current = saved;
+            return TLV_OK;
+        }
+        rc = tlv_advance(cursor);
+    }
+    return rc;
+}
+
+} // namespace
+
+// END is looked for every time: a copy of this cursor, or any other cursor
+// on the buffer, may have moved it since this one last saw it.
 int tlv_require_end(tlv_cursor_t *cursor)
 {
-    if (cursor->end != nullptr)
-        return TLV_OK;
-    uint32_t *saved = cursor->current;
-    int rc = tlv_find(cursor, TLV_TAG_END);
-    if (rc == TLV_OK)
-        cursor->current = saved;
-    return rc;
+    return find_end_afresh(cursor, nullptr);
 }
 
 uint32_t tlv_tag(const tlv_cursor_t *cursor)
@@ -244,21 +273,28 @@ namespace {
 
 enum class EditTarget { position, item };
 
-// Every edit starts alike: a valid position (an item, unless inserting),
-// acceptable arguments, a known END with the position inside the block, and
-// the end of the segment chain that the edit moves along.
+// Every edit starts alike: a position on an item of the block as it is now
+// (or END, when inserting), acceptable arguments, END found afresh, and the
+// end of the segment chain that the edit moves along.  Another cursor's edit
+// may have left this one inside an item or past END: such a position is
+// refused before anything reads it as an item.
 int begin_edit(tlv_cursor_t *cursor, EditTarget target, bool bad_args, uint32_t **last_end)
 {
+    tlv_cursor_t walker = *cursor;
+    bool on_item = false;
+    int walked = find_end_afresh(&walker, &on_item);
+    if (walked == TLV_OK && !on_item)
+        return TLV_BAD_ARG;
     int rc = tlv_validate_state(cursor);
     if (rc != TLV_OK)
         return rc;
     if (bad_args || (target == EditTarget::item && is_end_word(cursor->current)))
         return TLV_BAD_ARG;
-    rc = tlv_require_end(cursor);
-    if (rc != TLV_OK)
-        return rc;
-    if (!position_in_block(cursor))
-        return TLV_BAD_ARG;
+    if (walked != TLV_OK) {
+        cursor->current = nullptr;
+        return walked;
+    }
+    cursor->end = walker.end;
     *last_end = tlv_last_segment_end(cursor);
     return TLV_OK;
 }
@@ -277,6 +313,8 @@ int tlv_insert(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len)
         return TLV_NO_SPACE;
 
     uint32_t *current = cursor->current;
+    std::vector<uint8_t> aside;
+    data = value_outside(data, len, current, last_end + 1 + grow, aside);
     move_words(current + grow, current, words_between(current, last_end) + 1);
     cursor->end += grow;
     tlv_write(cursor, tag, data, static_cast<uint32_t>(len));
@@ -305,10 +343,12 @@ int tlv_modify(tlv_cursor_t *cursor, const void *data, size_t len)
 
     // Everything after the item, through the last END word, follows it.
     size_t tail_words = words_between(current + old_words, last_end) + 1;
-    if (new_words > old_words) {
-        size_t grow = new_words - old_words;
-        if (!chain_can_grow(cursor, last_end, grow))
-            return TLV_NO_SPACE;
+    size_t grow = new_words > old_words ? new_words - old_words : 0;
+    if (!chain_can_grow(cursor, last_end, grow))
+        return TLV_NO_SPACE;
+    std::vector<uint8_t> aside;
+    data = value_outside(data, len, current, last_end + 1 + grow, aside);
+    if (grow != 0) {
         move_words(current + new_words, current + old_words, tail_words);
         cursor->end += grow;
     } else if (new_words < old_words) {

@@ -1,7 +1,8 @@
 // TLV blocks: tagged items in 32-bit little-endian words, closed by an END
-// word.  The functions work in place on a caller's buffer through a cursor;
-// they never allocate and keep later blocks of the same buffer (segments)
-// intact across edits.
+// word.  The functions work in place on a caller's buffer through a cursor
+// and keep later blocks of the same buffer (segments) intact across edits.
+// They allocate only to copy aside a value that lies where an edit moves
+// or writes bytes.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +56,10 @@ uint8_t *tlv_item(const tlv_cursor_t *cursor);
 size_t tlv_block_length_used(tlv_cursor_t *cursor);
 uint32_t *tlv_last_segment_end(tlv_cursor_t *cursor);
 
+// Edits find END afresh and refuse (TLV_BAD_ARG) a position that is not an
+// item, or END, of the block as it is now, so that a cursor made stale by
+// another cursor's edit cannot write in the wrong place.  The value may lie
+// anywhere, the same buffer included.
 int tlv_insert(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len);
 int tlv_append(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len);
 int tlv_modify(tlv_cursor_t *cursor, const void *data, size_t len);

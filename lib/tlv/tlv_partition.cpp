@@ -66,6 +66,26 @@ tlv_partition_trailer trailer_copy(const tlv_cursor_t *cursor)
     return trailer;
 }
 
+// The trailer of the partition that starts at the cursor's block, with END
+// found afresh; null unless the frame the recomputation writes into is
+// whole: the header first with its length, the trailer last with its.
+uint32_t *partition_trailer(const tlv_cursor_t *cursor)
+{
+    tlv_cursor_t probe = *cursor;
+    probe.current = probe.block;
+    size_t used = tlv_block_length_used(&probe);
+    if (used < TLV_PARTITION_MIN_SIZE)
+        return nullptr;
+    const uint8_t *base = bytes_of(probe.block);
+    uint32_t *trailer = probe.end - sizeof(tlv_partition_trailer) / sizeof(uint32_t);
+    const uint8_t *trailer_bytes = bytes_of(trailer);
+    if (load_le32(base) != TLV_TAG_PARTITION_HEADER || load_le32(base + 4) != TLV_PARTITION_HEADER_LENGTH ||
+        load_le32(trailer_bytes) != TLV_TAG_PARTITION_TRAILER ||
+        load_le32(trailer_bytes + 4) != TLV_PARTITION_TRAILER_LENGTH)
+        return nullptr;
+    return trailer;
+}
+
 int rejected(const char *format, const char *desc)
 {
     std::printf(format, desc);
@@ -208,22 +228,15 @@ int tlv_init_partition_from_buffer(nvram_partition_t *partition, void *buffer, s
 
 int tlv_update_partition_len_and_cks(tlv_cursor_t *cursor)
 {
-    uint32_t *block = cursor->block;
-    if (block == nullptr || words_between(block, cursor->limit) == 0 ||
-        load_le32(bytes_of(block)) != TLV_TAG_PARTITION_HEADER)
-        return TLV_CORRUPT_BLOCK;
-
+    // Header and trailer fields are written only where the frame says they
+    // are, and only for a cursor on a valid position.
     tlv_cursor_t probe = *cursor;
-    size_t used = tlv_block_length_used(&probe);
-    uint8_t *base = bytes_of(block);
-    // Refuse to write header and trailer fields over anything else: the
-    // header must be whole and the item before END must be the trailer.
-    if (used < TLV_PARTITION_MIN_SIZE || load_le32(base + 4) != TLV_PARTITION_HEADER_LENGTH)
+    uint32_t *trailer_word = partition_trailer(cursor);
+    if (trailer_word == nullptr || tlv_validate_state(&probe) != TLV_OK)
         return TLV_CORRUPT_BLOCK;
-    uint8_t *trailer = base + used - sizeof(uint32_t) - sizeof(tlv_partition_trailer);
-    if (load_le32(trailer) != TLV_TAG_PARTITION_TRAILER ||
-        load_le32(trailer + 4) != TLV_PARTITION_TRAILER_LENGTH)
-        return TLV_CORRUPT_BLOCK;
+    uint8_t *base = bytes_of(cursor->block);
+    uint8_t *trailer = bytes_of(trailer_word);
+    size_t used = addr(trailer) - addr(base) + sizeof(tlv_partition_trailer) + sizeof(uint32_t);
 
     uint32_t generation = load_le32(base + HEADER_GENERATION) + 1;
     store_le32(base + HEADER_TOTAL_LENGTH, static_cast<uint32_t>(used));
@@ -254,6 +267,9 @@ int tlv_append_to_partition(nvram_partition_t *partition, uint32_t tag, const vo
     rc = tlv_find(cursor, TLV_TAG_PARTITION_TRAILER);
     if (rc != TLV_OK)
         return rc;
+    // Nothing moves unless the recomputation will find its frame afterwards.
+    if (cursor->current != partition_trailer(cursor))
+        return TLV_CORRUPT_BLOCK;
     rc = tlv_insert(cursor, tag, data, len);
     if (rc != TLV_OK)
         return rc;
@@ -271,9 +287,28 @@ int tlv_update_or_append_to_partition(nvram_partition_t *partition, uint32_t tag
     return rc;
 }
 
+namespace {
+
+// Nothing moves unless the recomputation will find its frame afterwards:
+// the frame must be whole, and the header and trailer are not the caller's
+// items to change or remove.
+int check_item_edit(const tlv_cursor_t *cursor)
+{
+    uint32_t *trailer = partition_trailer(cursor);
+    if (trailer == nullptr)
+        return TLV_CORRUPT_BLOCK;
+    if (cursor->current == cursor->block || cursor->current == trailer)
+        return TLV_BAD_ARG;
+    return TLV_OK;
+}
+
+} // namespace
+
 int tlv_modify_in_partition(tlv_cursor_t *cursor, const void *data, size_t len)
 {
-    int rc = tlv_modify(cursor, data, len);
+    int rc = check_item_edit(cursor);
+    if (rc == TLV_OK)
+        rc = tlv_modify(cursor, data, len);
     if (rc != TLV_OK)
         return rc;
     return tlv_update_partition_len_and_cks(cursor);
@@ -281,7 +316,9 @@ int tlv_modify_in_partition(tlv_cursor_t *cursor, const void *data, size_t len)
 
 int tlv_delete_from_partition(tlv_cursor_t *cursor)
 {
-    int rc = tlv_delete(cursor);
+    int rc = check_item_edit(cursor);
+    if (rc == TLV_OK)
+        rc = tlv_delete(cursor);
     if (rc != TLV_OK)
         return rc;
     return tlv_update_partition_len_and_cks(cursor);

@@ -76,9 +76,13 @@ typedef struct nvram_partition_s {
 int tlv_init_partition_from_buffer(nvram_partition_t *partition, void *buffer, size_t size);
 // 0 if valid; 1 after printing why not.
 int tlv_validate_partition(nvram_partition_t *partition);
-// Sets total_length, raises the generation by one and closes the checksum.
+// Sets total_length, raises the generation by one and closes the checksum;
+// a damaged frame (header, trailer, END) gives TLV_CORRUPT_BLOCK.
 int tlv_update_partition_len_and_cks(tlv_cursor_t *cursor);
 
+// A successful edit raises the generation by one; a refused one changes
+// nothing.  A damaged frame is refused, and so are a modify or delete aimed
+// at the header or the trailer (TLV_BAD_ARG).
 int tlv_append_to_partition(nvram_partition_t *partition, uint32_t tag, const void *data,
                             size_t len);
 int tlv_update_or_append_to_partition(nvram_partition_t *partition, uint32_t tag,

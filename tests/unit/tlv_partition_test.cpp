@@ -30,6 +30,13 @@ Bytes partition_image(const TlvModelSegment &items, uint32_t generation, size_t 
     return image;
 }
 
+// `first` with the partition `second` right after it, as flash holds them back to back.
+Bytes then(Bytes first, const Bytes &second)
+{
+    std::copy_n(second.begin(), second[16] | second[17] << 8, first.begin() + (first[16] | first[17] << 8));
+    return first;
+}
+
 TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
 {
     for (uint32_t size : {40, 64}) {
@@ -45,6 +52,7 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
     Bytes buf = partition_image(items, 2, 128);
     nvram_partition_t part;
     ASSERT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+    EXPECT_EQ(part.length, 128u);
     ASSERT_EQ(tlv_set_partition_generation(&part, 7), 0);
     EXPECT_EQ(buf, partition_image(items, 8, 128));
     ASSERT_EQ(tlv_increment_partition_generation(&part), 0);
@@ -53,12 +61,99 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
     ASSERT_EQ(tlv_update_partition_len_and_cks(&part.tlv_cursor), TLV_OK);
     ASSERT_EQ(tlv_zero_partition_preset(&part), 0);
     EXPECT_EQ(buf, partition_image(items, 12, 128));
-    // Recomputation refuses a block whose last item is not the trailer.
-    ASSERT_EQ(tlv_find(&part.tlv_cursor, TLV_TAG_END), TLV_OK);
-    ASSERT_EQ(tlv_insert(&part.tlv_cursor, 0x77, "x", 1), TLV_OK);
-    const Bytes before = buf;
-    EXPECT_EQ(tlv_update_partition_len_and_cks(&part.tlv_cursor), TLV_CORRUPT_BLOCK);
-    EXPECT_EQ(buf, before);
+    // A partition damaged since it was loaded is refused, with one message, and left as it is.
+    buf[40]++; // the trailer's generation
+    const Bytes damaged = buf;
+    int (*const refused[])(nvram_partition_t *) = {tlv_increment_partition_generation, tlv_zero_partition_preset,
+                                                   [](nvram_partition_t *p) { return tlv_set_partition_generation(p, 7); }};
+    for (const auto op : refused) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(op(&part), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "(Dynamic configuration: header and trailer generation counts do not match)\n");
+    }
+    EXPECT_EQ(buf, damaged);
+}
+
+// An edit either succeeds, raising the generation by one, or returns its code and changes no
+// byte: for a position that is no ordinary item, an item that does not fit, or a damaged frame.
+const uint8_t kBig[64] = {};
+TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
+{
+    constexpr int O = TLV_OK, N = TLV_NOT_FOUND, S = TLV_NO_SPACE, B = TLV_BAD_ARG, C = TLV_CORRUPT_BLOCK;
+    using Op = int (*)(nvram_partition_t &);
+    const Op ops[] = { // recompute, append, append END, append too big, modify, modify too big, delete
+        [](nvram_partition_t &p) { return tlv_update_partition_len_and_cks(&p.tlv_cursor); },
+        [](nvram_partition_t &p) { return tlv_append_to_partition(&p, 0x45, "abcd", 4); },
+        [](nvram_partition_t &p) { return tlv_append_to_partition(&p, TLV_TAG_END, "abcd", 4); },
+        [](nvram_partition_t &p) { return tlv_update_or_append_to_partition(&p, 0x45, kBig, 64); },
+        [](nvram_partition_t &p) { return tlv_modify_in_partition(&p.tlv_cursor, "abcd", 4); },
+        [](nvram_partition_t &p) { return tlv_modify_in_partition(&p.tlv_cursor, kBig, 64); },
+        [](nvram_partition_t &p) { return tlv_delete_from_partition(&p.tlv_cursor); },
+    };
+    // Header at word 0, item 0x44 at 5, trailer at 9, END at 13; 24 words in all.
+    const struct { const char *what; size_t at; void (*damage)(Bytes &); int rc[std::size(ops)]; } cases[] = {
+        {"on an item", 5, nullptr, {O, O, B, S, O, S, O}},
+        {"on END", 13, nullptr, {O, O, B, S, B, B, B}},
+        {"on the header", 0, nullptr, {O, O, B, S, B, B, B}},
+        {"on the trailer", 9, nullptr, {O, O, B, S, B, B, B}},
+        {"off the block", std::string::npos, nullptr, {C, O, B, S, B, B, B}},
+        {"header tag", 5, [](Bytes &b) { b[0] ^= 1; }, {C, C, C, S, C, C, C}},
+        {"header length", 5, [](Bytes &b) { b[4] = 11; }, {C, C, C, S, C, C, C}},
+        {"trailer length", 5, [](Bytes &b) { b[40] = 5; }, {C, C, C, S, C, C, C}},
+        {"no trailer", 5, [](Bytes &b) { b[36] = 0x55; }, {C, N, N, S, C, C, C}},
+        {"item after trailer", 5, [](Bytes &b) { set_item_header(b, 52, 0x66, 0); set_le32(b, 60, TLV_TAG_END); },
+         {C, C, C, S, C, C, C}},
+        {"END erased", 5, [](Bytes &b) { set_le32(b, 52, 0xFFFFFFFF); }, {C, C, C, C, C, C, C}},
+    };
+    for (const auto &c : cases)
+        for (size_t op = 0; op < std::size(ops); op++) {
+            SCOPED_TRACE(std::string(c.what) + ", op " + std::to_string(op));
+            Bytes buf = partition_image({{0x44, {1, 2, 3, 4, 5, 6}}}, 3, 96);
+            nvram_partition_t part;
+            ASSERT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+            part.tlv_cursor.current = c.at == std::string::npos ? nullptr : part.data + c.at;
+            if (c.damage != nullptr)
+                c.damage(buf);
+            const Bytes before = buf;
+            ASSERT_EQ(ops[op](part), c.rc[op]);
+            if (c.rc[op] != TLV_OK) {
+                EXPECT_EQ(buf, before);
+                continue;
+            }
+            EXPECT_EQ(tlv_get_partition_generation(buf.data()), 4u);
+            EXPECT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+        }
+}
+
+// Found by review: an append through the record after a delete through a copy of its cursor
+// worked from the END the record had seen before the delete.  The deleted item is as long as
+// the second partition, so that END was the second partition's, and its trailer was rewritten.
+TEST(TlvPartitionEdit, AppendThroughTheRecordAfterADeleteThroughACopy)
+{
+    const Bytes second = partition_image({}, 9, 40);
+    Bytes buf = then(partition_image({{0x10060100, Bytes(32, 1)}, {0x10060200, Bytes(8, 2)}}, 2, 160), second);
+    nvram_partition_t part, again;
+    ASSERT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+    tlv_cursor_t copy = part.tlv_cursor;
+    ASSERT_EQ(tlv_find(&copy, 0x10060100), TLV_OK);
+    ASSERT_EQ(tlv_delete_from_partition(&copy), TLV_OK);
+    ASSERT_EQ(tlv_append_to_partition(&part, 0x10060300, "abc", 3), TLV_OK);
+    EXPECT_EQ(buf, then(partition_image({{0x10060200, Bytes(8, 2)}, {0x10060300, {'a', 'b', 'c'}}}, 4, 160), second));
+    EXPECT_EQ(tlv_init_partition_from_buffer(&again, buf.data(), buf.size()), 0);
+    EXPECT_EQ(tlv_init_partition_from_buffer(&again, buf.data() + buf[16], buf.size() - buf[16]), 0);
+}
+
+TEST(TlvPartitionValidate, TypeDescriptions)
+{
+    const std::pair<uint16_t, const char *> types[] = {
+        {0x0100, "MC firmware image"}, {0x0200, "Backup MC firmware image"}, {0x0300, "Expansion ROM image"},
+        {0x0400, "Static configuration"}, {0x0500, "Dynamic configuration"}, {0x0600, "Exp ROM configuration (port 0)"},
+        {0x0601, "Exp ROM configuration (port 1)"}, {0x0602, "Exp ROM configuration (port 2)"},
+        {0x0603, "Exp ROM configuration (port 3)"}, {0x0700, "Non-volatile log"}, {0x0800, "Device state dump storage"},
+        {0xFFFE, "Recovery partition map"}, {0xFFFF, "Partition map"}, {0x0604, "<unknown>"}};
+    for (const auto &[type, desc] : types)
+        EXPECT_STREQ(partition_type_desc(type), desc) << type;
 }
 
 TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)
@@ -113,40 +208,61 @@ TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_TRUE(part.data == nullptr && part.tlv_cursor.block == nullptr && part.type == 0);
     }
+    // Eight bytes end before the type field: none is read from past them.
+    Bytes whole = partition_image({}, 2, 40);
+    nvram_partition_t part;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tlv_init_partition_from_buffer(&part, whole.data(), 8), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "(<unknown>: TLV cursor in broken state initially)\n");
 }
 
-// Random edits of the first of two partitions leave the model's image, one generation up.
+// Random edits of the first of two partitions leave the model's image, one generation up, and
+// the second partition intact.  They go through the record's own cursor and two copies of it
+// that live across the edits, so most go through a cursor that another edit has made stale.
 class TlvPartitionProperty : public testing::TestWithParam<uint32_t> {};
 
-TEST_P(TlvPartitionProperty, RandomEditsKeepThePartitionValid)
+TEST_P(TlvPartitionProperty, RandomEditsThroughLiveCursorsKeepThePartitionValid)
 {
     std::mt19937 rng(GetParam());
     constexpr size_t kSize = 320;
-    Bytes second = partition_image({{0x10200000, random_bytes(rng, 12)}, {0x50A20100, random_bytes(rng, 7)}}, 5, 84);
-    second.resize(second[16]); // its total length, under 256
-    Bytes buf = partition_image({}, 2, kSize);
-    std::ranges::copy(second, buf.begin() + 40);
+    const Bytes second = partition_image({{0x10200000, random_bytes(rng, 12)}, {0x50A20100, random_bytes(rng, 7)}}, 5, 84);
+    Bytes buf = then(partition_image({}, 2, kSize), second);
+    nvram_partition_t part;
+    ASSERT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+    tlv_cursor_t copies[2] = {part.tlv_cursor, part.tlv_cursor};
+    tlv_cursor_t *const cursors[] = {&part.tlv_cursor, &copies[0], &copies[1]};
     TlvModelSegment model;
     for (uint32_t step = 0, generation = 2; step < 200; step++) {
-        nvram_partition_t part;
-        ASSERT_EQ(tlv_init_partition_from_buffer(&part, buf.data(), buf.size()), 0);
+        tlv_cursor_t &cursor = *cursors[rng() % 3];
+        size_t at = rng() % (model.size() + 1); // the trailer at size()
+        if (rng() % 2 == 0) {
+            ASSERT_EQ(tlv_rewind(&cursor), TLV_OK);
+            for (size_t i = 0; i <= at; i++) // past the header
+                ASSERT_EQ(tlv_advance(&cursor), TLV_OK);
+        } else { // or wherever the last edit through it left it
+            const size_t word = cursor.current == nullptr ? 0 : static_cast<size_t>(cursor.current - part.data);
+            at = word < 5 ? std::string::npos : tlv_model_index(model, word - 5);
+        }
+        TlvModelEdit e = tlv_model_pick(rng, model, 1, 0x10060000, at);
+        const uint8_t *data = e.value.data();
+        if (rng() % 3 == 0 && !model.empty()) { // an item's value in the buffer, sometimes its own
+            const size_t j = e.index < model.size() && rng() % 2 ? e.index : rng() % model.size();
+            e.value = model[j].value;
+            data = buf.data() + 4 * (5 + tlv_model_offset(model, j) + 2);
+        }
+        SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(e.op) + " at " + std::to_string(at));
         TlvModelSegment expected = model;
-        const auto [op, index, tag, value] = tlv_model_edit(rng, expected, 1, 0x10060000);
-        SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op));
-        for (size_t i = 0; i <= index && (op == 2 || op == 3); i++) // on item `index`, past the header
-            ASSERT_EQ(tlv_advance(&part.tlv_cursor), TLV_OK);
-        const int rc = op == 1   ? tlv_append_to_partition(&part, tag, value.data(), value.size())
-                       : op == 2 ? tlv_modify_in_partition(&part.tlv_cursor, value.data(), value.size())
-                       : op == 3 ? tlv_delete_from_partition(&part.tlv_cursor)
-                                 : tlv_update_or_append_to_partition(&part, tag, value.data(), value.size());
-        const bool fits = 4 * (tlv_model_words(expected) + 9) + second.size() <= kSize; // header 5 words, trailer 4
-        ASSERT_EQ(rc, fits ? TLV_OK : TLV_NO_SPACE);
-        generation += fits;
-        if (fits)
+        const bool applies = tlv_model_apply(expected, e);
+        const int rc = e.op == 1   ? tlv_append_to_partition(&part, e.tag, data, e.value.size())
+                       : e.op == 2 ? tlv_modify_in_partition(&cursor, data, e.value.size())
+                       : e.op == 3 ? tlv_delete_from_partition(&cursor)
+                                   : tlv_update_or_append_to_partition(&part, e.tag, data, e.value.size());
+        const bool fits = 4 * (tlv_model_words(expected) + 9) + second[16] <= kSize; // header 5 words, trailer 4
+        ASSERT_EQ(rc, !applies ? TLV_BAD_ARG : fits ? TLV_OK : TLV_NO_SPACE);
+        generation += rc == TLV_OK;
+        if (rc == TLV_OK)
             model = expected;
-        Bytes want = partition_image(model, generation, kSize);
-        std::ranges::copy(second, want.begin() + 4 * (tlv_model_words(model) + 9));
-        ASSERT_EQ(buf, want); // unchanged when refused
+        ASSERT_EQ(buf, then(partition_image(model, generation, kSize), second)); // unchanged when refused
     }
 }
 

@@ -53,6 +53,7 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
     ASSERT_EQ(tlv_find(&cursor, TLV_TAG_END), TLV_OK);
     EXPECT_EQ(tlv_length(&cursor), 0u);
+    EXPECT_TRUE(tlv_item(&cursor) == nullptr && tlv_value(&cursor) == nullptr);
     EXPECT_EQ(tlv_modify(&cursor, "x", 1), TLV_BAD_ARG);
     EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
     EXPECT_EQ(buf, before);
@@ -64,7 +65,7 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     EXPECT_EQ(tlv_tag(&cursor), TLV_TAG_END);
 }
 
-TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimit)
+TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
 {
     Bytes buf = tlv_model_image({{{0x41, {'a', 'b'}}}}, 16);
     set_le32(buf, 4, 0x1000);
@@ -72,44 +73,79 @@ TEST(TlvDump, ADamagedLengthIsDumpedOnlyUpToTheLimit)
     testing::internal::CaptureStdout();
     tlv_dump_all(&cursor); // on a copy: the cursor stays on the item
     tlv_dump(&cursor);
+    EXPECT_EQ(tlv_modify(&cursor, "x", 1), TLV_CORRUPT_BLOCK); // and leaves the block
+    tlv_dump(&cursor);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "*** Find end tag: rc=4 ***\n  +0000: 41 00 00 00   A...\n"
               "  +0004: 00 10 00 00   ....\n  +0008: 61 62 00 00   ab..\n"
-              "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n");
+              "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n"
+              "Tag 0xffffffff: 0 bytes (at offset 0x0000)\n");
+    // A damaged item further on refuses an edit at a sound one before it.
+    buf = tlv_model_image({{{0x41, {'a'}}, {0x42, {'b'}}}}, 32);
+    set_le32(buf, 16, 0x1000);
+    const Bytes before = buf;
+    ASSERT_EQ(tlv_init_cursor_from_size(&cursor, buf.data(), buf.size()), TLV_OK);
+    EXPECT_EQ(tlv_insert(&cursor, 0x43, "c", 1), TLV_CORRUPT_BLOCK);
+    EXPECT_EQ(buf, before);
 }
 
-// After every random edit of two segments the buffer is exactly the model's image.
+// After every random edit of two segments the buffer is exactly the model's image.  Three
+// cursors on the first segment live across the edits made through each other, so most edits
+// go through a cursor whose END, and often whose position, another edit has moved.
 class TlvProperty : public testing::TestWithParam<uint32_t> {};
 
-TEST_P(TlvProperty, RandomEditsOfTwoSegmentsMatchTheModel)
+TEST_P(TlvProperty, RandomEditsThroughLiveCursorsMatchTheModel)
 {
     std::mt19937 rng(GetParam());
     constexpr size_t kSize = 256, kLimitWords = kSize / 4 - 1;
     std::vector<TlvModelSegment> model(2);
     Bytes buf = tlv_model_image(model, kSize);
+    tlv_cursor_t live[3], fresh;
+    for (auto &c : live)
+        ASSERT_EQ(tlv_init_cursor(&c, words(buf), words(buf, kLimitWords)), TLV_OK);
     for (int step = 0; step < 300; step++) {
-        std::vector<TlvModelSegment> expected = model;
         const size_t seg = rng() % 2, start = seg == 0 ? 0 : tlv_model_words(model[0]);
-        const auto [op, index, tag, value] = tlv_model_edit(rng, expected[seg], 0, 1);
-        SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op));
-        tlv_cursor_t cursor;
-        ASSERT_EQ(tlv_init_cursor(&cursor, words(buf, start), words(buf, kLimitWords)), TLV_OK);
-        for (size_t i = 0; i < index; i++) // stand on item `index` (or END)
-            ASSERT_EQ(tlv_advance(&cursor), TLV_OK);
-        const int rc = op == 0   ? tlv_insert(&cursor, tag, value.data(), value.size())
-                       : op == 1 ? tlv_append(&cursor, tag, value.data(), value.size())
-                       : op == 2 ? tlv_modify(&cursor, value.data(), value.size())
-                       : op == 3 ? tlv_delete(&cursor)
-                                 : tlv_update_or_append(&cursor, tag, value.data(), value.size());
+        tlv_cursor_t &cursor = seg == 0 ? live[rng() % 3] : fresh;
+        size_t at = rng() % (model[seg].size() + 1);
+        if (seg == 1 || rng() % 2 == 0) { // stand on item `at` (or END)
+            ASSERT_EQ(tlv_init_cursor(&fresh, words(buf, start), words(buf, kLimitWords)), TLV_OK);
+            ASSERT_EQ(tlv_rewind(&cursor), TLV_OK);
+            for (size_t i = 0; i < at; i++)
+                ASSERT_EQ(tlv_advance(&cursor), TLV_OK);
+        } else { // or wherever the last edit through it left it
+            at = cursor.current == nullptr ? std::string::npos
+                                           : tlv_model_index(model[0], static_cast<size_t>(cursor.current - words(buf)));
+        }
+        TlvModelEdit e = tlv_model_pick(rng, model[seg], 0, 1, at);
+        const uint8_t *data = e.value.data();
+        if (rng() % 3 == 0) { // bytes of the buffer itself: the edited item's own value, or a run of the chain
+            // (often at its tail, where a growing edit moves it) or of the erased words past it
+            const size_t span = std::min(kSize, 4 * (tlv_model_words(model[0]) + tlv_model_words(model[1]) + 2));
+            const bool own = e.index < model[seg].size() && rng() % 2;
+            const size_t from = own ? 4 * (start + tlv_model_offset(model[seg], e.index) + 2)
+                                    : span - 1 - rng() % std::min<size_t>(span, rng() % 2 ? span : 16);
+            e.value.assign(buf.begin() + from, buf.begin() + from + (own ? model[seg][e.index].value.size()
+                                                                         : std::min<size_t>(rng() % 24, span - from)));
+            data = buf.data() + from;
+        }
+        SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(e.op) + " at " + std::to_string(at));
+        std::vector<TlvModelSegment> expected = model;
+        const bool applies = tlv_model_apply(expected[seg], e);
+        const int rc = e.op == 0   ? tlv_insert(&cursor, e.tag, data, e.value.size())
+                       : e.op == 1 ? tlv_append(&cursor, e.tag, data, e.value.size())
+                       : e.op == 2 ? tlv_modify(&cursor, data, e.value.size())
+                       : e.op == 3 ? tlv_delete(&cursor)
+                                   : tlv_update_or_append(&cursor, e.tag, data, e.value.size());
         const bool fits = tlv_model_words(expected[0]) + tlv_model_words(expected[1]) <= kLimitWords;
-        ASSERT_EQ(rc, fits ? TLV_OK : TLV_NO_SPACE);
-        if (fits)
+        ASSERT_EQ(rc, !applies ? TLV_BAD_ARG : fits ? TLV_OK : TLV_NO_SPACE);
+        if (rc == TLV_OK)
             model = expected;
         ASSERT_EQ(buf, tlv_model_image(model, kSize)); // unchanged when refused
-        if (!fits)
+        if (rc != TLV_OK)
             continue;
-        // The cursor stands on the edited item (or on what followed a deleted one).
-        ASSERT_EQ(cursor.current, words(buf, start + tlv_model_offset(model[seg], index)));
+        // The cursor knows END and stands on the edited item (or on what followed a deleted one).
+        ASSERT_EQ(cursor.end, words(buf, start + tlv_model_words(model[seg]) - 1));
         ASSERT_EQ(tlv_block_length_used(&cursor), 4 * tlv_model_words(model[seg]));
+        ASSERT_EQ(cursor.current, words(buf, start + tlv_model_offset(model[seg], e.index)));
     }
 }
 

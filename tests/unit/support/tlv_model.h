@@ -58,29 +58,43 @@ inline std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t len)
     return bytes;
 }
 
-// A random edit of `items`, applied to the model: op 0 inserts at `index`, 1 appends, 2 modifies
-// (a third of the time keeping the word count), 3 deletes, 4 updates or appends; none below `first_op`.
-struct TlvModelEdit { int op; size_t index; uint32_t tag; std::vector<uint8_t> value; };
-inline TlvModelEdit tlv_model_edit(std::mt19937 &rng, TlvModelSegment &items, int first_op, uint32_t first_tag)
+// Index of the item that starts `word` words into the segment (size() for END), or npos.
+inline size_t tlv_model_index(const TlvModelSegment &segment, size_t word)
 {
-    const size_t count = items.size();
-    TlvModelEdit e{first_op + static_cast<int>(rng() % (5 - first_op)), 0,
+    for (size_t i = 0; i <= segment.size(); i++)
+        if (tlv_model_offset(segment, i) == word)
+            return i;
+    return std::string::npos;
+}
+
+// A random edit at item `at` (END at size(); npos where no item starts): op 0 inserts at `at`,
+// 1 appends, 2 modifies `at` (a third of the time keeping the word count), 3 deletes `at`,
+// 4 updates or appends; none below `first_op`.
+struct TlvModelEdit { int op; size_t index; uint32_t tag; std::vector<uint8_t> value; };
+inline TlvModelEdit tlv_model_pick(std::mt19937 &rng, const TlvModelSegment &items, int first_op, uint32_t first_tag,
+                                   size_t at)
+{
+    TlvModelEdit e{first_op + static_cast<int>(rng() % (5 - first_op)), at,
                    static_cast<uint32_t>(first_tag + rng() % 5), random_bytes(rng, rng() % 24)};
-    if (count == 0 && (e.op == 2 || e.op == 3))
-        e.op = 1;
-    e.index = e.op == 0   ? rng() % (count + 1)
-              : e.op == 1 ? count
-              : e.op == 4 ? std::ranges::find(items, e.tag, &TlvModelItem::tag) - items.begin()
-                          : rng() % count;
-    if (e.op == 2 && rng() % 3 == 0)
-        e.value = random_bytes(rng, (items[e.index].value.size() + 3) / 4 * 4);
+    if (e.op == 1 || e.op == 4)
+        e.index = e.op == 1 ? items.size() : std::ranges::find(items, e.tag, &TlvModelItem::tag) - items.begin();
+    if (e.op == 2 && at < items.size() && rng() % 3 == 0)
+        e.value = random_bytes(rng, (items[at].value.size() + 3) / 4 * 4);
+    return e;
+}
+
+// Applies the edit to the model; false when the library must refuse it (no item, or END, to work on).
+inline bool tlv_model_apply(TlvModelSegment &items, const TlvModelEdit &e)
+{
+    if (e.index > items.size() || (e.index == items.size() && (e.op == 2 || e.op == 3)))
+        return false;
     if (e.op == 3)
         items.erase(items.begin() + e.index);
-    else if (e.op == 2 || (e.op == 4 && e.index < count))
+    else if (e.op == 2 || (e.op == 4 && e.index < items.size()))
         items[e.index].value = e.value;
     else
         items.insert(items.begin() + e.index, {e.tag, e.value});
-    return e;
+    return true;
 }
 
 // Seeds for the property tests: QS_PROPERTY_SEEDS (a count, default 12)
