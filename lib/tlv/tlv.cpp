@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "lib/utils/byteorder.h"
 #include "lib/utils/qs_assert.h"
@@ -77,15 +78,18 @@ uint32_t *tlv_write(tlv_cursor_t *cursor, uint32_t tag, const void *data, uint32
 
 // A value may lie in the same buffer, even in the item it replaces.  If it
 // lies in [from, to), the words the edit moves or writes, it is copied aside
-// first so that it is not read after it has moved.
+// first so that it is not read after it has moved.  Null when there is no
+// memory for the copy: the edit then changes nothing.
 const void *value_outside(const void *data, size_t len, const uint32_t *from, const uint32_t *to,
-                          std::vector<uint8_t> &aside)
+                          std::unique_ptr<uint8_t[]> &aside)
 {
     if (len == 0 || addr(data) + len <= addr(from) || addr(data) >= addr(to))
         return data;
-    const uint8_t *bytes = static_cast<const uint8_t *>(data);
-    aside.assign(bytes, bytes + len);
-    return aside.data();
+    aside.reset(new (std::nothrow) uint8_t[len]);
+    if (!aside)
+        return nullptr;
+    std::memcpy(aside.get(), data, len);
+    return aside.get();
 }
 
 bool bad_value(const void *data, size_t len)
@@ -313,8 +317,10 @@ int tlv_insert(tlv_cursor_t *cursor, uint32_t tag, const void *data, size_t len)
         return TLV_NO_SPACE;
 
     uint32_t *current = cursor->current;
-    std::vector<uint8_t> aside;
+    std::unique_ptr<uint8_t[]> aside;
     data = value_outside(data, len, current, last_end + 1 + grow, aside);
+    if (data == nullptr && len != 0)
+        return TLV_NO_SPACE;
     move_words(current + grow, current, words_between(current, last_end) + 1);
     cursor->end += grow;
     tlv_write(cursor, tag, data, static_cast<uint32_t>(len));
@@ -346,8 +352,10 @@ int tlv_modify(tlv_cursor_t *cursor, const void *data, size_t len)
     size_t grow = new_words > old_words ? new_words - old_words : 0;
     if (!chain_can_grow(cursor, last_end, grow))
         return TLV_NO_SPACE;
-    std::vector<uint8_t> aside;
+    std::unique_ptr<uint8_t[]> aside;
     data = value_outside(data, len, current, last_end + 1 + grow, aside);
+    if (data == nullptr && len != 0)
+        return TLV_NO_SPACE;
     if (grow != 0) {
         move_words(current + new_words, current + old_words, tail_words);
         cursor->end += grow;

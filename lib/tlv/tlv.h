@@ -2,7 +2,8 @@
 // word.  The functions work in place on a caller's buffer through a cursor
 // and keep later blocks of the same buffer (segments) intact across edits.
 // They allocate only to copy aside a value that lies where an edit moves
-// or writes bytes.
+// or writes bytes (and refuse the edit with TLV_NO_SPACE, changing
+// nothing, when that memory cannot be had).
 #pragma once
 
 #include <cstddef>

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "lib/utils/byteorder.h"
 #include "lib/utils/qs_assert.h"
@@ -137,22 +136,16 @@ int vpd_set(void *record, size_t room, char key1, char key2, const void *value, 
     size_t offset = old_offset != 0 ? old_offset : vpd_find(vpd, 'R', 'V');
     QS_ASSERT(offset != 0);
     // The value may come from this record, even from the keyword it
-    // replaces: if it lies where bytes are about to move or be written, it
-    // is copied aside first.
-    std::vector<uint8_t> aside;
-    uintptr_t from = reinterpret_cast<uintptr_t>(vpd + offset);
-    uintptr_t to = reinterpret_cast<uintptr_t>(vpd + std::max(used, used + new_size - old_size));
-    uintptr_t source = reinterpret_cast<uintptr_t>(value);
-    if (value_len != 0 && source + value_len > from && source < to) {
-        aside.assign(static_cast<const uint8_t *>(value), static_cast<const uint8_t *>(value) + value_len);
-        value = aside.data();
-    }
+    // replaces: it is taken aside before any byte moves.
+    uint8_t aside[VPD_MAX_VALUE_LEN];
+    if (value_len != 0)
+        std::memcpy(aside, value, value_len);
     std::memmove(vpd + offset + new_size, vpd + offset + old_size, used - offset - old_size);
     vpd[offset] = static_cast<uint8_t>(key1);
     vpd[offset + 1] = static_cast<uint8_t>(key2);
     vpd[offset + 2] = static_cast<uint8_t>(value_len);
     if (value_len != 0)
-        std::memmove(vpd + offset + KEYWORD_HEADER, value, value_len);
+        std::memcpy(vpd + offset + KEYWORD_HEADER, aside, value_len);
     vpd_set_used_len(vpd, used + new_size - old_size);
     vpd_update_checksum(vpd);
     return 0;

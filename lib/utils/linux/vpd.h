@@ -1,8 +1,7 @@
 // PCI VPD records as the dynamic configuration keeps them: one read-only
 // VPD resource of two-character keywords, closed by the End tag and
 // protected by the "RV" checksum keyword.  The routines edit a caller's
-// buffer in place; they allocate only to copy aside a value that lies in
-// the record itself.
+// buffer in place and never allocate; a value may lie in the record itself.
 #pragma once
 
 #include <cstddef>
