@@ -2,8 +2,6 @@
 // behave: a lab that answered too kindly would hide faults of qsupdate.
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <memory>
 
 #include <sys/file.h>
 
@@ -15,27 +13,27 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "lab/lab.h"
 #include "lab/lab_pci_config.h"
-#include "lab/lab_platform.h"
-#include "lab/lab_presets.h"
 #include "lab/lab_vpd.h"
 #include "lib/utils/byteorder.h"
+#include "tests/lab/support/lab_fixture.h"
 
 namespace {
 
-lab::LabState linux_with_dogwood2()
-{
-    lab::LabState state = lab::make_host(lab::HostKind::linux_host, true);
-    lab::add_preset_adapter(state, "dogwood2", 2);
-    return state;
-}
+lab::LabState linux_with_dogwood2() { return lab_host(lab::HostKind::linux_host, {{"dogwood2", 2}}); }
 
 uint16_t read16(lab::PciConfigSpace &space, size_t offset, bool exclusive = true)
 {
     uint8_t b[2];
     EXPECT_EQ(space.read(offset, b, 2, exclusive), 2u);
     return load_le16(b);
+}
+
+void write16(lab::PciConfigSpace &space, size_t offset, uint16_t value, bool exclusive = true)
+{
+    uint8_t b[2];
+    store_le16(b, value);
+    space.write(offset, b, 2, exclusive);
 }
 
 // Offset of the VPD capability, found by walking the list as a driver does.
@@ -50,11 +48,24 @@ size_t vpd_capability(lab::PciConfigSpace &space)
     return cap;
 }
 
-void write16(lab::PciConfigSpace &space, size_t offset, uint16_t value, bool exclusive = true)
+// errno of opening the path (closed again), 0 for success.
+int open_error(Platform &p, const std::string &path, int flags)
 {
-    uint8_t b[2];
-    store_le16(b, value);
-    space.write(offset, b, 2, exclusive);
+    int fd = p.open(path.c_str(), flags);
+    return fd < 0 ? errno : p.close(fd);
+}
+
+// errno of an interface ioctl, 0 for success.
+int ifreq_ioctl(Platform &p, int fd, unsigned long request, const char *ifname, void *data = nullptr,
+                ifreq *answer = nullptr)
+{
+    ifreq ifr{};
+    std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
+    ifr.ifr_data = static_cast<char *>(data);
+    int err = error_of(p.ioctl(fd, request, &ifr));
+    if (answer)
+        *answer = ifr;
+    return err;
 }
 
 } // namespace
@@ -166,22 +177,14 @@ TEST(LabVpd, ImagesWithReadWriteResourceAndEndTagMidWord)
 
 TEST(LabNetdev, AnswersAsTheKernelAndDriversDo)
 {
-    char name[] = "/tmp/qslab-unit-XXXXXX";
-    std::string dir = mkdtemp(name);
-    lab::Lab::create(dir, linux_with_dogwood2());
-    lab::Lab lab(dir);
-    lab::LabPlatform lab_platform(lab);
-    Platform &p = lab_platform;
+    InProcessLab host(linux_with_dogwood2());
+    Platform &p = host.platform();
     int sock = p.socket(AF_INET, SOCK_DGRAM, 0);
     ethtool_drvinfo info;
     auto drvinfo = [&](const char *ifname) {
-        std::memset(&info, 0, sizeof info);
+        info = {};
         info.cmd = ETHTOOL_GDRVINFO;
-        ifreq ifr{};
-        std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
-        ifr.ifr_data = reinterpret_cast<char *>(&info);
-        errno = 0;
-        return p.ioctl(sock, SIOCETHTOOL, &ifr) == 0 ? 0 : errno;
+        return ifreq_ioctl(p, sock, SIOCETHTOOL, ifname, &info);
     };
     ASSERT_EQ(drvinfo("eth1"), 0);
     EXPECT_STREQ(info.driver, "qsc");
@@ -190,71 +193,24 @@ TEST(LabNetdev, AnswersAsTheKernelAndDriversDo)
     EXPECT_STREQ(info.driver, "brindle");
     EXPECT_EQ(drvinfo("lo"), EOPNOTSUPP);
     EXPECT_EQ(drvinfo("eth9"), ENODEV);
-
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "eth0");
-    ASSERT_EQ(p.ioctl(sock, SIOCGIFHWADDR, &ifr), 0);
-    EXPECT_EQ(0, std::memcmp(ifr.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x00", 6));
+    ifreq answer;
+    ASSERT_EQ(ifreq_ioctl(p, sock, SIOCGIFHWADDR, "eth0", nullptr, &answer), 0);
+    EXPECT_EQ(0, std::memcmp(answer.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x00", 6));
 
     // A node is only a number: ENXIO while no driver holds it, ENODEV from mtdchar without that MTD.
-    lab.state().nodes.push_back({"/dev/mtd3", false, 90, 6, 0600});
+    host.lab().state().nodes.push_back({"/dev/mtd3", false, 90, 6, 0600});
     for (int err : {ENXIO, ENODEV}) {
-        EXPECT_EQ(p.open("/dev/mtd3", O_RDWR) == -1 ? errno : 0, err);
-        lab.state().host.modules_loaded.push_back("mtdchar");
+        EXPECT_EQ(open_error(p, "/dev/mtd3", O_RDWR), err);
+        host.lab().state().host.modules_loaded.push_back("mtdchar");
     }
 
     // Unprivileged: no writable config space, no VPD file.
-    lab.state().host.euid = 1000;
-    EXPECT_EQ(p.open("/sys/class/net/eth0/device/config", O_RDWR), -1);
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(p.open("/sys/class/net/eth0/device/vpd", O_RDONLY), -1);
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(p.mkdir("/dev", 0755) == -1 ? errno : 0, EEXIST);
+    host.lab().state().host.euid = 1000;
+    EXPECT_EQ(open_error(p, "/sys/class/net/eth0/device/config", O_RDWR), EACCES);
+    EXPECT_EQ(open_error(p, "/sys/class/net/eth0/device/vpd", O_RDONLY), EACCES);
+    EXPECT_EQ(error_of(p.mkdir("/dev", 0755)), EEXIST);
     EXPECT_EQ(p.close(sock), 0);
-    std::filesystem::remove_all(dir);
 }
-
-namespace {
-
-// A lab opened in this process, with the platform qsupdate would see.
-struct OpenLab {
-    std::string dir;
-    std::unique_ptr<lab::Lab> lab;
-    std::unique_ptr<lab::LabPlatform> platform;
-
-    explicit OpenLab(const lab::LabState &state)
-    {
-        char name[] = "/tmp/qslab-unit-XXXXXX";
-        dir = mkdtemp(name);
-        lab::Lab::create(dir, state);
-        lab = std::make_unique<lab::Lab>(dir);
-        platform = std::make_unique<lab::LabPlatform>(*lab);
-    }
-    ~OpenLab()
-    {
-        platform.reset();
-        std::filesystem::remove_all(dir);
-    }
-    // errno of a failed call, 0 for success.
-    static int err(long rc) { return rc < 0 ? errno : 0; }
-    int ioctl(int fd, unsigned long request, const char *ifname, void *data = nullptr)
-    {
-        ifreq ifr{};
-        std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
-        ifr.ifr_data = static_cast<char *>(data);
-        return err(platform->ioctl(fd, request, &ifr));
-    }
-    std::vector<std::string> faults_logged()
-    {
-        std::vector<std::string> lines;
-        for (const std::string &line : lab->events().finish("end"))
-            if (line.find("fault injected") != std::string::npos)
-                lines.push_back(line.substr(line.find("] ") + 2));
-        return lines;
-    }
-};
-
-} // namespace
 
 // Each entry counts the operations it names, on the target by any of its
 // paths; a chosen occurrence fails once, "every" fails them all, and a
@@ -269,45 +225,43 @@ TEST(LabFaults, StrikeTheNamedOperationOfTheNamedTarget)
         {"eth1", "ioctl", "SIOCGIFHWADDR", 1, ENODEV, std::nullopt},
         {fn + "phy_flash_cfg", "write", "", 1, 0, 1},
     };
-    OpenLab open_lab(state);
-    Platform &p = *open_lab.platform;
-    const char *config = "/sys/class/net/eth0/device/config"; // the same file by another path
-    for (int expected : {0, EBUSY, 0}) {
-        int fd = p.open(config, O_RDONLY);
-        EXPECT_EQ(fd < 0 ? errno : 0, expected);
-        if (fd >= 0)
-            p.close(fd);
-    }
+    InProcessLab host(state);
+    Platform &p = host.platform();
+    const std::string config = "/sys/class/net/eth0/device/config"; // the same file by another path
+    for (int expected : {0, EBUSY, 0})
+        EXPECT_EQ(open_error(p, config, O_RDONLY), expected);
     char buf[16];
     int vendor = p.open((fn + "vendor").c_str(), O_RDONLY);
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(OpenLab::err(p.read(vendor, buf, sizeof buf)), EIO);
+        EXPECT_EQ(error_of(p.read(vendor, buf, sizeof buf)), EIO);
     p.close(vendor);
     int device = p.open((fn + "device").c_str(), O_RDONLY);
     EXPECT_EQ(p.read(device, buf, sizeof buf), 7);
     p.close(device);
 
     int sock = p.socket(AF_INET, SOCK_STREAM, 0);
-    EXPECT_EQ(open_lab.ioctl(sock, SIOCGIFHWADDR, "eth0"), 0);
-    EXPECT_EQ(open_lab.ioctl(sock, SIOCGIFHWADDR, "eth1"), ENODEV);
-    EXPECT_EQ(open_lab.ioctl(sock, SIOCGIFHWADDR, "eth1"), 0);
+    for (auto [ifname, err] : {std::pair{"eth0", 0}, {"eth1", ENODEV}, {"eth1", 0}})
+        EXPECT_EQ(ifreq_ioctl(p, sock, SIOCGIFHWADDR, ifname), err) << ifname;
     p.close(sock);
 
     int cfg = p.open((fn + "phy_flash_cfg").c_str(), O_WRONLY);
     EXPECT_EQ(p.write(cfg, "1\n", 2), 1);
     p.close(cfg);
-    EXPECT_EQ(open_lab.faults_logged(),
-              (std::vector<std::string>{
-                  "fault injected: open of " + std::string(config) + " (occurrence 2) failed with EBUSY",
-                  "fault injected: read of " + fn + "vendor (occurrence 1) failed with EIO",
-                  "fault injected: read of " + fn + "vendor (occurrence 2) failed with EIO",
-                  "fault injected: ioctl SIOCGIFHWADDR of eth1 (occurrence 1) failed with ENODEV",
-                  "fault injected: write of " + fn + "phy_flash_cfg (occurrence 1) cut short after 1 bytes"}));
+    std::vector<std::string> logged;
+    for (const std::string &line : host.lab().events().finish("end"))
+        if (line.find("fault injected") != std::string::npos)
+            logged.push_back(line.substr(line.find("] ") + 2));
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          "fault injected: open of " + config + " (occurrence 2) failed with EBUSY",
+                          "fault injected: read of " + fn + "vendor (occurrence 1) failed with EIO",
+                          "fault injected: read of " + fn + "vendor (occurrence 2) failed with EIO",
+                          "fault injected: ioctl SIOCGIFHWADDR of eth1 (occurrence 1) failed with ENODEV",
+                          "fault injected: write of " + fn + "phy_flash_cfg (occurrence 1) cut short after 1 bytes"}));
 }
 
 TEST(LabNetdev, SocketsAreMadeAsLinuxMakesThem)
 {
-    OpenLab open_lab(linux_with_dogwood2());
+    InProcessLab host(linux_with_dogwood2());
     struct Case {
         int domain, type, protocol, error;
     } cases[] = {
@@ -325,31 +279,27 @@ TEST(LabNetdev, SocketsAreMadeAsLinuxMakesThem)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.protocol));
-        int fd = open_lab.platform->socket(c.domain, c.type, c.protocol);
+        int fd = host.platform().socket(c.domain, c.type, c.protocol);
         EXPECT_EQ(fd < 0 ? errno : 0, c.error);
         if (fd >= 0)
-            open_lab.platform->close(fd);
+            host.platform().close(fd);
     }
-    open_lab.lab->state().host.euid = 1000;
-    EXPECT_EQ(OpenLab::err(open_lab.platform->socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)), EPERM);
+    host.lab().state().host.euid = 1000;
+    EXPECT_EQ(error_of(host.platform().socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)), EPERM);
 }
 
 // An ESXi interface node answers for its own interface whatever name the
 // request carries; the driver refuses commands it does not know.
 TEST(LabNetdev, EsxiNodesAnswerForTheirOwnInterface)
 {
-    lab::LabState state = lab::make_host(lab::HostKind::esxi, true);
-    lab::add_preset_adapter(state, "dogwood2", 2);
-    OpenLab open_lab(state);
-    Platform &p = *open_lab.platform;
+    InProcessLab host(lab_host(lab::HostKind::esxi, {{"dogwood2", 2}}));
+    Platform &p = host.platform();
     int node = p.open("/dev/vmnic2", O_RDWR);
     ASSERT_GE(node, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "vmnic1");
-    ASSERT_EQ(p.ioctl(node, SIOCGIFHWADDR, &ifr), 0);
-    EXPECT_EQ(0, std::memcmp(ifr.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x01", 6));
-    std::strcpy(ifr.ifr_name, "nosuch");
-    EXPECT_EQ(p.ioctl(node, SIOCGIFHWADDR, &ifr), 0);
+    ifreq answer;
+    ASSERT_EQ(ifreq_ioctl(p, node, SIOCGIFHWADDR, "vmnic1", nullptr, &answer), 0);
+    EXPECT_EQ(0, std::memcmp(answer.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x01", 6));
+    EXPECT_EQ(ifreq_ioctl(p, node, SIOCGIFHWADDR, "nosuch"), 0);
     p.close(node);
 
     int control = p.open("/dev/qsc_control", O_RDWR);
@@ -358,7 +308,7 @@ TEST(LabNetdev, EsxiNodesAnswerForTheirOwnInterface)
     std::memcpy(ioc.data(), "vmnic1", 6);
     for (auto [cmd, error] : {std::pair{0xEF22, 0}, {0xEF23, EOPNOTSUPP}, {0x1234, EOPNOTSUPP}}) {
         store_le16(&ioc[16], static_cast<uint16_t>(cmd));
-        EXPECT_EQ(OpenLab::err(p.ioctl(control, 0x89F3, ioc.data())), error) << std::hex << cmd;
+        EXPECT_EQ(error_of(p.ioctl(control, 0x89F3, ioc.data())), error) << std::hex << cmd;
     }
     EXPECT_EQ(load_le16(&ioc[18]), 0x1B7E);
     EXPECT_EQ(load_le16(&ioc[20]), 0x0B03);
@@ -374,8 +324,8 @@ TEST(LabVpd, SysfsWindowOfOlderKernels)
     lab::LabState state = linux_with_dogwood2();
     state.adapters[0].vpd_eeprom_size = 6144;
     state.adapters[0].vpd_sysfs_size = 32768;
-    OpenLab open_lab(state);
-    Platform &p = *open_lab.platform;
+    InProcessLab host(state);
+    Platform &p = host.platform();
     const char *path = "/sys/class/net/eth0/device/vpd";
     struct stat st;
     ASSERT_EQ(p.stat(path, &st), 0);
@@ -384,7 +334,7 @@ TEST(LabVpd, SysfsWindowOfOlderKernels)
     std::vector<uint8_t> buf(65536);
     EXPECT_EQ(p.read(fd, buf.data(), buf.size()), 4096);
     EXPECT_EQ(p.read(fd, buf.data(), buf.size()), 2048);
-    EXPECT_EQ(OpenLab::err(p.read(fd, buf.data(), buf.size())), ETIMEDOUT);
+    EXPECT_EQ(error_of(p.read(fd, buf.data(), buf.size())), ETIMEDOUT);
     EXPECT_EQ(p.lseek(fd, 32768, SEEK_SET), 32768);
     EXPECT_EQ(p.read(fd, buf.data(), buf.size()), 0);
     p.close(fd);

@@ -20,26 +20,13 @@ std::string write_file(const std::string &path, const std::vector<uint8_t> &byte
 
 } // namespace
 
-TEST(RunLoopScenario, NoAdaptersAtAll)
-{
-    TestLab lab({"--empty"});
-    expect_run(lab.qsupdate({}), 1, BANNER, "No Duskhollow adapters found\n");
-    expect_run(lab.qsupdate({"--list"}), 1, BANNER, "No Duskhollow adapters found\n");
-    expect_run(lab.qsupdate({"--version"}), 0, BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n", "");
-}
-
+// A MAC address nobody has is a usage error; a report file gets what
+// standard output would have.
 TEST(RunLoopScenario, SelectionAndOutputOnTheDefaultLab)
 {
     TestLab lab;
     expect_run(lab.qsupdate({"--adapter=0:1b:7e:5a:10:9"}), 2, BANNER,
                "No Duskhollow adapters found with MAC address 00-1B-7E-5A-10-09\n");
-    expect_run(lab.qsupdate({"--list", "--adapter=eth0"}), 2, BANNER,
-               "qsupdate: invalid arguments\nFor usage information, run \"qsupdate --help\"\n");
-    // The driver named is the first port's.
-    expect_run(lab.qsupdate({"--version"}), 0,
-               BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n"
-                        "Network adapter driver version: 5.3.12.1004\n",
-               "");
     const std::string file = lab.dir() + "/report.txt";
     expect_run(lab.qsupdate({"--list", "--output-file=" + file}), 0, "", "");
     EXPECT_EQ(read_file(file), TWO_PORTS);
@@ -66,27 +53,15 @@ TEST(RunLoopScenario, WalkStopsAtTheFirstMatchingPort)
 }
 
 // The update procedure cannot write yet, so every write is fatal; the OEM
-// framework must still get a document it can parse, naming the adapter.
+// framework must still get a document that a parser accepts, naming the adapter.
 TEST(RunLoopScenario, OemDocumentStaysWellFormedWhenTheRunFails)
 {
     TestLab lab({"--adapter", "oem"});
     const std::string image = write_file(lab.dir() + "/fw.bin", lab::build_plain_image({3, 46}));
     CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, ""); // standard error goes to /dev/null
+    expect_run(r, 1, oem_document(1), ""); // standard error goes to /dev/null
     tinyxml2::XMLDocument doc;
-    ASSERT_EQ(doc.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
-    const tinyxml2::XMLElement *root = doc.RootElement();
-    ASSERT_NE(root, nullptr);
-    EXPECT_STREQ(root->Name(), "SVMExecution");
-    const tinyxml2::XMLElement *device = root->FirstChildElement("Device");
-    ASSERT_NE(device, nullptr) << r.out;
-    EXPECT_STREQ(device->Attribute("display"), "Halcyonpath Y3522-25G Adapter");
-    EXPECT_EQ(device->NextSiblingElement("Device"), nullptr);
-    const tinyxml2::XMLElement *reboot = root->LastChildElement();
-    ASSERT_NE(reboot, nullptr);
-    EXPECT_STREQ(reboot->Name(), "RebootRequired");
-    EXPECT_STREQ(reboot->GetText(), "0");
+    EXPECT_EQ(doc.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
 }
 
 // The lab's ROMs of every size are whole: qsupdate loads them (silent status

@@ -85,15 +85,19 @@ Available options are:
 
 )";
 
-// A Linux host with the driver loaded and no adapter; interface "other0"
-// belongs to another driver, "lo" has no driver information at all, and
-// "eth0" is ours once a test lists it under /sys/class/net.
+enum Host { bare, eth0, no_class_net, esxi };
+
+// A Linux host with the driver loaded, image files and no adapter;
+// interface "other0" belongs to another driver, "lo" has no driver
+// information at all, "eth7"'s driver refuses to answer, and "eth0" is ours
+// once listed under /sys/class/net (a port without VPD).
 class CommandLine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        add_linux_driver(host);
-        host.ioctl_handler = [this](const std::string &, unsigned long request, void *arg) {
+        host.add_dir("/sys/bus/pci/drivers/qsc");
+        host.add_dir("/sys/class/net");
+        host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
             auto *ifr = static_cast<struct ifreq *>(arg);
             const bool ours = std::strcmp(ifr->ifr_name, "eth0") == 0;
             if (ours && request == SIOCGIFHWADDR) {
@@ -115,33 +119,32 @@ protected:
                 std::strcpy(info->bus_info, "0000:03:00.0");
                 return 0;
             }
-            errno = drvinfo_errno;
+            errno = std::strcmp(ifr->ifr_name, "eth7") == 0 ? EPERM : ENODEV;
             return -1;
         };
+        const std::vector<uint8_t> rom = build_ipxe_rom(4);
+        std::vector<uint8_t> bad_sum = rom;
+        bad_sum[7]++;
+        host.add_file("/images/junk.bin", std::string(64, 'z'));
+        host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
+        host.add_file("/images/empty.bin", "");
+        add_file("/images/rom.bin", rom);
+        add_file("/images/cut.bin", std::vector<uint8_t>(rom.begin(), rom.end() - 512));
+        add_file("/images/bad-sum.bin", bad_sum);
+        add_file("/fw.bin", build_plain_image());
+        add_file("/rom.bin", build_ipxe_rom());
     }
-    RunResult run(const std::vector<std::string> &args) { return run_qsupdate(host, args); }
-    // In this process, so that a test can see what reaches its stand-ins.
-    RunResult run_here(std::vector<std::string> args)
+    void make(Host kind)
     {
-        ScopedPlatform scoped(host);
-        args.insert(args.begin(), "qsupdate");
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        RunResult r;
-        r.status = qsupdate_main(static_cast<int>(args.size()), argv.data());
-        r.out = testing::internal::GetCapturedStdout();
-        r.err = testing::internal::GetCapturedStderr();
-        return r;
-    }
-    // eth0 as the host's one port, without VPD.
-    void add_eth0()
-    {
-        host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
-        host.add_file("/sys/class/net/eth0/device/vpd", "");
+        if (kind == eth0) {
+            host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
+            host.add_file("/sys/class/net/eth0/device/vpd", "");
+        } else if (kind == no_class_net) {
+            host.remove("/sys/class/net");
+        } else if (kind == esxi) {
+            host.sysname = "VMkernel";
+            host.add_file("/dev/qsc_control", "");
+        }
     }
     void add_file(const std::string &path, const std::vector<uint8_t> &bytes)
     {
@@ -149,172 +152,112 @@ protected:
     }
 
     FakePlatform host;
-    int drvinfo_errno = ENODEV;
 };
 
-struct RejectedCase {
+struct RunCase {
+    Host host;
     std::vector<std::string> args;
-    std::string out;
-    std::string err;
+    int status;
+    std::string out, err;
 };
 
-class RejectedCommandLine : public CommandLine, public ::testing::WithParamInterface<RejectedCase> {};
-
-TEST_P(RejectedCommandLine, PrintsItsMessageAndExitsWithStatus2)
+void PrintTo(const RunCase &c, std::ostream *os)
 {
-    RunResult r = run(GetParam().args);
-    EXPECT_EQ(r.status, 2);
+    static const char *const hosts[] = {"", "eth0: ", "no-class-net: ", "esxi: "};
+    *os << hosts[c.host];
+    for (size_t i = 0; i < c.args.size(); i++)
+        *os << (i ? " " : "") << c.args[i];
+}
+
+class Outcome : public CommandLine, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(Outcome, IsWhatTheUserSees)
+{
+    make(GetParam().host);
+    RunResult r = run_qsupdate(host, GetParam().args);
+    EXPECT_EQ(r.status, GetParam().status);
     EXPECT_EQ(r.out, GetParam().out);
     EXPECT_EQ(r.err, GetParam().err);
 }
 
+const std::string version = "Duskhollow firmware update utility: v7.6.1.1006\n";
+const std::string driver = "Network adapter driver version: 5.3.12.1004\n";
+std::string not_ours(const std::string &name)
+{
+    return name + " is not a valid MAC address or Duskhollow adapter name\n";
+}
+std::string bad_image(const std::string &path) { return path + ": Invalid firmware image\n"; }
+
 INSTANTIATE_TEST_SUITE_P(
-    Rules, RejectedCommandLine,
+    Rules, Outcome,
     ::testing::Values(
         // getopt's own diagnostics come before the hint; nothing else is printed.
-        RejectedCase{{"--bogus"}, "", "qsupdate: unrecognized option '--bogus'\n" + hint},
-        RejectedCase{{"--image"}, "", "qsupdate: option '--image' requires an argument\n" + hint},
-        RejectedCase{{"-i"}, "", "qsupdate: option requires an argument -- 'i'\n" + hint},
+        RunCase{bare, {"--bogus"}, 2, "", "qsupdate: unrecognized option '--bogus'\n" + hint},
+        RunCase{bare, {"--image"}, 2, "", "qsupdate: option '--image' requires an argument\n" + hint},
+        RunCase{bare, {"-i"}, 2, "", "qsupdate: option requires an argument -- 'i'\n" + hint},
         // The banner is printed before the combination is judged.
-        RejectedCase{{"extra"}, banner, invalid},
-        RejectedCase{{"--image=x", "--phy"}, banner, invalid},
-        RejectedCase{{"--ipxe-image=x", "--bootrom"}, banner, invalid},
-        RejectedCase{{"--image=x", "--manifest"}, banner, invalid},
-        RejectedCase{{"--image=x", "--list"}, banner, invalid},
-        RejectedCase{{"--ipxe-image=x", "--restore-bootrom"}, banner, invalid},
-        RejectedCase{{"--image=x", "--ipxe-image=y"}, banner, invalid},
-        RejectedCase{{"--fake-v1", "--fake-v9"}, banner, invalid},
-        RejectedCase{{"--list", "--adapter=eth0"}, banner, invalid},
-        RejectedCase{{"--silent", "extra"}, "", invalid},
-        // Neither a MAC address nor one of our interfaces.
-        RejectedCase{{"--help", "--adapter=foo"}, banner,
-                     "foo is not a valid MAC address or Duskhollow adapter name\n"},
-        RejectedCase{{"--help", "--adapter=lo"}, banner,
-                     "lo is not a valid MAC address or Duskhollow adapter name\n"},
-        RejectedCase{{"--help", "--adapter=other0"}, banner,
-                     "other0 is not a valid MAC address or Duskhollow adapter name\n"},
-        RejectedCase{{"--adapter=00:11:22:33:44:55:66"}, banner,
-                     "00:11:22:33:44:55:66 is not a valid MAC address or Duskhollow adapter name\n"}));
+        RunCase{bare, {"extra"}, 2, banner, invalid},
+        RunCase{bare, {"--image=x", "--phy"}, 2, banner, invalid},
+        RunCase{bare, {"--ipxe-image=x", "--bootrom"}, 2, banner, invalid},
+        RunCase{bare, {"--image=x", "--manifest"}, 2, banner, invalid},
+        RunCase{bare, {"--image=x", "--list"}, 2, banner, invalid},
+        RunCase{bare, {"--ipxe-image=x", "--restore-bootrom"}, 2, banner, invalid},
+        RunCase{bare, {"--image=x", "--ipxe-image=y"}, 2, banner, invalid},
+        RunCase{bare, {"--fake-v1", "--fake-v9"}, 2, banner, invalid},
+        RunCase{bare, {"--list", "--adapter=eth0"}, 2, banner, invalid},
+        RunCase{bare, {"--silent", "extra"}, 2, "", invalid},
+        // Neither a MAC address nor one of our interfaces; 16 characters are
+        // one too many for an interface, 19 for an ESXi node.
+        RunCase{bare, {"--help", "--adapter=foo"}, 2, banner, not_ours("foo")},
+        RunCase{bare, {"--help", "--adapter=lo"}, 2, banner, not_ours("lo")},
+        RunCase{bare, {"--help", "--adapter=other0"}, 2, banner, not_ours("other0")},
+        RunCase{bare, {"--adapter=00:11:22:33:44:55:66"}, 2, banner, not_ours("00:11:22:33:44:55:66")},
+        RunCase{bare, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
+        RunCase{bare, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
+        RunCase{esxi, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
+        RunCase{esxi, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
+        // An interface whose driver cannot be asked is fatal.
+        RunCase{bare, {"--help", "--adapter=eth7"}, 1, banner, "Fatal error: Operation not permitted (1)\n"},
+        // Help; an adapter named by MAC address is resolved for every action.
+        RunCase{bare, {"--help"}, 0, banner + usage, ""},
+        RunCase{bare, {"-h", "--silent"}, 0, usage, ""},
+        RunCase{bare, {"-h", "-i", "0:1b:2:3C:4:5"}, 0, banner + usage, ""},
+        // A report file that cannot be opened is refused before anything is printed.
+        RunCase{bare, {"--output-file=/nonexistent-dir/report.txt", "--help"}, 1, "",
+                "/nonexistent-dir/report.txt: No such file or directory\n"},
+        // The utility's version is printed even when enumeration fails or finds no port.
+        RunCase{no_class_net, {"--version"}, 0, banner + version, "No such file or directory\n"},
+        RunCase{bare, {"--version"}, 0, banner + version, ""},
+        // The last option that names an action wins; version names the
+        // driver of the only port too.
+        RunCase{eth0, {"-V"}, 0, banner + version + driver, ""},
+        RunCase{eth0, {"--help", "--version"}, 0, banner + version + driver, ""},
+        RunCase{eth0, {"--version", "-h"}, 0, banner + usage, ""},
+        RunCase{eth0, {"--list", "--version", "-s"}, 0, version + driver, ""},
+        // A ROM cut short, or one whose sum is wrong, is refused before any
+        // port is looked at; a whole one is loaded (and this host has no adapter).
+        RunCase{bare, {"--write", "--image=/nonexistent-image.bin"}, 1, banner,
+                "/nonexistent-image.bin: No such file or directory\n"},
+        RunCase{bare, {"--write", "--image=/images/junk.bin"}, 1,
+                banner + "ASN: Error: Nested TLV does not fit in the wrapper, 7c > 40\n"
+                         "Failed to parse signed image: 1\n",
+                bad_image("/images/junk.bin")},
+        RunCase{bare, {"--write", "--ipxe-image=/images/not-a-rom.bin"}, 1, banner, bad_image("/images/not-a-rom.bin")},
+        RunCase{bare, {"--write", "--image=/images/empty.bin"}, 1, banner + "Failed to parse signed image: 2\n",
+                bad_image("/images/empty.bin")},
+        RunCase{bare, {"--write", "--ipxe-image=/images/cut.bin"}, 1, banner, bad_image("/images/cut.bin")},
+        RunCase{bare, {"--write", "--ipxe-image=/images/bad-sum.bin"}, 1, banner, bad_image("/images/bad-sum.bin")},
+        RunCase{bare, {"--write", "--ipxe-image=/images/rom.bin"}, 1, banner, "No Duskhollow adapters found\n"},
+        // Silent status inspects no port, so an image given for it applies nowhere.
+        RunCase{eth0, {"-s"}, 0, "", ""},
+        RunCase{eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},
+        RunCase{eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}));
 
-TEST_F(CommandLine, HelpPrintsTheBannerAndTheUsageText)
+TEST_F(CommandLine, ManifestStartsWithTheFamilyVersion)
 {
-    RunResult r = run({"--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + usage);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(run({"-h", "--silent"}).out, usage);
-    // An adapter named by MAC address is resolved for every action.
-    EXPECT_EQ(run({"-h", "-i", "0:1b:2:3C:4:5"}).status, 0);
-    RunResult manifest = run({"-M"});
+    RunResult manifest = run_qsupdate(host, {"-M"});
     EXPECT_EQ(manifest.status, 0);
     EXPECT_EQ(manifest.out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u);
-}
-
-TEST_F(CommandLine, AnInterfaceWhoseDriverCannotBeAskedIsFatal)
-{
-    drvinfo_errno = EPERM;
-    RunResult r = run({"--help", "--adapter=eth7"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner);
-    EXPECT_EQ(r.err, "Fatal error: Operation not permitted (1)\n");
-}
-
-TEST_F(CommandLine, VersionPrintsTheUtilityVersionEvenWhenEnumerationFails)
-{
-    host.remove("/sys/class/net");
-    RunResult r = run({"--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "Duskhollow firmware update utility: v7.6.1.1006\n");
-    EXPECT_EQ(r.err, "No such file or directory\n");
-}
-
-TEST_F(CommandLine, OutputFileThatCannotBeOpenedIsRefusedBeforeAnythingIsPrinted)
-{
-    RunResult r = run({"--output-file=/nonexistent-dir/report.txt", "--help"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "/nonexistent-dir/report.txt: No such file or directory\n");
-}
-
-// A ROM cut short, or one whose sum is wrong, is refused before any port
-// is looked at; a whole one is loaded (and this host has no adapter).
-TEST_F(CommandLine, ImageFileProblemsEndTheRunWithStatus1)
-{
-    const std::vector<uint8_t> rom = build_ipxe_rom(4);
-    std::vector<uint8_t> bad_sum = rom;
-    bad_sum[7]++;
-    host.add_file("/images/junk.bin", std::string(64, 'z'));
-    host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
-    host.add_file("/images/empty.bin", "");
-    add_file("/images/rom.bin", rom);
-    add_file("/images/cut.bin", std::vector<uint8_t>(rom.begin(), rom.end() - 512));
-    add_file("/images/bad-sum.bin", bad_sum);
-    const std::string invalid_image = ": Invalid firmware image\n";
-    const struct { const char *option, *path; std::string err; } cases[] = {
-        {"--image=", "/nonexistent-image.bin", "/nonexistent-image.bin: No such file or directory\n"},
-        {"--image=", "/images/junk.bin", "/images/junk.bin" + invalid_image},
-        {"--ipxe-image=", "/images/not-a-rom.bin", "/images/not-a-rom.bin" + invalid_image},
-        {"--image=", "/images/empty.bin", "/images/empty.bin" + invalid_image},
-        {"--ipxe-image=", "/images/cut.bin", "/images/cut.bin" + invalid_image},
-        {"--ipxe-image=", "/images/bad-sum.bin", "/images/bad-sum.bin" + invalid_image},
-        {"--ipxe-image=", "/images/rom.bin", "No Duskhollow adapters found\n"}};
-    for (const auto &c : cases) {
-        RunResult r = run({"--write", std::string(c.option) + c.path});
-        EXPECT_EQ(r.status, 1) << c.path;
-        EXPECT_EQ(r.err, c.err);
-    }
-}
-
-// Whatever the path, a text no interface can be named is a usage error:
-// 16 characters are one too many for an interface, 19 for an ESXi node.
-TEST_F(CommandLine, AnAdapterNameTooLongForAnyInterfaceIsAUsageError)
-{
-    for (bool esxi : {false, true}) {
-        if (esxi) {
-            host.sysname = "VMkernel";
-            host.add_file("/dev/qsc_control", "");
-        }
-        for (std::string name : {"eth0123456789abc", "vmnic0123456789abcd"}) {
-            RunResult r = run({"--adapter=" + name});
-            EXPECT_EQ(std::make_pair(r.status, r.err),
-                      std::make_pair(2, name + " is not a valid MAC address or Duskhollow adapter name\n"))
-                << (esxi ? "ESXi" : "Linux");
-        }
-    }
-}
-
-// The last option that names an action wins; version names the driver of
-// the only port too.
-TEST_F(CommandLine, TheLastActionWins)
-{
-    add_eth0();
-    const std::string version = "Duskhollow firmware update utility: v7.6.1.1006\n"
-                                "Network adapter driver version: 5.3.12.1004\n";
-    const struct { std::vector<std::string> args; std::string out; } cases[] = {
-        {{"-V"}, banner + version},
-        {{"--help", "--version"}, banner + version},
-        {{"--version", "-h"}, banner + usage},
-        {{"--list", "--version", "-s"}, version}};
-    for (const auto &c : cases) {
-        RunResult r = run(c.args);
-        EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(0, c.out, std::string()))
-            << c.args[0];
-    }
-}
-
-// Silent status inspects no port, so an image given for it applies nowhere.
-TEST_F(CommandLine, VerdictAfterASilentWalkOverOnePort)
-{
-    add_eth0();
-    add_file("/fw.bin", build_plain_image());
-    const struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
-        {{"-s"}, 0, ""},
-        {{"-s", "--image=/fw.bin"}, 1, "/fw.bin cannot be applied to any adapter\n"},
-        {{"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "/fw.bin cannot be applied to eth0\n"}};
-    for (const auto &c : cases) {
-        RunResult r = run(c.args);
-        EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << c.args.back();
-    }
 }
 
 // Stand-ins for the status report and the update procedure: each call is
@@ -331,12 +274,9 @@ int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int wor
     errno = port_errno;
     return port_answer;
 }
-int record_status(qsu_device *dev, qsupdate_image_t *image, int word) { return record("status", dev, image, word); }
-int record_update(qsu_device *dev, qsupdate_image_t *image, int word) { return record("update", dev, image, word); }
 
 struct WalkCase {
-    std::vector<std::string> args;
-    std::vector<std::string> calls;
+    std::vector<std::string> args, calls;
     int answer = 1, err_no = 0; // of every call
     int status = 0;
     std::string err = "";
@@ -346,9 +286,7 @@ struct WalkCase {
 // on bit 0 to 2 would read as an image given with --ipxe-image.
 TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
 {
-    add_eth0();
-    add_file("/fw.bin", build_plain_image());
-    add_file("/rom.bin", build_ipxe_rom());
+    make(eth0);
     const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
     const WalkCase cases[] = {
         {{}, {"status eth0 0x28afe000 -"}},
@@ -372,45 +310,28 @@ TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
         {{"--write"}, {"update eth0 0x28afe000 -"}, -1, EIO, 1, "Fatal error: Input/output error (5)\n"},
     };
     { // the stand-ins are in place for this block only
-        ScopedPortActions stand_ins({record_status, record_update});
+        ScopedPortActions stand_ins({[](qsu_device *d, qsupdate_image_t *i, int w) { return record("status", d, i, w); },
+                                     [](qsu_device *d, qsupdate_image_t *i, int w) { return record("update", d, i, w); }});
         for (const WalkCase &c : cases) {
             port_calls.clear();
             port_answer = c.answer;
             port_errno = c.err_no;
-            RunResult r = run_here(c.args);
-            std::string args;
-            for (const auto &a : c.args)
-                args += a + " ";
-            EXPECT_EQ(port_calls, c.calls) << args;
-            EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << args;
+            RunResult r = run_qsupdate_here(host, c.args);
+            EXPECT_EQ(port_calls, c.calls) << testing::PrintToString(c.args);
+            EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << testing::PrintToString(c.args);
         }
     }
     EXPECT_EQ(current_port_actions().status, &show_status);
     EXPECT_EQ(current_port_actions().update, &update_firmware);
 }
 
+// Nothing of one run (getopt's state, options) leaks into the next.
 TEST_F(CommandLine, RunsTwiceInOneProcess)
 {
-    ScopedPlatform scoped(host);
-    std::vector<std::string> first = {"qsupdate", "--silent", "--help", "stray"};
-    std::vector<std::string> second = {"qsupdate", "--silent", "--fake-v1", "-h"};
-    auto call = [](std::vector<std::string> &args) {
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        return qsupdate_main(static_cast<int>(args.size()), argv.data());
-    };
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int first_status = call(first);
-    int second_status = call(second);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(first_status, 2);
-    EXPECT_EQ(second_status, 0);
-    EXPECT_EQ(out, usage);
-    EXPECT_EQ(err, invalid);
+    RunResult first = run_qsupdate_here(host, {"--silent", "--help", "stray"});
+    EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
+    RunResult second = run_qsupdate_here(host, {"--silent", "--fake-v1", "-h"});
+    EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
 }
 
 } // namespace

@@ -8,53 +8,26 @@
 
 #include "lib/platform/platform.h"
 
-namespace {
-
-// Sets a disposition of SIGCHLD for the lifetime of the object.
-class ScopedSigchld {
-public:
-    explicit ScopedSigchld(void (*handler)(int))
-    {
-        struct sigaction action = {};
-        action.sa_handler = handler;
-        sigaction(SIGCHLD, &action, &previous_);
-    }
-    ~ScopedSigchld() { sigaction(SIGCHLD, &previous_, nullptr); }
-
-private:
-    struct sigaction previous_;
-};
-
-// More than one read's worth, so that every chunk must be kept.
-std::string numbers_up_to(int last)
-{
-    std::string text;
-    for (int i = 1; i <= last; i++)
-        text += std::to_string(i) + "\n";
-    return text;
-}
-
-} // namespace
-
 // A parent that ignores SIGCHLD would have its children reaped before it
-// could wait for them: the output and the status are still collected, and
-// the parent's disposition is left as it was.
+// could wait for them: the output (more than one read's worth) and the
+// status are still collected, and the parent's disposition is left as it was.
 TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchld)
 {
-    const char *command = "seq 1 3000; exit 3";
+    std::string numbers;
+    for (int i = 1; i <= 3000; i++)
+        numbers += std::to_string(i) + "\n";
     for (bool ignored : {false, true}) {
         SCOPED_TRACE(ignored ? "SIGCHLD ignored" : "SIGCHLD default");
-        ScopedSigchld disposition(ignored ? SIG_IGN : SIG_DFL);
+        struct sigaction action = {}, previous, now;
+        action.sa_handler = ignored ? SIG_IGN : SIG_DFL;
+        sigaction(SIGCHLD, &action, &previous);
         std::string output = "left over";
-        const int status = real_platform().run_capture(command, output);
-        EXPECT_EQ(output, numbers_up_to(3000));
-        ASSERT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), 3);
+        const int status = real_platform().run_capture("seq 1 3000; exit 3", output);
         const int system_status = real_platform().system("exit 4");
-        ASSERT_TRUE(WIFEXITED(system_status)) << system_status;
-        EXPECT_EQ(WEXITSTATUS(system_status), 4);
-        struct sigaction now;
-        sigaction(SIGCHLD, nullptr, &now);
+        sigaction(SIGCHLD, &previous, &now);
+        EXPECT_EQ(output, numbers);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+        EXPECT_TRUE(WIFEXITED(system_status) && WEXITSTATUS(system_status) == 4) << system_status;
         EXPECT_EQ(now.sa_handler, ignored ? SIG_IGN : SIG_DFL);
     }
     std::string output;

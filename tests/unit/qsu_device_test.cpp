@@ -18,32 +18,29 @@
 
 namespace {
 
-TEST(QsuSerial, SerialNumberTest)
+// A serial number is 24 digits or the maker's "S....R......" form, and is
+// taken only from "SN" and "VE" fields of read-only resources within the VPD.
+TEST(QsuSerial, FormAndPlaceInTheVpd)
 {
-    std::pair<const char *, bool> cases[] = {
+    using namespace std::string_literals;
+    std::pair<const char *, bool> texts[] = {
         {"123456789012345678901234", true}, {"12345678901234567890123", false},
         {"12345678901234567890123X", false}, {"SABCDRXYZ123", true},
         {"SABCDXXYZ123", false}, {"SABCDRXYZ12", false}, {"", false},
     };
-    for (auto [text, passes] : cases)
+    for (auto [text, passes] : texts)
         EXPECT_EQ(qsu_is_quillstone_serial(text), passes) << text;
-}
-
-TEST(QsuSerial, ExtractedOnlyFromReadOnlyResourcesWithinTheVpd)
-{
-    using namespace std::string_literals;
     const std::string ro = "\x90\x0f\x00SN\x0cSCCCCRDDDDDD"s; // a read-only resource
     const std::string digits = "123456789012345678901234";
-    std::pair<std::string, std::string> cases[] = {
+    std::pair<std::string, std::string> vpds[] = {
         // A writable resource and a small one are stepped over.
         {"\x91\x0f\x00SN\x0cSAAAARBBBBBB\x0axy"s + ro + "\x78", "SCCCCRDDDDDD"},
         {"\x78" + ro, ""},         // nothing after the end tag
         {ro.substr(0, 17), ""},    // a field running past the buffer
-        // Only "SN" and "VE" fields are serial numbers, whatever the others hold.
         {"\x90\x39\x00PN\x0cSAAAARBBBBBBVE\x18"s + digits + "EC\x0cSEEEERFFFFFF\x78", digits},
         {"\x90\x2a\x00V1\x18"s + digits + "YA\x0cSAAAARBBBBBB\x78", ""},
     };
-    for (const auto &[vpd, serial] : cases) {
+    for (const auto &[vpd, serial] : vpds) {
         std::vector<uint8_t> bytes(vpd.begin(), vpd.end()); // exactly sized for the sanitizer
         qsu_device dev{};
         get_qs_serial_vpd(&dev, bytes.data(), bytes.size());

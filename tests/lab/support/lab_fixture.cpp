@@ -92,3 +92,28 @@ std::string oem_document(int devices)
         doc += "\t<Device display=\"Halcyonpath Y3522-25G Adapter\">\n\t</Device>\n";
     return doc + "\t<RebootRequired>0</RebootRequired>\n</SVMExecution>\n";
 }
+
+lab::LabState lab_host(lab::HostKind kind, std::initializer_list<std::pair<const char *, unsigned>> adapters)
+{
+    lab::LabState state = lab::make_host(kind, true);
+    for (auto [preset, ports] : adapters)
+        lab::add_preset_adapter(state, preset, ports);
+    return state;
+}
+
+InProcessLab::InProcessLab(const lab::LabState &state)
+{
+    char name[] = "/tmp/qslab-unit-XXXXXX";
+    if (!mkdtemp(name))
+        std::abort();
+    dir_ = name;
+    lab::Lab::create(dir_, state);
+    lab_ = std::make_unique<lab::Lab>(dir_);
+    platform_ = std::make_unique<lab::LabPlatform>(*lab_);
+}
+
+InProcessLab::~InProcessLab()
+{
+    platform_.reset();
+    std::filesystem::remove_all(dir_);
+}

@@ -2,11 +2,18 @@
 // temporary directory, adjust its description, run qsupdate in it.
 #pragma once
 
+#include <cerrno>
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "lab/lab.h"
+#include "lab/lab_platform.h"
+#include "lab/lab_presets.h"
 
 struct CommandResult {
     int status = -1;
@@ -48,3 +55,24 @@ private:
 
 // Checks all that a user sees of one run.
 void expect_run(const CommandResult &r, int status, const std::string &out, const std::string &err);
+
+// A host of the kind with the preset adapters (preset, ports).
+lab::LabState lab_host(lab::HostKind kind, std::initializer_list<std::pair<const char *, unsigned>> adapters);
+
+// A lab made from a description and opened in this process, with the
+// platform qsupdate would see in it.
+class InProcessLab {
+public:
+    explicit InProcessLab(const lab::LabState &state);
+    ~InProcessLab();
+    lab::Lab &lab() { return *lab_; }
+    lab::LabPlatform &platform() { return *platform_; }
+
+private:
+    std::string dir_;
+    std::unique_ptr<lab::Lab> lab_;
+    std::unique_ptr<lab::LabPlatform> platform_;
+};
+
+// errno of a failed call, 0 for success.
+inline int error_of(long rc) { return rc < 0 ? errno : 0; }

@@ -151,9 +151,3 @@ int FakePlatform::uname(struct utsname *name)
     std::strncpy(name->sysname, sysname.c_str(), sizeof name->sysname - 1);
     return 0;
 }
-
-void add_linux_driver(FakePlatform &fake)
-{
-    fake.add_dir("/sys/bus/pci/drivers/qsc");
-    fake.add_dir("/sys/class/net");
-}

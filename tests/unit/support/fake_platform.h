@@ -66,6 +66,3 @@ private:
     std::map<int, OpenFile> fds_;
     int next_fd_ = 100;
 };
-
-// A host with the adapter driver loaded and no adapter.
-void add_linux_driver(FakePlatform &fake);

@@ -2,9 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,81 +12,55 @@
 
 namespace {
 
-// A temporary file that is removed again at the end of its scope.
-class TempFile {
-public:
-    explicit TempFile(const std::string &content = "");
-    ~TempFile();
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    const std::string &path() const { return path_; }
-    std::string read() const;
-
-private:
-    std::string path_;
-};
-
-TempFile::TempFile(const std::string &content)
+int call_main(Platform &platform, const std::vector<std::string> &args)
 {
-    char name[] = "/tmp/qsupdate-test-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0)
-        std::abort();
-    if (!content.empty() && ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-        std::abort();
-    ::close(fd);
-    path_ = name;
+    std::vector<std::string> storage = {"qsupdate"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    ScopedPlatform scoped(platform);
+    return qsupdate_main(static_cast<int>(storage.size()), argv.data());
 }
 
-TempFile::~TempFile()
+// The whole file, which is then closed.
+std::string contents(FILE *file)
 {
-    ::unlink(path_.c_str());
-}
-
-std::string TempFile::read() const
-{
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
 }
 
 } // namespace
 
-RunResult run_qsupdate(Platform &platform, const std::vector<std::string> &args,
-                       const std::string &input)
+RunResult run_qsupdate(Platform &platform, const std::vector<std::string> &args)
 {
-    TempFile out, err, in(input);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    pid_t pid = fork();
+    FILE *out = std::tmpfile(), *err = std::tmpfile();
+    std::fflush(nullptr);
+    pid_t pid = out && err ? fork() : -1;
     if (pid < 0)
         std::abort();
     if (pid == 0) {
-        if (!std::freopen(in.path().c_str(), "r", stdin) ||
-            !std::freopen(out.path().c_str(), "w", stdout) ||
-            !std::freopen(err.path().c_str(), "w", stderr))
+        if (!std::freopen("/dev/null", "r", stdin) || dup2(fileno(out), 1) < 0 || dup2(fileno(err), 2) < 0)
             _exit(126);
-        std::vector<std::string> storage = {"qsupdate"};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &s : storage)
-            argv.push_back(s.data());
-        argv.push_back(nullptr);
-        int status;
-        {
-            ScopedPlatform scoped(platform);
-            status = qsupdate_main(static_cast<int>(storage.size()), argv.data());
-        }
-        std::fflush(stdout);
-        std::fflush(stderr);
+        int status = call_main(platform, args);
+        std::fflush(nullptr);
         _exit(status);
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    RunResult result;
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = out.read();
-    result.err = err.read();
-    return result;
+    return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), contents(out), contents(err)};
+}
+
+RunResult run_qsupdate_here(Platform &platform, const std::vector<std::string> &args)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = call_main(platform, args);
+    std::string out = testing::internal::GetCapturedStdout();
+    return {status, out, testing::internal::GetCapturedStderr()};
 }
