@@ -76,11 +76,7 @@ Bytes full_tree(std::optional<size_t> i = {}, std::optional<Node> replacement = 
 
 TEST(AsnHeader, LengthFormsAndUnsupportedEncodings)
 {
-    const struct {
-        Bytes bytes;
-        uint32_t len, hdr_len;
-        std::string error; // what is unsupported
-    } cases[] = {
+    const struct { Bytes bytes; uint32_t len, hdr_len; std::string unsupported; } cases[] = {
         {{0x30, 0x05}, 5, 2, ""}, {{0x04, 0x7F}, 0x7F, 2, ""}, {{0x04, 0x81, 0x80}, 0x80, 3, ""},
         {{0x04, 0x82, 0x01, 0x02}, 0x102, 4, ""}, {{0x04, 0x83, 0x01, 0x02, 0x03}, 0x10203, 5, ""},
         {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xF0}, 0xFFFFFFF0, 6, ""},
@@ -95,12 +91,12 @@ TEST(AsnHeader, LengthFormsAndUnsupportedEncodings)
         asn_register_image(buffer.data(), buffer.size());
         asn_tlv_hdr_t hdr{};
         testing::internal::CaptureStdout();
-        EXPECT_EQ(asn_tlv_header_parse(0, &hdr), c.error.empty() ? ASN_ERROR_NONE : ASN_ERROR_NOT_SUPPORTED);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  c.error.empty() ? "" : "ASN: Error: " + c.error + " (unsupported)\n");
-        if (c.error.empty()) {
-            EXPECT_EQ(std::vector<uint32_t>({hdr.tag, hdr.len, hdr.hdr_len}),
-                      std::vector<uint32_t>({c.bytes[0], c.len, c.hdr_len}));
+        const bool ok = c.unsupported.empty();
+        EXPECT_EQ(asn_tlv_header_parse(0, &hdr), ok ? ASN_ERROR_NONE : ASN_ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), ok ? "" : "ASN: Error: " + c.unsupported + " (unsupported)\n");
+        if (ok) {
+            EXPECT_EQ((std::vector<uint32_t>{hdr.tag, hdr.len, hdr.hdr_len}),
+                      (std::vector<uint32_t>{c.bytes[0], c.len, c.hdr_len}));
         }
     }
 
@@ -121,8 +117,8 @@ TEST(AsnParse, WalksEveryActionAndHandsOverTheRightTlvs)
 {
     const Bytes bytes = full_tree();
     EXPECT_EQ(walk(bytes), std::make_pair(ASN_ERROR_NONE, std::string()));
-    // The explicit tag's inner SEQUENCE, the value after the table's object
-    // id (not after the longer one), and every element of the SET OF.
+    // The explicit tag's inner SEQUENCE, the value after the table's object id (not after the
+    // longer one), and every element of the SET OF.
     std::vector<der::Span> expected;
     for (const std::vector<size_t> &path : {std::vector<size_t>{2, 0}, {3, 0, 0}, {4, 0, 1}, {5, 0, 0}, {5, 1, 1}})
         expected.push_back(der::value_span(bytes, path));
@@ -148,11 +144,7 @@ TEST(AsnParse, WalksEveryActionAndHandsOverTheRightTlvs)
 TEST(AsnParse, RejectsWithMessageAndCode)
 {
     const auto content = ASN_ERROR_WRONG_CONTENT, obj_id = ASN_ERROR_WRONG_OBJ_ID, corrupted = ASN_ERROR_CORRUPTED;
-    const struct {
-        Bytes bytes;
-        asn_error_t err;
-        std::string out;
-    } cases[] = {
+    const struct { Bytes bytes; asn_error_t err; std::string out; } cases[] = {
         {der::encode(der::set({oid({0x2A, 0x03})})), content, "Sequence TLV expected, found tag=0x31 instead"},
         {full_tree(5, der::set({octets(1)})), content, "Sequence TLV expected, found tag=0x4 instead"},
         {full_tree(0, oid({0x2A, 0x03, 0x04})), obj_id, "Object ID other than required: expected len 2, got 3"},
@@ -161,8 +153,7 @@ TEST(AsnParse, RejectsWithMessageAndCode)
         {full_tree(2), content, "Wrong item in sequence exp 30, got a0"},
         {full_tree(2, der::seq({der::prim(0x05)})), content, "Unexpected item in sequence"}, // none matches
         {full_tree(2, der::seq({octets(1), octets(2)})), content, "Unexpected item in sequence"}, // after the last
-        // The continued item's TLV is taken again by the optional item after
-        // it, so a second one of that tag is out of place.
+        // The continued item's TLV is taken again by the optional item after it: a second one is out of place.
         {full_tree(5, der::cons(0xA1)), content, "Wrong item in sequence exp 31, got a1"},
         {full_tree(3, der::cons(0xA0, {der::seq(), der::seq()})), corrupted, "Encapsulated TLV has wrong size"},
         {full_tree(3, der::cons(0xA0)), corrupted, "Encapsulated TLV is missing"},

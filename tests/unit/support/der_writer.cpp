@@ -1,8 +1,6 @@
 #include "tests/unit/support/der_writer.h"
 
 #include <stdexcept>
-#include <tuple>
-#include <utility>
 
 namespace der {
 
@@ -25,8 +23,8 @@ Bytes encode(const Node &node)
 
 namespace {
 
-// Header size and value length of the TLV at `at`, which must end by `end`.
-std::pair<size_t, size_t> read_header(const Bytes &der, size_t at, size_t end)
+// The TLV at `at`, which must end by `end`; `*next` is set to the offset after it.
+Node decode_range(const Bytes &der, size_t at, size_t end, size_t *next)
 {
     if (end - at < 2)
         throw std::runtime_error("truncated header");
@@ -41,19 +39,12 @@ std::pair<size_t, size_t> read_header(const Bytes &der, size_t at, size_t end)
     }
     if (length > end - at - header)
         throw std::runtime_error("value runs past its container");
-    return {header, length};
-}
-
-Node decode_range(const Bytes &der, size_t at, size_t end, size_t *next)
-{
-    const auto [header, length] = read_header(der, at, end);
-    Node node{der[at], {}, {}};
-    const size_t value = at + header;
-    *next = value + length;
+    Node node{der[at], {}, {}, {at + header, length}};
+    *next = at + header + length;
     if (!(node.tag & 0x20))
-        node.value.assign(der.begin() + value, der.begin() + *next);
+        node.value.assign(der.begin() + at + header, der.begin() + *next);
     else
-        for (size_t child = value; child < *next;)
+        for (size_t child = at + header; child < *next;)
             node.children.push_back(decode_range(der, child, *next, &child));
     return node;
 }
@@ -68,18 +59,10 @@ Node decode(const Bytes &der)
 
 Span value_span(const Bytes &der, const std::vector<size_t> &path)
 {
-    size_t at = 0;
-    auto [header, length] = read_header(der, at, der.size());
-    for (size_t index : path) {
-        const size_t end = at + header + length;
-        at += header;
-        std::tie(header, length) = read_header(der, at, end);
-        for (; index > 0; --index) {
-            at += header + length;
-            std::tie(header, length) = read_header(der, at, end);
-        }
-    }
-    return {at + header, length};
+    Node node = decode(der);
+    for (size_t index : path)
+        node = Node(node.children.at(index));
+    return node.span;
 }
 
 } // namespace der

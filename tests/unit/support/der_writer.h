@@ -10,14 +10,20 @@ namespace der {
 
 using Bytes = std::vector<uint8_t>;
 
+struct Span {
+    size_t offset, length;
+    bool operator==(const Span &) const = default;
+};
+
 struct Node {
     uint8_t tag = 0;
     Bytes value;                // content of a primitive TLV
     std::vector<Node> children; // content of a constructed TLV (tag bit 0x20)
+    Span span{};                // where decode() found the value
 };
 
-inline Node prim(uint8_t tag, Bytes value = {}) { return Node{tag, std::move(value), {}}; }
-inline Node cons(uint8_t tag, std::vector<Node> children = {}) { return Node{tag, {}, std::move(children)}; }
+inline Node prim(uint8_t tag, Bytes value = {}) { return Node{tag, std::move(value), {}, {}}; }
+inline Node cons(uint8_t tag, std::vector<Node> children = {}) { return Node{tag, {}, std::move(children), {}}; }
 inline Node seq(std::vector<Node> children = {}) { return cons(0x30, std::move(children)); }
 inline Node set(std::vector<Node> children = {}) { return cons(0x31, std::move(children)); }
 
@@ -26,12 +32,7 @@ Bytes encode(const Node &node);
 // Definite-length DER only; throws std::runtime_error on anything else.
 Node decode(const Bytes &der);
 
-struct Span {
-    size_t offset, length;
-    bool operator==(const Span &) const = default;
-};
-// Value bytes of the TLV reached from the outermost one by child indices;
-// reads only the headers on the way.
+// Value bytes of the TLV reached from the outermost one by child indices.
 Span value_span(const Bytes &der, const std::vector<size_t> &path);
 
 } // namespace der

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <numeric>
 #include <vector>
 
 #include "lib/utils/byteorder.h"
@@ -43,12 +44,7 @@ inline std::vector<uint8_t> build_ipxe_rom(uint8_t units = 1)
     std::vector<uint8_t> rom(units * 512u);
     for (size_t i = 0; i < rom.size(); i++)
         rom[i] = static_cast<uint8_t>(i * 7 + 3);
-    rom[0] = 0x55;
-    rom[1] = 0xAA;
-    rom[2] = units;
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < rom.size(); i++)
-        sum = static_cast<uint8_t>(sum + rom[i]);
-    rom.back() = static_cast<uint8_t>(-sum);
+    rom[0] = 0x55, rom[1] = 0xAA, rom[2] = units;
+    rom.back() = static_cast<uint8_t>(-std::accumulate(rom.begin(), rom.end() - 1, 0));
     return rom;
 }

@@ -97,8 +97,7 @@ inline bool tlv_model_apply(TlvModelSegment &items, const TlvModelEdit &e)
     return true;
 }
 
-// Seeds for the property tests: QS_PROPERTY_SEEDS (a count, default 12)
-// consecutive seeds from QS_PROPERTY_SEED (default 1).
+// QS_PROPERTY_SEEDS (default 12) consecutive seeds from QS_PROPERTY_SEED (default 1).
 inline std::vector<uint32_t> property_seeds()
 {
     const char *count = std::getenv("QS_PROPERTY_SEEDS"), *first = std::getenv("QS_PROPERTY_SEED");
