@@ -47,7 +47,10 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     const uint8_t big[40] = {0x10, 0, 0, 0, 32}; // 10 words: the chain would end past the limit
     testing::internal::CaptureStderr();
     EXPECT_EQ(write_tlv_item(&cursor, big), TLV_NO_SPACE);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unexpected error 2 updating TLV tag 0x00000010?\n");
+    const uint8_t end_item[8] = {0xEE, 0xEE, 0xEE, 0xEE}; // the codes are printed: their numbers matter
+    EXPECT_EQ(write_tlv_item(&cursor, end_item), TLV_BAD_ARG);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unexpected error 2 updating TLV tag 0x00000010?\n"
+                                                      "Unexpected error 3 updating TLV tag 0xeeeeeeee?\n");
     EXPECT_EQ(tlv_find(&cursor, 3), TLV_NOT_FOUND);
     cursor.current = words(buf, 2); // an item of a later segment, past this block's END
     EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
