@@ -17,7 +17,7 @@ using nlohmann::json;
 
 namespace {
 
-const char *const OPERATIONS[] = {"open", "read", "write", "ioctl", "lock", "command"};
+const char *const OPERATIONS[] = {"open", "read", "write", "ioctl", "lock", "command", "run"};
 
 struct Named {
     const char *name;

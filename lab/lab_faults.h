@@ -18,7 +18,7 @@ class EventLog;
 
 struct Fault {
     std::string target;     // "/sys/...", "/dev/...", an interface name, or "*"
-    std::string operation;  // open, read, write, ioctl, lock (flock) or command
+    std::string operation;  // open, read, write, ioctl, lock (flock), command or run (a shell command)
     std::string request;    // ioctl request or driver command as written; "" for any
     unsigned occurrence = 0; // 1 for the first matching operation of a run; 0 for every one
     int error = 0;          // errno of the failure

@@ -393,11 +393,14 @@ int LabPlatform::system(const char *command)
     if (!command)
         return 1; // a shell is available
     std::string output;
-    return run_shell_command(lab_, command, output);
+    return run_capture(command, output);
 }
 
 int LabPlatform::run_capture(const char *command, std::string &output)
 {
+    // A command that cannot be started (no process, no memory) never reaches the shell.
+    if (const Fault *fault = lab_.faults().strike({{command}, "run", std::nullopt}))
+        return fail(fault->error);
     return run_shell_command(lab_, command, output);
 }
 

@@ -145,8 +145,10 @@ TEST(DiscoveryRecords, NvAccessGoesThroughTheControlDeviceOffLinux)
         InProcessLab host(lab_host(kind, {{"cedar", 1}}));
         ScopedPlatform scoped(host.platform());
         ASSERT_EQ(qsu_device_init(), 0);
-        nv_use_char_dev = !char_dev;
-        EXPECT_EQ(nv_init(), 0);
-        EXPECT_EQ(nv_use_char_dev, char_dev);
+        for (int run = 0; run < 2; ++run) { // on ESX the second finds the node the first made
+            nv_use_char_dev = !char_dev;
+            EXPECT_EQ(nv_init(), 0);
+            EXPECT_EQ(nv_use_char_dev, char_dev);
+        }
     }
 }

@@ -177,6 +177,9 @@ TEST(DiscoveryScenario, EsxiIdentifiesPortsThroughTheControlDevice)
     // Only Birch and Cedar serial numbers can be read on ESXi; the other
     // on-board NIC (vmnic0) belongs to another driver.
     const std::string unsupported = "get_qs_serial_esxi(): unsupported device type.\n";
+    // Only "vmnic" and a number names an interface node: another node that
+    // merely starts so (no driver holds it) is not opened.
+    lab.edit([](json &j) { j["nodes"].push_back({{"path", "/dev/vmnic7-old"}, {"major", 200}, {"minor", 0}}); });
     expect_run(lab.qsupdate({"--list"}), 0, list, unsupported);
 
     // Without the driver's answer the ids come from /proc/bus/pci, which
@@ -227,4 +230,11 @@ TEST(DiscoveryScenario, EsxServiceConsoleControlNode)
     });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER, "failed to find qsc_control in /proc/devices; is driver loaded?\n");
     EXPECT_EQ(lab.events_with("").back(), "qsupdate ended the process itself");
+    // The command that looks the number up cannot even be started.
+    lab.edit([](json &j) {
+        j["host"]["driver_loaded"] = true;
+        j["faults"] = {fault("grep qsc_control /proc/devices", "run", "", "EAGAIN")};
+    });
+    expect_run(lab.qsupdate({"--list"}), 1, BANNER,
+               "failed to open /proc/devices; are you root? (11, Resource temporarily unavailable)\n");
 }

@@ -34,6 +34,26 @@ TEST(RunLoopScenario, SelectionAndOutputOnTheDefaultLab)
     expect_run(lab.qsupdate({"--dell"}), 1, oem_document(0), "");
 }
 
+// The driver's version is asked of the first port, as the kernel would be
+// asked; when it does not answer, the version is unknown rather than empty.
+// A name of the longest length an interface can have is listed whole.
+TEST(RunLoopScenario, DriverVersionOfTheFirstPort)
+{
+    TestLab lab;
+    const std::string utility = BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n";
+    expect_run(lab.qsupdate({"--version"}), 0, utility + "Network adapter driver version: 5.3.12.1004\n", "");
+    lab.edit([](json &j) {
+        // The second question to eth0; the first is the enumeration's.
+        j["faults"] = {{{"target", "eth0"}, {"operation", "ioctl"}, {"request", "SIOCETHTOOL"},
+                        {"occurrence", 2}, {"errno", "EIO"}}};
+        j["adapters"][0]["ports"][1]["ifname"] = "enp3s0f1np1abcd";
+    });
+    expect_run(lab.qsupdate({"--version"}), 0, utility + "Network adapter driver version: unknown\n", "");
+    expect_run(lab.qsupdate({"--list"}), 0,
+               BANNER + list_line("eth0", "00-1B-7E-5A-10-00") + list_line("enp3s0f1np1abcd", "00-1B-7E-5A-10-01"),
+               "");
+}
+
 TEST(RunLoopScenario, OemDocumentNamesOnlyAnAdaptersFirstPort)
 {
     TestLab lab({"--adapter", "oem"});
