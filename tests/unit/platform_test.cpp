@@ -33,6 +33,9 @@ TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchl
     std::string output;
     EXPECT_EQ(real_platform().run_capture("true", output), 0);
     EXPECT_EQ(output, "");
+    // An output that ends one byte into a read is kept to its last byte.
+    EXPECT_EQ(real_platform().run_capture("head -c 8193 /dev/zero | tr '\\0' x", output), 0);
+    EXPECT_EQ(output, std::string(8193, 'x'));
 }
 
 // The waits for a platform to settle are whole seconds and more.

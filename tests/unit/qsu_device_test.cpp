@@ -39,6 +39,8 @@ TEST(QsuSerial, FormAndPlaceInTheVpd)
         {ro.substr(0, 17), ""},    // a field running past the buffer
         {"\x90\x39\x00PN\x0cSAAAARBBBBBBVE\x18"s + digits + "EC\x0cSEEEERFFFFFF\x78", digits},
         {"\x90\x2a\x00V1\x18"s + digits + "YA\x0cSAAAARBBBBBB\x78", ""},
+        // Both fields valid: the first one found is the serial.
+        {"\x90\x2a\x00SN\x0cSAAAARBBBBBBVE\x18"s + digits + "\x78", "SAAAARBBBBBB"},
     };
     for (const auto &[vpd, serial] : vpds) {
         std::vector<uint8_t> bytes(vpd.begin(), vpd.end()); // exactly sized for the sanitizer
@@ -52,7 +54,7 @@ TEST(QsuPciAddr, ParsesAndPacks)
 {
     std::pair<const char *, uint32_t> cases[] = {
         {"0000:03:00.1", 0x00000301}, {"0001:81:1f.7", 0x000181FF},
-        {"03:00.0", 0xFFFFFFFF},      {"0000:03:20.0", 0xFFFFFFFF},
+        {"03:00.0", 0xFFFFFFFF},      {"0000:03:20.0", 0xFFFFFFFF}, {"0000:03:00.8", 0xFFFFFFFF},
         {"10000:e1:00.0", 0x0000E100}, // a domain beyond 16 bits keeps its port listed
     };
     for (auto [text, packed] : cases) {
