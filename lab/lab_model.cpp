@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -105,6 +106,95 @@ std::vector<uint8_t> bytes_from_hex(const std::string &text)
     return bytes;
 }
 
+json activity_to_json(const PartitionActivity &a)
+{
+    return {{"erases", a.erases}, {"writes", a.writes}, {"reads", a.reads},
+            {"bytes_erased", a.bytes_erased}, {"bytes_written", a.bytes_written},
+            {"bytes_read", a.bytes_read}};
+}
+
+PartitionActivity activity_from_json(const json &j)
+{
+    PartitionActivity a;
+    get_opt(j, "erases", a.erases);
+    get_opt(j, "writes", a.writes);
+    get_opt(j, "reads", a.reads);
+    get_opt(j, "bytes_erased", a.bytes_erased);
+    get_opt(j, "bytes_written", a.bytes_written);
+    get_opt(j, "bytes_read", a.bytes_read);
+    return a;
+}
+
+std::string hex32(uint32_t value)
+{
+    char text[12];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+uint32_t get_u32(const json &j, const char *key, uint32_t fallback)
+{
+    if (!j.contains(key))
+        return fallback;
+    const json &v = j.at(key);
+    unsigned long long value = v.is_number_unsigned() ? v.get<unsigned long long>()
+                                                      : std::stoull(v.get<std::string>(), nullptr, 0);
+    if (value > 0xFFFFFFFFull)
+        throw std::runtime_error(std::string("lab.json: ") + key + " is not a 32-bit number");
+    return static_cast<uint32_t>(value);
+}
+
+json partition_to_json(const Partition &p)
+{
+    json mtd = p.mtd_all_ports ? json("all") : json(p.mtd_ports);
+    return {{"id", p.id},
+            {"kind", p.kind},
+            {"subtype", hex32(p.subtype)},
+            {"size", hex32(p.size)},
+            {"erase_size", hex32(p.erase_size)},
+            {"mcdi_type", p.mcdi_type == 0xFFFFFFFF ? json("none") : json(hex32(p.mcdi_type))},
+            {"mtd", mtd},
+            {"erase_block_us", p.erase_block_us},
+            {"write_byte_ns", p.write_byte_ns},
+            {"read_byte_ns", p.read_byte_ns},
+            {"last_run", activity_to_json(p.last_run)}};
+}
+
+Partition partition_from_json(const json &j)
+{
+    Partition p;
+    p.id = j.at("id").get<std::string>();
+    p.kind = j.at("kind").get<unsigned>();
+    p.subtype = get_u32(j, "subtype", 0);
+    p.size = get_u32(j, "size", 0);
+    p.erase_size = get_u32(j, "erase_size", 0);
+    if (j.contains("mcdi_type") && j.at("mcdi_type") != "none")
+        p.mcdi_type = get_u32(j, "mcdi_type", 0);
+    if (j.contains("mtd")) {
+        const json &m = j.at("mtd");
+        if (m.is_string()) {
+            if (m != "all" && m != "none")
+                throw std::runtime_error("lab.json: partition " + p.id +
+                                         ": mtd is \"all\", \"none\" or a list of port indices");
+            p.mtd_all_ports = m == "all";
+        } else {
+            p.mtd_all_ports = false;
+            p.mtd_ports = m.get<std::vector<unsigned>>();
+        }
+    }
+    get_opt(j, "erase_block_us", p.erase_block_us);
+    get_opt(j, "write_byte_ns", p.write_byte_ns);
+    get_opt(j, "read_byte_ns", p.read_byte_ns);
+    if (j.contains("last_run"))
+        p.last_run = activity_from_json(j.at("last_run"));
+    if (p.id.empty() || p.id.find_first_of("/ \"") != std::string::npos)
+        throw std::runtime_error("lab.json: a partition id is a non-empty file name: \"" + p.id + "\"");
+    if (p.erase_size == 0 || p.size == 0 || p.size % p.erase_size)
+        throw std::runtime_error("lab.json: partition " + p.id +
+                                 ": size is a non-zero multiple of a non-zero erase_size");
+    return p;
+}
+
 json adapter_to_json(const Adapter &a)
 {
     json ports = json::array();
@@ -115,6 +205,9 @@ json adapter_to_json(const Adapter &a)
                          {"phy_type", p.phy_type},
                          {"up", p.up},
                          {"phy_flash_cfg", p.phy_flash_cfg}});
+    json partitions = json::array();
+    for (const Partition &p : a.partitions)
+        partitions.push_back(partition_to_json(p));
     return {{"preset", a.preset},
             {"product", a.product},
             {"vendor_id", hex16(a.vendor_id)},
@@ -133,7 +226,8 @@ json adapter_to_json(const Adapter &a)
                         {"capability_list", a.config.capability_list},
                         {"vpd_capability", a.config.vpd_capability},
                         {"vpd_polls", a.config.vpd_polls}}},
-            {"ports", ports}};
+            {"ports", ports},
+            {"partitions", partitions}};
 }
 
 Adapter adapter_from_json(const json &j)
@@ -177,6 +271,15 @@ Adapter adapter_from_json(const json &j)
         get_opt(pj, "phy_flash_cfg", p.phy_flash_cfg);
         a.ports.push_back(p);
     }
+    if (j.contains("partitions"))
+        for (const json &pj : j.at("partitions")) {
+            Partition p = partition_from_json(pj);
+            for (unsigned port : p.mtd_ports)
+                if (port >= a.ports.size())
+                    throw std::runtime_error("lab.json: partition " + p.id + " names port " +
+                                             std::to_string(port) + " of an adapter without it");
+            a.partitions.push_back(p);
+        }
     return a;
 }
 
@@ -256,13 +359,19 @@ LabState load_state(const std::string &path)
         get_opt(h, "driver_version", state.host.driver_version);
         get_opt(h, "modules_loaded", state.host.modules_loaded);
         get_opt(h, "modules_available", state.host.modules_available);
+        get_opt(h, "mtd_node_delay_s", state.host.mtd_node_delay_s);
         get_opt(h, "qsc_control_major", state.host.qsc_control_major);
         get_opt(h, "vmnic_major", state.host.vmnic_major);
         if (h.contains("device_ids_errno"))
             throw std::runtime_error("host.device_ids_errno is gone: describe the fault in \"faults\" "
                                      "(operation \"command\", request \"0xEF22\")");
-        for (const json &a : j.at("adapters"))
+        std::set<std::string> partition_ids;
+        for (const json &a : j.at("adapters")) {
             state.adapters.push_back(adapter_from_json(a));
+            for (const Partition &p : state.adapters.back().partitions)
+                if (!partition_ids.insert(p.id).second)
+                    throw std::runtime_error("lab.json: two partitions are called " + p.id);
+        }
         if (j.contains("interfaces"))
             for (const json &i : j.at("interfaces"))
                 state.interfaces.push_back(interface_from_json(i));
@@ -293,6 +402,7 @@ void save_state(const LabState &state, const std::string &path)
                  {"driver_version", h.driver_version},
                  {"modules_loaded", h.modules_loaded},
                  {"modules_available", h.modules_available},
+                 {"mtd_node_delay_s", h.mtd_node_delay_s},
                  {"qsc_control_major", h.qsc_control_major},
                  {"vmnic_major", h.vmnic_major}};
     j["adapters"] = json::array();
@@ -373,6 +483,11 @@ bool parse_mac(const std::string &text, uint8_t out[6])
     for (int i = 0; i < 6; ++i)
         out[i] = static_cast<uint8_t>(b[i]);
     return true;
+}
+
+std::string partition_file(const std::string &dir, const Partition &partition)
+{
+    return dir + "/flash/" + partition.id + ".bin";
 }
 
 bool module_loaded(const Host &host, const std::string &name)

@@ -45,6 +45,41 @@ struct Port {
     int phy_flash_cfg = 0;
 };
 
+// What one run did to a partition, for `qslab show`.
+struct PartitionActivity {
+    unsigned erases = 0;
+    unsigned writes = 0;
+    unsigned reads = 0;
+    uint64_t bytes_erased = 0;
+    uint64_t bytes_written = 0;
+    uint64_t bytes_read = 0;
+};
+
+// One flash partition of an adapter.  Its contents are the file
+// DIR/flash/<id>.bin, the single truth that every path to the partition
+// (MTD character and block devices, the management controller) reads and
+// writes.
+struct Partition {
+    std::string id;          // unique in the lab, e.g. "a1-mcfw-00"; names the file
+    unsigned kind = 0;       // partition kind as qsupdate numbers them (0 controller firmware, ...)
+    unsigned subtype = 0;
+    uint32_t size = 0;
+    uint32_t erase_size = 0; // bytes per erase block; 1 is an EEPROM (writes replace bytes)
+    uint32_t mcdi_type = 0xFFFFFFFF; // the controller's partition type; none
+    // The ports whose MTD devices show it: every port, or only those listed
+    // (none when the list is empty: reachable through the controller only).
+    bool mtd_all_ports = true;
+    std::vector<unsigned> mtd_ports;
+    // Flash timing on the virtual clock.
+    uint32_t erase_block_us = 0;
+    uint32_t write_byte_ns = 0;
+    uint32_t read_byte_ns = 0;
+    PartitionActivity last_run;
+    // Contents at creation only (not kept in lab.json); shorter than `size`
+    // is padded with erased bytes (0xFF).
+    std::vector<uint8_t> initial_contents;
+};
+
 struct Adapter {
     std::string preset;
     std::string product;
@@ -67,6 +102,7 @@ struct Adapter {
     bool proc_bus_pci = true;  // "/proc/bus/pci" holds its headers
     ConfigSpace config;
     std::vector<Port> ports;
+    std::vector<Partition> partitions;
 };
 
 // A network interface of another driver, the loopback or a VLAN.
@@ -103,6 +139,10 @@ struct Host {
     std::string driver_version;
     std::vector<std::string> modules_loaded;
     std::vector<std::string> modules_available; // loadable by modprobe
+    // The MTD nodes /dev/mtdN and /dev/mtdblockN appear this many virtual
+    // seconds after their module ("mtdchar", "mtdblock") is loaded; -1:
+    // never (no device manager: only nodes made by hand reach the flash).
+    int mtd_node_delay_s = 0;
     unsigned qsc_control_major = 245;
     unsigned vmnic_major = 246;
 };
@@ -141,5 +181,8 @@ std::vector<DeviceNode> all_nodes(const LabState &state);
 
 bool parse_mac(const std::string &text, uint8_t out[6]);
 bool module_loaded(const Host &host, const std::string &name);
+
+// DIR/flash/<id>.bin
+std::string partition_file(const std::string &dir, const Partition &partition);
 
 } // namespace lab
