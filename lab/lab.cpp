@@ -25,6 +25,10 @@ void Lab::create(const std::string &dir, const LabState &state)
     fs::create_directories(dir);
     if (fs::exists(lab_json_path(dir)))
         throw std::runtime_error(dir + " already holds a lab");
+    fs::create_directories(fs::path(dir) / "flash");
+    for (const Adapter &a : state.adapters)
+        for (const Partition &p : a.partitions)
+            Flash::create_file(partition_file(dir, p), p);
     save_state(state, lab_json_path(dir));
     std::ofstream(events_log_path(dir), std::ios::trunc);
     build_fake_root(state, (fs::path(dir) / "root").string());
@@ -48,6 +52,17 @@ Lab::Lab(const std::string &dir)
                 faults_->add_alias(i, lab_path(real.string()));
         }
     }
+    for (size_t a = 0; a < state_.adapters.size(); ++a)
+        for (size_t i = 0; i < state_.adapters[a].partitions.size(); ++i) {
+            Partition &p = state_.adapters[a].partitions[i];
+            p.last_run = {};
+            flashes_[{a, i}] = std::make_unique<Flash>(partition_file(dir, p), p, events_, *faults_);
+        }
+}
+
+Flash &Lab::flash(size_t adapter, size_t partition)
+{
+    return *flashes_.at({adapter, partition});
 }
 
 std::string Lab::lab_path(const std::string &real_path) const
@@ -102,6 +117,13 @@ void Lab::save(const std::string &closing)
                            (state_.adapters[key.first].vpd_writable ? "stored"
                                                                     : "ignored by the write-protected EEPROM"));
     }
+    // Reads are many and small: one line per partition sums them up.
+    for (const Adapter &a : state_.adapters)
+        for (const Partition &p : a.partitions)
+            if (p.last_run.reads)
+                events_.record("flash " + p.id + ": read " + std::to_string(p.last_run.bytes_read) +
+                               " bytes in " + std::to_string(p.last_run.reads) +
+                               (p.last_run.reads == 1 ? " read" : " reads"));
     // The EEPROM keeps what was written; erased bytes at its end need no
     // keeping.
     for (auto &[adapter, eeprom] : eeproms_)

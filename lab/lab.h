@@ -9,6 +9,7 @@
 #include "lab/lab_events.h"
 #include "lab/lab_fake_root.h"
 #include "lab/lab_faults.h"
+#include "lab/lab_flash.h"
 #include "lab/lab_model.h"
 #include "lab/lab_pci_config.h"
 
@@ -16,10 +17,13 @@ namespace lab {
 
 class Lab {
 public:
-    // Writes a new lab into DIR (which may exist, but not hold a lab).
+    // Writes a new lab into DIR (which may exist, but not hold a lab),
+    // with a file of initial contents for every partition.
     static void create(const std::string &dir, const LabState &state);
 
-    // Loads DIR/lab.json and rebuilds the fake root from it.
+    // Loads DIR/lab.json, rebuilds the fake root from it and opens the
+    // partitions' files (each must be there, as long as its partition).
+    // Opening a lab starts a run: the partitions' activity counts restart.
     explicit Lab(const std::string &dir);
     Lab(const Lab &) = delete;
     Lab &operator=(const Lab &) = delete;
@@ -37,6 +41,8 @@ public:
     PciConfigSpace &config_space(size_t adapter, size_t port);
     // The adapter's VPD EEPROM; what is written to it is kept in lab.json.
     Eeprom &eeprom(size_t adapter);
+    // A partition of an adapter, by its index in the adapter's partitions.
+    Flash &flash(size_t adapter, size_t partition);
     // The name a path in the fake root goes by inside the lab ("/sys/...").
     std::string lab_path(const std::string &real_path) const;
 
@@ -53,6 +59,7 @@ private:
     std::map<std::string, EmulatedFile> emulated_;
     std::map<std::pair<size_t, size_t>, std::unique_ptr<PciConfigSpace>> config_spaces_;
     std::map<size_t, Eeprom> eeproms_;
+    std::map<std::pair<size_t, size_t>, std::unique_ptr<Flash>> flashes_;
 };
 
 std::string lab_json_path(const std::string &dir);

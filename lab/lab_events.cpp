@@ -31,6 +31,13 @@ void EventLog::sleep(unsigned long usec)
     ++sleeps_;
 }
 
+void EventLog::busy_ns(uint64_t nsec)
+{
+    busy_ns_carry_ += nsec;
+    clock_us_ += busy_ns_carry_ / 1000;
+    busy_ns_carry_ %= 1000;
+}
+
 std::vector<std::string> EventLog::finish(const std::string &closing)
 {
     if (sleeps_)

@@ -16,6 +16,9 @@ public:
     void record(const std::string &text);
     // Advances the clock instead of sleeping.
     void sleep(unsigned long usec);
+    // Advances the clock by time a device is busy (not a sleep of the
+    // product's); fractions of a microsecond are carried to the next call.
+    void busy_ns(uint64_t nsec);
     // Adds the sleep summary (if anything slept) and the closing line, and
     // hands the lines over.
     std::vector<std::string> finish(const std::string &closing);
@@ -27,6 +30,7 @@ private:
     std::vector<std::string> lines_;
     unsigned long sleeps_ = 0;
     uint64_t slept_us_ = 0;
+    uint64_t busy_ns_carry_ = 0;
 };
 
 std::string format_seconds(uint64_t usec);

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "lab/lab_mtd.h"
 #include "lab/lab_pci_config.h"
 #include "lab/lab_vpd.h"
 
@@ -80,6 +81,21 @@ void put_netdev(const fs::path &sys, const fs::path &parent, const std::string &
     put_link(sys / "class" / "net" / ifname, dir);
     if (parent.filename() != "virtual")
         put_link(dir / "device", parent);
+}
+
+std::string proc_devices(const LabState &state)
+{
+    const Host &h = state.host;
+    std::string chars = "Character devices:\n  1 mem\n  4 /dev/vc/0\n  4 tty\n  5 /dev/tty\n"
+                        " 10 misc\n 13 input\n";
+    std::string blocks = "\nBlock devices:\n  8 sd\n";
+    if (module_loaded(h, "mtdchar"))
+        chars += " 90 mtd\n";
+    if (module_loaded(h, "mtdblock"))
+        blocks += " 31 mtdblock\n";
+    if (h.kind == HostKind::esx && h.driver_loaded)
+        chars += std::to_string(h.qsc_control_major) + " qsc_control\n";
+    return chars + blocks;
 }
 
 class RootBuilder {
@@ -167,19 +183,10 @@ private:
     void procfs()
     {
         const Host &h = state_.host;
-        std::string chars = "Character devices:\n  1 mem\n  4 /dev/vc/0\n  4 tty\n  5 /dev/tty\n"
-                            " 10 misc\n 13 input\n";
-        std::string blocks = "\nBlock devices:\n  8 sd\n";
-        if (module_loaded(h, "mtdchar"))
-            chars += " 90 mtd\n";
-        if (module_loaded(h, "mtdblock"))
-            blocks += " 31 mtdblock\n";
-        if (h.kind == HostKind::esx && h.driver_loaded)
-            chars += std::to_string(h.qsc_control_major) + " qsc_control\n";
-        put_file(proc_ / "devices", chars + blocks);
+        put_file(proc_ / "devices", proc_devices(state_));
         if (h.kind == HostKind::esxi)
             return;
-        put_file(proc_ / "mtd", "dev:    size   erasesize  name\n");
+        put_file(proc_ / "mtd", proc_mtd());
         if (h.kind == HostKind::esx)
             put_file(proc_ / "vmware" / "version", "VMware ESX 4.1.0 [Releasebuild-260247]\n");
 
@@ -202,6 +209,21 @@ private:
                      fs::perms::owner_read | fs::perms::owner_write);
     }
 
+    // The MTD core lists every registered device, whichever of mtdchar and
+    // mtdblock gives it nodes.
+    std::string proc_mtd() const
+    {
+        std::string text = "dev:    size   erasesize  name\n";
+        for (const MtdDevice &d : mtd_devices(state_)) {
+            const Partition &p = state_.adapters[d.adapter].partitions[d.partition];
+            char line[128];
+            std::snprintf(line, sizeof line, "mtd%u: %8.8llx %8.8x \"", d.number,
+                          static_cast<unsigned long long>(p.size), p.erase_size);
+            text += line + d.name + "\"\n";
+        }
+        return text;
+    }
+
     void put_emulated(const fs::path &path, EmulatedFile file, fs::perms perms, size_t size = 4096)
     {
         // A placeholder of the size sysfs reports makes stat and listings
@@ -218,6 +240,13 @@ private:
 };
 
 } // namespace
+
+void refresh_proc_devices(const LabState &state, const std::string &root)
+{
+    fs::path path = fs::path(root) / "proc" / "devices";
+    fs::remove(path); // read-only, as procfs shows it
+    put_file(path, proc_devices(state));
+}
 
 std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const std::string &root_dir)
 {

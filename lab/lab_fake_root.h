@@ -23,4 +23,7 @@ struct EmulatedFile {
 // their canonical paths on the real file system.
 std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const std::string &root);
 
+// Rewrites ROOT/proc/devices after a module has been loaded.
+void refresh_proc_devices(const LabState &state, const std::string &root);
+
 } // namespace lab

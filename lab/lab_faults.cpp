@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "lab/lab_events.h"
+#include "lab/lab_mtd.h"
 #include "lab/lab_wire.h"
 
 namespace lab {
@@ -17,7 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-const char *const OPERATIONS[] = {"open", "read", "write", "ioctl", "lock", "command", "run"};
+const char *const OPERATIONS[] = {"open", "read", "write", "erase", "ioctl", "lock", "command", "run"};
 
 struct Named {
     const char *name;
@@ -37,7 +38,7 @@ const Named ERRNOS[] = {
 const Named REQUESTS[] = {
     {"SIOCETHTOOL", SIOCETHTOOL},     {"SIOCGIFHWADDR", SIOCGIFHWADDR},
     {"SIOCGIFFLAGS", SIOCGIFFLAGS},   {"SIOCSIFFLAGS", SIOCSIFFLAGS},
-    {"SIOCKPX", wire::SIOCKPX},
+    {"SIOCKPX", wire::SIOCKPX},       {"MEMERASE", MTD_MEMERASE},
 };
 
 unsigned long parse_named(const std::string &text, const Named *table, size_t n, const char *what)
@@ -70,7 +71,7 @@ Fault fault_from_json(const json &j)
     if (std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                      [&](const char *op) { return f.operation == op; }) == std::end(OPERATIONS))
         throw std::runtime_error("lab.json: unknown fault operation \"" + f.operation +
-                                 "\" (open, read, write, ioctl, lock or command)");
+                                 "\" (open, read, write, erase, ioctl, lock, command or run)");
     if (j.contains("request"))
         f.request = text_of(j.at("request"));
     const json &occurrence = j.value("occurrence", json("every"));

@@ -1,8 +1,9 @@
 // Injected faults: one table in lab.json serves every emulated file and
-// device.  An entry names a target (a path, an interface, or "*" for any),
-// an operation, optionally an ioctl request or driver command, which
-// occurrence fails (or every one), and either the errno it fails with or,
-// for writes, how many bytes get through before the write is cut short.
+// device.  An entry names a target (a path, an interface, a flash partition
+// by its id, or "*" for any), an operation, optionally an ioctl request or
+// driver command, which occurrence fails (or every one), and either the
+// errno it fails with or, for writes, how many bytes get through before
+// the write is cut short.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,8 @@ namespace lab {
 class EventLog;
 
 struct Fault {
-    std::string target;     // "/sys/...", "/dev/...", an interface name, or "*"
-    std::string operation;  // open, read, write, ioctl, lock (flock), command or run (a shell command)
+    std::string target;     // "/sys/...", "/dev/...", an interface name, a partition id, or "*"
+    std::string operation;  // open, read, write, erase, ioctl, lock (flock), command or run (a shell command)
     std::string request;    // ioctl request or driver command as written; "" for any
     unsigned occurrence = 0; // 1 for the first matching operation of a run; 0 for every one
     int error = 0;          // errno of the failure

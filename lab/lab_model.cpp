@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "lab/lab_mtd.h"
+
 namespace lab {
 
 using nlohmann::json;
@@ -359,6 +361,7 @@ LabState load_state(const std::string &path)
         get_opt(h, "driver_version", state.host.driver_version);
         get_opt(h, "modules_loaded", state.host.modules_loaded);
         get_opt(h, "modules_available", state.host.modules_available);
+        get_opt(h, "modules_loaded_at_us", state.host.modules_loaded_at_us);
         get_opt(h, "mtd_node_delay_s", state.host.mtd_node_delay_s);
         get_opt(h, "qsc_control_major", state.host.qsc_control_major);
         get_opt(h, "vmnic_major", state.host.vmnic_major);
@@ -402,6 +405,7 @@ void save_state(const LabState &state, const std::string &path)
                  {"driver_version", h.driver_version},
                  {"modules_loaded", h.modules_loaded},
                  {"modules_available", h.modules_available},
+                 {"modules_loaded_at_us", h.modules_loaded_at_us},
                  {"mtd_node_delay_s", h.mtd_node_delay_s},
                  {"qsc_control_major", h.qsc_control_major},
                  {"vmnic_major", h.vmnic_major}};
@@ -469,6 +473,13 @@ std::vector<DeviceNode> all_nodes(const LabState &state)
         for (const Interface &i : state.interfaces)
             add_vmnic(i.ifname);
     }
+    const std::vector<MtdDevice> mtds = mtd_devices(state);
+    if (mtd_nodes_present(state, "mtdchar"))
+        for (const MtdDevice &d : mtds)
+            nodes.push_back({"/dev/mtd" + std::to_string(d.number), false, MTD_CHAR_MAJOR, 2 * d.number, 0600});
+    if (mtd_nodes_present(state, "mtdblock"))
+        for (const MtdDevice &d : mtds)
+            nodes.push_back({"/dev/mtdblock" + std::to_string(d.number), true, MTD_BLOCK_MAJOR, d.number, 0600});
     nodes.insert(nodes.end(), state.nodes.begin(), state.nodes.end());
     return nodes;
 }

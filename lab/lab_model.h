@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,9 @@ struct Host {
     std::string driver_version;
     std::vector<std::string> modules_loaded;
     std::vector<std::string> modules_available; // loadable by modprobe
+    // Virtual time at which modprobe loaded a module; a loaded module not
+    // listed here was loaded at boot, long before any run.
+    std::map<std::string, uint64_t> modules_loaded_at_us;
     // The MTD nodes /dev/mtdN and /dev/mtdblockN appear this many virtual
     // seconds after their module ("mtdchar", "mtdblock") is loaded; -1:
     // never (no device manager: only nodes made by hand reach the flash).
@@ -175,8 +179,9 @@ PortRef find_port(LabState &state, const std::string &ifname);
 Interface *find_interface(LabState &state, const std::string &ifname);
 
 // Device nodes of the host: those its drivers make (ESXi's control and
-// "vmnic" nodes, present while their driver is) and those made on it since
-// (`nodes`, kept in the description).
+// "vmnic" nodes, present while their driver is; the MTD nodes once the
+// device manager has made them) and those made on it since (`nodes`, kept
+// in the description).
 std::vector<DeviceNode> all_nodes(const LabState &state);
 
 bool parse_mac(const std::string &text, uint8_t out[6]);

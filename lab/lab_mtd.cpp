@@ -69,4 +69,14 @@ std::vector<MtdDevice> mtd_devices(const LabState &state)
     return devices;
 }
 
+bool mtd_nodes_present(const LabState &state, const std::string &module)
+{
+    const Host &h = state.host;
+    if (!module_loaded(h, module) || h.mtd_node_delay_s < 0)
+        return false;
+    auto loaded = h.modules_loaded_at_us.find(module);
+    return loaded == h.modules_loaded_at_us.end() ||
+           state.clock_us >= loaded->second + static_cast<uint64_t>(h.mtd_node_delay_s) * 1000000;
+}
+
 } // namespace lab

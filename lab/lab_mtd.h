@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,16 @@ namespace lab {
 constexpr unsigned MTD_CHAR_MAJOR = 90;  // /dev/mtdN is minor 2N (2N+1 read-only)
 constexpr unsigned MTD_BLOCK_MAJOR = 31; // /dev/mtdblockN is minor N
 constexpr unsigned long MTD_MEMERASE = 0x40084D02;
+
+// MEMERASE's argument, in the host's byte order as every ioctl argument.
+struct MtdEraseInfo {
+    uint32_t start;
+    uint32_t length;
+};
+static_assert(sizeof(MtdEraseInfo) == 8);
+static_assert(offsetof(MtdEraseInfo, length) == 4);
+// _IOW('M', 2, struct erase_info_user): the size is part of the number.
+static_assert(MTD_MEMERASE == (0x40000000ul | (sizeof(MtdEraseInfo) << 16) | ('M' << 8) | 2));
 
 struct MtdDevice {
     unsigned number = 0; // N of /dev/mtdN
@@ -30,5 +41,10 @@ std::string mtd_partition_name(const Adapter &adapter, const Port &port, const P
 
 // Every MTD device of the host; none while the driver is not loaded.
 std::vector<MtdDevice> mtd_devices(const LabState &state);
+
+// Whether the device manager has made the nodes of a module ("mtdchar" or
+// "mtdblock"): the module is loaded and the host's node delay has passed
+// on the virtual clock since it was.
+bool mtd_nodes_present(const LabState &state, const std::string &module);
 
 } // namespace lab

@@ -11,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "lab/lab_mtd_node.h"
 #include "lab/lab_shell.h"
 
 namespace lab {
@@ -19,7 +20,6 @@ namespace {
 
 const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils"};
 constexpr size_t SYSFS_PAGE_SIZE = 4096;
-constexpr unsigned MTD_CHAR_MAJOR = 90;
 
 bool under(const std::string &path, const std::string &prefix)
 {
@@ -117,11 +117,15 @@ static std::optional<DeviceNode> find_node(const LabState &state, const std::str
     return std::nullopt;
 }
 
-int LabPlatform::open_node(const DeviceNode &node)
+int LabPlatform::open_node(const DeviceNode &node, int flags)
 {
     const Host &h = lab_.state().host;
     if (h.euid != 0 && (node.mode & 0006) == 0)
         return fail(EACCES);
+    // The flash names itself to the fault table on every operation, so its
+    // descriptors carry no names of their own here.
+    if (is_mtd_node(node))
+        return install(open_mtd_node(lab_, node, flags));
     // A node is only a number: what answers is whichever driver holds it.
     if (!node.block && node.major == h.qsc_control_major && node.minor == 1 && h.driver_loaded)
         return install(open_control_device(lab_), {node.path});
@@ -134,8 +138,7 @@ int LabPlatform::open_node(const DeviceNode &node)
     // As Linux answers: ENXIO when no driver holds the number, ENODEV when
     // the driver that does has no such device.
     bool held = !node.block && ((node.major == h.qsc_control_major && h.driver_loaded) ||
-                                (esxi && node.major == h.vmnic_major) ||
-                                (node.major == MTD_CHAR_MAJOR && module_loaded(h, "mtdchar")));
+                                (esxi && node.major == h.vmnic_major));
     return fail(held ? ENODEV : ENXIO);
 }
 
@@ -169,7 +172,7 @@ int LabPlatform::open(const char *path, int flags, mode_t mode)
     if (const Fault *fault = lab_.faults().strike({names, "open", std::nullopt}))
         return fail(fault->error);
     if (auto node = find_node(lab_.state(), p))
-        return open_node(*node);
+        return open_node(*node, flags);
     if (const EmulatedFile *file = real.empty() ? nullptr : lab_.emulated_file(real))
         return install(open_emulated(lab_, *file, flags), names);
     if (check_access(*mapped, p, flags) != 0)

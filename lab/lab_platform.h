@@ -50,7 +50,7 @@ private:
     // 0 when no fault of the table strikes this operation on the
     // descriptor's file, else the fault.
     const Fault *strike(int fd, const char *operation, std::optional<unsigned long> request = {});
-    int open_node(const DeviceNode &node);
+    int open_node(const DeviceNode &node, int flags);
     int check_access(const std::string &real_path, const std::string &path, int flags);
 
     Lab &lab_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "lab/lab_fake_root.h"
+
 namespace lab {
 
 namespace {
@@ -46,7 +48,10 @@ int modprobe(Lab &lab, const std::string &module)
         return exit_status(1);
     }
     h.modules_loaded.push_back(module);
-    lab.events().record("module " + module + " loaded");
+    // The device manager makes the module's nodes some time after this.
+    h.modules_loaded_at_us[module] = lab.events().now_us();
+    refresh_proc_devices(lab.state(), lab.root());
+    lab.events().record("module loaded: " + module);
     return 0;
 }
 
