@@ -2,7 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
 
 #include "app/qsupdate/qsupdate.h"
 #include "lab/lab.h"
@@ -73,6 +77,64 @@ void write_file(const std::string &path, const std::vector<uint8_t> &bytes)
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    if (in.bad())
+        throw std::runtime_error("cannot read " + path);
+    return bytes;
+}
+
+std::string plural(size_t n, const std::string &word)
+{
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// Adapters are numbered from 1, as `qslab show` numbers them; a partition
+// is named by its id or by the part of it after "aN-".
+Partition &find_partition(LabState &state, const std::string &adapter_text, const std::string &name)
+{
+    unsigned long n = 0;
+    if (!parse_unsigned(adapter_text, state.adapters.size(), n) || n == 0) {
+        std::string choices = state.adapters.empty()      ? "the lab has none"
+                              : state.adapters.size() == 1 ? "adapter 1"
+                                                          : "adapters 1 to " + std::to_string(state.adapters.size());
+        throw std::runtime_error("no adapter " + adapter_text + " (" + choices + ")");
+    }
+    std::vector<Partition> &partitions = state.adapters[n - 1].partitions;
+    std::string choices;
+    for (Partition &p : partitions) {
+        if (p.id == name || p.id.substr(p.id.find('-') + 1) == name)
+            return p;
+        choices += (choices.empty() ? "" : ", ") + p.id;
+    }
+    throw std::runtime_error("adapter " + std::to_string(n) + " has no partition \"" + name + "\" (" +
+                             (choices.empty() ? "it has none" : choices) + ")");
+}
+
+std::string without_file_prefix(const std::string &message)
+{
+    const std::string prefix = "lab.json: ";
+    return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
+}
+
+// A new fault table entry, checked by the same reader as lab.json's.
+Fault parse_fault(const nlohmann::json &entry)
+{
+    if (!entry.contains("target") || !entry.contains("operation"))
+        throw UsageError("a fault needs --target and --operation");
+    if (entry.contains("errno") == entry.contains("write_cut_after"))
+        throw UsageError("a fault needs either --errno or --cut-after");
+    try {
+        return faults_from_json(nlohmann::json::array({entry})).at(0);
+    } catch (const std::exception &e) {
+        throw std::runtime_error("bad fault: " + without_file_prefix(e.what()));
+    }
 }
 
 } // namespace
@@ -221,6 +283,115 @@ int command_image(const std::vector<std::string> &args)
         throw UsageError("image needs --type, --subtype and --version (or --ipxe)");
     request.code_size = size;
     write_file(output, build_plain_image(request));
+    return 0;
+}
+
+int command_flash(const std::vector<std::string> &args)
+{
+    ArgReader r{args};
+    std::string dir, adapter, name, output, input;
+    while (!r.done()) {
+        if (r.is("--adapter")) {
+            adapter = r.value_of("--adapter");
+        } else if (r.is("--partition")) {
+            name = r.value_of("--partition");
+        } else if (r.is("-o") || r.is("--output")) {
+            output = r.value_of(r.is("-o") ? "-o" : "--output");
+        } else if (r.is("-i") || r.is("--input")) {
+            input = r.value_of(r.is("-i") ? "-i" : "--input");
+        } else if (r.peek().starts_with("-") || !dir.empty()) {
+            throw UsageError("unexpected argument \"" + r.peek() + "\"");
+        } else {
+            dir = args[r.i++];
+        }
+    }
+    if (dir.empty() || adapter.empty() || name.empty())
+        throw UsageError("flash needs a directory, --adapter N and --partition NAME");
+    if (output.empty() == input.empty())
+        throw UsageError("flash needs either -o FILE or -i FILE");
+
+    LabState state = load_state(lab_json_path(dir));
+    const Partition &p = find_partition(state, adapter, name);
+    const std::string path = partition_file(dir, p);
+    if (!output.empty()) {
+        std::vector<uint8_t> contents = read_file(path);
+        contents.resize(p.size, 0xFF);
+        write_file(output, contents);
+        std::printf("%s: %u bytes written to %s\n", p.id.c_str(), p.size, output.c_str());
+        return 0;
+    }
+    std::vector<uint8_t> contents = read_file(input);
+    if (contents.size() > p.size)
+        throw std::runtime_error(input + " is " + std::to_string(contents.size()) + " bytes, more than the " +
+                                 std::to_string(p.size) + " of partition " + p.id);
+    const size_t given = contents.size();
+    contents.resize(p.size, 0xFF);
+    // Replaced whole or not at all.
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    write_file(path + ".tmp", contents);
+    std::filesystem::rename(path + ".tmp", path);
+    std::printf("%s: replaced by %s (%zu bytes, then %zu erased bytes)\n", p.id.c_str(), input.c_str(), given,
+                contents.size() - given);
+    return 0;
+}
+
+int command_fault(const std::vector<std::string> &args)
+{
+    ArgReader r{args};
+    std::string dir;
+    bool list = false, clear = false;
+    nlohmann::json entry = nlohmann::json::object();
+    while (!r.done()) {
+        if (r.is("--target")) {
+            entry["target"] = r.value_of("--target");
+        } else if (r.is("--operation")) {
+            entry["operation"] = r.value_of("--operation");
+        } else if (r.is("--request")) {
+            entry["request"] = r.value_of("--request");
+        } else if (r.is("--occurrence")) {
+            // A number, or text ("every") for the reader to judge.
+            std::string text = r.value_of("--occurrence");
+            unsigned long n;
+            entry["occurrence"] = parse_unsigned(text, 0xFFFFFFFF, n) ? nlohmann::json(n) : nlohmann::json(text);
+        } else if (r.is("--errno")) {
+            entry["errno"] = r.value_of("--errno");
+        } else if (r.is("--cut-after")) {
+            entry["write_cut_after"] = parse_count(r.value_of("--cut-after"), "byte count");
+        } else if (r.peek() == "--list") {
+            list = true;
+            ++r.i;
+        } else if (r.peek() == "--clear") {
+            clear = true;
+            ++r.i;
+        } else if (r.peek().starts_with("-") || !dir.empty()) {
+            throw UsageError("unexpected argument \"" + r.peek() + "\"");
+        } else {
+            dir = args[r.i++];
+        }
+    }
+    if (dir.empty())
+        throw UsageError("fault needs a directory");
+    if (list + clear + !entry.empty() != 1)
+        throw UsageError("fault takes one of: a new fault, --list, --clear");
+
+    LabState state = load_state(lab_json_path(dir));
+    if (list) {
+        for (size_t i = 0; i < state.faults.size(); ++i)
+            std::printf("%zu. %s\n", i + 1, fault_text(state.faults[i]).c_str());
+        if (state.faults.empty())
+            std::printf("No faults.\n");
+        return 0;
+    }
+    if (clear) {
+        size_t removed = state.faults.size();
+        state.faults.clear();
+        save_state(state, lab_json_path(dir));
+        std::printf("Removed %s.\n", plural(removed, "fault").c_str());
+        return 0;
+    }
+    state.faults.push_back(parse_fault(entry));
+    save_state(state, lab_json_path(dir));
+    std::printf("Added fault %zu: %s\n", state.faults.size(), fault_text(state.faults.back()).c_str());
     return 0;
 }
 

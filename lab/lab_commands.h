@@ -18,5 +18,9 @@ int command_create(const std::vector<std::string> &args);
 int command_run(const std::vector<std::string> &args);
 int command_show(const std::vector<std::string> &args);
 int command_image(const std::vector<std::string> &args);
+// Reads a partition's contents out, or replaces them.
+int command_flash(const std::vector<std::string> &args);
+// Adds to, lists or clears the fault table.
+int command_fault(const std::vector<std::string> &args);
 
 } // namespace lab

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "lab/lab_preset_flash.h"
+
 namespace lab {
 
 namespace {
@@ -28,6 +30,7 @@ struct Preset {
     const char *firmware_version;
     unsigned slot_device; // device number of the first function on its bus
     unsigned quirks;
+    FlashLayout flash;
 };
 
 // PCI-X boards sit on a bridge's secondary bus at the device number their
@@ -49,20 +52,27 @@ enum Quirk : unsigned {
 
 const Preset PRESETS[] = {
     {"alder", 0x0703, 0x1B7E, 0x0013, "Duskhollow DA1002 Dual-Port 10GbE Adapter", "DA1002-R3",
-     SerialForm::short_sr, 2, 2, 1, "1.2.5.0", PCIX_SLOT, OLD_KERNEL_VPD_WINDOW},
+     SerialForm::short_sr, 2, 2, 1, "1.2.5.0", PCIX_SLOT, OLD_KERNEL_VPD_WINDOW,
+     FlashLayout::alder_0703},
     {"alder-0710", 0x0710, 0x103C, 0x7047, "Duskhollow DA1102 Dual-Port 10GbE Adapter",
-     "DA1102-R1", SerialForm::short_sr, 2, 2, 1, "1.4.1.0", PCIX_SLOT, OLD_KERNEL_VPD_WINDOW},
+     "DA1102-R1", SerialForm::short_sr, 2, 2, 1, "1.4.1.0", PCIX_SLOT, OLD_KERNEL_VPD_WINDOW,
+     FlashLayout::alder_0710},
     {"birch", 0x0803, 0x103C, 0x3382, "Duskhollow DB2002 Dual-Port 10GbE Adapter", "DB2002-R4",
-     SerialForm::short_sr, 2, 2, 2, "3.3.2.1000", 0, VPD_END_IN_WORD},
+     SerialForm::short_sr, 2, 2, 2, "3.3.2.1000", 0, VPD_END_IN_WORD,
+     FlashLayout::birch},
     {"cedar", 0x0903, 0x1014, 0x04B7, "Duskhollow DC4002 Dual-Port 10/40GbE Adapter",
-     "DC4002-R2", SerialForm::digits24, 2, 4, 0, "4.7.1.1010", 0, VPD_WRITABLE_FIELDS},
+     "DC4002-R2", SerialForm::digits24, 2, 4, 0, "4.7.1.1010", 0, VPD_WRITABLE_FIELDS,
+     FlashLayout::cedar},
     // Partitioned into up to sixteen functions.
     {"dogwood", 0x0A03, 0x1B7E, 0x8010, "Duskhollow DD5004 Quad-Port 25GbE Adapter", "DD5004-R1",
-     SerialForm::digits24, 2, 16, 0, "6.2.0.1016", 0, ARI | VPD_WRITABLE_FIELDS},
+     SerialForm::digits24, 2, 16, 0, "6.2.0.1016", 0, ARI | VPD_WRITABLE_FIELDS,
+     FlashLayout::dogwood},
     {"dogwood2", 0x0B03, 0x1B7E, 0x8022, "Duskhollow DE6002 Dual-Port 25GbE Adapter",
-     "DE6002-R2", SerialForm::digits24, 2, 4, 0, "7.4.3.1008", 0, VPD_WRITABLE_FIELDS},
+     "DE6002-R2", SerialForm::digits24, 2, 4, 0, "7.4.3.1008", 0, VPD_WRITABLE_FIELDS,
+     FlashLayout::dogwood2},
     {"oem", 0x0B03, 0x1B7E, 0x802C, "Halcyonpath Y3522-25G Adapter", "Y3522-25G",
-     SerialForm::oem_ve, 2, 2, 0, "7.4.3.1008", 0, VPD_WRITABLE_FIELDS | VPD_END_IN_WORD},
+     SerialForm::oem_ve, 2, 2, 0, "7.4.3.1008", 0, VPD_WRITABLE_FIELDS | VPD_END_IN_WORD,
+     FlashLayout::oem},
 };
 
 const Preset &find_preset(const std::string &name)
@@ -211,7 +221,8 @@ void add_preset_adapter(LabState &state, const std::string &preset, unsigned por
         port.phy_type = p.phy_type;
         a.ports.push_back(port);
     }
-    state.adapters.push_back(a);
+    add_preset_partitions(a, p.flash, seq + 1);
+    state.adapters.push_back(std::move(a));
 }
 
 } // namespace lab

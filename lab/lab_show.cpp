@@ -4,6 +4,8 @@
 
 #include "lab/lab.h"
 #include "lab/lab_events.h"
+#include "lab/lab_mtd.h"
+#include "lab/lab_preset_flash.h"
 
 namespace lab {
 
@@ -43,6 +45,65 @@ std::string vpd_access(const Adapter &a)
     if (!a.vpd_sysfs)
         return text + "; no sysfs vpd file";
     return text + (a.vpd_sysfs_size ? "; sysfs vpd file of the 32 KiB window" : "; sysfs vpd file");
+}
+
+// "2 MiB", "64 KiB", "4097 bytes".
+std::string size_text(uint64_t bytes)
+{
+    if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0)
+        return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    if (bytes >= 1024 && bytes % 1024 == 0)
+        return std::to_string(bytes / 1024) + " KiB";
+    return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+}
+
+std::string count_text(unsigned count, uint64_t bytes)
+{
+    return std::to_string(count) + " (" + std::to_string(bytes) + (bytes == 1 ? " byte)" : " bytes)");
+}
+
+// One line: what the partition is, how it is reached and what the last run
+// did to it.
+void show_partition(FILE *out, const Partition &p, const std::vector<std::string> &devices)
+{
+    char subtype[16];
+    std::snprintf(subtype, sizeof subtype, "0x%02x", p.subtype);
+    std::string line = p.id + "  " + partition_kind_name(p.kind) + " subtype " + subtype + ", " +
+                       size_text(p.size) +
+                       (p.erase_size == 1 ? " EEPROM" : " in " + size_text(p.erase_size) + " blocks");
+    if (p.mcdi_type != NO_MCDI_TYPE) {
+        char type[16];
+        std::snprintf(type, sizeof type, "0x%x", p.mcdi_type);
+        line += std::string(", MCDI type ") + type;
+    }
+    std::string reach;
+    for (const std::string &d : devices)
+        reach += (reach.empty() ? "" : ", ") + d;
+    if (reach.empty())
+        reach = p.mcdi_type != NO_MCDI_TYPE ? "MCDI only" : "not reachable";
+    const PartitionActivity &r = p.last_run;
+    std::string activity = r.erases || r.writes || r.reads
+                               ? "erases " + count_text(r.erases, r.bytes_erased) + ", writes " +
+                                     count_text(r.writes, r.bytes_written) + ", reads " +
+                                     count_text(r.reads, r.bytes_read)
+                               : "untouched";
+    std::fprintf(out, "    %s; %s; last run: %s\n", line.c_str(), reach.c_str(), activity.c_str());
+}
+
+void show_partitions(FILE *out, size_t adapter, const Adapter &a, const std::vector<MtdDevice> &mtd)
+{
+    if (a.partitions.empty()) {
+        std::fprintf(out, "  Partitions: none\n");
+        return;
+    }
+    std::fprintf(out, "  Partitions:\n");
+    for (size_t i = 0; i < a.partitions.size(); ++i) {
+        std::vector<std::string> devices;
+        for (const MtdDevice &d : mtd)
+            if (d.adapter == adapter && d.partition == i)
+                devices.push_back("mtd" + std::to_string(d.number) + " " + d.name);
+        show_partition(out, a.partitions[i], devices);
+    }
 }
 
 void show_adapter(FILE *out, size_t n, const Adapter &a)
@@ -92,6 +153,15 @@ void show_interfaces(FILE *out, const LabState &s)
 
 } // namespace
 
+std::string fault_text(const Fault &f)
+{
+    std::string what = f.operation + (f.request.empty() ? "" : " " + f.request) + " of " + f.target;
+    std::string when = f.occurrence ? "occurrence " + std::to_string(f.occurrence) : "every time";
+    std::string how = f.write_cut_after ? "cut short after " + std::to_string(*f.write_cut_after) + " bytes"
+                                        : "fails with " + errno_name(f.error);
+    return what + ", " + when + ": " + how;
+}
+
 void show_lab(const std::string &dir, FILE *out)
 {
     LabState s = load_state(lab_json_path(dir));
@@ -104,8 +174,10 @@ void show_lab(const std::string &dir, FILE *out)
     std::fprintf(out, "Modules loaded: %s\n", join(h.modules_loaded).c_str());
     std::fprintf(out, "Runs: %u, virtual clock at %s\n\n", s.runs, format_seconds(s.clock_us).c_str());
 
+    std::vector<MtdDevice> mtd = mtd_devices(s);
     for (size_t n = 0; n < s.adapters.size(); ++n) {
         show_adapter(out, n + 1, s.adapters[n]);
+        show_partitions(out, n, s.adapters[n], mtd);
         std::fprintf(out, "\n");
     }
     if (s.adapters.empty())
@@ -113,13 +185,8 @@ void show_lab(const std::string &dir, FILE *out)
     show_interfaces(out, s);
     if (!s.faults.empty()) {
         std::fprintf(out, "\nFaults:\n");
-        for (const Fault &f : s.faults) {
-            std::string what = f.operation + (f.request.empty() ? "" : " " + f.request) + " of " + f.target;
-            std::string when = f.occurrence ? "occurrence " + std::to_string(f.occurrence) : "every time";
-            std::string how = f.write_cut_after ? "cut short after " + std::to_string(*f.write_cut_after) + " bytes"
-                                                : "fails with " + errno_name(f.error);
-            std::fprintf(out, "  %s, %s: %s\n", what.c_str(), when.c_str(), how.c_str());
-        }
+        for (const Fault &f : s.faults)
+            std::fprintf(out, "  %s\n", fault_text(f).c_str());
     }
     std::vector<DeviceNode> nodes = all_nodes(s);
     if (!nodes.empty()) {

@@ -1,5 +1,6 @@
 // qslab: create simulated hosts, run qsupdate against them, look at them,
-// and build firmware images for them.
+// build firmware images for them, read and replace their flash, and inject
+// faults.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -24,6 +25,10 @@ void usage(FILE *out)
                  "  qslab image --type T --subtype S --version A.B.C.D [--extra A.B.C.D]\n"
                  "              [--size N] -o FILE\n"
                  "  qslab image --ipxe [--size N] -o FILE\n"
+                 "  qslab flash DIR --adapter N --partition NAME (-o FILE | -i FILE)\n"
+                 "  qslab fault DIR --target T --operation OP [--request R]\n"
+                 "              [--occurrence N|every] (--errno E | --cut-after N)\n"
+                 "  qslab fault DIR --list | --clear\n"
                  "\n"
                  "Adapter presets: %s.\n"
                  "Without --adapter a lab has one dogwood2 adapter with two ports.\n",
@@ -50,6 +55,10 @@ int main(int argc, char *argv[])
             return lab::command_show(args);
         if (command == "image")
             return lab::command_image(args);
+        if (command == "flash")
+            return lab::command_flash(args);
+        if (command == "fault")
+            return lab::command_fault(args);
         throw lab::UsageError("unknown command \"" + command + "\"");
     } catch (const lab::UsageError &e) {
         std::fprintf(stderr, "qslab: %s\n", e.what());

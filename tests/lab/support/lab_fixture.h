@@ -45,6 +45,8 @@ public:
     void edit(const std::function<void(nlohmann::json &)> &change);
     // qsupdate through `qslab run`, without standard input.
     CommandResult qsupdate(const std::vector<std::string> &args) const;
+    // Any qslab command, with all its arguments.
+    CommandResult qslab(const std::vector<std::string> &args) const { return run_qslab(args); }
     // Lines of events.log that contain the text, without their time stamps.
     std::vector<std::string> events_with(const std::string &text) const;
 
