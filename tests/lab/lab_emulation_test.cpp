@@ -198,9 +198,9 @@ TEST(LabNetdev, AnswersAsTheKernelAndDriversDo)
     EXPECT_EQ(0, std::memcmp(answer.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x00", 6));
 
     // A node is only a number: ENXIO while no driver holds it, ENODEV from mtdchar without that MTD.
-    host.lab().state().nodes.push_back({"/dev/mtd3", false, 90, 6, 0600});
+    host.lab().state().nodes.push_back({"/dev/mtd99", false, 90, 198, 0600});
     for (int err : {ENXIO, ENODEV}) {
-        EXPECT_EQ(open_error(p, "/dev/mtd3", O_RDWR), err);
+        EXPECT_EQ(open_error(p, "/dev/mtd99", O_RDWR), err);
         host.lab().state().host.modules_loaded.push_back("mtdchar");
     }
 

@@ -349,7 +349,7 @@ TEST(QslabFault, AddsListsAndClearsEntriesTheDescriptionAccepts)
         std::string err;
     } refused[] = {
         {{"--target", "eth0", "--operation", "frob", "--errno", "EIO"},
-         "qslab: bad fault: unknown fault operation \"frob\" (open, read, write, ioctl, lock or command)\n"},
+         "qslab: bad fault: unknown fault operation \"frob\" (open, read, write, erase, ioctl, lock, command or run)\n"},
         {{"--target", "eth0", "--operation", "read", "--cut-after", "4"},
          "qslab: bad fault: only writes are cut short\n"},
         {{"--target", "eth0", "--operation", "read", "--occurrence", "0", "--errno", "EIO"},
