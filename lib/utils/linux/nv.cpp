@@ -165,9 +165,10 @@ bool nv_exists(qsu_device *dev, nv_part_type type, unsigned subtype, qsu_device 
     if (nv_dev) {
         qsu_device *opened = nullptr;
         nv_context *ctx = nv_open_ports(dev, type, subtype, &opened, false);
+        bool found = ctx != nullptr;
         nv_close(ctx);
-        *nv_dev = ctx ? opened : nullptr;
-        return ctx != nullptr;
+        *nv_dev = found ? opened : nullptr;
+        return found;
     }
     if (nv_use_char_dev)
         return mcdi_char_exists(dev, type, subtype);
