@@ -273,6 +273,7 @@ TEST(MtdWrite, ErasesTheBlocksTheImageNeedsThenWritesIt)
         {"EEPROM", 1, 5000, true, false, {}, 0},
         {"block device", 4096, 4096, true, true, {}, 0},
         {"too long", 4096, 16385, false, false, {}, ENOSPC},
+        {"no erase size", 0, 4096, false, false, {}, EINVAL},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -292,6 +293,7 @@ TEST(MtdWrite, ErasesTheBlocksTheImageNeedsThenWritesIt)
         Written w = write_image(host, image, c.full_erase);
         EXPECT_EQ(w.rc, c.err ? -1 : 0);
         EXPECT_EQ(w.err, c.err);
+        EXPECT_EQ(w.stderr_text, c.err == EINVAL ? "Failed to erase partition eth0 qsc_mcfw:00\n" : "");
         EXPECT_EQ(host.erased, c.erased);
         EXPECT_EQ(host.transfers, writes);
         EXPECT_TRUE(host.flash(0) == expected);
@@ -381,6 +383,7 @@ TEST(MtdRead, ReadsIn4096ByteChunksAndStopsAtTheEnd)
         {NV_PART_MCFW, 100, 10000, -1, false, 10000, {4096, 4096, 1808}, ""},
         {NV_PART_MCFW, 16284, 4096, -1, false, 100, {4096}, ""},
         {NV_PART_MCFW, 0, 8192, 0, true, 2048, {4096}, ""},
+        {NV_PART_MCFW, 12288, 8192, -1, false, 4096, {4096, 4096}, ""},
         {NV_PART_MCFW, 0, 10000, 1, false, -1, {4096, 4096},
          "Failed to read partition eth0 qsc_mcfw:00 offset 4096 size 4096\n"},
         {NV_PART_MCFW, 50, 10000, 2, false, -1, {4096, 4096, 1808},

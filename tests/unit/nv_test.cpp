@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/utils/linux/nv.h"
+#include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "tests/unit/support/mtd_host.h"
 
@@ -37,7 +38,7 @@ TEST(NvOpen, FallsBackToTheSocketWhenMtdHasNoSuchPartition)
         const char *what;
         const char *listed; // in "/proc/mtd"
         uint32_t device_id;
-        int open_errno; // of the MTD node
+        int open_errno; // of the MTD node, or -1: no MTD driver can be had
         bool char_dev;
         int err; // 0: opens through MTD
         int sockets;
@@ -48,6 +49,7 @@ TEST(NvOpen, FallsBackToTheSocketWhenMtdHasNoSuchPartition)
         {"header only", nullptr, 0x1B7E0A03, 0, false, ENOENT, 1, ""},
         {"no MTD partitions", "eth0 qsc_dynamic_cfg:00", 0x1B7E0703, 0, false, ENOENT, 1, ""},
         {"node refused", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, EACCES, false, EACCES, 0, ""},
+        {"no MTD driver", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, -1, false, ENOENT, 1, ""},
         {"control device", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, true, ENOENT, 0,
          "Failed to open /dev/qsc_control: No such file or directory\n"},
     };
@@ -58,7 +60,9 @@ TEST(NvOpen, FallsBackToTheSocketWhenMtdHasNoSuchPartition)
             host.add(c.listed, 8192, 4096);
         else
             host.publish();
-        host.open_errno = c.open_errno;
+        host.open_errno = std::max(c.open_errno, 0);
+        if (c.open_errno < 0)
+            host.loaded = {}, host.loadable = {};
         ScopedPlatform scoped(host);
         nv_reset_for_tests();
         nv_use_char_dev = c.char_dev;
@@ -165,8 +169,12 @@ TEST(NvOpenPorts, TriesTheAdaptersPortsInOrder)
         nv_reset_for_tests();
         Adapter adapter;
         qsu_device *dev = &adapter.ports[c.dev], *opened = dev + 100;
+        errno = 0;
         nv_context *ctx = nv_open_ports(dev, NV_PART_FPGA, 1, &opened, c.ignore_dev);
         EXPECT_EQ(ctx != nullptr, c.opened >= 0) << c.dev;
+        if (!ctx) {
+            EXPECT_EQ(errno, ENOENT);
+        }
         EXPECT_EQ(opened, c.opened >= 0 ? &adapter.ports[c.opened] : dev + 100) << c.dev;
         // Only the port that opened had its device opened.
         EXPECT_EQ(host.opened.size(), c.opened >= 0 ? 1u : 0u);
@@ -178,6 +186,50 @@ TEST(NvOpenPorts, TriesTheAdaptersPortsInOrder)
             << c.dev;
         EXPECT_EQ(host.open_devices(), 0u);
     }
+    // A port alone on its adapter, ignored: nothing is tried, nothing found.
+    qsu_device solo{};
+    qsu_group_devices(&solo, 1);
+    qsu_device *opened = nullptr;
+    errno = 0;
+    EXPECT_EQ(nv_open_ports(&solo, NV_PART_FPGA, 1, &opened, true), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// The envelopes that carry the controller's commands name the interface
+// and start out clean; until the controller answers, nothing is found.
+TEST(McdiTransports, PrepareTheirEnvelopes)
+{
+    MtdHost host;
+    host.add_file("/dev/qsc_control", "");
+    ScopedPlatform scoped(host);
+    Adapter adapter;
+    nv_context ctx{};
+    const std::string zeros(sizeof(kpx_ioctl_union), '\0');
+    auto bytes = [](const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); };
+
+    std::memset(&ctx.u, 0xAA, sizeof ctx.u);
+    EXPECT_EQ(mcdi_char_open(&ctx, &adapter.ports[1], NV_PART_MCFW, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const kpx_ioctl &char_ioc = ctx.u.mcdi.ioc.char_ioc;
+    EXPECT_EQ(bytes(char_ioc.if_name, 16), std::string("eth1") + std::string(12, '\0'));
+    EXPECT_EQ(char_ioc.cmd, 0xEF0C);
+    EXPECT_EQ(bytes(&char_ioc.u, sizeof char_ioc.u), zeros);
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.kpx_cmd), &char_ioc.cmd);
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req), &char_ioc.u);
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req2), &char_ioc.u);
+
+    std::memset(&ctx.u, 0xAA, sizeof ctx.u);
+    EXPECT_EQ(mcdi_sock_open(&ctx, &adapter.ports[2], NV_PART_MCFW, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const kpx_sock_ioctl &sock_ioc = ctx.u.mcdi.ioc.sock_ioc;
+    EXPECT_EQ(bytes(ctx.u.mcdi.ioc.ifr.ifr_name, IFNAMSIZ), std::string("eth2") + std::string(IFNAMSIZ - 4, '\0'));
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.ioc.ifr.ifr_data), &sock_ioc);
+    EXPECT_EQ(bytes(&sock_ioc, sizeof sock_ioc), std::string(4, '\0') + zeros);
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.kpx_cmd), &sock_ioc.cmd);
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req), &sock_ioc.u);
+    EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req2), &sock_ioc.u);
+    EXPECT_EQ(ctx.fd, -1);
+    EXPECT_EQ(host.open_descriptors(), 0u);
 }
 
 TEST(NvFactoryDefaults, FromDogwood2On)

@@ -108,9 +108,10 @@ int MtdHost::ioctl(int fd, unsigned long request, void *arg)
         return FakePlatform::ioctl(fd, request, arg);
     const Device &dev = devices[device_of_[fd]];
     auto *erase = static_cast<erase_info_user *>(arg);
-    if (erase->length != dev.erase_size || erase->start % dev.erase_size || erase->start >= dev.size)
-        return fail_with(EINVAL);
     erased.push_back(erase->start);
+    if (!dev.erase_size || erase->length != dev.erase_size || erase->start % dev.erase_size ||
+        erase->start >= dev.size)
+        return fail_with(EINVAL);
     if (erase_fault_at-- == 0)
         return fail_with(EIO);
     std::string &data = flash(device_of_[fd]);
@@ -146,8 +147,10 @@ int MtdHost::system(const char *command)
 {
     commands.push_back(command);
     char module[32];
-    if (std::sscanf(command, "modprobe %31s >/dev/null 2>&1", module) != 1 || !loadable.count(module))
+    if (std::sscanf(command, "modprobe %31s >/dev/null 2>&1", module) != 1 || !loadable.count(module)) {
+        errno = ECHILD; // what the command's own failure left behind
         return 1 << 8;
+    }
     if (loaded.insert(module).second)
         loaded_at_us_[module] = slept_us;
     return 0;
