@@ -1,10 +1,12 @@
-// Choice of the NV backend family, made once at start.
+// The NV access layer: the choice of the backend family, made once at
+// start, and the calls that dispatch to the backend of an open partition.
 #include "lib/utils/linux/nv.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <libintl.h>
@@ -13,6 +15,7 @@
 
 #include "lib/platform/platform.h"
 #include "lib/utils/linux/kpx.h"
+#include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/qsu_device.h"
 
 bool nv_use_char_dev = false;
@@ -82,4 +85,98 @@ int nv_init()
     }
     nv_use_char_dev = true;
     return 0;
+}
+
+void nv_reset_for_tests()
+{
+    nv_use_char_dev = false;
+    nv_use_mcdi_request = true;
+    probed_mtdchar = false;
+    probed_mtdblock = false;
+    create_dev_nodes = false;
+    buggy_mtdblock = false;
+    reported_buggy_mtdblock = false;
+}
+
+void nv_close(nv_context *ctx)
+{
+    if (!ctx)
+        return;
+    if (ctx->fd >= 0) {
+        int err = errno;
+        platform().close(ctx->fd);
+        errno = err;
+    }
+    delete ctx;
+}
+
+nv_context *nv_open(qsu_device *dev, nv_part_type type, unsigned subtype)
+{
+    nv_context *ctx = new (std::nothrow) nv_context{};
+    if (!ctx) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    ctx->fd = -1;
+    ctx->ops = nv_use_char_dev ? &nv_ops_mcdi_char : &nv_ops_mtd;
+    int rc = ctx->ops->open(ctx, dev, type, subtype);
+    // A partition without an MTD device may still be reached through the
+    // management controller.
+    if (rc != 0 && errno == ENOENT && ctx->ops == &nv_ops_mtd) {
+        ctx->ops = &nv_ops_mcdi_sock;
+        rc = ctx->ops->open(ctx, dev, type, subtype);
+    }
+    if (rc != 0) {
+        nv_close(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+ssize_t nv_read(nv_context *ctx, void *buf, size_t len, uint32_t offset)
+{
+    return ctx->ops->read(ctx, buf, len, offset);
+}
+
+int nv_read_all(nv_context *ctx, void *buf)
+{
+    ssize_t n = nv_read(ctx, buf, ctx->part_size, 0);
+    if (n < 0)
+        return -1;
+    if (static_cast<size_t>(n) < ctx->part_size) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+int nv_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase, progress_fn progress)
+{
+    return ctx->ops->write_all(ctx, buf, len, full_erase, progress);
+}
+
+uint32_t nv_part_size(const nv_context *ctx)
+{
+    return ctx->part_size;
+}
+
+bool nv_exists(qsu_device *dev, nv_part_type type, unsigned subtype, qsu_device **nv_dev)
+{
+    if (nv_dev) {
+        qsu_device *opened = nullptr;
+        nv_context *ctx = nv_open_ports(dev, type, subtype, &opened, false);
+        bool found = ctx != nullptr;
+        nv_close(ctx);
+        *nv_dev = found ? opened : nullptr;
+        return found;
+    }
+    if (nv_use_char_dev)
+        return mcdi_char_exists(dev, type, subtype);
+    // Any MTD miss, not only a missing name, leads to the controller here.
+    return mtd_exists(dev, type, subtype) || mcdi_sock_exists(dev, type, subtype);
+}
+
+bool has_factory_defaults(const qsu_device *dev)
+{
+    return qsu_device_type(dev) >= QSU_DEVICE_TYPE_DOGWOOD2;
 }

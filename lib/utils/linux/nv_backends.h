@@ -1,0 +1,30 @@
+// The backends behind the NV access layer, as it and its tests see them.
+#pragma once
+
+#include "lib/utils/linux/nv.h"
+
+// MTD devices.
+int mtd_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype);
+// Closes the context's device, looks the partition up again and reopens
+// it: after a write the sizes are fresh and the data is read from flash.
+int mtd_reopen(nv_context *ctx);
+ssize_t mtd_read(nv_context *ctx, void *buf, size_t len, uint32_t offset);
+int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase,
+                  progress_fn progress);
+// Builds the partition's MTD name into ctx->u.mtd.part_name; -1 with ENOENT
+// when the port has no MTD partition of that kind and subtype.
+int mtd_part_name(nv_context *ctx, const qsu_device *dev, nv_part_type type, unsigned subtype);
+// Looks part_name up in "/proc/mtd": its device number, with part_size,
+// erase_size and is_eeprom filled; -1 with ENOENT when it is not listed.
+int mtd_find(nv_context *ctx, unsigned *number);
+// True when the partition is listed in "/proc/mtd".
+bool mtd_exists(const qsu_device *dev, nv_part_type type, unsigned subtype);
+
+// Management-controller commands.
+int mcdi_char_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype);
+int mcdi_sock_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype);
+ssize_t mcdi_read(nv_context *ctx, void *buf, size_t len, uint32_t offset);
+int mcdi_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase,
+                   progress_fn progress);
+bool mcdi_char_exists(qsu_device *dev, nv_part_type type, unsigned subtype);
+bool mcdi_sock_exists(qsu_device *dev, nv_part_type type, unsigned subtype);
