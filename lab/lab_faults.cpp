@@ -77,7 +77,8 @@ Fault fault_from_json(const json &j)
     const json &occurrence = j.value("occurrence", json("every"));
     if (occurrence.is_string() && occurrence.get<std::string>() == "every")
         f.occurrence = 0;
-    else if (occurrence.is_number_unsigned() && occurrence.get<unsigned>() > 0)
+    else if (occurrence.is_number_integer() && occurrence.get<long long>() > 0 &&
+             occurrence.get<long long>() <= 0xFFFFFFFFll)
         f.occurrence = occurrence.get<unsigned>();
     else
         throw std::runtime_error("lab.json: a fault's occurrence is a number from 1, or \"every\"");
