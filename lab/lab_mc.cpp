@@ -45,7 +45,8 @@ uint32_t word_at(std::span<const uint8_t> req, size_t offset)
 void need_request(std::span<const uint8_t> req, size_t bytes)
 {
     if (req.size() < bytes)
-        throw Refusal{EINVAL, "request of " + bytes_text(req.size()) + ", " + std::to_string(bytes) + " needed"};
+        throw Refusal{EINVAL,
+                      std::string("request of ") + bytes_text(req.size()) + ", " + std::to_string(bytes) + " needed"};
 }
 
 void need_range(const Partition &p, uint64_t offset, uint64_t length)
@@ -116,14 +117,15 @@ McdiAnswer ManagementController::call(const McdiCall &c)
 {
     log_.begin();
     const char *name = command_name(c.cmd);
-    std::string head = "MCDI " + (name ? std::string(name) : "command " + hex(c.cmd));
+    std::string head = std::string("MCDI ") + (name ? std::string(name) : std::string("command ") + hex(c.cmd));
     std::span<const uint8_t> req = c.payload.first(std::min(c.request_len, c.payload.size()));
     // A fault may name the partition the command is about or the port it
     // came through.
     std::vector<std::string> targets;
     if (name && c.cmd != wm::BOARD_CONFIG && req.size() >= wm::REQ_TYPE + 4) {
         const uint32_t type = word_at(req, wm::REQ_TYPE);
-        head += " " + hex(type);
+        head += " ";
+        head += hex(type);
         for (const Partition &p : adapter().partitions)
             if (type != NO_MCDI_TYPE && p.mcdi_type == type)
                 targets.push_back(p.id);
@@ -131,13 +133,13 @@ McdiAnswer ManagementController::call(const McdiCall &c)
     targets.push_back(c.ifname);
     try {
         if (c.request_len > c.payload.size())
-            throw Refusal{EINVAL, "request of " + bytes_text(c.request_len) + " in a payload of " +
+            throw Refusal{EINVAL, std::string("request of ") + bytes_text(c.request_len) + " in a payload of " +
                                       std::to_string(c.payload.size())};
         if (const Fault *fault = lab_.faults().strike({targets, "mcdi", c.cmd}))
             throw Refusal{fault->error, "injected"};
         std::vector<uint8_t> response = answer(c, head, req);
         if (response.size() > c.response_room)
-            throw Refusal{EMSGSIZE, "response of " + bytes_text(response.size()) + ", room for " +
+            throw Refusal{EMSGSIZE, std::string("response of ") + bytes_text(response.size()) + ", room for " +
                                         std::to_string(c.response_room)};
         if (c.cmd == wm::NVRAM_INFO || c.cmd == wm::NVRAM_METADATA || c.cmd == wm::BOARD_CONFIG)
             log_.command(head);
@@ -275,7 +277,7 @@ void ManagementController::write(const std::string &head, const McdiCall &c, std
     if (put < 0)
         throw Refusal{errno, "the flash failed"};
     if (static_cast<size_t>(put) != length)
-        throw Refusal{EIO, "the flash took " + std::to_string(put) + " of " + bytes_text(length)};
+        throw Refusal{EIO, std::string("the flash took ") + std::to_string(put) + " of " + bytes_text(length)};
     log_.transfer(head, length);
 }
 
@@ -289,7 +291,7 @@ void ManagementController::erase(const std::string &head, std::span<const uint8_
     const uint32_t offset = word_at(req, wm::REQ_OFFSET), length = word_at(req, wm::REQ_LENGTH);
     if (p.erase_size == 1) {
         if (offset != 0 || length != p.size)
-            throw Refusal{EINVAL, "an EEPROM is erased whole, 0x0+" + hex(p.size)};
+            throw Refusal{EINVAL, std::string("an EEPROM is erased whole, 0x0+") + hex(p.size)};
     } else if (length == 0 || offset % p.erase_size || length % p.erase_size) {
         throw Refusal{EINVAL, hex(offset) + "+" + hex(length) + " is not in blocks of " + hex(p.erase_size)};
     }
@@ -312,11 +314,11 @@ std::string ManagementController::finish(uint32_t type)
     auto status = std::find_if(parts.begin(), parts.end(),
                                [](const Partition &s) { return s.kind == PART_STATUS && s.subtype == 0; });
     if (status == parts.end())
-        return ": " + verdict.text + ", no status partition to record it";
+        return std::string(": ") + verdict.text + ", no status partition to record it";
     if (int err = mc::record_verdict(lab_.flash(adapter_, static_cast<size_t>(status - parts.begin())), adapter(),
                                      verdict))
         throw Refusal{err, "the status record could not be written"};
-    return ": " + verdict.text;
+    return std::string(": ") + verdict.text;
 }
 
 void ManagementController::serve(const std::string &ifname, wire::McdiRequest &req)
@@ -344,7 +346,7 @@ void ManagementController::serve(const std::string &ifname, wire::McdiRequest2 &
 void ManagementController::end_run()
 {
     for (uint32_t type : updating_)
-        lab_.events().record("MCDI update " + hex(type) + " still open at the end of the run");
+        lab_.events().record(std::string("MCDI update ") + hex(type) + " still open at the end of the run");
     updating_.clear();
     log_.end_run();
 }

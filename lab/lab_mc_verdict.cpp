@@ -40,7 +40,7 @@ Verdict judge(const Adapter &adapter, ImageForm form)
             return {EPERM, VERIFY_NONE, "unsigned image refused, status EPERM"};
         return {0, VERIFY_NONE, "unsigned image accepted"};
     case ImageForm::broken_layout:
-        return {0, VERIFY_BAD_FORMAT, "signed image rejected (" + std::to_string(VERIFY_BAD_FORMAT) +
+        return {0, VERIFY_BAD_FORMAT, std::string("signed image rejected (") + std::to_string(VERIFY_BAD_FORMAT) +
                                           "): its chunks do not lead from one to the next"};
     default: {
         const uint32_t result = adapter.signed_verify_result;

@@ -25,7 +25,14 @@ constexpr size_t CHUNK_MAGIC_AT = 0, CHUNK_VERSION_AT = 4, CHUNK_ID_AT = 8, CHUN
 // Chunk ids, in the order the headers lead from one to the next: each
 // chunk's data is followed by the next one's header, the image's data
 // (chunk 2) starting the partition.
-enum ChunkId : uint32_t { CHUNK_CMS_HEADER, CHUNK_REFLASH_HEADER, CHUNK_IMAGE, CHUNK_REFLASH_TRAILER, CHUNK_SIGNATURE, CHUNKS };
+enum ChunkId : uint32_t {
+    CHUNK_CMS_HEADER,
+    CHUNK_REFLASH_HEADER,
+    CHUNK_IMAGE,
+    CHUNK_REFLASH_TRAILER,
+    CHUNK_SIGNATURE,
+    CHUNKS
+};
 
 // The status record: magic, length, last update error (an errno), last
 // verification result, current security level.

@@ -174,10 +174,11 @@ TEST(LabMc, EnvelopesTransportsAndDriverErrors)
             EXPECT_EQ((Mcdi{p, socket, other, form}.call(0x37, {0x100}).ioctl_error), other_error);
         }
         host.lab().state().host.mcdi_available = false;
-        for (auto [form, kpx, error] : {std::tuple{1, 0, EOPNOTSUPP}, {2, 0, EOPNOTSUPP}, {1, 0xEF22, 0}, {1, 0xEF23, EOPNOTSUPP}})
-            EXPECT_EQ((Mcdi{p, socket, port1, form}.call(0x37, {0x100}, {}, {}, 0, static_cast<uint16_t>(kpx)).ioctl_error),
-                      error)
-                << std::hex << kpx;
+        for (auto [form, kpx, error] :
+             {std::tuple{1, 0, EOPNOTSUPP}, {2, 0, EOPNOTSUPP}, {1, 0xEF22, 0}, {1, 0xEF23, EOPNOTSUPP}}) {
+            Mcdi m{p, socket, port1, form};
+            EXPECT_EQ(m.call(0x37, {0x100}, {}, {}, 0, static_cast<uint16_t>(kpx)).ioctl_error, error) << kpx;
+        }
     }
     // A board without a controller: the driver carries no MCDI for it.
     InProcessLab alder(lab_host(lab::HostKind::linux_host, {{"alder-0710", 2}}));
@@ -315,7 +316,8 @@ TEST(LabMc, UpdateRulesGuardTheFlash)
     m.form = 1;
     EXPECT_EQ(m.call(0x39, {0x100, 0x1000, 0x40}).response, more);
     EXPECT_EQ(part(host.lab().state(), "a1-mcfw-25").last_run.writes, 4u);
-    EXPECT_EQ(events(host, "still open"), std::vector<std::string>{"MCDI update 0x1600 still open at the end of the run"});
+    EXPECT_EQ(events(host, "still open"),
+              std::vector<std::string>{"MCDI update 0x1600 still open at the end of the run"});
     EXPECT_EQ(m.rc(0x3A, {0x1600, 0, 1}, {0}), EPERM) << "an update ends with the run";
 }
 
@@ -405,7 +407,8 @@ TEST(LabMc, VerdictInTheStatusPartition)
         {true, 1, signed_layout(4, 1, 1), true, {0, 3, 1}, bad_chain},
         {false, 1, signed_layout(4, 4, P), true, {0, 3, 0}, bad_chain}, // the signature past the end
         {false, 1, signed_layout(2, 2, 1), true, {0, 3, 0}, bad_chain}, // ids out of order
-        {true, 1, pattern(4096, 5), false, {}, "unsigned image refused, status EPERM, no status partition to record it"},
+        {true, 1, pattern(4096, 5), false, {},
+         "unsigned image refused, status EPERM, no status partition to record it"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.logged);
@@ -430,7 +433,8 @@ TEST(LabMc, VerdictInTheStatusPartition)
                 store_le32(&expected[4 * i], words[i]);
             EXPECT_EQ(flash_bytes(host, "a1-status-00"), expected);
         }
-        EXPECT_EQ(events(host, "MCDI update finish 0x100"), std::vector<std::string>{"MCDI update finish 0x100: " + c.logged});
+        EXPECT_EQ(events(host, "MCDI update finish 0x100"),
+                  std::vector<std::string>{"MCDI update finish 0x100: " + c.logged});
     }
 }
 
