@@ -24,6 +24,16 @@ namespace {
 namespace wire = lab::wire;
 using Bytes = std::vector<uint8_t>;
 
+// Little-endian words, as every MCDI argument and answer.
+Bytes le_words(const std::vector<uint32_t> &words)
+{
+    Bytes b;
+    for (uint32_t w : words)
+        for (int shift : {0, 8, 16, 24})
+            b.push_back(static_cast<uint8_t>(w >> shift));
+    return b;
+}
+
 struct Reply {
     int ioctl_error = 0; // the driver's errno
     int rc = 0;          // the controller's: rc, or host_errno
@@ -44,9 +54,7 @@ struct Mcdi {
     Reply call(unsigned cmd, const std::vector<uint32_t> &words, const Bytes &data = {},
                std::optional<size_t> len = {}, uint16_t outlen = 1024, uint16_t kpx = 0)
     {
-        Bytes req(4 * words.size());
-        for (size_t i = 0; i < words.size(); ++i)
-            store_le32(&req[4 * i], words[i]);
+        Bytes req = le_words(words);
         req.insert(req.end(), data.begin(), data.end());
         wire::Body body{};
         uint8_t *payload = body.bytes + (form == 1 ? 0 : 12);
@@ -201,22 +209,19 @@ TEST(LabMc, InformationMetadataAndBoardConfiguration)
         Mcdi &m;
         uint32_t type;
         int rc;
-        std::vector<uint32_t> words; // type, size, erase size [, 0, 0, 0, write size]
+        std::vector<uint32_t> words; // type, size, erase size, 0, 0, 0[, write size]
     } cases[] = {
         {dogwood2, 0x100, 0, {0x100, 0x200000, 0x10000, 0, 0, 0, 512}},
-        {dogwood2, 0x600, 0, {0x600, 0x10000, 0}}, // an EEPROM
-        {dogwood2, 0x1E01, 0, {0x1E01, 0x10000, 0x1000}},
+        {dogwood2, 0x600, 0, {0x600, 0x10000, 0, 0, 0, 0}}, // an EEPROM
+        {dogwood2, 0x1E01, 0, {0x1E01, 0x10000, 0x1000, 0, 0, 0}},
         {dogwood2, 0x601, EINVAL, {}},
         {dogwood2, 0xFFFFFFFF, EINVAL, {}},
-        {birch, 6, 0, {6, 0x10000, 0x10000}}, // port 1's, asked through port 0
-        {cedar, 0x601, 0, {0x601, 0x10000, 0x1000}},
+        {birch, 6, 0, {6, 0x10000, 0x10000, 0, 0, 0}}, // port 1's, asked through port 0
+        {cedar, 0x601, 0, {0x601, 0x10000, 0x1000, 0, 0, 0}},
     };
     for (const Case &c : cases) {
         Reply r = c.m.call(0x37, {c.type});
-        Bytes expected(c.words.empty() ? 0 : c.words.size() > 3 ? 28 : 24, 0);
-        for (size_t i = 0; i < c.words.size(); ++i)
-            store_le32(&expected[4 * i], c.words[i]);
-        EXPECT_EQ(std::tuple(r.rc, r.response), std::tuple(c.rc, expected)) << std::hex << c.type;
+        EXPECT_EQ(std::tuple(r.rc, r.response), std::tuple(c.rc, le_words(c.words))) << std::hex << c.type;
     }
     // The subtype: as metadata from Cedar on, in Birch's board configuration.
     for (size_t a : {0, 2})
@@ -384,10 +389,10 @@ TEST(LabMc, VerdictInTheStatusPartition)
                                            {L + 64 + H + R, 2, 0, L},
                                            {L + 96 + H + R + T, 4, L + 128 + H + R + T, S},
                                            {P - 32, 0, L + 32, H}}) {
-            uint32_t words[8] = {0xBD205161, 1, id, offset, len, 0, 0, 0};
+            std::vector<uint32_t> words = {0xBD205161, 1, id, offset, len, 0, 0, 0};
             words[changed] += id == chunk ? by : 0;
-            for (int i = 0; i < 8; ++i)
-                store_le32(&b[at + 4 * i], words[i]);
+            const Bytes header = le_words(words);
+            std::copy(header.begin(), header.end(), b.begin() + at);
         }
         return b;
     };
@@ -427,10 +432,8 @@ TEST(LabMc, VerdictInTheStatusPartition)
         update(m, 0x100, c.image, 0x10000);
         EXPECT_EQ(flash_bytes(host, "a1-mcfw-25", 0, c.image.size()), c.image) << "the partition keeps it";
         if (c.status) {
-            Bytes expected(0x1000, 0xFF);
-            const uint32_t words[5] = {0xBD2057A7, 20, c.record[0], c.record[1], c.record[2]};
-            for (int i = 0; i < 5; ++i)
-                store_le32(&expected[4 * i], words[i]);
+            Bytes expected = le_words({0xBD2057A7, 20, c.record[0], c.record[1], c.record[2]});
+            expected.resize(0x1000, 0xFF);
             EXPECT_EQ(flash_bytes(host, "a1-status-00"), expected);
         }
         EXPECT_EQ(events(host, "MCDI update finish 0x100"),
