@@ -207,7 +207,7 @@ TEST(Qslab, FaultFlashAndShow)
         {{"flash", "--adapter", "1", "--partition", "mcfw-25", "-i", in, "-o", out},
          "flash needs either -o FILE or -i FILE\nUsage:\n"},
         {{"fault", "--target", "eth0", "--operation", "frob", "--errno", "EIO"},
-         "bad fault: unknown fault operation \"frob\" (open, read, write, erase, ioctl, lock, command or run)\n"},
+         "bad fault: unknown fault operation \"frob\" (open, read, write, erase, ioctl, lock, command, run or mcdi)\n"},
         {{"fault", "--target", "eth0", "--operation", "read", "--cut-after", "4"},
          "bad fault: only writes are cut short\n"},
         {{"fault", "--target", "eth0", "--operation", "read", "--occurrence", "0", "--errno", "EIO"},
