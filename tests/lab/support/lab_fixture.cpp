@@ -117,3 +117,11 @@ InProcessLab::~InProcessLab()
     platform_.reset();
     std::filesystem::remove_all(dir_);
 }
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
