@@ -43,16 +43,11 @@ lab::LabState flash_host(const char *preset = "dogwood2", Strings loaded = {"mtd
     return state;
 }
 
-lab::LabState with_faults(lab::LabState state, const nlohmann::json &faults)
-{
-    state.faults = lab::faults_from_json(faults);
-    return state;
-}
-
 // A run of qsupdate's NV layer inside a lab: enumeration done, flags fresh.
 class NvRun {
 public:
-    explicit NvRun(const lab::LabState &state) : host_(state), scoped_(host_.platform())
+    explicit NvRun(lab::LabState state, const nlohmann::json &faults = {})
+        : host_((state.faults = lab::faults_from_json(faults), state)), scoped_(host_.platform())
     {
         nv_reset_for_tests();
         testing::internal::CaptureStderr(); // an unprivileged host's complaints
@@ -92,16 +87,6 @@ Bytes pattern(size_t length, uint8_t seed)
     return bytes;
 }
 
-// What the partition holds after `image` replaced its first bytes, with the
-// blocks up to `erased_to` erased and the rest as it was (all zero).
-Bytes expected_flash(const Bytes &image, size_t size, size_t erased_to)
-{
-    Bytes flash(size, 0x00);
-    std::fill(flash.begin(), flash.begin() + erased_to, 0xFF);
-    std::copy(image.begin(), image.end(), flash.begin());
-    return flash;
-}
-
 unsigned chunks(size_t length)
 {
     return static_cast<unsigned>((length + BLOCK - 1) / BLOCK);
@@ -125,41 +110,39 @@ nlohmann::json fault(const char *target, const char *operation, int occurrence, 
 // again after the write must still be there.
 TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
 {
-    const nlohmann::json eio = {{"errno", "EIO"}}, none = nlohmann::json::array();
+    const std::string erase_failed = "Failed to erase partition eth0 qsc_mcfw:00\n",
+                      write_failed = "Failed to write partition eth0 qsc_mcfw:00\n";
     struct Case {
-        const char *name, *module, *id;
+        const char *name;
         nv_part_type kind;
-        size_t image;
-        bool full_erase;
-        size_t erased_to, written; // of the image, on the flash
+        bool block_device, full_erase;
+        size_t image, erased_to, written; // the image's bytes on the flash
         nlohmann::json faults;
         int error = 0;
         std::string message = "";
     } cases[] = {
-        {"one block of four", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, BLOCK, false, 2 * BLOCK, BLOCK, none},
-        {"one byte into a block", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, BLOCK + 1, false, 2 * BLOCK, BLOCK + 1, none},
-        {"two blocks less a byte", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 2 * BLOCK - 1, false, 3 * BLOCK,
-         2 * BLOCK - 1, none},
-        {"full erase", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, BLOCK, true, 4 * BLOCK, BLOCK, none},
-        {"the whole partition", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 4 * BLOCK, false, 4 * BLOCK, 4 * BLOCK, none},
-        {"chunks and a rest", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 2 * BLOCK + 100, false, 4 * BLOCK,
-         2 * BLOCK + 100, none},
-        {"EEPROM", "mtdchar", "a1-exp_rom_cfg-00", NV_PART_BOOTROM_CFG, 100, false, 0, 100, none},
-        {"block device", "mtdblock", "a1-mcfw-00", NV_PART_MCFW, BLOCK, true, 0, BLOCK, none},
-        {"too large", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 4 * BLOCK + 1, false, 0, 0, none, ENOSPC, ""},
-        {"second erase", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 2 * BLOCK, false, BLOCK, 0,
-         fault("a1-mcfw-00", "erase", 2, eio), EIO, "Failed to erase partition eth0 qsc_mcfw:00\n"},
-        {"write cut short", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 2 * BLOCK, false, 3 * BLOCK, BLOCK + 100,
-         fault("a1-mcfw-00", "write", 2, {{"write_cut_after", 100}}), EIO,
-         "Failed to write partition eth0 qsc_mcfw:00\n"},
-        {"write fails", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 2 * BLOCK, false, 3 * BLOCK, 0,
-         fault("/dev/mtd0", "write", 1, {{"errno", "EROFS"}}), EROFS, "Failed to write partition eth0 qsc_mcfw:00\n"},
-        {"looked up again", "mtdchar", "a1-mcfw-00", NV_PART_MCFW, 2 * BLOCK, false, 3 * BLOCK, 2 * BLOCK,
-         fault("/proc/mtd", "open", 2, {{"errno", "EACCES"}}), EACCES, ""},
+        {"one block of four", NV_PART_MCFW, false, false, BLOCK, 2 * BLOCK, BLOCK, {}},
+        {"one byte into a block", NV_PART_MCFW, false, false, BLOCK + 1, 2 * BLOCK, BLOCK + 1, {}},
+        {"two blocks less a byte", NV_PART_MCFW, false, false, 2 * BLOCK - 1, 3 * BLOCK, 2 * BLOCK - 1, {}},
+        {"full erase", NV_PART_MCFW, false, true, BLOCK, 4 * BLOCK, BLOCK, {}},
+        {"the whole partition", NV_PART_MCFW, false, false, 4 * BLOCK, 4 * BLOCK, 4 * BLOCK, {}},
+        {"chunks and a rest", NV_PART_MCFW, false, false, 2 * BLOCK + 100, 4 * BLOCK, 2 * BLOCK + 100, {}},
+        {"EEPROM", NV_PART_BOOTROM_CFG, false, false, 100, 0, 100, {}},
+        {"block device", NV_PART_MCFW, true, true, BLOCK, 0, BLOCK, {}},
+        {"too large", NV_PART_MCFW, false, false, 4 * BLOCK + 1, 0, 0, {}, ENOSPC},
+        {"second erase", NV_PART_MCFW, false, false, 2 * BLOCK, BLOCK, 0,
+         fault("a1-mcfw-00", "erase", 2, {{"errno", "EIO"}}), EIO, erase_failed},
+        {"write cut short", NV_PART_MCFW, false, false, 2 * BLOCK, 3 * BLOCK, BLOCK + 100,
+         fault("a1-mcfw-00", "write", 2, {{"write_cut_after", 100}}), EIO, write_failed},
+        {"write fails", NV_PART_MCFW, false, false, 2 * BLOCK, 3 * BLOCK, 0,
+         fault("/dev/mtd0", "write", 1, {{"errno", "EROFS"}}), EROFS, write_failed},
+        {"looked up again", NV_PART_MCFW, false, false, 2 * BLOCK, 3 * BLOCK, 2 * BLOCK,
+         fault("/proc/mtd", "open", 2, {{"errno", "EACCES"}}), EACCES},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        NvRun run(with_faults(flash_host("dogwood2", {c.module}), c.faults));
+        const std::string id = c.kind == NV_PART_MCFW ? "a1-mcfw-00" : "a1-exp_rom_cfg-00";
+        NvRun run(flash_host("dogwood2", {c.block_device ? "mtdblock" : "mtdchar"}), c.faults);
         nv_context *ctx = nv_open(run.port(0), c.kind, 0);
         ASSERT_NE(ctx, nullptr) << strerror(errno);
         const size_t size = nv_part_size(ctx);
@@ -171,13 +154,15 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
                       c.error ? -1 : 0);
             EXPECT_EQ(c.error ? errno : 0, c.error);
             EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-            image.resize(c.written);
-            EXPECT_EQ(run.file(c.id), expected_flash(image, size, c.erased_to));
+            Bytes flash(size, 0x00); // erased, then written, as far as each got
+            std::fill_n(flash.begin(), c.erased_to, 0xFF);
+            std::copy_n(image.begin(), c.written, flash.begin());
+            EXPECT_EQ(run.file(id), flash);
             if (c.error)
                 break;
             Bytes back(size);
             EXPECT_EQ(nv_read_all(ctx, back.data()), 0);
-            EXPECT_EQ(back, run.file(c.id));
+            EXPECT_EQ(back, run.file(id));
         }
         nv_close(ctx);
         const lab::PartitionActivity &did = run.lab().state().adapters[0].partitions[c.kind == NV_PART_MCFW ? 0 : 1].last_run;
@@ -196,8 +181,7 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
 {
     struct Case {
         nv_part_type kind;
-        uint32_t offset;
-        size_t length;
+        uint32_t offset, length;
         int fault; // the failing read, from 1; 0: none
         ssize_t result;
         unsigned reads; // of the flash
@@ -215,7 +199,7 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
         state.adapters[0].partitions[0].initial_contents = pattern(4 * BLOCK, 0x5A);
         state.adapters[0].partitions.push_back(partition("a1-status-00", NV_PART_STATUS, 0, BLOCK, BLOCK));
         const char *id = c.kind == NV_PART_MCFW ? "a1-mcfw-00" : "a1-status-00";
-        NvRun run(with_faults(state, c.fault ? fault(id, "read", c.fault, {{"errno", "EIO"}}) : nlohmann::json::array()));
+        NvRun run(state, c.fault ? fault(id, "read", c.fault, {{"errno", "EIO"}}) : nlohmann::json());
         nv_context *ctx = nv_open(run.port(0), c.kind, 0);
         ASSERT_NE(ctx, nullptr);
         Bytes buf(c.length);
@@ -280,7 +264,7 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
         state.host.mtd_node_delay_s = c.node_delay_s;
         state.host.kernel_release = c.release;
         state.host.euid = c.euid;
-        NvRun run(c.faults.is_null() ? state : with_faults(state, c.faults));
+        NvRun run(state, c.faults);
         testing::internal::CaptureStderr();
         const uint64_t start = run.lab().events().now_us();
         for (int port : {0, 1, 0}) {

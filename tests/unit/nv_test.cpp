@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/utsname.h>
+
 #include <gtest/gtest.h>
 
 #include "lib/utils/linux/nv.h"
@@ -30,21 +32,20 @@ qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
 }
 
 // A host whose "/proc/mtd" lists eth0's controller firmware as mtd0, with
-// its node "/dev/mtd0" ready; erases succeed and are counted, sockets too.
+// its node "/dev/mtd0" ready (unless its size is 0); erases succeed and are
+// counted, sockets too; modprobe fails, leaving the shell's errno behind.
 struct MtdHost : FakePlatform {
-    std::vector<uint32_t> erased;
+    size_t erases = 0;
     int sockets = 0;
     MtdHost(uint32_t size, uint32_t erase_size, size_t device_size, const char *name = "eth0 qsc_mcfw:00")
     {
         char line[96];
         std::snprintf(line, sizeof line, "mtd0: %08x %08x \"%s\"\n", size, erase_size, name);
         add_file("/proc/mtd", PROC_MTD_HEAD + line);
-        add_file("/dev/mtd0", std::string(device_size, 'x'));
-        ioctl_handler = [this](const std::string &, unsigned long request, void *arg) {
-            if (request != MEMERASE)
-                return errno = ENOTTY, -1;
-            erased.push_back(*static_cast<uint32_t *>(arg));
-            return 0;
+        if (device_size)
+            add_file("/dev/mtd0", std::string(device_size, 'x'));
+        ioctl_handler = [this](const std::string &, unsigned long request, void *) {
+            return request == MEMERASE ? (++erases, 0) : (errno = ENOTTY, -1);
         };
         nv_reset_for_tests();
     }
@@ -52,6 +53,13 @@ struct MtdHost : FakePlatform {
     {
         ++sockets;
         return FakePlatform::socket(domain, type, protocol);
+    }
+    int system(const char *) override { return errno = ECHILD, 1 << 8; }
+    int uname(struct utsname *name) override
+    {
+        FakePlatform::uname(name);
+        std::strcpy(name->release, "6.1.0"); // its block driver is sound
+        return 0;
     }
 };
 
@@ -173,7 +181,7 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
                   *c.message ? -1 : 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
         EXPECT_EQ(errno, *c.message ? EINVAL : 0);
-        EXPECT_EQ(host.erased.size(), c.erases);
+        EXPECT_EQ(host.erases, c.erases);
         std::string back(c.size, '\0');
         EXPECT_EQ(nv_read_all(ctx, back.data()) ? errno : 0, c.device_size < c.size ? EIO : 0);
         EXPECT_EQ(back.substr(0, c.device_size), host.node("/dev/mtd0").content);
@@ -193,27 +201,29 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
     }
 }
 
-// Only a partition MTD does not list sends nv_open, and nv_exists, to the
-// controller through a socket; with the control device, to it alone.
+// Only a partition MTD cannot open for want of it (not listed, or no
+// device or driver for it) sends nv_open to the controller through a
+// socket, and nv_exists only when it is not listed; with the control
+// device, to it alone.
 TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
 {
     struct {
         const char *listed;
-        uint32_t device_id;
-        bool char_dev;
-        bool found;
-        int sockets;
+        uint32_t device_id, device_size;
+        bool char_dev, found, exists;
+        int sockets; // of nv_open, then of nv_exists
         const char *message;
     } cases[] = {
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, false, true, 0, ""},
-        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, false, false, 1, ""},
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0703, false, false, 1, ""},
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, true, false, 0,
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, false, true, true, 0, ""},
+        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, ""},
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0703, 8192, false, false, false, 1, ""},
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, false, false, true, 1, ""},
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, true, false, false, 0,
          "Failed to open /dev/qsc_control: No such file or directory\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.listed);
-        MtdHost host(8192, 4096, 8192, c.listed);
+        SCOPED_TRACE(testing::Message() << c.listed << " " << c.device_size);
+        MtdHost host(8192, 4096, c.device_size, c.listed);
         ScopedPlatform scoped(host);
         nv_use_char_dev = c.char_dev;
         qsu_device dev = port("eth0", c.device_id);
@@ -226,9 +236,9 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
         nv_close(ctx);
         EXPECT_EQ(host.sockets, c.sockets);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0), c.found);
+        EXPECT_EQ(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0), c.exists);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(host.sockets, 2 * c.sockets);
+        EXPECT_EQ(host.sockets, c.sockets + (c.exists || c.char_dev ? 0 : 1));
         EXPECT_EQ(host.open_descriptors(), 0u);
     }
     qsu_device solo = port("eth0"), *opened = nullptr; // alone on its adapter, and ignored
