@@ -165,7 +165,8 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
             EXPECT_EQ(back, run.file(id));
         }
         nv_close(ctx);
-        const lab::PartitionActivity &did = run.lab().state().adapters[0].partitions[c.kind == NV_PART_MCFW ? 0 : 1].last_run;
+        const lab::PartitionActivity &did =
+            run.lab().state().adapters[0].partitions[c.kind == NV_PART_MCFW ? 0 : 1].last_run;
         if (!c.error) {
             EXPECT_EQ(std::vector<uint64_t>({did.erases, did.bytes_erased, did.writes, did.bytes_written, did.reads}),
                       std::vector<uint64_t>({2 * chunks(c.erased_to), 2 * c.erased_to, 2 * chunks(c.image),
@@ -312,7 +313,8 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
         EXPECT_EQ(ctx != nullptr, expected != nullptr) << c.dev;
         EXPECT_EQ(ctx ? 0 : errno, ctx ? 0 : ENOENT);
         EXPECT_EQ(opened, expected ? expected : &none) << c.dev;
-        EXPECT_EQ(ctx ? std::string(ctx->u.mtd.part_name) : "", expected ? expected->netif_name + std::string(" qsc_fpga:01") : "");
+        EXPECT_EQ(ctx ? std::string(ctx->u.mtd.part_name) : "",
+                  expected ? expected->netif_name + std::string(" qsc_fpga:01") : "");
         nv_close(ctx);
         bool dev_exposed = std::find(c.exposed.begin(), c.exposed.end(), unsigned(c.dev)) != c.exposed.end();
         EXPECT_EQ(qsu_get_nv_device(dev, NV_PART_FPGA, 1), dev_exposed ? dev : expected) << c.dev;

@@ -36,7 +36,7 @@ qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
 // counted, sockets too; modprobe fails, leaving the shell's errno behind.
 struct MtdHost : FakePlatform {
     size_t erases = 0;
-    int sockets = 0;
+    int sockets = 0, socket_errno = 0;
     MtdHost(uint32_t size, uint32_t erase_size, size_t device_size, const char *name = "eth0 qsc_mcfw:00")
     {
         char line[96];
@@ -52,7 +52,7 @@ struct MtdHost : FakePlatform {
     int socket(int domain, int type, int protocol) override
     {
         ++sockets;
-        return FakePlatform::socket(domain, type, protocol);
+        return socket_errno ? (errno = socket_errno, -1) : FakePlatform::socket(domain, type, protocol);
     }
     int system(const char *) override { return errno = ECHILD, 1 << 8; }
     int uname(struct utsname *name) override
@@ -117,14 +117,14 @@ TEST(ProcMtd, ListsPartitionsUntilALineDoesNotFit)
         uint32_t size = 0, erase_size = 0;
     } cases[] = {
         {head + "mtd0: 00010000 00001000" + ours, 0, 0x10000, 0x1000},
-        {head + "mtd0: 10 10 \"eth1 qsc_mcfw:00\"\nmtd12: 0002a000 00000001   \"eth0 qsc_mcfw:00\"", 12, 0x2a000, 1},
+        {head + "mtd0: 10 10 \"eth1 qsc_mcfw:00\"\nmtd19: 0009a000 00000001   \"eth0 qsc_mcfw:00\"", 19, 0x9a000, 1},
         {head + "mtd3:FFFFFFFF\t0001000A" + ours, 3, 0xFFFFFFFF, 0x1000A},
         {head + "mtd1: 00010000 00001000" + std::string(213, ' ') + ours, 1, 0x10000, 0x1000}, // 255 characters
         {head + "mtd1: 00010000 00001000" + std::string(214, ' ') + ours, -1},
         {head, -1}, {"", -1}, {"mtd0: 00010000 00001000" + ours, -1}, // the first line is the header
         {head + "mtd0: 10 10 \"eth0 qsc_mcfw:0\"\nmtd1: 10 10 \"eth0 qsc_mcfw:000\"\nmtd2: 10 10 \"eth0  qsc_mcfw:00\"\n", -1},
         {head + "mtd0: 10 10 \"eth1\"\nmtd1 10 10 \"x\"\nmtd2: 00010000 00001000" + ours, -1},
-        {head + "mtd1: 00010000 00001000 eth0 qsc_mcfw:00\n", -1},
+        {head + "mtd1: 00010000 00001000 eth0 qsc_mcfw:00\nmtd2: 00010000 00001000" + ours, -1},
         {head + "mtd1: 00010000 00001000 \"eth0 qsc_mcfw:00\n", -1},
         {head + "mtd1: 00010000 00001000\"eth0 qsc_mcfw:00\"\n", -1},
         {head + "mtd1: 0001000000001000" + ours, -1},
@@ -213,17 +213,20 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
         bool char_dev, found, exists;
         int sockets; // of nv_open, then of nv_exists
         const char *message;
+        int socket_errno = 0, err = ENOENT;
     } cases[] = {
         {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, false, true, true, 0, ""},
         {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, ""},
+        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, "", EMFILE, EMFILE},
         {"eth0 qsc_dynamic_cfg:00", 0x1B7E0703, 8192, false, false, false, 1, ""},
         {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, false, false, true, 1, ""},
         {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, true, false, false, 0,
          "Failed to open /dev/qsc_control: No such file or directory\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.listed << " " << c.device_size);
+        SCOPED_TRACE(testing::Message() << c.listed << " " << c.device_size << " " << c.socket_errno);
         MtdHost host(8192, 4096, c.device_size, c.listed);
+        host.socket_errno = c.socket_errno;
         ScopedPlatform scoped(host);
         nv_use_char_dev = c.char_dev;
         qsu_device dev = port("eth0", c.device_id);
@@ -231,7 +234,7 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
         errno = 0;
         nv_context *ctx = nv_open(&dev, NV_PART_DYNAMIC_CFG, 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(ctx ? 0 : errno, c.found ? 0 : ENOENT);
+        EXPECT_EQ(ctx ? 0 : errno, c.found ? 0 : c.err);
         EXPECT_EQ(ctx ? ctx->ops : nullptr, c.found ? &nv_ops_mtd : nullptr);
         nv_close(ctx);
         EXPECT_EQ(host.sockets, c.sockets);
