@@ -176,8 +176,8 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
 }
 
 // Reads go in 4096-byte chunks and stop at the partition's end; a failed
-// one says where it got to, except on a status partition, whose callers
-// probe it and say what a failure means.
+// one fails the whole read and says where it got to, except on a status
+// partition, whose callers probe it and say what a failure means.
 TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
 {
     struct Case {
@@ -187,13 +187,14 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
         ssize_t result;
         unsigned reads; // of the flash
         const char *message;
+        bool whole = false; // the whole partition, through nv_read_all
     } cases[] = {
         {NV_PART_MCFW, 100, 10000, 0, 10000, 3, ""},
         {NV_PART_MCFW, 4 * BLOCK - 100, BLOCK, 0, 100, 1, ""},
         {NV_PART_MCFW, 3 * BLOCK, 2 * BLOCK, 0, BLOCK, 1, ""},
         {NV_PART_MCFW, 0, 10000, 2, -1, 1, "Failed to read partition eth0 qsc_mcfw:00 offset 4096 size 4096\n"},
         {NV_PART_MCFW, 50, 10000, 3, -1, 2, "Failed to read partition eth0 qsc_mcfw:00 offset 8192 size 1808\n"},
-        {NV_PART_STATUS, 0, 100, 1, -1, 0, ""},
+        {NV_PART_STATUS, 0, BLOCK, 1, -1, 0, "", true},
     };
     for (const Case &c : cases) {
         lab::LabState state = flash_host();
@@ -206,7 +207,7 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
         Bytes buf(c.length);
         testing::internal::CaptureStderr();
         errno = 0;
-        EXPECT_EQ(nv_read(ctx, buf.data(), c.length, c.offset), c.result) << c.offset;
+        EXPECT_EQ(c.whole ? nv_read_all(ctx, buf.data()) : nv_read(ctx, buf.data(), c.length, c.offset), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
         EXPECT_EQ(errno, c.result < 0 ? EIO : 0);
         Bytes flash = run.file(id);
@@ -226,8 +227,8 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
 TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
 {
     const std::string own = "/var/lib/qsutils/dev_mtd";
-    const Strings block_made = {own + "2", own + "block2", own + "0", own + "block0"},
-                  lost_made = {own + "block0", own + "2", own + "block2", own + "0"};
+    const Strings block_made = {own + "2 90:4", own + "block2 31:2", own + "0 90:0", own + "block0 31:0"},
+                  lost_made = {own + "block0 31:0", own + "2 90:4", own + "block2 31:2", own + "0 90:0"};
     const nlohmann::json refused = {{{"target", "/dev/mtd0"}, {"operation", "open"}, {"errno", "EACCES"}},
                                     {{"target", "/dev/mtd2"}, {"operation", "open"}, {"errno", "EACCES"}}};
     const Strings both = {"mtdchar", "mtdblock"}, block = {"mtdblock"}, chr = {"mtdchar"};
@@ -243,7 +244,7 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
     } cases[] = {
         {chr, {}, 0, "6.1.0", 0, {}, 0, 0, chr, {}},
         {{}, both, 2, "6.1.0", 0, {}, 0, 2, chr, {}},
-        {{}, both, -1, "6.1.0", 0, {}, 0, 5, chr, {own + "0", own + "2"}},
+        {{}, both, -1, "6.1.0", 0, {}, 0, 5, chr, {own + "0 90:0", own + "2 90:4"}},
         {{}, both, -1, "6.1.0", 1000, {}, EACCES, 5, chr, {}}, // no nodes can be made
         {chr, {}, 0, "6.1.0", 0, refused, EACCES, 0, chr, {}},
         {{}, block, 1, "6.1.0", 0, {}, 0, 1, block, block_made},
@@ -279,7 +280,7 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err == ENXIO ? ADVICE : "");
         Strings made;
         for (const lab::DeviceNode &n : run.lab().state().nodes)
-            made.push_back(n.path);
+            made.push_back(n.path + " " + std::to_string(n.major) + ":" + std::to_string(n.minor));
         EXPECT_EQ(made, c.made);
         const Strings &loaded = run.lab().state().host.modules_loaded;
         EXPECT_EQ(Strings(loaded.begin() + 1, loaded.end()), c.loaded_after); // after the driver's own
