@@ -1,195 +1,251 @@
-// The NV access layer: which backend opens a partition, whole-partition
-// reads, existence checks, and partitions reached through any port of an
-// adapter.
-#include <algorithm>
+// The NV layer where the lab cannot take it: every partition name,
+// malformed "/proc/mtd" lines, the progress of a 64 MiB write, a device
+// shorter than its listing, the sockets the controller's path opens and
+// the envelopes it prepares.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <sys/utsname.h>
 
 #include <gtest/gtest.h>
 
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/qsu_device.h"
-#include "tests/unit/support/mtd_host.h"
+#include "tests/unit/support/fake_platform.h"
 
 namespace {
 
-// Three ports of one adapter, eth0 to eth2, in PCI order.
-struct Adapter {
-    qsu_device ports[3] = {};
-    Adapter(uint32_t device_id = 0x1B7E0A03)
+constexpr unsigned long MEMERASE = 0x40084D02; // _IOW('M', 2, struct erase_info_user)
+const std::string PROC_MTD_HEAD = "dev:    size   erasesize  name\n";
+
+qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
+{
+    qsu_device dev{};
+    std::strcpy(dev.netif_name, ifname);
+    dev.pci_device_id = device_id;
+    return dev;
+}
+
+// A host whose "/proc/mtd" lists eth0's controller firmware as mtd0, with
+// its node "/dev/mtd0" ready (unless its size is 0); erases succeed and are
+// counted, sockets too; modprobe fails, leaving the shell's errno behind.
+struct MtdHost : FakePlatform {
+    size_t erases = 0;
+    int sockets = 0, socket_errno = 0;
+    MtdHost(uint32_t size, uint32_t erase_size, size_t device_size, const char *name = "eth0 qsc_mcfw:00")
     {
-        for (int i = 0; i < 3; ++i) {
-            std::snprintf(ports[i].netif_name, sizeof ports[i].netif_name, "eth%d", i);
-            std::strcpy(ports[i].serial_number, "SAAAARBBBBBB");
-            ports[i].pci_device_id = device_id;
-        }
-        qsu_group_devices(ports, 3);
+        char line[96];
+        std::snprintf(line, sizeof line, "mtd0: %08x %08x \"%s\"\n", size, erase_size, name);
+        add_file("/proc/mtd", PROC_MTD_HEAD + line);
+        if (device_size)
+            add_file("/dev/mtd0", std::string(device_size, 'x'));
+        ioctl_handler = [this](const std::string &, unsigned long request, void *) {
+            return request == MEMERASE ? (++erases, 0) : (errno = ENOTTY, -1);
+        };
+        nv_reset_for_tests();
+    }
+    int socket(int domain, int type, int protocol) override
+    {
+        ++sockets;
+        return socket_errno ? (errno = socket_errno, -1) : FakePlatform::socket(domain, type, protocol);
+    }
+    int system(const char *) override { return errno = ECHILD, 1 << 8; }
+    int uname(struct utsname *name) override
+    {
+        FakePlatform::uname(name);
+        std::strcpy(name->release, "6.1.0"); // its block driver is sound
+        return 0;
     }
 };
 
-// Only an ENOENT from MTD sends nv_open to the controller through a socket.
-TEST(NvOpen, FallsBackToTheSocketWhenMtdHasNoSuchPartition)
+std::vector<std::pair<std::string, int>> progress_log;
+void record_progress(const char *status, int pc)
+{
+    progress_log.emplace_back(status, pc);
+}
+
+TEST(MtdNames, NameEveryKindAsTheDriverDoes)
 {
     struct {
-        const char *what;
-        const char *listed; // in "/proc/mtd"
-        uint32_t device_id;
-        int open_errno; // of the MTD node, or -1: no MTD driver can be had
-        bool char_dev;
-        int err; // 0: opens through MTD
-        int sockets;
+        uint32_t id;
+        const char *ifname;
+        unsigned type, subtype;
+        const char *name; // null: ENOENT
+    } cases[] = {
+        {0x1B7E0A03, "eth4", NV_PART_BOOTROM_CFG, 0x1f, "eth4 qsc_exp_rom_cfg:1f"},
+        {0x1B7E0B03, "enp3s0f1", NV_PART_STATUS, 0x123, "enp3s0f1 qsc_status:123"},
+        {0x1B7E0710, "eth4", NV_PART_NTYPES, 0, nullptr},
+        // 39 characters fit; a name cut short could be another partition's.
+        {0x1B7E0A03, "abcdefghijklmno", NV_PART_BOOTROM_CFG_DEFAULTS, 0xff, "abcdefghijklmno qsc_exp_rom_cfg_dflt:ff"},
+        {0x1B7E0A03, "abcdefghijklmno", NV_PART_BOOTROM_CFG_DEFAULTS, 0x100, nullptr},
+    };
+    for (const auto &c : cases) {
+        qsu_device dev = port(c.ifname, c.id);
+        nv_context ctx{};
+        errno = 0;
+        EXPECT_EQ(mtd_part_name(&ctx, &dev, nv_part_type(c.type), c.subtype), c.name ? 0 : -1) << c.type;
+        EXPECT_EQ(c.name ? std::string(ctx.u.mtd.part_name) : "errno " + std::to_string(errno),
+                  c.name ? c.name : "errno " + std::to_string(ENOENT));
+    }
+    const char *const kinds[MAX_NV_PART] = {
+        "qsc_mcfw", "qsc_dynamic_cfg", "qsc_static_cfg", "qsc_exp_rom", "qsc_exp_rom_cfg", "qsc_phy_fw",
+        "qsc_fpga", "qsc_fcfw", "qsc_cpld", "qsc_fpgadiag", nullptr, "qsc_mumfw", "qsc_uefi", "qsc_status",
+        nullptr, "qsc_dynamic_cfg_dflt", "qsc_exp_rom_cfg_dflt", "qsc_bundle", "qsc_bundle_metadata"};
+    qsu_device dev = port("eth0");
+    nv_context ctx{};
+    for (unsigned type = 0; type < MAX_NV_PART; ++type) {
+        if (!kinds[type])
+            continue;
+        ASSERT_EQ(mtd_part_name(&ctx, &dev, nv_part_type(type), 2), 0);
+        EXPECT_EQ(ctx.u.mtd.part_name, std::string("eth0 ") + kinds[type] + ":02");
+    }
+    for (unsigned type : {10u, 14u, 19u, 200u})
+        EXPECT_DEATH(mtd_part_name(&ctx, &dev, nv_part_type(type), 0), "Assertion") << type;
+}
+
+TEST(ProcMtd, ListsPartitionsUntilALineDoesNotFit)
+{
+    const std::string &head = PROC_MTD_HEAD, ours = " \"eth0 qsc_mcfw:00\"\n";
+    struct {
+        std::string text;
+        int number; // -1: not found
+        uint32_t size = 0, erase_size = 0;
+    } cases[] = {
+        {head + "mtd0: 00010000 00001000" + ours, 0, 0x10000, 0x1000},
+        {head + "mtd0: 10 10 \"eth1 qsc_mcfw:00\"\nmtd19: 0009a000 00000001   \"eth0 qsc_mcfw:00\"", 19, 0x9a000, 1},
+        {head + "mtd3:FFFFFFFF\t0001000A" + ours, 3, 0xFFFFFFFF, 0x1000A},
+        {head + "mtd1: 00010000 00001000" + std::string(213, ' ') + ours, 1, 0x10000, 0x1000}, // 255 characters
+        {head + "mtd1: 00010000 00001000" + std::string(214, ' ') + ours, -1},
+        {head, -1}, {"", -1}, {"mtd0: 00010000 00001000" + ours, -1}, // the first line is the header
+        {head + "mtd0: 10 10 \"eth0 qsc_mcfw:0\"\nmtd1: 10 10 \"eth0 qsc_mcfw:000\"\nmtd2: 10 10 \"eth0  qsc_mcfw:00\"\n", -1},
+        {head + "mtd0: 10 10 \"eth1\"\nmtd1 10 10 \"x\"\nmtd2: 00010000 00001000" + ours, -1},
+        {head + "mtd1: 00010000 00001000 eth0 qsc_mcfw:00\nmtd2: 00010000 00001000" + ours, -1},
+        {head + "mtd1: 00010000 00001000 \"eth0 qsc_mcfw:00\n", -1},
+        {head + "mtd1: 00010000 00001000\"eth0 qsc_mcfw:00\"\n", -1},
+        {head + "mtd1: 0001000000001000" + ours, -1},
+        {head + "mtd1: 100000000 00001000" + ours, -1},
+        {head + "mtd: 00010000 00001000" + ours, -1},
+    };
+    for (const auto &c : cases) {
+        FakePlatform host;
+        host.add_file("/proc/mtd", c.text);
+        ScopedPlatform scoped(host);
+        nv_context ctx{};
+        std::strcpy(ctx.u.mtd.part_name, "eth0 qsc_mcfw:00");
+        unsigned number = 99;
+        errno = 0;
+        EXPECT_EQ(mtd_find(&ctx, &number), c.number < 0 ? -1 : 0) << c.text;
+        EXPECT_EQ(number, c.number < 0 ? 99u : unsigned(c.number)) << c.text;
+        EXPECT_EQ(errno, c.number < 0 ? ENOENT : 0);
+        EXPECT_EQ(ctx.part_size, c.size);
+        EXPECT_EQ(ctx.u.mtd.erase_size, c.erase_size);
+        EXPECT_EQ(ctx.u.mtd.is_eeprom, c.erase_size == 1);
+        EXPECT_EQ(host.open_descriptors(), 0u);
+    }
+}
+
+// Progress climbs through erasing (to 25) and writing (to 100) and ends
+// with validation, also where offset * 75 no longer fits 32 bits; an erase
+// size of 0 would never get past the first block.  Reading the whole
+// partition back fails where the device ends before its listed size.
+TEST(MtdWrite, ReportsProgressOverAnySize)
+{
+    struct {
+        uint32_t size, erase_size, device_size, length;
+        std::vector<std::pair<std::string, int>> progress; // empty: rising to 99
+        size_t erases;
         const char *message;
     } cases[] = {
-        {"listed", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, false, 0, 0, ""},
-        {"not listed", "eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 0, false, ENOENT, 1, ""},
-        {"header only", nullptr, 0x1B7E0A03, 0, false, ENOENT, 1, ""},
-        {"no MTD partitions", "eth0 qsc_dynamic_cfg:00", 0x1B7E0703, 0, false, ENOENT, 1, ""},
-        {"node refused", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, EACCES, false, EACCES, 0, ""},
-        {"no MTD driver", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, -1, false, ENOENT, 1, ""},
-        {"control device", "eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, true, ENOENT, 0,
+        {16384, 4096, 16384, 10000,
+         {{"Erasing", 0}, {"Erasing", 7}, {"Erasing", 14}, {"Erasing", 21}, {"Writing", 25}, {"Writing", 55},
+          {"Writing", 86}, {"Validating", 0}}, 4, ""},
+        {8192, 4096, 8191, 100, {{"Erasing", 0}, {"Erasing", 24}, {"Writing", 25}, {"Validating", 0}}, 2, ""},
+        {64u << 20, 64u << 10, 64u << 20, 64u << 20, {}, 1024, ""},
+        {16384, 0, 16384, 100, {{"Erasing", 0}}, 0, "Failed to erase partition eth0 qsc_mcfw:00\n"},
+    };
+    for (const auto &c : cases) {
+        MtdHost host(c.size, c.erase_size, c.device_size);
+        ScopedPlatform scoped(host);
+        qsu_device dev = port("eth0");
+        nv_context *ctx = nv_open(&dev, NV_PART_MCFW, 0);
+        ASSERT_NE(ctx, nullptr);
+        progress_log.clear();
+        testing::internal::CaptureStderr();
+        errno = 0;
+        EXPECT_EQ(nv_write_all(ctx, std::string(c.length, 'i').data(), c.length, false, record_progress),
+                  *c.message ? -1 : 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(errno, *c.message ? EINVAL : 0);
+        EXPECT_EQ(host.erases, c.erases);
+        std::string back(c.size, '\0');
+        EXPECT_EQ(nv_read_all(ctx, back.data()) ? errno : 0, c.device_size < c.size ? EIO : 0);
+        EXPECT_EQ(back.substr(0, c.device_size), host.node("/dev/mtd0").content);
+        nv_close(ctx);
+        EXPECT_EQ(host.open_descriptors(), 0u);
+        if (!c.progress.empty()) {
+            EXPECT_EQ(progress_log, c.progress);
+            continue;
+        }
+        int last = 0;
+        for (size_t i = 0; i + 1 < progress_log.size(); ++i) {
+            EXPECT_GE(progress_log[i].second, last) << progress_log[i].first;
+            last = progress_log[i].second;
+        }
+        EXPECT_EQ(last, 99);
+        EXPECT_EQ(progress_log.back(), std::make_pair(std::string("Validating"), 0));
+    }
+}
+
+// Only a partition MTD cannot open for want of it (not listed, or no
+// device or driver for it) sends nv_open to the controller through a
+// socket, and nv_exists only when it is not listed; with the control
+// device, to it alone.
+TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
+{
+    struct {
+        const char *listed;
+        uint32_t device_id, device_size;
+        bool char_dev, found, exists;
+        int sockets; // of nv_open, then of nv_exists
+        const char *message;
+        int socket_errno = 0, err = ENOENT;
+    } cases[] = {
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, false, true, true, 0, ""},
+        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, ""},
+        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, "", EMFILE, EMFILE},
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0703, 8192, false, false, false, 1, ""},
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, false, false, true, 1, ""},
+        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, true, false, false, 0,
          "Failed to open /dev/qsc_control: No such file or directory\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        MtdHost host;
-        if (c.listed)
-            host.add(c.listed, 8192, 4096);
-        else
-            host.publish();
-        host.open_errno = std::max(c.open_errno, 0);
-        if (c.open_errno < 0)
-            host.loaded = {}, host.loadable = {};
+        SCOPED_TRACE(testing::Message() << c.listed << " " << c.device_size << " " << c.socket_errno);
+        MtdHost host(8192, 4096, c.device_size, c.listed);
+        host.socket_errno = c.socket_errno;
         ScopedPlatform scoped(host);
-        nv_reset_for_tests();
         nv_use_char_dev = c.char_dev;
-        Adapter adapter(c.device_id);
+        qsu_device dev = port("eth0", c.device_id);
         testing::internal::CaptureStderr();
         errno = 0;
-        nv_context *ctx = nv_open(&adapter.ports[0], NV_PART_DYNAMIC_CFG, 0);
+        nv_context *ctx = nv_open(&dev, NV_PART_DYNAMIC_CFG, 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(ctx ? 0 : errno, c.found ? 0 : c.err);
+        EXPECT_EQ(ctx ? ctx->ops : nullptr, c.found ? &nv_ops_mtd : nullptr);
+        nv_close(ctx);
         EXPECT_EQ(host.sockets, c.sockets);
-        if (c.err) {
-            EXPECT_EQ(ctx, nullptr);
-            EXPECT_EQ(errno, c.err);
-        } else {
-            ASSERT_NE(ctx, nullptr);
-            EXPECT_EQ(ctx->ops, &nv_ops_mtd);
-            EXPECT_EQ(nv_part_size(ctx), 8192u);
-        }
-        nv_close(ctx);
-        EXPECT_EQ(host.open_devices() + host.open_descriptors(), 0u);
-    }
-}
-
-TEST(NvReadAll, ReadsTheWholePartitionOrFails)
-{
-    struct {
-        size_t data_len; // what the device gives before its end
-        int fault_errno, rc, err;
-    } cases[] = {{8192, 0, 0, 0}, {8191, 0, -1, EIO}, {8192, EBADMSG, -1, EBADMSG}};
-    for (const auto &c : cases) {
-        MtdHost host;
-        host.add("eth0 qsc_mcfw:00", 8192, 4096);
-        host.flash(0).resize(c.data_len);
-        host.io_fault_at = c.fault_errno ? 1 : -1, host.io_errno = c.fault_errno;
-        ScopedPlatform scoped(host);
-        nv_reset_for_tests();
-        Adapter adapter;
-        nv_context *ctx = nv_open(&adapter.ports[0], NV_PART_MCFW, 0);
-        ASSERT_NE(ctx, nullptr);
-        std::string buf(8192, '\0');
         testing::internal::CaptureStderr();
-        errno = 0;
-        EXPECT_EQ(nv_read_all(ctx, buf.data()), c.rc);
-        testing::internal::GetCapturedStderr();
-        if (c.rc)
-            EXPECT_EQ(errno, c.err);
-        else
-            EXPECT_EQ(buf, host.flash(0));
-        nv_close(ctx);
+        EXPECT_EQ(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0), c.exists);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(host.sockets, c.sockets + (c.exists || c.char_dev ? 0 : 1));
+        EXPECT_EQ(host.open_descriptors(), 0u);
     }
-}
-
-// A partition exists for a port when "/proc/mtd" lists it (no device is
-// opened for that) or, with a port to report, when any port of the
-// adapter opens it; through the control device only the controller counts.
-TEST(NvExists, AsksMtdThenTheController)
-{
-    MtdHost host;
-    host.add("eth1 qsc_bundle:00", 8192, 4096);
-    host.add("eth2 qsc_bundle:00", 8192, 4096);
-    host.loaded = {}, host.loadable = {};
-    ScopedPlatform scoped(host);
-    Adapter adapter;
-    qsu_device *eth0 = &adapter.ports[0], *eth1 = &adapter.ports[1];
-    nv_reset_for_tests();
-    EXPECT_TRUE(nv_exists(eth1, NV_PART_BUNDLE, 0));
-    EXPECT_TRUE(host.opened.empty());
-    EXPECT_FALSE(nv_exists(eth0, NV_PART_BUNDLE, 0));
-    EXPECT_EQ(host.sockets, 1);
-
-    host.loaded = {"mtdchar"};
-    qsu_device *through = eth0;
-    EXPECT_TRUE(nv_exists(eth0, NV_PART_BUNDLE, 0, &through));
-    EXPECT_EQ(through, eth1);
-    EXPECT_FALSE(nv_exists(eth0, NV_PART_BUNDLE, 1, &through));
-    EXPECT_EQ(through, nullptr);
-    EXPECT_EQ(host.open_devices(), 0u);
-
-    nv_use_char_dev = true;
-    host.add_file("/dev/qsc_control", "");
-    host.sockets = 0;
-    EXPECT_FALSE(nv_exists(eth1, NV_PART_BUNDLE, 0));
-    EXPECT_EQ(host.sockets, 0);
-    EXPECT_EQ(host.open_descriptors(), 0u);
-}
-
-// Through dev first unless told to ignore it, then through the adapter's
-// other ports in PCI order.
-TEST(NvOpenPorts, TriesTheAdaptersPortsInOrder)
-{
-    struct {
-        std::vector<int> listed; // ports whose partition "/proc/mtd" lists
-        int dev;
-        bool ignore_dev;
-        int opened; // -1: none
-    } cases[] = {
-        {{0, 1, 2}, 1, false, 1}, {{0, 1, 2}, 1, true, 0}, {{1, 2}, 0, true, 1}, {{0, 2}, 2, true, 0},
-        {{1}, 1, true, -1},       {{}, 0, false, -1},      {{2}, 0, false, 2},
-    };
-    for (const auto &c : cases) {
-        MtdHost host;
-        for (int port : c.listed)
-            host.add("eth" + std::to_string(port) + " qsc_fpga:01", 4096, 4096);
-        ScopedPlatform scoped(host);
-        nv_reset_for_tests();
-        Adapter adapter;
-        qsu_device *dev = &adapter.ports[c.dev], *opened = dev + 100;
-        errno = 0;
-        nv_context *ctx = nv_open_ports(dev, NV_PART_FPGA, 1, &opened, c.ignore_dev);
-        EXPECT_EQ(ctx != nullptr, c.opened >= 0) << c.dev;
-        if (!ctx) {
-            EXPECT_EQ(errno, ENOENT);
-        }
-        EXPECT_EQ(opened, c.opened >= 0 ? &adapter.ports[c.opened] : dev + 100) << c.dev;
-        // Only the port that opened had its device opened.
-        EXPECT_EQ(host.opened.size(), c.opened >= 0 ? 1u : 0u);
-        nv_close(ctx);
-        // Which never ignores dev.
-        bool dev_listed = std::find(c.listed.begin(), c.listed.end(), c.dev) != c.listed.end();
-        EXPECT_EQ(qsu_get_nv_device(dev, NV_PART_FPGA, 1),
-                  dev_listed ? dev : c.opened >= 0 ? &adapter.ports[c.opened] : nullptr)
-            << c.dev;
-        EXPECT_EQ(host.open_devices(), 0u);
-    }
-    // A port alone on its adapter, ignored: nothing is tried, nothing found.
-    qsu_device solo{};
+    qsu_device solo = port("eth0"), *opened = nullptr; // alone on its adapter, and ignored
     qsu_group_devices(&solo, 1);
-    qsu_device *opened = nullptr;
     errno = 0;
     EXPECT_EQ(nv_open_ports(&solo, NV_PART_FPGA, 1, &opened, true), nullptr);
     EXPECT_EQ(errno, ENOENT);
@@ -199,16 +255,16 @@ TEST(NvOpenPorts, TriesTheAdaptersPortsInOrder)
 // and start out clean; until the controller answers, nothing is found.
 TEST(McdiTransports, PrepareTheirEnvelopes)
 {
-    MtdHost host;
+    FakePlatform host;
     host.add_file("/dev/qsc_control", "");
     ScopedPlatform scoped(host);
-    Adapter adapter;
+    qsu_device eth1 = port("eth1"), eth2 = port("eth2");
     nv_context ctx{};
     const std::string zeros(sizeof(kpx_ioctl_union), '\0');
     auto bytes = [](const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); };
 
     std::memset(&ctx.u, 0xAA, sizeof ctx.u);
-    EXPECT_EQ(mcdi_char_open(&ctx, &adapter.ports[1], NV_PART_MCFW, 0), -1);
+    EXPECT_EQ(mcdi_char_open(&ctx, &eth1, NV_PART_MCFW, 0), -1);
     EXPECT_EQ(errno, ENOENT);
     const kpx_ioctl &char_ioc = ctx.u.mcdi.ioc.char_ioc;
     EXPECT_EQ(bytes(char_ioc.if_name, 16), std::string("eth1") + std::string(12, '\0'));
@@ -219,7 +275,7 @@ TEST(McdiTransports, PrepareTheirEnvelopes)
     EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req2), &char_ioc.u);
 
     std::memset(&ctx.u, 0xAA, sizeof ctx.u);
-    EXPECT_EQ(mcdi_sock_open(&ctx, &adapter.ports[2], NV_PART_MCFW, 0), -1);
+    EXPECT_EQ(mcdi_sock_open(&ctx, &eth2, NV_PART_MCFW, 0), -1);
     EXPECT_EQ(errno, ENOENT);
     const kpx_sock_ioctl &sock_ioc = ctx.u.mcdi.ioc.sock_ioc;
     EXPECT_EQ(bytes(ctx.u.mcdi.ioc.ifr.ifr_name, IFNAMSIZ), std::string("eth2") + std::string(IFNAMSIZ - 4, '\0'));
@@ -234,9 +290,8 @@ TEST(McdiTransports, PrepareTheirEnvelopes)
 
 TEST(NvFactoryDefaults, FromDogwood2On)
 {
-    std::pair<uint32_t, bool> ids[] = {{0x1B7E0AFF, false}, {0x1B7E0B00, true}, {0x1B7E0C03, true},
-                                       {0x1B7E0903, false}, {0x1B7E1A03, false}, {0x1B7E0F00, true}};
-    for (auto [id, defaults] : ids) {
+    for (auto [id, defaults] : {std::pair{0x1B7E0AFFu, false}, {0x1B7E0B00u, true}, {0x1B7E0C03u, true},
+                                {0x1B7E0903u, false}, {0x1B7E1A03u, false}, {0x1B7E0F00u, true}}) {
         qsu_device dev{};
         dev.pci_device_id = id;
         EXPECT_EQ(has_factory_defaults(&dev), defaults) << std::hex << id;

@@ -76,6 +76,10 @@ private:
     std::unique_ptr<lab::LabPlatform> platform_;
 };
 
+// The descriptors this process has open: an emulated file holds one too,
+// so a descriptor qsupdate forgets to close shows here.
+size_t open_descriptors();
+
 // errno of a failed call, 0 for success.
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
 // errno of opening the path (closed again), 0 for success.
