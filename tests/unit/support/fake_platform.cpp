@@ -129,6 +129,10 @@ int FakePlatform::close(int fd)
     return fds_.erase(fd) ? 0 : fail(EBADF);
 }
 
+namespace {
+constexpr unsigned long PRIVATE_ADAPTER_IOCTL = 0x89F3;
+}
+
 int FakePlatform::ioctl(int fd, unsigned long request, void *arg)
 {
     OpenFile *f = file(fd);
@@ -136,6 +140,9 @@ int FakePlatform::ioctl(int fd, unsigned long request, void *arg)
         return fail(EBADF);
     if (ioctl_handler)
         return ioctl_handler(f->path, request, arg);
+    // No driver here carries the adapter's private commands.
+    if (request == PRIVATE_ADAPTER_IOCTL)
+        return fail(EOPNOTSUPP);
     return fail(f->path.empty() ? ENODEV : ENOTTY);
 }
 
