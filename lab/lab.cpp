@@ -65,6 +65,14 @@ Flash &Lab::flash(size_t adapter, size_t partition)
     return *flashes_.at({adapter, partition});
 }
 
+ManagementController *Lab::controller(size_t adapter)
+{
+    auto &slot = controllers_[adapter];
+    if (!slot && has_management_controller(state_.adapters.at(adapter)))
+        slot = std::make_unique<ManagementController>(*this, adapter);
+    return slot.get();
+}
+
 std::string Lab::lab_path(const std::string &real_path) const
 {
     if (real_path.compare(0, root_.size() + 1, root_ + "/") == 0)
@@ -99,6 +107,9 @@ PciConfigSpace &Lab::config_space(size_t adapter, size_t port)
 
 void Lab::save(const std::string &closing)
 {
+    for (auto &[adapter, controller] : controllers_)
+        if (controller)
+            controller->end_run();
     for (const auto &[key, space] : config_spaces_) {
         const std::string vpd_of = "VPD of " + state_.adapters[key.first].ports[key.second].pci_addr;
         if (unsigned reads = space->vpd_reads()) {

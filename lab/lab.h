@@ -10,6 +10,7 @@
 #include "lab/lab_fake_root.h"
 #include "lab/lab_faults.h"
 #include "lab/lab_flash.h"
+#include "lab/lab_mc.h"
 #include "lab/lab_model.h"
 #include "lab/lab_pci_config.h"
 
@@ -43,6 +44,8 @@ public:
     Eeprom &eeprom(size_t adapter);
     // A partition of an adapter, by its index in the adapter's partitions.
     Flash &flash(size_t adapter, size_t partition);
+    // The adapter's management controller, or null on a board without one.
+    ManagementController *controller(size_t adapter);
     // The name a path in the fake root goes by inside the lab ("/sys/...").
     std::string lab_path(const std::string &real_path) const;
 
@@ -60,6 +63,7 @@ private:
     std::map<std::pair<size_t, size_t>, std::unique_ptr<PciConfigSpace>> config_spaces_;
     std::map<size_t, Eeprom> eeproms_;
     std::map<std::pair<size_t, size_t>, std::unique_ptr<Flash>> flashes_;
+    std::map<size_t, std::unique_ptr<ManagementController>> controllers_;
 };
 
 std::string lab_json_path(const std::string &dir);

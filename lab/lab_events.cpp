@@ -12,14 +12,26 @@ std::string format_seconds(uint64_t usec)
     return text;
 }
 
-void EventLog::record(const std::string &text)
+size_t EventLog::record(const std::string &text)
+{
+    return record_at(clock_us_, text);
+}
+
+size_t EventLog::record_at(uint64_t stamp_us, const std::string &text)
 {
     // Appended piece by piece: GCC 12 at -O3 misreads "literal" + string.
     std::string line = "[";
-    line += format_seconds(clock_us_);
+    line += format_seconds(stamp_us);
     line += "] ";
     line += text;
     lines_.push_back(std::move(line));
+    return lines_.size() - 1;
+}
+
+void EventLog::rewrite(size_t line, const std::string &text)
+{
+    std::string &old = lines_.at(line);
+    old.replace(old.find("] ") + 2, std::string::npos, text);
 }
 
 void EventLog::sleep(unsigned long usec)
@@ -46,7 +58,9 @@ std::vector<std::string> EventLog::finish(const std::string &closing)
     record(closing);
     sleeps_ = 0;
     slept_us_ = 0;
-    return std::move(lines_);
+    std::vector<std::string> lines;
+    lines.swap(lines_);
+    return lines;
 }
 
 } // namespace lab

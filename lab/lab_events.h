@@ -2,6 +2,7 @@
 // here and appended to DIR/events.log when the run ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,8 +13,15 @@ class EventLog {
 public:
     explicit EventLog(uint64_t &clock_us) : clock_us_(clock_us) {}
 
-    // One line, stamped with the virtual time.
-    void record(const std::string &text);
+    // One line, stamped with the virtual time (or an earlier one, when
+    // the line tells of something that started then); returns its number.
+    size_t record(const std::string &text);
+    size_t record_at(uint64_t stamp_us, const std::string &text);
+    // Replaces the text of a line recorded earlier, keeping its stamp, so
+    // that a run of like operations stays one line as it grows.
+    void rewrite(size_t line, const std::string &text);
+    // Lines recorded so far in this run.
+    size_t count() const { return lines_.size(); }
     // Advances the clock instead of sleeping.
     void sleep(unsigned long usec);
     // Advances the clock by time a device is busy (not a sleep of the

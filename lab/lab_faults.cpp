@@ -18,7 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-const char *const OPERATIONS[] = {"open", "read", "write", "erase", "ioctl", "lock", "command", "run"};
+const char *const OPERATIONS[] = {"open", "read", "write", "erase", "ioctl", "lock", "command", "run", "mcdi"};
 
 struct Named {
     const char *name;

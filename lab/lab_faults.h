@@ -19,8 +19,10 @@ class EventLog;
 
 struct Fault {
     std::string target;     // "/sys/...", "/dev/...", an interface name, a partition id, or "*"
-    std::string operation;  // open, read, write, erase, ioctl, lock (flock), command or run (a shell command)
-    std::string request;    // ioctl request or driver command as written; "" for any
+    // open, read, write, erase, ioctl, lock (flock), command, run (a shell
+    // command) or mcdi (a management controller command, failed in its answer)
+    std::string operation;
+    std::string request;    // ioctl request, driver or MCDI command as written; "" for any
     unsigned occurrence = 0; // 1 for the first matching operation of a run; 0 for every one
     int error = 0;          // errno of the failure
     std::optional<size_t> write_cut_after; // writes only: bytes accepted instead of failing

@@ -108,18 +108,24 @@ ssize_t Flash::read(uint64_t offset, std::span<uint8_t> out, const std::vector<s
     return static_cast<ssize_t>(out.size());
 }
 
-ssize_t Flash::program(uint64_t offset, std::span<const uint8_t> data, const std::vector<std::string> &via)
+bool Flash::peek(uint64_t offset, std::span<uint8_t> out) const
 {
-    return write(offset, data, via, false);
+    return in_range(offset, out.size()) && read_file(offset, out);
+}
+
+ssize_t Flash::program(uint64_t offset, std::span<const uint8_t> data, const std::vector<std::string> &via,
+                       bool logged)
+{
+    return write(offset, data, via, false, logged);
 }
 
 ssize_t Flash::write_in_place(uint64_t offset, std::span<const uint8_t> data, const std::vector<std::string> &via)
 {
-    return write(offset, data, via, true);
+    return write(offset, data, via, true, true);
 }
 
 ssize_t Flash::write(uint64_t offset, std::span<const uint8_t> data, const std::vector<std::string> &via,
-                     bool in_place)
+                     bool in_place, bool logged)
 {
     if (!in_range(offset, data.size()))
         return fail(EINVAL);
@@ -157,14 +163,15 @@ ssize_t Flash::write(uint64_t offset, std::span<const uint8_t> data, const std::
     } else {
         cached_block_.reset();
     }
-    log("write", offset, length, counted(length, "byte", "bytes") + (in_place ? ", in place" : ""));
+    if (logged)
+        log("write", offset, length, counted(length, "byte", "bytes") + (in_place ? ", in place" : ""));
     events_.busy_ns(ns);
     partition_.last_run.writes++;
     partition_.last_run.bytes_written += length;
     return static_cast<ssize_t>(length);
 }
 
-int Flash::erase(uint64_t offset, uint64_t length, const std::vector<std::string> &via)
+int Flash::erase(uint64_t offset, uint64_t length, const std::vector<std::string> &via, bool logged)
 {
     const uint32_t block = partition_.erase_size;
     if (!in_range(offset, length) || offset % block || length % block)
@@ -177,7 +184,8 @@ int Flash::erase(uint64_t offset, uint64_t length, const std::vector<std::string
     if (!write_file(offset, erased))
         return fail(EIO);
     cached_block_.reset();
-    log("erase", offset, length, counted(length / block, "block", "blocks"));
+    if (logged)
+        log("erase", offset, length, counted(length / block, "block", "blocks"));
     events_.busy_ns(length / block * partition_.erase_block_us * 1000);
     partition_.last_run.erases++;
     partition_.last_run.bytes_erased += length;

@@ -155,6 +155,8 @@ json partition_to_json(const Partition &p)
             {"size", hex32(p.size)},
             {"erase_size", hex32(p.erase_size)},
             {"mcdi_type", p.mcdi_type == 0xFFFFFFFF ? json("none") : json(hex32(p.mcdi_type))},
+            {"mcdi_write_size", hex32(p.mcdi_write_size)},
+            {"mcdi_metadata", p.mcdi_metadata},
             {"mtd", mtd},
             {"erase_block_us", p.erase_block_us},
             {"write_byte_ns", p.write_byte_ns},
@@ -172,6 +174,8 @@ Partition partition_from_json(const json &j)
     p.erase_size = get_u32(j, "erase_size", 0);
     if (j.contains("mcdi_type") && j.at("mcdi_type") != "none")
         p.mcdi_type = get_u32(j, "mcdi_type", 0);
+    p.mcdi_write_size = get_u32(j, "mcdi_write_size", 0);
+    get_opt(j, "mcdi_metadata", p.mcdi_metadata);
     if (j.contains("mtd")) {
         const json &m = j.at("mtd");
         if (m.is_string()) {
@@ -229,7 +233,9 @@ json adapter_to_json(const Adapter &a)
                         {"vpd_capability", a.config.vpd_capability},
                         {"vpd_polls", a.config.vpd_polls}}},
             {"ports", ports},
-            {"partitions", partitions}};
+            {"partitions", partitions},
+            {"requires_signed_mcfw", a.requires_signed_mcfw},
+            {"signed_verify_result", a.signed_verify_result}};
 }
 
 Adapter adapter_from_json(const json &j)
@@ -280,8 +286,15 @@ Adapter adapter_from_json(const json &j)
                 if (port >= a.ports.size())
                     throw std::runtime_error("lab.json: partition " + p.id + " names port " +
                                              std::to_string(port) + " of an adapter without it");
+            // The controller names partitions by type: one type, one partition.
+            for (const Partition &other : a.partitions)
+                if (p.mcdi_type != 0xFFFFFFFF && other.mcdi_type == p.mcdi_type)
+                    throw std::runtime_error("lab.json: partitions " + other.id + " and " + p.id +
+                                             " have the same mcdi_type");
             a.partitions.push_back(p);
         }
+    get_opt(j, "requires_signed_mcfw", a.requires_signed_mcfw);
+    a.signed_verify_result = get_u32(j, "signed_verify_result", 1);
     return a;
 }
 
@@ -363,6 +376,7 @@ LabState load_state(const std::string &path)
         get_opt(h, "modules_available", state.host.modules_available);
         get_opt(h, "modules_loaded_at_us", state.host.modules_loaded_at_us);
         get_opt(h, "mtd_node_delay_s", state.host.mtd_node_delay_s);
+        get_opt(h, "mcdi_available", state.host.mcdi_available);
         get_opt(h, "qsc_control_major", state.host.qsc_control_major);
         get_opt(h, "vmnic_major", state.host.vmnic_major);
         if (h.contains("device_ids_errno"))
@@ -407,6 +421,7 @@ void save_state(const LabState &state, const std::string &path)
                  {"modules_available", h.modules_available},
                  {"modules_loaded_at_us", h.modules_loaded_at_us},
                  {"mtd_node_delay_s", h.mtd_node_delay_s},
+                 {"mcdi_available", h.mcdi_available},
                  {"qsc_control_major", h.qsc_control_major},
                  {"vmnic_major", h.vmnic_major}};
     j["adapters"] = json::array();

@@ -67,6 +67,11 @@ struct Partition {
     uint32_t size = 0;
     uint32_t erase_size = 0; // bytes per erase block; 1 is an EEPROM (writes replace bytes)
     uint32_t mcdi_type = 0xFFFFFFFF; // the controller's partition type; none
+    // What the controller says of it: the largest write it takes in one
+    // command (0: it reports none, and its information answer is shorter),
+    // and whether it keeps metadata (the subtype) for it.
+    uint32_t mcdi_write_size = 0;
+    bool mcdi_metadata = true;
     // The ports whose MTD devices show it: every port, or only those listed
     // (none when the list is empty: reachable through the controller only).
     bool mtd_all_ports = true;
@@ -104,6 +109,11 @@ struct Adapter {
     ConfigSpace config;
     std::vector<Port> ports;
     std::vector<Partition> partitions;
+    // The management controller's verdict on new controller firmware:
+    // whether it refuses images that are not signed, and the verification
+    // result it gives a signed one (1 accepted, 2-13 its refusals).
+    bool requires_signed_mcfw = false;
+    uint32_t signed_verify_result = 1;
 };
 
 // A network interface of another driver, the loopback or a VLAN.
@@ -147,6 +157,8 @@ struct Host {
     // seconds after their module ("mtdchar", "mtdblock") is loaded; -1:
     // never (no device manager: only nodes made by hand reach the flash).
     int mtd_node_delay_s = 0;
+    // false: the driver carries no MCDI commands (EOPNOTSUPP).
+    bool mcdi_available = true;
     unsigned qsc_control_major = 245;
     unsigned vmnic_major = 246;
 };

@@ -18,10 +18,6 @@ namespace lab {
 
 namespace {
 
-// Other drivers leave the controller's own MCDI errors to the controller:
-// with no partitions described, it knows no partition type.
-constexpr uint8_t MC_NO_SUCH_PARTITION = EINVAL;
-
 int fail(int err)
 {
     errno = err;
@@ -125,21 +121,6 @@ int injected(Lab &lab, const std::string &ifname, const char *operation, unsigne
     return fault ? fault->error : 0;
 }
 
-int mcdi_v1(wire::McdiRequest &req)
-{
-    req.len = 0;
-    req.rc = MC_NO_SUCH_PARTITION;
-    return 0;
-}
-
-int mcdi_v2(wire::McdiRequest2 &req)
-{
-    req.outlen = 0;
-    req.flags = host_to_le16(le16_to_host(req.flags) | wire::MCDI2_FLAG_ERROR);
-    req.host_errno = host_to_le32(MC_NO_SUCH_PARTITION);
-    return 0;
-}
-
 int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, wire::Body &u)
 {
     const Adapter &a = *ref.adapter;
@@ -150,6 +131,14 @@ int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, wire::Body &u)
     // not support.
     if (!known)
         return fail(EOPNOTSUPP);
+    // Without a management controller, or with the pass-through switched
+    // off, the driver carries no MCDI at all.
+    ManagementController *mc = nullptr;
+    if (cmd == wire::CMD_MCDI_REQUEST || cmd == wire::CMD_MCDI_REQUEST2) {
+        mc = lab.controller(static_cast<size_t>(ref.adapter - lab.state().adapters.data()));
+        if (!mc || !lab.state().host.mcdi_available)
+            return fail(EOPNOTSUPP);
+    }
     if (int err = injected(lab, ref.port->ifname, "command", cmd))
         return fail(err);
     switch (cmd) {
@@ -165,9 +154,11 @@ int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, wire::Body &u)
         return 0;
     }
     case wire::CMD_MCDI_REQUEST:
-        return mcdi_v1(u.mcdi_request);
+        mc->serve(ref.port->ifname, u.mcdi_request);
+        return 0;
     case wire::CMD_MCDI_REQUEST2:
-        return mcdi_v2(u.mcdi_request2);
+        mc->serve(ref.port->ifname, u.mcdi_request2);
+        return 0;
     case wire::CMD_RESET_FLAGS:
         lab.events().record("controller reset through " + ref.port->ifname + " (flags " +
                             hex32(le32_to_host(u.word.value)) + ")");

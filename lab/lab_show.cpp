@@ -127,6 +127,9 @@ void show_adapter(FILE *out, size_t n, const Adapter &a)
     else if (!a.vpd.end_tag)
         fields += " (no end tag)";
     std::fprintf(out, "  VPD:%s\n  VPD access: %s\n", fields.c_str(), vpd_access(a).c_str());
+    if (a.requires_signed_mcfw || a.signed_verify_result != 1)
+        std::fprintf(out, "  Controller firmware: %s; signed images get verification result %u\n",
+                     a.requires_signed_mcfw ? "signed images only" : "signed or not", a.signed_verify_result);
     std::fprintf(out, "  Port  Interface  MAC address        PCI address   PHY  State\n");
     for (size_t i = 0; i < a.ports.size(); ++i) {
         const Port &p = a.ports[i];
@@ -169,8 +172,8 @@ void show_lab(const std::string &dir, FILE *out)
     std::fprintf(out, "Lab in %s\n", dir.c_str());
     std::fprintf(out, "Host: %s, kernel %s, effective uid %u\n", platform_title(h.kind),
                  h.kernel_release.c_str(), h.euid);
-    std::fprintf(out, "Driver qsc %s: %s\n", h.driver_version.c_str(),
-                 h.driver_loaded ? "loaded" : "not loaded");
+    std::fprintf(out, "Driver qsc %s: %s%s\n", h.driver_version.c_str(), h.driver_loaded ? "loaded" : "not loaded",
+                 h.mcdi_available ? "" : ", without MCDI pass-through");
     std::fprintf(out, "Modules loaded: %s\n", join(h.modules_loaded).c_str());
     std::fprintf(out, "Runs: %u, virtual clock at %s\n\n", s.runs, format_seconds(s.clock_us).c_str());
 

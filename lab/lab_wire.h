@@ -100,4 +100,58 @@ static_assert(sizeof(SocketIoctl) == 1036);
 static_assert(offsetof(SocketIoctl, reserved) == 2);
 static_assert(offsetof(SocketIoctl, u) == 4);
 
+// The management controller's commands, carried in `cmd` of either form.
+// Every argument and result is a little-endian 32-bit word at a byte
+// offset of the payload.
+namespace mcdi {
+
+constexpr uint8_t BOARD_CONFIG = 0x18;
+constexpr uint8_t NVRAM_INFO = 0x37;
+constexpr uint8_t NVRAM_UPDATE_START = 0x38;
+constexpr uint8_t NVRAM_READ = 0x39;
+constexpr uint8_t NVRAM_WRITE = 0x3A;
+constexpr uint8_t NVRAM_ERASE = 0x3B;
+constexpr uint8_t NVRAM_UPDATE_FINISH = 0x3C;
+constexpr uint8_t NVRAM_METADATA = 0x52;
+
+// Requests: the partition type first; reads, writes and erases go on with
+// offset and length, a write's data follows them.
+constexpr size_t REQ_TYPE = 0;
+constexpr size_t REQ_OFFSET = 4;
+constexpr size_t REQ_LENGTH = 8;
+constexpr size_t REQ_WRITE_DATA = 12;
+// Update start: (type, 1); update finish: (type, 0, 1).
+constexpr size_t UPDATE_START_LEN = 8;
+constexpr size_t UPDATE_FINISH_LEN = 12;
+
+// Partition information: type, size, erase size, three words the product
+// does not read, and the write size only when the partition has one.
+constexpr size_t INFO_TYPE = 0;
+constexpr size_t INFO_SIZE = 4;
+constexpr size_t INFO_ERASE_SIZE = 8;
+constexpr size_t INFO_WRITE_SIZE = 24;
+constexpr size_t INFO_LEN = 24;
+constexpr size_t INFO_LEN_WITH_WRITE_SIZE = 28;
+
+// Partition metadata: type, flags, subtype.
+constexpr size_t METADATA_TYPE = 0;
+constexpr size_t METADATA_SUBTYPE = 8;
+constexpr size_t METADATA_LEN = 12;
+
+// Board configuration: 16-bit subtypes indexed by partition type.
+constexpr size_t BOARD_CONFIG_SUBTYPES = 72;
+
+// What one command moves: a first-form payload holds 252 bytes, so a
+// write carries at most 240 bytes of data after its three words; a
+// second-form payload holds 1020, so at most 1008.
+constexpr size_t PAYLOAD_V1 = sizeof(McdiRequest::payload);
+constexpr size_t PAYLOAD_V2 = sizeof(McdiRequest2::payload);
+constexpr size_t READ_MAX = 252;
+constexpr size_t WRITE_MAX_V1 = PAYLOAD_V1 - REQ_WRITE_DATA;
+constexpr size_t WRITE_MAX_V2 = PAYLOAD_V2 - REQ_WRITE_DATA;
+static_assert(PAYLOAD_V1 == 252 && PAYLOAD_V2 == 1020);
+static_assert(WRITE_MAX_V1 == 240 && WRITE_MAX_V2 == 1008);
+
+} // namespace mcdi
+
 } // namespace lab::wire
