@@ -122,6 +122,8 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
         {"intact", [](lab::LabState &) {}, {true, true, true, true, false}, ""},
         {"VPD offset at the partition's end",
          [&](lab::LabState &s) { put(static_cfg(s, 0, 1), 8, 0x10000); }, {true, false, true, true, false}, ""},
+        {"VPD region reaching the partition's end",
+         [&](lab::LabState &s) { put(static_cfg(s, 0, 0), 12, 0x10000 - 64); }, {true, true, true, true, false}, ""},
         {"VPD running one byte past the end",
          [&](lab::LabState &s) { put(static_cfg(s, 0, 0), 12, 0x10000 - 63); }, {false, true, true, true, false},
          ""},
@@ -136,6 +138,8 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
              static_cfg(s, 1, 0) = static_cfg(one_port_cedar, 1, 0);
          },
          {true, true, true, false, false}, ""},
+        {"driver without MCDI", [](lab::LabState &s) { s.host.mcdi_available = false; },
+         {false, false, false, false, false}, ""},
         {"damaged TLV partition",
          [&](lab::LabState &s) { put(static_cfg(s, 1, 0), 16, 0x20); },
          {true, true, false, false, false},
@@ -154,7 +158,9 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
         InProcessLab host(state);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
+        nv_reset_for_tests();
         std::vector<Record> records = enumerate(host);
+        EXPECT_TRUE(nv_use_char_dev); // the control device, as ESXi has no other
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "get_qs_serial_esxi(): unsupported device type.\n");
         ASSERT_EQ(records.size(), 5u);
