@@ -373,9 +373,10 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
     EXPECT_EQ(run.commands(), std::vector<Command>{cmd(0x37, {0xFFFFFFFF})});
 }
 
-// The subtype of a BD20 partition comes from its metadata; a controller
-// that has none for the dynamic configuration still opens it, as subtype
-// 0.  Other failures of the information or metadata commands say so,
+// The subtype of a BD20 partition comes from its metadata (Birch's from
+// the board configuration); a controller that has no metadata for the
+// dynamic configuration still opens it, as subtype 0.  Other failures of
+// the information, metadata or board configuration commands say so,
 // except those that mean "no such partition" or "not allowed".
 TEST(NvMcdi, InformationAndMetadataFailures)
 {
@@ -396,10 +397,13 @@ TEST(NvMcdi, InformationAndMetadataFailures)
         {NV_PART_MCFW, MCFW_SUBTYPE, "0x37", EIO, EIO, "eth0: failed to get NVRAM information\n"},
         {NV_PART_MCFW, MCFW_SUBTYPE, "0x37", EBUSY, EBUSY, "eth0: failed to get NVRAM information\n"},
         {NV_PART_MCFW, MCFW_SUBTYPE, "0x37", EPERM, EPERM, ""},
+        {NV_PART_DYNAMIC_CFG, 0, "0x18", EIO, EIO, "eth0: failed to get NVRAM information\n"}, // on Birch
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.command) + " " + strerror(c.rc) + " kind " + std::to_string(c.kind));
-        lab::LabState state = mcfw_host();
+        lab::LabState state = std::string(c.command) == "0x18"
+                                  ? mcdi_host(lab::HostKind::linux_host, {{"birch", 1}})
+                                  : mcfw_host();
         state.faults = {{"*", "mcdi", c.command, 0, c.rc, std::nullopt}};
         McdiRun run(state);
         testing::internal::CaptureStderr();
