@@ -71,7 +71,7 @@ Fault fault_from_json(const json &j)
     if (std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                      [&](const char *op) { return f.operation == op; }) == std::end(OPERATIONS))
         throw std::runtime_error("lab.json: unknown fault operation \"" + f.operation +
-                                 "\" (open, read, write, erase, ioctl, lock, command or run)");
+                                 "\" (open, read, write, erase, ioctl, lock, command, run or mcdi)");
     if (j.contains("request"))
         f.request = text_of(j.at("request"));
     const json &occurrence = j.value("occurrence", json("every"));

@@ -117,3 +117,9 @@ InProcessLab::~InProcessLab()
     platform_.reset();
     std::filesystem::remove_all(dir_);
 }
+
+int open_error(Platform &p, const std::string &path, int flags)
+{
+    int fd = p.open(path.c_str(), flags);
+    return fd < 0 ? errno : p.close(fd);
+}

@@ -78,3 +78,5 @@ private:
 
 // errno of a failed call, 0 for success.
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
+// errno of opening the path (closed again), 0 for success.
+int open_error(Platform &p, const std::string &path, int flags);
