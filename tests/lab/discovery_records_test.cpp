@@ -2,6 +2,7 @@
 // that the fields no report prints (port index, PCI ids, serial number)
 // are checked as well.
 #include <cstdlib>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -88,9 +89,92 @@ TEST(DiscoveryRecords, EsxiIdsFromTheDriverElseTheConfigurationHeader)
         if (!driver_answers)
             state.faults = {{"vmnic1", "command", "0xEF22", 0, EIO, std::nullopt}};
         InProcessLab host(state);
-        std::vector<Record> expected = {
-            {"vmnic1", "", "0001:03:00.0", 0x1B7E0803, 0x103C3382, 0, driver_answers ? 2 : -1, 0}};
+        std::vector<Record> expected = {{"vmnic1", serial_of(state.adapters[0], "SN"), "0001:03:00.0", 0x1B7E0803,
+                                         0x103C3382, 0, driver_answers ? 2 : -1, 0}};
         EXPECT_EQ(enumerate(host), expected);
+    }
+}
+
+// ESXi has no VPD access of its own: Birch and Cedar ports take their
+// serial number from the VPD copy in the static configuration, read
+// through the controller, and so are grouped as on Linux.  A VPD that does
+// not lie inside the partition, a damaged partition, or a port without its
+// item leaves the serial empty; later generations have no such copy.
+TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
+{
+    auto static_cfg = [](lab::LabState &state, size_t adapter, unsigned port) -> std::vector<uint8_t> & {
+        for (lab::Partition &p : state.adapters[adapter].partitions)
+            if (p.kind == NV_PART_STATIC_CFG && (p.mtd_all_ports || p.mtd_ports == std::vector<unsigned>{port}))
+                return p.initial_contents;
+        std::abort();
+    };
+    auto put = [](std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
+        bytes[at] = value & 0xFF, bytes[at + 1] = (value >> 8) & 0xFF;
+        bytes[at + 2] = (value >> 16) & 0xFF, bytes[at + 3] = value >> 24;
+    };
+    lab::LabState one_port_cedar = lab_host(lab::HostKind::esxi, {{"birch", 2}, {"cedar", 1}});
+    struct Case {
+        const char *name;
+        std::function<void(lab::LabState &)> damage;
+        std::vector<bool> serial; // per port: birch 0, 1, cedar 0, 1, dogwood 0
+        std::string out;
+    } cases[] = {
+        {"intact", [](lab::LabState &) {}, {true, true, true, true, false}, ""},
+        {"VPD offset at the partition's end",
+         [&](lab::LabState &s) { put(static_cfg(s, 0, 1), 8, 0x10000); }, {true, false, true, true, false}, ""},
+        {"VPD region reaching the partition's end",
+         [&](lab::LabState &s) { put(static_cfg(s, 0, 0), 12, 0x10000 - 64); }, {true, true, true, true, false}, ""},
+        {"VPD running one byte past the end",
+         [&](lab::LabState &s) { put(static_cfg(s, 0, 0), 12, 0x10000 - 63); }, {false, true, true, true, false},
+         ""},
+        {"VPD region wrapping around 32 bits",
+         [&](lab::LabState &s) {
+             put(static_cfg(s, 0, 0), 8, 0xFFFFFF00);
+             put(static_cfg(s, 0, 0), 12, 0x140);
+         },
+         {false, true, true, true, false}, ""},
+        {"no item for port 1",
+         [&](lab::LabState &s) {
+             static_cfg(s, 1, 0) = static_cfg(one_port_cedar, 1, 0);
+         },
+         {true, true, true, false, false}, ""},
+        {"driver without MCDI", [](lab::LabState &s) { s.host.mcdi_available = false; },
+         {false, false, false, false, false}, ""},
+        {"damaged TLV partition",
+         [&](lab::LabState &s) { put(static_cfg(s, 1, 0), 16, 0x20); },
+         {true, true, false, false, false},
+         "(Static configuration: total length field in header does not match content)\n"
+         "(Static configuration: total length field in header does not match content)\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        lab::LabState linux_state = lab_host(lab::HostKind::linux_host, {{"birch", 2}, {"cedar", 2}, {"dogwood", 1}});
+        InProcessLab linux_host(linux_state);
+        std::vector<Record> expected = enumerate(linux_host);
+        ASSERT_EQ(expected.size(), 5u);
+
+        lab::LabState state = lab_host(lab::HostKind::esxi, {{"birch", 2}, {"cedar", 2}, {"dogwood", 1}});
+        c.damage(state);
+        InProcessLab host(state);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        nv_reset_for_tests();
+        std::vector<Record> records = enumerate(host);
+        EXPECT_TRUE(nv_use_char_dev); // the control device, as ESXi has no other
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "get_qs_serial_esxi(): unsupported device type.\n");
+        ASSERT_EQ(records.size(), 5u);
+        for (size_t i = 0; i < 5; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(records[i].serial, c.serial[i] ? expected[i].serial : "");
+            EXPECT_NE(expected[i].serial, "");
+        }
+        // One serial holds an adapter together; a port without one stands
+        // apart from a sibling that has one.
+        if (c.serial == std::vector<bool>{true, true, true, true, false}) {
+            for (size_t i = 0; i < 5; ++i)
+                EXPECT_EQ(records[i].master, expected[i].master);
+        }
     }
 }
 

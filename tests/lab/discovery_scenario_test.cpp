@@ -181,6 +181,9 @@ TEST(DiscoveryScenario, EsxiIdentifiesPortsThroughTheControlDevice)
     // merely starts so (no driver holds it) is not opened.
     lab.edit([](json &j) { j["nodes"].push_back({{"path", "/dev/vmnic7-old"}, {"major", 200}, {"minor", 0}}); });
     expect_run(lab.qsupdate({"--list"}), 0, list, unsupported);
+    // Each Birch port's serial number comes from its static configuration.
+    EXPECT_EQ(lab.events_with("MCDI read"), (std::vector<std::string>{"MCDI read 0x3: 65536 bytes in 261 commands",
+                                                                      "MCDI read 0x4: 65536 bytes in 261 commands"}));
 
     // Without the driver's answer the ids come from /proc/bus/pci, which
     // still tells the dogwood2 from the birch.

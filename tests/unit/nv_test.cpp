@@ -252,12 +252,14 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
 }
 
 // The envelopes that carry the controller's commands name the interface
-// and start out clean; until the controller answers, nothing is found.
+// and start out clean; a driver without MCDI refuses the first request
+// (the partition information) and nothing is asked again.
 TEST(McdiTransports, PrepareTheirEnvelopes)
 {
     FakePlatform host;
     host.add_file("/dev/qsc_control", "");
     ScopedPlatform scoped(host);
+    nv_reset_for_tests();
     qsu_device eth1 = port("eth1"), eth2 = port("eth2");
     nv_context ctx{};
     const std::string zeros(sizeof(kpx_ioctl_union), '\0');
@@ -269,7 +271,9 @@ TEST(McdiTransports, PrepareTheirEnvelopes)
     const kpx_ioctl &char_ioc = ctx.u.mcdi.ioc.char_ioc;
     EXPECT_EQ(bytes(char_ioc.if_name, 16), std::string("eth1") + std::string(12, '\0'));
     EXPECT_EQ(char_ioc.cmd, 0xEF0C);
-    EXPECT_EQ(bytes(&char_ioc.u, sizeof char_ioc.u), zeros);
+    std::string info = zeros;
+    info[0] = 0x00, info[1] = 0x01, info[252] = 0x37, info[253] = 4; // type 0x100, 4 bytes
+    EXPECT_EQ(bytes(&char_ioc.u, sizeof char_ioc.u), info);
     EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.kpx_cmd), &char_ioc.cmd);
     EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req), &char_ioc.u);
     EXPECT_EQ(static_cast<const void *>(ctx.u.mcdi.req2), &char_ioc.u);

@@ -1,10 +1,7 @@
 // The management-controller backends: the driver carries MCDI commands
-// through its private ioctl, on the control device or on a socket.
-//
-// Only the transports are written so far.  Opening sets up the envelope
-// and then finds no partition (ENOENT, so callers take their "not on this
-// path" way); reading and writing fail with ENOSYS.  The NVRAM commands
-// come next.
+// through its private ioctl, on the control device or on a socket.  Both
+// transports share the opening, reading and writing above the envelope.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,23 +11,97 @@
 #include <sys/socket.h>
 
 #include "lib/platform/platform.h"
+#include "lib/utils/byteorder.h"
 #include "lib/utils/linux/nv_backends.h"
+#include "lib/utils/linux/nv_mcdi_commands.h"
 #include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/qs_assert.h"
 
 const nv_ops nv_ops_mcdi_char = {mcdi_char_open, mcdi_read, mcdi_write_all};
 const nv_ops nv_ops_mcdi_sock = {mcdi_sock_open, mcdi_read, mcdi_write_all};
 
 namespace {
 
-// The part of opening that both transports share.  Partition information
-// is not asked for yet, so no partition is found; the descriptor is closed
-// on failure, with errno kept.
-int mcdi_common_open(nv_context *ctx, qsu_device *, nv_part_type, unsigned)
+constexpr uint32_t ADAPTER_WITHOUT_MTD = 0x1B7E0703;
+constexpr uint32_t ADAPTER_WITH_BOOTROM_MTD_ONLY = 0x1B7E0710;
+constexpr uint32_t DYNAMIC_CFG_TYPE = 0x500;
+constexpr uint32_t MAX_SUBTYPE = 0xFFFF;
+constexpr uint64_t PROGRESS_STEP = 10;
+
+int fail(int err)
 {
-    platform().close(ctx->fd);
-    ctx->fd = -1;
-    errno = ENOENT;
+    errno = err;
     return -1;
+}
+
+void report(progress_fn progress, const char *status, uint64_t pc)
+{
+    if (progress)
+        progress(gettext(status), static_cast<int>(pc));
+}
+
+void print_ioctl_error(const nv_context *ctx)
+{
+    int err = errno;
+    std::fprintf(stderr, "error %1$d (%2$s) doing nv-read MCDI ioctl on %3$d\n", err, std::strerror(err), ctx->fd);
+    errno = err;
+}
+
+// The controller's subtype of the partition whose type it reported.
+int partition_subtype(nv_context *ctx, const qsu_device *dev, uint32_t reported_type, uint32_t *subtype)
+{
+    if (!mcdi_is_bd20(dev))
+        return mcdi_board_cfg_subtype(ctx, ctx->u.mcdi.nv_image_type, subtype);
+    if (mcdi_nv_metadata(ctx, ctx->u.mcdi.nv_image_type, subtype) == 0) {
+        QS_ASSERT(*subtype <= MAX_SUBTYPE);
+        return 0;
+    }
+    // Controllers that keep no metadata for the dynamic configuration
+    // still have its one subtype.
+    if (reported_type == DYNAMIC_CFG_TYPE) {
+        *subtype = 0;
+        return 0;
+    }
+    return -1;
+}
+
+// The part of opening that both transports share; the descriptor is
+// closed on failure, with errno kept.
+int mcdi_common_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype)
+{
+    int rc = -1;
+    uint32_t reported_type = 0, size = 0, erase_size = 0, write_size = 0, part_subtype = 0;
+    if (dev->pci_device_id == ADAPTER_WITHOUT_MTD || dev->pci_device_id == ADAPTER_WITH_BOOTROM_MTD_ONLY ||
+        !nv_use_mcdi_request) {
+        errno = ENOENT;
+    } else {
+        ctx->u.mcdi.nv_image_type = mcdi_part_type(dev, type);
+        if (mcdi_nv_getinfo(ctx, ctx->u.mcdi.nv_image_type, &reported_type, &size, &erase_size, &write_size) == 0 &&
+            partition_subtype(ctx, dev, reported_type, &part_subtype) == 0) {
+            if (reported_type != ctx->u.mcdi.nv_image_type || part_subtype != subtype) {
+                errno = ENOENT;
+            } else {
+                ctx->part_size = size;
+                ctx->u.mcdi.erase_size = erase_size;
+                ctx->u.mcdi.write_size = write_size;
+                rc = 0;
+            }
+        } else if (errno == EINVAL) {
+            // The controller knows no partition of that type.
+            errno = ENOENT;
+        } else if (errno != EPERM && errno != ENOENT) {
+            int err = errno;
+            std::fprintf(stderr, gettext("%s: failed to get NVRAM information\n"), dev->netif_name);
+            errno = err;
+        }
+    }
+    if (rc != 0) {
+        int err = errno;
+        platform().close(ctx->fd);
+        ctx->fd = -1;
+        errno = err;
+    }
+    return rc;
 }
 
 bool exists_through(const nv_ops &ops, qsu_device *dev, nv_part_type type, unsigned subtype)
@@ -41,6 +112,112 @@ bool exists_through(const nv_ops &ops, qsu_device *dev, nv_part_type type, unsig
         return false;
     platform().close(ctx.fd);
     return true;
+}
+
+// One write request of either form at `offset`; 0 or -1 with errno.
+int write_chunk(nv_context *ctx, const uint8_t *data, uint32_t offset, uint32_t chunk, bool second_form)
+{
+    if (second_form) {
+        kpx_mcdi_request2 *req2 = ctx->u.mcdi.req2;
+        std::memset(req2, 0, sizeof *req2);
+        req2->cmd = host_to_le16(MCDI_CMD_NVRAM_WRITE);
+        req2->inlen = host_to_le16(static_cast<uint16_t>(chunk + MCDI_RW_ARGS_LEN));
+        req2->outlen = host_to_le16(MCDI2_OUTLEN);
+        uint8_t *payload = reinterpret_cast<uint8_t *>(req2) + offsetof(kpx_mcdi_request2, payload);
+        store_le32(payload, ctx->u.mcdi.nv_image_type);
+        store_le32(payload + 4, offset);
+        store_le32(payload + 8, chunk);
+        std::memcpy(payload + MCDI_RW_ARGS_LEN, data, chunk);
+        return mcdi_do_command_v2(ctx);
+    }
+    uint8_t *payload = mcdi_payload(ctx);
+    std::memset(payload, 0, MCDI_PAYLOAD_LEN);
+    store_le32(payload, ctx->u.mcdi.nv_image_type);
+    store_le32(payload + 4, offset);
+    store_le32(payload + 8, chunk);
+    std::memcpy(payload + MCDI_RW_ARGS_LEN, data, chunk);
+    return mcdi_do_command_v1(ctx, MCDI_CMD_NVRAM_WRITE, chunk + MCDI_RW_ARGS_LEN);
+}
+
+// Writes the data from offset 0; the bytes written, or -1 with errno after
+// printing what failed.
+int64_t mcdi_write_data(nv_context *ctx, const uint8_t *data, uint32_t len, progress_fn progress)
+{
+    const uint32_t total = std::min(len, ctx->part_size);
+    const uint32_t write_size = ctx->u.mcdi.write_size;
+    const bool second_form = write_size > MCDI_WRITE_MAX;
+    // A write size past what one request holds is cut to fit.
+    const uint32_t chunk_max =
+        second_form ? std::min<uint32_t>(write_size, MCDI2_WRITE_MAX) : static_cast<uint32_t>(MCDI_WRITE_MAX);
+    uint64_t reported = 0;
+    uint32_t written = 0;
+    while (written < total) {
+        uint32_t chunk = std::min(chunk_max, total - written);
+        if (write_chunk(ctx, data + written, written, chunk, second_form) != 0) {
+            print_ioctl_error(ctx);
+            return -1;
+        }
+        written += chunk;
+        uint64_t pc = uint64_t{written} * 100 / total;
+        if (progress && pc >= reported + PROGRESS_STEP) {
+            report(progress, "Writing", pc);
+            reported = pc;
+        }
+    }
+    return written;
+}
+
+// Erases what the image needs, or the whole partition; -1 with errno.
+int mcdi_erase(nv_context *ctx, uint32_t len, bool full_erase, progress_fn progress)
+{
+    const uint64_t erase_size = ctx->u.mcdi.erase_size, part_size = ctx->part_size;
+    if (erase_size == 0) {
+        // The controller erases the partition as a whole.
+        if (mcdi_nv_erase(ctx, 0, ctx->part_size) != 0)
+            return -1;
+        report(progress, "Erasing", 100);
+        return 0;
+    }
+    if (part_size % erase_size != 0) {
+        std::fprintf(stderr,
+                     gettext("Error. Attempting to erase a partition of size %d,                  which is not a "
+                             "multiple of the erase size %d\n"),
+                     static_cast<int>(part_size), static_cast<int>(erase_size));
+        return fail(EINVAL);
+    }
+    uint64_t erase_len = uint64_t{len} + erase_size - 1;
+    if (erase_len > part_size || full_erase)
+        erase_len = part_size;
+    uint64_t reported = 0;
+    uint64_t blocks = 0;
+    for (uint64_t offset = 0; offset < erase_len; offset += erase_size) {
+        if (mcdi_nv_erase(ctx, static_cast<uint32_t>(offset), static_cast<uint32_t>(erase_size)) != 0)
+            return -1;
+        ++blocks;
+        // The last block may reach past the erase length.
+        uint64_t pc = std::min<uint64_t>(blocks * erase_size * 100 / erase_len, 100);
+        if (progress && (pc >= reported + PROGRESS_STEP || pc == 100)) {
+            report(progress, "Erasing", pc);
+            reported = pc;
+        }
+    }
+    return 0;
+}
+
+// Sends the update finish that closes a failed update, keeping errno.
+void abandon_update(nv_context *ctx)
+{
+    int err = errno;
+    mcdi_nv_update_finish(ctx);
+    errno = err;
+}
+
+// Prints a translated message whose one argument is the text of errno.
+void print_failure(const char *format)
+{
+    int err = errno;
+    std::fprintf(stderr, format, std::strerror(err));
+    errno = err;
 }
 
 } // namespace
@@ -57,7 +234,7 @@ int mcdi_char_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned
     kpx_ioctl &ioc = ctx->u.mcdi.ioc.char_ioc;
     std::memset(&ioc, 0, sizeof ioc);
     std::strncpy(ioc.if_name, dev->netif_name, sizeof ioc.if_name);
-    ioc.cmd = KPX_CMD_MCDI_REQUEST;
+    ioc.cmd = host_to_le16(KPX_CMD_MCDI_REQUEST);
     ctx->u.mcdi.kpx_cmd = &ioc.cmd;
     ctx->u.mcdi.req = &ioc.u.mcdi_request;
     ctx->u.mcdi.req2 = &ioc.u.mcdi_request2;
@@ -80,16 +257,57 @@ int mcdi_sock_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned
     return mcdi_common_open(ctx, dev, type, subtype);
 }
 
-ssize_t mcdi_read(nv_context *, void *, size_t, uint32_t)
+ssize_t mcdi_read(nv_context *ctx, void *buf, size_t len, uint32_t offset)
 {
-    errno = ENOSYS;
-    return -1;
+    len = std::min<size_t>(len, ctx->part_size);
+    auto *dest = static_cast<uint8_t *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        uint32_t chunk = static_cast<uint32_t>(std::min(len - done, MCDI_READ_MAX));
+        uint8_t *payload = mcdi_payload(ctx);
+        std::memset(payload, 0, MCDI_PAYLOAD_LEN);
+        store_le32(payload, ctx->u.mcdi.nv_image_type);
+        store_le32(payload + 4, static_cast<uint32_t>(offset + done));
+        store_le32(payload + 8, chunk);
+        if (mcdi_do_command_v1(ctx, MCDI_CMD_NVRAM_READ, MCDI_RW_ARGS_LEN) != 0) {
+            print_ioctl_error(ctx);
+            return -1;
+        }
+        std::memcpy(dest + done, payload, chunk);
+        done += chunk;
+    }
+    return static_cast<ssize_t>(done);
 }
 
-int mcdi_write_all(nv_context *, const void *, uint32_t, bool, progress_fn)
+int mcdi_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase, progress_fn progress)
 {
-    errno = ENOSYS;
-    return -1;
+    // Refused before the update starts, so that the partition is not
+    // erased for an image it cannot hold.
+    if (len > ctx->part_size)
+        return fail(ENOSPC);
+    if (mcdi_nv_update_start(ctx) != 0) {
+        print_failure(gettext("Failed to prepare for NVRAM update: %s\n"));
+        return -1;
+    }
+    if (mcdi_erase(ctx, len, full_erase, progress) != 0) {
+        abandon_update(ctx);
+        print_failure(gettext("Failed to erase NVRAM sector: %s\n"));
+        return -1;
+    }
+    int64_t written = mcdi_write_data(ctx, static_cast<const uint8_t *>(buf), len, progress);
+    if (written != len) {
+        if (written >= 0)
+            errno = EIO;
+        abandon_update(ctx);
+        print_failure(gettext("Failed to write NVRAM sector: %s\n"));
+        return -1;
+    }
+    report(progress, "Validating", 0);
+    if (mcdi_nv_update_finish(ctx) != 0) {
+        print_failure(gettext("Failed to finish NVRAM update: %s\n"));
+        return -1;
+    }
+    return 0;
 }
 
 bool mcdi_char_exists(qsu_device *dev, nv_part_type type, unsigned subtype)

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <libintl.h>
 
 #include "lib/platform/fd_guard.h"
 #include "lib/platform/platform.h"
@@ -93,16 +92,4 @@ int esxi_get_pci_ids(qsu_device *dev)
     if (ids_from_driver(dev) == 0)
         return 0;
     return ids_from_proc_bus_pci(dev);
-}
-
-void get_qs_serial_esxi(qsu_device *dev)
-{
-    uint32_t type = qsu_device_type(dev);
-    if (type != QSU_DEVICE_TYPE_BIRCH && type != QSU_DEVICE_TYPE_CEDAR) {
-        std::fprintf(stderr, gettext("%s(): unsupported device type.\n"), "get_qs_serial_esxi");
-        return;
-    }
-    // Birch and Cedar keep the VPD in the static configuration partition,
-    // which only the NV access layer can read.  Until this build has that
-    // layer, such a port is listed with an empty serial number.
 }

@@ -129,11 +129,18 @@ int FakePlatform::close(int fd)
     return fds_.erase(fd) ? 0 : fail(EBADF);
 }
 
+namespace {
+constexpr unsigned long PRIVATE_ADAPTER_IOCTL = 0x89F3;
+}
+
 int FakePlatform::ioctl(int fd, unsigned long request, void *arg)
 {
     OpenFile *f = file(fd);
     if (!f)
         return fail(EBADF);
+    // No driver here carries the adapter's private commands.
+    if (request == PRIVATE_ADAPTER_IOCTL)
+        return fail(EOPNOTSUPP);
     if (ioctl_handler)
         return ioctl_handler(f->path, request, arg);
     return fail(f->path.empty() ? ENODEV : ENOTTY);
