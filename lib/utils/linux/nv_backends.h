@@ -3,6 +3,25 @@
 
 #include "lib/utils/linux/nv.h"
 
+#include <cerrno>
+#include <cstdint>
+
+#include <libintl.h>
+
+// -1 with errno set, as every backend operation fails.
+inline int nv_fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+// A progress report, when the caller asked for them.
+inline void nv_report(progress_fn progress, const char *status, uint64_t pc)
+{
+    if (progress)
+        progress(gettext(status), static_cast<int>(pc));
+}
+
 // MTD devices.
 int mtd_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype);
 // Closes the context's device, looks the partition up again and reopens

@@ -28,18 +28,6 @@ constexpr uint32_t DYNAMIC_CFG_TYPE = 0x500;
 constexpr uint32_t MAX_SUBTYPE = 0xFFFF;
 constexpr uint64_t PROGRESS_STEP = 10;
 
-int fail(int err)
-{
-    errno = err;
-    return -1;
-}
-
-void report(progress_fn progress, const char *status, uint64_t pc)
-{
-    if (progress)
-        progress(gettext(status), static_cast<int>(pc));
-}
-
 void print_ioctl_error(const nv_context *ctx)
 {
     int err = errno;
@@ -160,7 +148,7 @@ int64_t mcdi_write_data(nv_context *ctx, const uint8_t *data, uint32_t len, prog
         written += chunk;
         uint64_t pc = uint64_t{written} * 100 / total;
         if (progress && pc >= reported + PROGRESS_STEP) {
-            report(progress, "Writing", pc);
+            nv_report(progress, "Writing", pc);
             reported = pc;
         }
     }
@@ -175,7 +163,7 @@ int mcdi_erase(nv_context *ctx, uint32_t len, bool full_erase, progress_fn progr
         // The controller erases the partition as a whole.
         if (mcdi_nv_erase(ctx, 0, ctx->part_size) != 0)
             return -1;
-        report(progress, "Erasing", 100);
+        nv_report(progress, "Erasing", 100);
         return 0;
     }
     if (part_size % erase_size != 0) {
@@ -183,7 +171,7 @@ int mcdi_erase(nv_context *ctx, uint32_t len, bool full_erase, progress_fn progr
                      gettext("Error. Attempting to erase a partition of size %d,                  which is not a "
                              "multiple of the erase size %d\n"),
                      static_cast<int>(part_size), static_cast<int>(erase_size));
-        return fail(EINVAL);
+        return nv_fail(EINVAL);
     }
     uint64_t erase_len = uint64_t{len} + erase_size - 1;
     if (erase_len > part_size || full_erase)
@@ -197,7 +185,7 @@ int mcdi_erase(nv_context *ctx, uint32_t len, bool full_erase, progress_fn progr
         // The last block may reach past the erase length.
         uint64_t pc = std::min<uint64_t>(blocks * erase_size * 100 / erase_len, 100);
         if (progress && (pc >= reported + PROGRESS_STEP || pc == 100)) {
-            report(progress, "Erasing", pc);
+            nv_report(progress, "Erasing", pc);
             reported = pc;
         }
     }
@@ -284,7 +272,7 @@ int mcdi_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_era
     // Refused before the update starts, so that the partition is not
     // erased for an image it cannot hold.
     if (len > ctx->part_size)
-        return fail(ENOSPC);
+        return nv_fail(ENOSPC);
     if (mcdi_nv_update_start(ctx) != 0) {
         print_failure(gettext("Failed to prepare for NVRAM update: %s\n"));
         return -1;
@@ -302,7 +290,7 @@ int mcdi_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_era
         print_failure(gettext("Failed to write NVRAM sector: %s\n"));
         return -1;
     }
-    report(progress, "Validating", 0);
+    nv_report(progress, "Validating", 0);
     if (mcdi_nv_update_finish(ctx) != 0) {
         print_failure(gettext("Failed to finish NVRAM update: %s\n"));
         return -1;

@@ -80,18 +80,6 @@ const mtd_node_kind char_nodes = {"/dev/mtd%u", "%s/dev_mtd%u", S_IFCHR, 90, 2, 
 const mtd_node_kind block_nodes = {"/dev/mtdblock%u", "%s/dev_mtdblock%u", S_IFBLK, 31, 1,
                                    &probed_mtdblock, "modprobe mtdblock >/dev/null 2>&1"};
 
-int fail(int err)
-{
-    errno = err;
-    return -1;
-}
-
-void report(progress_fn progress, const char *status, uint64_t pc)
-{
-    if (progress)
-        progress(gettext(status), static_cast<int>(pc));
-}
-
 // "/proc/mtd" whole; -1 with errno when it cannot be read.
 int read_proc_mtd(std::string &text)
 {
@@ -104,7 +92,7 @@ int read_proc_mtd(std::string &text)
         text.append(buf, static_cast<size_t>(n));
     int err = errno;
     platform().close(fd);
-    return n < 0 ? fail(err) : 0;
+    return n < 0 ? nv_fail(err) : 0;
 }
 
 bool parse_number(std::string_view &s, int base, uint32_t *value)
@@ -238,13 +226,13 @@ int mtd_part_name(nv_context *ctx, const qsu_device *dev, nv_part_type type, uns
     const size_t room = sizeof ctx->u.mtd.part_name;
     int n;
     if (dev->pci_device_id == ADAPTER_WITHOUT_MTD)
-        return fail(ENOENT);
+        return nv_fail(ENOENT);
     if (dev->pci_device_id == ADAPTER_WITH_BOOTROM_MTD_ONLY) {
         const char *which = type == NV_PART_BOOTROM       ? "qsc_flash_bootrom"
                             : type == NV_PART_BOOTROM_CFG ? "qsc_bootconfig"
                                                           : nullptr;
         if (!which || subtype != 0)
-            return fail(ENOENT);
+            return nv_fail(ENOENT);
         n = std::snprintf(name, room, "%.16s %s", dev->netif_name, which);
     } else {
         QS_ASSERT(type < MAX_NV_PART && mtd_kind_names[type]);
@@ -252,7 +240,7 @@ int mtd_part_name(nv_context *ctx, const qsu_device *dev, nv_part_type type, uns
     }
     // A name cut short could be another partition's.
     if (n < 0 || static_cast<size_t>(n) >= room)
-        return fail(ENOENT);
+        return nv_fail(ENOENT);
     return 0;
 }
 
@@ -263,7 +251,7 @@ int mtd_find(nv_context *ctx, unsigned *number)
         return -1;
     size_t eol = text.find('\n');
     if (text.empty() || eol == std::string::npos)
-        return fail(ENOENT); // nothing after the header
+        return nv_fail(ENOENT); // nothing after the header
     std::string_view rest(text);
     rest.remove_prefix(eol + 1);
     while (!rest.empty()) {
@@ -282,7 +270,7 @@ int mtd_find(nv_context *ctx, unsigned *number)
             return 0;
         }
     }
-    return fail(ENOENT);
+    return nv_fail(ENOENT);
 }
 
 bool mtd_exists(const qsu_device *dev, nv_part_type type, unsigned subtype)
@@ -347,14 +335,14 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
     if (erase_len > part_size || full_erase)
         erase_len = part_size;
     if (part_size < length)
-        return fail(ENOSPC);
+        return nv_fail(ENOSPC);
 
     if (!ctx->u.mtd.is_block && !ctx->u.mtd.is_eeprom) {
         for (uint64_t offset = 0; offset < erase_len; offset += erase_size) {
-            report(progress, "Erasing", offset * 25 / erase_len);
+            nv_report(progress, "Erasing", offset * 25 / erase_len);
             erase_info_user erase = {static_cast<uint32_t>(offset), static_cast<uint32_t>(erase_size)};
             // An erase size of 0 would never get past the first block.
-            int rc = erase_size == 0 ? fail(EINVAL) : platform().ioctl(ctx->fd, MEMERASE, &erase);
+            int rc = erase_size == 0 ? nv_fail(EINVAL) : platform().ioctl(ctx->fd, MEMERASE, &erase);
             if (rc != 0) {
                 std::fprintf(stderr, "%s %s\n", gettext("Failed to erase partition"), ctx->u.mtd.part_name);
                 return -1;
@@ -366,7 +354,7 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
     bool written = platform().lseek(ctx->fd, 0, SEEK_SET) == 0;
     for (uint64_t offset = 0; written && offset < length; offset += MTD_IO_CHUNK) {
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(MTD_IO_CHUNK, length - offset));
-        report(progress, "Writing", 25 + offset * 75 / length);
+        nv_report(progress, "Writing", 25 + offset * 75 / length);
         ssize_t n = platform().write(ctx->fd, bytes + offset, chunk);
         if (n >= 0 && static_cast<size_t>(n) != chunk)
             errno = EIO;
@@ -375,9 +363,9 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
     if (!written) {
         int err = errno;
         std::fprintf(stderr, "%s %s\n", gettext("Failed to write partition"), ctx->u.mtd.part_name);
-        return fail(err);
+        return nv_fail(err);
     }
-    report(progress, "Validating", 0);
+    nv_report(progress, "Validating", 0);
     return mtd_reopen(ctx);
 }
 
