@@ -8,6 +8,12 @@
 
 #include <libintl.h>
 
+// The first generation's boards: 0x0703 has no MTD partitions, 0x0710 only
+// its boot ROM and boot ROM configuration; neither has a management
+// controller to ask.
+constexpr uint32_t ADAPTER_WITHOUT_MTD = 0x1B7E0703;
+constexpr uint32_t ADAPTER_WITH_BOOTROM_MTD_ONLY = 0x1B7E0710;
+
 // -1 with errno set, as every backend operation fails.
 inline int nv_fail(int err)
 {

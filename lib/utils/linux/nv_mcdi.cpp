@@ -22,8 +22,6 @@ const nv_ops nv_ops_mcdi_sock = {mcdi_sock_open, mcdi_read, mcdi_write_all};
 
 namespace {
 
-constexpr uint32_t ADAPTER_WITHOUT_MTD = 0x1B7E0703;
-constexpr uint32_t ADAPTER_WITH_BOOTROM_MTD_ONLY = 0x1B7E0710;
 constexpr uint32_t DYNAMIC_CFG_TYPE = 0x500;
 constexpr uint32_t MAX_SUBTYPE = 0xFFFF;
 constexpr uint64_t PROGRESS_STEP = 10;

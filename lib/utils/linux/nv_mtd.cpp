@@ -46,9 +46,6 @@ constexpr unsigned long ONE_SECOND_US = 1000000;
 // Tries of a device node before giving up on its module.
 constexpr unsigned NODE_WAIT_TRIES = 5;
 
-constexpr uint32_t ADAPTER_WITHOUT_MTD = 0x1B7E0703;
-constexpr uint32_t ADAPTER_WITH_BOOTROM_MTD_ONLY = 0x1B7E0710;
-
 const char *const mtd_kind_names[MAX_NV_PART] = {
     "qsc_mcfw",    "qsc_dynamic_cfg",      "qsc_static_cfg",       "qsc_exp_rom", "qsc_exp_rom_cfg",
     "qsc_phy_fw",  "qsc_fpga",             "qsc_fcfw",             "qsc_cpld",    "qsc_fpgadiag",
