@@ -297,6 +297,7 @@ TEST(NvMcdi, ReportsProgressByTenths)
     struct Case {
         uint32_t image;
         Seen expected;
+        bool full_erase = false;
     } cases[] = {
         {8192,
          {{"Erasing", 33}, {"Erasing", 66}, {"Erasing", 100}, {"Writing", 11}, {"Writing", 23}, {"Writing", 35},
@@ -305,6 +306,11 @@ TEST(NvMcdi, ReportsProgressByTenths)
          {{"Erasing", 63}, {"Erasing", 100}, {"Writing", 10}, {"Writing", 20}, {"Writing", 30}, {"Writing", 40},
           {"Writing", 50}, {"Writing", 60}, {"Writing", 70}, {"Writing", 80}, {"Writing", 90}, {"Writing", 100},
           {"Validating", 0}}},
+        // Sixteen blocks: a report only when a tenth more is done.
+        {240,
+         {{"Erasing", 12}, {"Erasing", 25}, {"Erasing", 37}, {"Erasing", 50}, {"Erasing", 62}, {"Erasing", 75},
+          {"Erasing", 87}, {"Erasing", 100}, {"Writing", 100}, {"Validating", 0}},
+         true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.image);
@@ -313,7 +319,7 @@ TEST(NvMcdi, ReportsProgressByTenths)
         ASSERT_NE(ctx, nullptr);
         Bytes image = pattern(c.image, 0x22);
         progress_seen.clear();
-        ASSERT_EQ(nv_write_all(ctx, image.data(), c.image, false, note_progress), 0);
+        ASSERT_EQ(nv_write_all(ctx, image.data(), c.image, c.full_erase, note_progress), 0);
         EXPECT_EQ(progress_seen, c.expected);
         nv_close(ctx);
     }
@@ -358,6 +364,8 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
             // the partition's metadata later.
             EXPECT_EQ(run.commands()[1].cmd, std::string(c.preset) == "birch" ? 0x18u : 0x52u);
             nv_close(ctx);
+            // Without an MTD device the controller answers whether it exists.
+            EXPECT_TRUE(nv_exists(run.port(c.port), c.kind, c.subtype));
             // Another subtype is another partition.
             EXPECT_EQ(nv_open(run.port(c.port), c.kind, c.subtype + 1), nullptr);
         }
@@ -371,6 +379,18 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
     EXPECT_EQ(run.port(1)->port_index, 2u);
     EXPECT_EQ(nv_open(run.port(1), NV_PART_DYNAMIC_CFG, 2), nullptr);
     EXPECT_EQ(run.commands(), std::vector<Command>{cmd(0x37, {0xFFFFFFFF})});
+
+    // The first generation has no controller: it is not asked, so that its
+    // driver's refusal cannot switch MCDI off for the other adapters.
+    McdiRun mixed(mcdi_host(lab::HostKind::linux_host, {{"alder", 2}, {"alder-0710", 2}, {"dogwood2", 2}}));
+    for (int alder_port : {0, 2}) {
+        EXPECT_EQ(nv_open(mixed.port(alder_port), NV_PART_BOOTROM, 0), nullptr);
+        EXPECT_EQ(errno, ENOENT);
+    }
+    EXPECT_TRUE(mixed.commands().empty());
+    nv_context *ctx = nv_open(mixed.port(4), NV_PART_BUNDLE_METADATA, 0);
+    EXPECT_NE(ctx, nullptr);
+    nv_close(ctx);
 }
 
 // The subtype of a BD20 partition comes from its metadata (Birch's from
