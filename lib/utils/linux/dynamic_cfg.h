@@ -1,0 +1,84 @@
+// The adapter's dynamic configuration: the flash partition in which the
+// installed version of each firmware kind is recorded, with a small VPD
+// record for version strings.  It is read whole at open, edited in memory
+// and written back whole only by an explicit sync.  On BD20 controllers
+// all ports of an adapter share one loaded copy; elsewhere each port loads
+// its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/utils/firmware_ops.h"
+#include "lib/utils/firmware_version.h"
+#include "lib/utils/linux/nv.h"
+
+struct qsu_device;
+
+// The loaded partition.
+struct dynamic_cfg_part {
+    bool is_bd20;       // TLV layout; otherwise the fixed-record layout
+    nv_context *nv;     // kept open for the sync; null for a buffer with no partition behind it
+    size_t buffer_size; // the partition's size
+    uint8_t *buffer;    // the whole partition (fixed-record header in host order while loaded)
+    unsigned refcnt;    // contexts using it
+};
+
+// One port's handle on it.
+struct dynamic_cfg_context {
+    qsu_device *qsu_dev;
+    dynamic_cfg_part *part;
+};
+
+// Cedar, Dogwood and Dogwood2 keep the configuration as TLV partitions.
+bool is_bd20_device(const qsu_device *dev);
+// Dogwood and Dogwood2 keep one dynamic VPD for the whole adapter.
+bool device_has_global_vpd(const qsu_device *dev);
+
+// NV_PART_DYNAMIC_CFG for any port, NV_PART_DYNAMIC_CFG_DEFAULTS from
+// Dogwood2 on.  A damaged configuration is rebuilt in memory, not an
+// error.  Null with errno on failure (errno untouched for a kind the port
+// cannot have).  The ports must have been grouped.
+dynamic_cfg_context *dynamic_cfg_open(qsu_device *dev, nv_part_type type);
+// Unsynced changes are lost with the last context of a part.
+void dynamic_cfg_close(dynamic_cfg_context *ctx);
+
+// 0 when the port reads its own configuration; ENOTSUP when only another
+// port of the adapter can (named in *nv_dev); ENODEV when none can.
+int dynamic_cfg_accessible(qsu_device *dev, qsu_device **nv_dev);
+
+// 0.0.0.0 when nothing is recorded.  BD20 asks the bundle metadata first.
+firmware_version dynamic_cfg_get_version(dynamic_cfg_context *ctx, image_type_t type);
+// 0, or nonzero: -1 with errno, or on BD20 the plain values EINVAL or
+// ENOSPC when the first segment is refused.
+int dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, uint32_t subtype,
+                            firmware_version version, bool set_subtype);
+
+// Full length of the keyword's value, of which at most len - 1 bytes are
+// copied and terminated; -1 with ENOENT when absent (or when the port has
+// no dynamic VPD at all).
+int dynamic_cfg_get_string(dynamic_cfg_context *ctx, char key1, char key2, char *buf, size_t len);
+// A null value deletes the keyword.  0, or nonzero with errno.
+int dynamic_cfg_set_string(dynamic_cfg_context *ctx, char key1, char key2, const char *value);
+
+// Writes the whole buffer back with a full erase.
+int dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress);
+
+// Whether the bundle metadata holds a version for the kind.
+bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out);
+
+// Version strings some OEM subsystem vendors keep in the dynamic VPD;
+// they do nothing for other vendors.  A null text deletes the keyword.
+int dynamic_cfg_set_uefi_version(qsu_device *dev, dynamic_cfg_context *ctx, const char *version);
+int dynamic_cfg_set_bootrom_version(qsu_device *dev, dynamic_cfg_context *ctx, const char *version);
+int dynamic_cfg_set_oem_mcfw_version(qsu_device *dev, dynamic_cfg_context *ctx, const char *version);
+// The firmware family version: 0, or 1 when a keyword could not be set
+// (on subsystem 0x103C:0x80AB the string operation's own result).
+int dynamic_cfg_set_family(qsu_device *dev, dynamic_cfg_context *ctx, const char *version);
+int dynamic_cfg_get_family(dynamic_cfg_context *ctx, char *buf, size_t len);
+
+// Hands out the part's buffer and size; 0.
+int dynamic_cfg_get_buf(dynamic_cfg_context *ctx, uint8_t **buf, size_t *size);
+// Loads the TLV partition in the buffer and sets its generation (it is
+// stored one higher); a TLV result code.
+int dynamic_cfg_set_generation(void *buf, size_t len, uint32_t generation);

@@ -1,0 +1,18 @@
+// The steps of the open and the per-layout dispatch, shared by the open,
+// the string and keyword operations and the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/utils/linux/dynamic_cfg.h"
+
+// Decode, and rebuild in memory what does not decode.
+bool decode_dynamic_config(dynamic_cfg_part *part);
+void reset_dynamic_config(dynamic_cfg_part *part);
+
+// The context's dynamic VPD record (null when it has none) and the room
+// for it (0 without a buffer).
+uint8_t *dyn_vpd_buffer(dynamic_cfg_context *ctx);
+size_t dyn_vpd_available_len(dynamic_cfg_context *ctx);
+int reset_dyn_vpd(dynamic_cfg_context *ctx);
