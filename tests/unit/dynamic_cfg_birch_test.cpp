@@ -1,0 +1,259 @@
+// The fixed-record layout over in-memory buffers: header acceptance, item
+// growth, VPD relocation, the bytes a sync writes, and what an interrupted
+// sync leaves behind.
+#include "lib/utils/linux/dynamic_cfg_birch.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "lib/utils/byteorder.h"
+#include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/linux/vpd.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A port's context over a buffer of its own.
+struct Config {
+    Bytes bytes;
+    qsu_device dev{};
+    dynamic_cfg_part part{};
+    dynamic_cfg_context ctx{};
+
+    // Opened: decoded or rebuilt, with a valid record, as the open leaves it.
+    enum State { raw, opened };
+    explicit Config(Bytes contents, State state = raw, uint32_t port_index = 0) : bytes(std::move(contents))
+    {
+        dev.pci_device_id = 0x1B7E0803;
+        dev.port_index = port_index;
+        part.buffer = bytes.data();
+        part.buffer_size = bytes.size();
+        ctx = {&dev, &part};
+        if (state == raw)
+            return;
+        if (!birch_decode_dynamic_config(&part))
+            birch_reset_dynamic_config(&part);
+        const uint8_t *vpd = birch_dyn_vpd_buffer(&ctx);
+        if (!vpd || !vpd_is_valid(vpd, birch_dyn_vpd_available_len(&ctx)))
+            birch_reset_dyn_vpd(&ctx);
+    }
+    Config(const Config &) = delete; // the context points into it
+    birch_mc_dynamic_config_hdr_t header() const
+    {
+        birch_mc_dynamic_config_hdr_t h;
+        std::memcpy(&h, bytes.data(), sizeof h);
+        return h;
+    }
+    firmware_version get(image_type_t type) { return birch_dynamic_cfg_get_version(&ctx, type); }
+    // What a sync would write.
+    Bytes flash()
+    {
+        birch_dynamic_cfg_to_flash_order(&part);
+        Bytes out = bytes;
+        birch_dynamic_cfg_to_host_order(&part);
+        return out;
+    }
+};
+
+bool operator==(firmware_version l, firmware_version r)
+{
+    return l.a == r.a && l.b == r.b && l.c == r.c && l.d == r.d;
+}
+
+const image_type_t kIndexed[] = {IMAGE_TYPE_MCFW, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_PHY, IMAGE_TYPE_FPGA,
+                                 IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD};
+
+TEST(BirchDynamicConfig, BlankFlashIsRebuiltWithTheTemplateAtTheEnd)
+{
+    Config c(Bytes(4096, 0xFF), Config::opened);
+    const birch_mc_dynamic_config_hdr_t h = c.header();
+    EXPECT_EQ(h.magic, BIRCH_DYNAMIC_CONFIG_MAGIC);
+    EXPECT_EQ(h.length, 20);
+    EXPECT_EQ(h.num_fw_version_items, 0u);
+    EXPECT_EQ(h.dynamic_vpd_offset, 4096u - 12);
+    EXPECT_EQ(h.dynamic_vpd_length, 12u);
+    EXPECT_EQ(0, std::memcmp(c.bytes.data() + 4084, vpd_dynamic_init, 12));
+    for (image_type_t t : kIndexed)
+        EXPECT_TRUE(c.get(t) == firmware_version{}) << t;
+}
+
+TEST(BirchDynamicConfig, HeaderAcceptanceRules)
+{
+    Config good(Bytes(512, 0xFF), Config::opened);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&good.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
+    const Bytes flash = good.flash();
+    // Each case edits the flash bytes and, unless `keep_sum`, repairs the checksum.
+    const struct {
+        const char *what;
+        size_t at;
+        uint32_t value;
+        unsigned width;
+        bool keep_sum;
+        bool accepted;
+    } cases[] = {
+        {"as synced", 0, BIRCH_DYNAMIC_CONFIG_MAGIC, 4, false, true},
+        {"magic", 0, 0xBDCFDDDC, 4, false, false},
+        {"length 19", 4, 19, 2, false, false},
+        {"length past the buffer", 4, 513, 2, false, false},
+        {"checksum off", 7, flash[7] + 1u, 1, true, false},
+        {"VPD area inside the items", 8, 40, 4, false, false},
+        {"VPD area past the end", 8, 513, 4, false, false},
+        {"VPD area running past the end", 12, 13, 4, false, false},
+        {"more items than the length covers", 16, 3, 4, false, false},
+        {"fewer items than the length covers", 16, 1, 4, false, true},
+    };
+    for (const auto &k : cases) {
+        Bytes b = flash;
+        for (unsigned i = 0; i < k.width; ++i)
+            b[k.at + i] = static_cast<uint8_t>(k.value >> (8 * i));
+        if (!k.keep_sum) {
+            uint8_t sum = 0;
+            for (size_t i = 0; i < std::min<size_t>(load_le16(&b[4]), b.size()); ++i)
+                sum = static_cast<uint8_t>(sum + b[i]);
+            b[7] = static_cast<uint8_t>(b[7] - sum);
+        }
+        Config c(b);
+        EXPECT_EQ(birch_decode_dynamic_config(&c.part), k.accepted) << k.what;
+    }
+    Config short_buffer(Bytes(flash.begin(), flash.begin() + 19));
+    EXPECT_FALSE(birch_decode_dynamic_config(&short_buffer.part));
+}
+
+TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
+{
+    Config c(Bytes(256, 0xFF), Config::opened);
+    // A record right after the empty header, where the items will grow.
+    birch_mc_dynamic_config_hdr_t h = c.header();
+    h.dynamic_vpd_offset = 20;
+    std::memcpy(c.bytes.data(), &h, sizeof h);
+    std::memcpy(c.bytes.data() + 20, vpd_dynamic_init, 12);
+
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
+    h = c.header();
+    EXPECT_EQ(h.length, 44);
+    EXPECT_EQ(h.num_fw_version_items, 2u);
+    EXPECT_EQ(h.dynamic_vpd_offset, 44u);
+    EXPECT_EQ(0, std::memcmp(c.bytes.data() + 44, vpd_dynamic_init, 12));
+    birch_mc_fw_version_t items[2];
+    std::memcpy(items, c.bytes.data() + 20, sizeof items);
+    EXPECT_EQ(items[0].fw_subtype, 0xFFFFFFFFu);
+    EXPECT_TRUE((firmware_version{items[0].version_w, items[0].version_x, items[0].version_y,
+                                  items[0].version_z}) == firmware_version{});
+    EXPECT_EQ(items[1].fw_subtype, 8u);
+    EXPECT_TRUE(c.get(IMAGE_TYPE_MCFW) == (firmware_version{3, 3, 2, 1000}));
+
+    // Again, without a subtype: only item 1's version changes.
+    Bytes before = c.bytes;
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_MCFW, 99, {3, 3, 2, 1001}, false), 0);
+    for (size_t i = 0; i < before.size(); ++i)
+        if (i < 36 || i >= 44) {
+            EXPECT_EQ(c.bytes[i], before[i]) << i;
+        }
+    std::memcpy(items, c.bytes.data() + 20, sizeof items);
+    EXPECT_EQ(items[1].fw_subtype, 8u);
+    // Kinds without an item, and items that would not fit, change nothing.
+    before = c.bytes;
+    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW}) {
+        errno = 0;
+        EXPECT_EQ(birch_dynamic_cfg_set_version(&c.ctx, t, 0, {1, 0, 0, 0}, true), -1);
+        EXPECT_EQ(errno, ENOSPC);
+    }
+    Config tiny(Bytes(20 + 12 * 8 + 12, 0xFF), Config::opened); // items 0-7 and the template
+    EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_BOOTROM, 2, {1, 0, 0, 0}, true), 0);
+    EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_FPGA, 2, {1, 0, 0, 0}, true), -1);
+    EXPECT_EQ(c.bytes, before);
+}
+
+TEST(BirchDynamicConfig, PhyItemsArePerPort)
+{
+    Config port1(Bytes(1024, 0xFF), Config::opened, 1);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&port1.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}, true), 0);
+    EXPECT_EQ(port1.header().num_fw_version_items, 12u); // item 11
+    port1.dev.port_index = 0;
+    EXPECT_TRUE(port1.get(IMAGE_TYPE_PHY) == firmware_version{});
+}
+
+TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
+{
+    Config c(Bytes(160, 0xFF), Config::opened);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_BOOTROM, 2, {3, 3, 1, 1001}, true), 0);
+    const size_t items_end = c.header().length; // 116
+    ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', "3.3.2.1000"), 0);
+    birch_mc_dynamic_config_hdr_t h = c.header();
+    EXPECT_EQ(h.dynamic_vpd_offset + h.dynamic_vpd_length, 160u);
+    EXPECT_TRUE(vpd_is_valid(c.bytes.data() + h.dynamic_vpd_offset, h.dynamic_vpd_length));
+
+    // Larger than any area: the largest is taken, and vpd_set refuses.
+    const std::string big(60, 'x');
+    errno = 0;
+    EXPECT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    h = c.header();
+    EXPECT_EQ(h.dynamic_vpd_offset, items_end);
+    const uint8_t *record = c.bytes.data() + h.dynamic_vpd_offset;
+    ASSERT_TRUE(vpd_is_valid(record, h.dynamic_vpd_length));
+    EXPECT_NE(vpd_find(record, 'V', 'D'), 0u);
+    EXPECT_TRUE(c.get(IMAGE_TYPE_BOOTROM) == (firmware_version{3, 3, 1, 1001}));
+
+    ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', nullptr), 0);
+    EXPECT_EQ(vpd_find(record, 'V', 'D'), 0u);
+}
+
+TEST(BirchDynamicConfig, SyncBytesAreLittleEndianAndSumToZero)
+{
+    Config c(Bytes(512, 0xFF), Config::opened);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_CPLD, 1, {1, 0x203, 0, 4}, true), 0);
+    Bytes before = c.bytes;
+    const Bytes flash = c.flash();
+    before[7] = flash[7]; // the checksum stays as the sync set it
+    EXPECT_EQ(c.bytes, before); // back in host order
+    EXPECT_EQ(load_le32(&flash[0]), BIRCH_DYNAMIC_CONFIG_MAGIC);
+    EXPECT_EQ(load_le16(&flash[4]), 20 + 12 * 18);
+    EXPECT_EQ(load_le32(&flash[16]), 18u);
+    EXPECT_EQ(load_le32(&flash[20 + 12 * 17]), 1u);
+    EXPECT_EQ(load_le16(&flash[20 + 12 * 17 + 6]), 0x203);
+    uint8_t sum = 0;
+    for (size_t i = 0; i < 20 + 12 * 18; ++i)
+        sum = static_cast<uint8_t>(sum + flash[i]);
+    EXPECT_EQ(sum, 0);
+    Config reread(flash);
+    ASSERT_TRUE(birch_decode_dynamic_config(&reread.part));
+    EXPECT_EQ(reread.bytes, before);
+}
+
+// A sync erases the partition and writes it from the start: cut off at any
+// byte, what is left either decodes to exactly the versions written or is
+// not accepted at all.
+TEST(BirchDynamicConfig, AnInterruptedSyncNeverDecodesToOtherVersions)
+{
+    std::mt19937 rng(11);
+    size_t accepted_cuts = 0;
+    for (int round = 0; round < 40; ++round) {
+        Config c(Bytes(384, 0xFF), Config::opened);
+        for (image_type_t t : kIndexed) {
+            const firmware_version v = {static_cast<uint16_t>(rng()), static_cast<uint16_t>(rng()),
+                                        static_cast<uint16_t>(rng()), static_cast<uint16_t>(rng())};
+            ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, t, rng(), v, true), 0);
+        }
+        ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', "7.4.3.1008"), 0);
+        const Bytes flash = c.flash();
+        for (size_t cut = 0; cut <= flash.size(); ++cut) {
+            Bytes left(flash.begin(), flash.begin() + static_cast<long>(cut));
+            left.resize(flash.size(), 0xFF);
+            Config after(left);
+            if (!birch_decode_dynamic_config(&after.part))
+                continue;
+            ++accepted_cuts;
+            for (image_type_t t : kIndexed)
+                ASSERT_TRUE(after.get(t) == c.get(t)) << "round " << round << ", cut at " << cut;
+        }
+    }
+    EXPECT_GT(accepted_cuts, 0u); // cuts after the items keep everything
+}
+
+} // namespace
