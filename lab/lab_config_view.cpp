@@ -175,9 +175,13 @@ std::string value_text(const std::string &value)
     if (printable)
         return value;
     std::string out = "<";
-    for (unsigned char c : value)
-        out += (out.size() > 1 ? " " : "") + hex(c, 2);
-    return out + ">";
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (i)
+            out += ' ';
+        out += hex(static_cast<unsigned char>(value[i]), 2);
+    }
+    out += '>';
+    return out;
 }
 
 std::string vpd_line(const DynamicVpdView &vpd)
