@@ -216,9 +216,13 @@ TEST(DynamicConfigDurability, RandomEditsReadBackAfterEverySync)
         std::map<int, std::map<std::string, std::string>> keywords;
         auto owner = [](bool shared, int port) { return shared ? 0 : port; };
         auto run = std::make_unique<HostRun>(dir);
-        for (int i = 0; i < 2; ++i) {
-            versions[owner(g.shared, i)] = run->versions(i, g.types); // whatever the preset holds
-            keywords[owner(g.global_vpd, i)];
+        for (int i = 0; i < 2; ++i) { // whatever the preset holds
+            versions[owner(g.shared, i)] = run->versions(i, g.types);
+            for (char k = '0'; k <= '9'; ++k) {
+                char buf[64];
+                if (dynamic_cfg_get_string(run->open(i), 'V', k, buf, sizeof buf) >= 0)
+                    keywords[owner(g.global_vpd, i)][std::string{'V', k}] = buf;
+            }
         }
         for (int step = 0; step < 40; ++step) {
             const int port = static_cast<int>(rng() % 2);
