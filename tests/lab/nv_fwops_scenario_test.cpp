@@ -253,6 +253,13 @@ TEST(NvFwOps, ReadsBackThePartitionAsAnImage)
             contents[i] = static_cast<uint8_t>(i * 13 + 5);
         part(state, id).initial_contents = contents;
         NvRun run(state);
+        // A port carries the kinds whose partition it reaches, and no other.
+        const firmware_ops &absent = mc_dogwood2_ops[1];
+        EXPECT_TRUE(row->match_device(row, run.port(1)));
+        EXPECT_FALSE(absent.match_device(&absent, run.port(1)));
+        errno = 0;
+        EXPECT_EQ(absent.open(&absent, run.port(1)), nullptr);
+        EXPECT_EQ(errno, ENOENT);
         void *handle = row->open(row, run.port(1));
         ASSERT_NE(handle, nullptr);
         const uint64_t start = run.lab().events().now_us();
