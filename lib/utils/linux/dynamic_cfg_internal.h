@@ -10,6 +10,12 @@
 // Decode, and rebuild in memory what does not decode.
 bool decode_dynamic_config(dynamic_cfg_part *part);
 void reset_dynamic_config(dynamic_cfg_part *part);
+// Both, for a part just read: 0, or -1 with ENOSPC when the partition
+// cannot hold even an empty configuration of its layout.
+int prepare_dynamic_config(dynamic_cfg_part *part);
+// Gives the context a reference on the part and the port a usable dynamic
+// VPD record when there is room for one.
+void attach_dynamic_config(dynamic_cfg_context *ctx, dynamic_cfg_part *part);
 
 // The context's dynamic VPD record (null when it has none) and the room
 // for it (0 without a buffer).

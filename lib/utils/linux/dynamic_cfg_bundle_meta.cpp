@@ -1,0 +1,64 @@
+// The bundle metadata: the versions of the components of the firmware
+// bundle installed on a BD20 adapter, which the controller records itself.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "lib/tlv/tlv_partition.h"
+#include "lib/utils/byteorder.h"
+#include "lib/utils/linux/dynamic_cfg.h"
+#include "lib/utils/linux/dynamic_cfg_bd20.h"
+#include "lib/utils/linux/nv.h"
+
+static_assert(offsetof(tlv_bundle_meta_comp_ver, minor) == 2);
+static_assert(offsetof(tlv_bundle_meta_comp_ver, build) == 6);
+
+namespace {
+
+constexpr size_t ERASED_PROBE_LEN = 8;
+
+// The whole partition, or null when it cannot be read.
+std::unique_ptr<uint8_t[]> read_bundle_metadata(qsu_device *dev, size_t *size)
+{
+    nv_context *nv = nv_open(dev, NV_PART_BUNDLE_METADATA, 0);
+    if (!nv)
+        return nullptr;
+    *size = nv_part_size(nv);
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[*size]);
+    if (buffer && nv_read_all(nv, buffer.get()) != 0)
+        buffer.reset();
+    nv_close(nv);
+    return buffer;
+}
+
+bool is_erased(const uint8_t *buffer, size_t size)
+{
+    if (size < ERASED_PROBE_LEN)
+        return true;
+    for (size_t i = 0; i < ERASED_PROBE_LEN; ++i)
+        if (buffer[i] != 0xFF)
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out)
+{
+    uint32_t tag = TLV_TAG_BUNDLE_META_COMP_VER + nvram_part_type_from_image_type(type);
+    size_t size = 0;
+    std::unique_ptr<uint8_t[]> buffer = read_bundle_metadata(dev, &size);
+    if (!buffer || is_erased(buffer.get(), size))
+        return false;
+    nvram_partition_t partition;
+    if (tlv_init_partition_from_buffer(&partition, buffer.get(), size) != 0 ||
+        tlv_find(&partition.tlv_cursor, tag) != TLV_OK ||
+        tlv_length(&partition.tlv_cursor) < sizeof(tlv_bundle_meta_comp_ver))
+        return false;
+    const uint8_t *value = tlv_value(&partition.tlv_cursor);
+    *out = {load_le16(value + offsetof(tlv_bundle_meta_comp_ver, major)),
+            load_le16(value + offsetof(tlv_bundle_meta_comp_ver, minor)),
+            load_le16(value + offsetof(tlv_bundle_meta_comp_ver, patch)),
+            load_le16(value + offsetof(tlv_bundle_meta_comp_ver, build))};
+    return true;
+}

@@ -1,0 +1,67 @@
+// Each operation of the dynamic configuration in the layout of the part
+// it works on.
+#include <cerrno>
+
+#include "lib/utils/linux/dynamic_cfg.h"
+#include "lib/utils/linux/dynamic_cfg_bd20.h"
+#include "lib/utils/linux/dynamic_cfg_birch.h"
+#include "lib/utils/linux/dynamic_cfg_internal.h"
+
+bool decode_dynamic_config(dynamic_cfg_part *part)
+{
+    return part->is_bd20 ? bd20_validate_dynamic_config(part) : birch_decode_dynamic_config(part);
+}
+
+void reset_dynamic_config(dynamic_cfg_part *part)
+{
+    if (part->is_bd20)
+        bd20_reset_dynamic_config(part);
+    else
+        birch_reset_dynamic_config(part);
+}
+
+uint8_t *dyn_vpd_buffer(dynamic_cfg_context *ctx)
+{
+    if (!ctx->part->buffer)
+        return nullptr;
+    return ctx->part->is_bd20 ? bd20_dyn_vpd_buffer(ctx) : birch_dyn_vpd_buffer(ctx);
+}
+
+size_t dyn_vpd_available_len(dynamic_cfg_context *ctx)
+{
+    if (!ctx->part->buffer)
+        return 0;
+    return ctx->part->is_bd20 ? bd20_dyn_vpd_available_len(ctx) : birch_dyn_vpd_available_len(ctx);
+}
+
+int reset_dyn_vpd(dynamic_cfg_context *ctx)
+{
+    return ctx->part->is_bd20 ? bd20_reset_dyn_vpd(ctx) : birch_reset_dyn_vpd(ctx);
+}
+
+firmware_version dynamic_cfg_get_version(dynamic_cfg_context *ctx, image_type_t type)
+{
+    if (!ctx->part->is_bd20)
+        return birch_dynamic_cfg_get_version(ctx, type);
+    // The bundle's own record wins over what this program wrote, even a
+    // null version.
+    firmware_version version;
+    if (bundle_meta_get_version(ctx->qsu_dev, type, &version))
+        return version;
+    return bd20_dynamic_cfg_get_version(ctx, type);
+}
+
+int dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, uint32_t subtype,
+                            firmware_version version, bool set_subtype)
+{
+    if (ctx->part->is_bd20)
+        return bd20_dynamic_cfg_set_version(ctx, type, subtype, version, set_subtype);
+    return birch_dynamic_cfg_set_version(ctx, type, subtype, version, set_subtype);
+}
+
+int dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress)
+{
+    if (ctx->part->is_bd20)
+        return bd20_dynamic_cfg_sync(ctx, progress);
+    return birch_dynamic_cfg_sync(ctx, progress);
+}

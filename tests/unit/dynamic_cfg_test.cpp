@@ -1,0 +1,335 @@
+// The BD20 layout and the generic string and keyword operations, over
+// buffers in memory: what the open leaves, the segment walk's results, the
+// per-port and global dynamic VPD, and the OEM keyword rules.
+#include "lib/utils/linux/dynamic_cfg.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "lib/tlv/tlv_partition.h"
+#include "lib/utils/byteorder.h"
+#include "lib/utils/linux/dynamic_cfg_bd20.h"
+#include "lib/utils/linux/dynamic_cfg_internal.h"
+#include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/linux/vpd.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Items = std::vector<std::pair<uint32_t, Bytes>>;
+constexpr uint32_t CEDAR = 0x1B7E0903, DOGWOOD = 0x1B7E0A03, DOGWOOD2 = 0x1B7E0B03;
+constexpr uint32_t MCFW_VERSION = 0x10060100, MCFW_SUBTYPE = 0x00050100;
+constexpr uint32_t CEDAR_VPD0 = 0x10030000, GLOBAL_VPD = 0x10200000;
+const Bytes kTemplate(vpd_dynamic_init, vpd_dynamic_init + VPD_DYNAMIC_INIT_LEN);
+
+// A dynamic-configuration segment of exactly its own length, stored at `generation`.
+Bytes segment(const Items &items, uint32_t generation = 2)
+{
+    Bytes b(1024);
+    tlv_init_dynamic_config_buf(b.data(), static_cast<uint32_t>(b.size()));
+    nvram_partition_t p;
+    tlv_init_partition_from_buffer(&p, b.data(), b.size());
+    for (const auto &[tag, value] : items)
+        EXPECT_EQ(tlv_append_to_partition(&p, tag, value.data(), value.size()), 0);
+    b.resize(load_le32(&b[16]));
+    EXPECT_EQ(dynamic_cfg_set_generation(b.data(), b.size(), generation - 1), 0);
+    return b;
+}
+
+Bytes flash(std::vector<Bytes> segments, size_t size)
+{
+    Bytes out;
+    for (const Bytes &s : segments)
+        out.insert(out.end(), s.begin(), s.end());
+    out.resize(size, 0xFF);
+    return out;
+}
+
+Bytes version_bytes(uint16_t a, uint16_t b, uint16_t c, uint16_t d)
+{
+    return {uint8_t(a), uint8_t(a >> 8), uint8_t(b), uint8_t(b >> 8), uint8_t(c), uint8_t(c >> 8), uint8_t(d), uint8_t(d >> 8)};
+}
+
+// The value of the tag in the segment at `offset`, or "none".
+std::string item(Bytes &b, uint32_t tag, size_t offset = 0)
+{
+    nvram_partition_t p;
+    if (tlv_init_partition_from_buffer(&p, b.data() + offset, b.size() - offset) != 0)
+        return "invalid";
+    if (tlv_find(&p.tlv_cursor, tag) != TLV_OK)
+        return "none";
+    return std::string(reinterpret_cast<char *>(tlv_value(&p.tlv_cursor)), tlv_length(&p.tlv_cursor));
+}
+std::string str(const Bytes &b) { return {b.begin(), b.end()}; }
+
+// An adapter's ports over one part in memory, opened as the open leaves them.
+struct Adapter {
+    Bytes bytes;
+    size_t guard; // bytes past the partition that nothing may touch
+    std::vector<qsu_device> devs;
+    dynamic_cfg_part part{};
+    std::deque<dynamic_cfg_context> ctxs;
+
+    Adapter(Bytes contents, uint32_t device_id, int ports = 1, uint32_t subsystem = 0x1B7E0001, size_t guard = 8)
+        : bytes(std::move(contents)), guard(guard), devs(ports)
+    {
+        for (int i = 0; i < ports; ++i) {
+            devs[i].pci_device_id = device_id, devs[i].pci_subsystem_id = subsystem;
+            devs[i].port_index = i;
+            std::strcpy(devs[i].serial_number, "QS1");
+        }
+        qsu_group_devices(devs.data(), ports);
+        part.is_bd20 = true;
+        part.buffer_size = bytes.size();
+        bytes.resize(bytes.size() + guard, 0xA5);
+        part.buffer = bytes.data();
+    }
+    int prepare() { return prepare_dynamic_config(&part); }
+    // A context as the open leaves it, or (`attach` false) as the part is.
+    dynamic_cfg_context *open(int port, bool attach = true)
+    {
+        if (!attach) {
+            ctxs.push_back({&devs[port], &part});
+            return &ctxs.back();
+        }
+        ctxs.push_back({&devs[port], nullptr});
+        attach_dynamic_config(&ctxs.back(), &part);
+        return &ctxs.back();
+    }
+    uint32_t generation() { return tlv_get_partition_generation(bytes.data()); }
+    bool guard_intact() { return Bytes(bytes.end() - guard, bytes.end()) == Bytes(guard, 0xA5); }
+    std::string get(dynamic_cfg_context *ctx, char k1, char k2)
+    {
+        char buf[64];
+        errno = 0;
+        int n = dynamic_cfg_get_string(ctx, k1, k2, buf, sizeof buf);
+        return n < 0 ? "errno " + std::to_string(errno) : buf;
+    }
+};
+
+std::string captured_first_line()
+{
+    std::string out = testing::internal::GetCapturedStdout();
+    return out.substr(0, out.find('\n') + 1);
+}
+
+} // namespace
+
+// A damaged configuration is rebuilt two generations above the damaged one
+// (then one more for the template record) and a sync adds two; a sound
+// one is kept.  A partition that cannot hold an empty configuration fails
+// the open; one that has no room for the record leaves the port without
+// one, readable as absent, and nothing is written past the partition.
+TEST(Bd20DynamicConfig, OpenRebuildsWhatDoesNotValidate)
+{
+    Bytes damaged = flash({segment({{MCFW_VERSION, version_bytes(1, 2, 3, 4)}}, 5)}, 4096);
+    damaged[28] ^= 1;
+    Bytes sound = flash({segment({{CEDAR_VPD0, kTemplate}, {MCFW_VERSION, version_bytes(1, 2, 3, 4)}}, 5)}, 4096);
+    const struct {
+        const char *name;
+        Bytes contents;
+        int prepared;
+        uint32_t opened_gen;
+        std::string message, mcfw;
+    } cases[] = {
+        {"damaged", damaged, 0, 8, "(Dynamic configuration: checksum is incorrect)\n", "none"},
+        {"erased", Bytes(4096, 0xFF), 0, 3, "(Partition map: TLV cursor in broken state initially)\n", "none"},
+        {"sound", sound, 0, 5, "", str(version_bytes(1, 2, 3, 4))},
+        {"no room for the record", Bytes(40, 0xFF), 0, 2, "(Partition map: TLV cursor in broken state initially)\n", "none"},
+        {"too small", Bytes(39, 0xFF), -1, 0, "", ""},
+    };
+    for (const auto &c : cases) {
+        Adapter a(c.contents, CEDAR);
+        testing::internal::CaptureStdout();
+        errno = 0;
+        EXPECT_EQ(a.prepare(), c.prepared) << c.name;
+        EXPECT_EQ(captured_first_line(), c.message) << c.name;
+        if (c.prepared != 0) {
+            EXPECT_EQ(errno, ENOSPC);
+            EXPECT_EQ(Bytes(a.bytes.begin(), a.bytes.begin() + 39), c.contents) << c.name;
+            continue;
+        }
+        dynamic_cfg_context *ctx = a.open(0);
+        EXPECT_EQ(a.generation(), c.opened_gen) << c.name;
+        EXPECT_EQ(item(a.bytes, MCFW_VERSION), c.mcfw) << c.name;
+        bool has_room = a.part.buffer_size > 40;
+        EXPECT_EQ(item(a.bytes, CEDAR_VPD0), has_room ? str(kTemplate) : "none") << c.name;
+        EXPECT_EQ(a.get(ctx, 'V', 'D'), has_room ? "" : "errno 2") << c.name;
+        EXPECT_EQ(dynamic_cfg_set_string(ctx, 'V', '0', "1.0"), has_room ? 0 : -1) << c.name;
+        EXPECT_EQ(a.get(ctx, 'V', '0'), has_room ? "1.0" : "errno 2") << c.name;
+        uint32_t before_sync = a.generation();
+        EXPECT_EQ(dynamic_cfg_sync(ctx, nullptr), 0) << c.name;
+        EXPECT_EQ(a.generation(), before_sync + 2) << c.name;
+        EXPECT_TRUE(a.guard_intact()) << c.name;
+        if (!has_room) {
+            errno = 0;
+            EXPECT_EQ(dynamic_cfg_set_string(ctx, 'V', '0', "1.0"), -1);
+            EXPECT_EQ(errno, ENOSPC);
+        }
+    }
+    Bytes erased(64, 0xFF);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dynamic_cfg_set_generation(erased.data(), erased.size(), 7), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "(Partition map: TLV cursor in broken state initially)\n");
+    EXPECT_EQ(erased, Bytes(64, 0xFF));
+}
+
+// Versions go into every segment of the chain; the walk's results are the
+// plain values 28 and 22 (errno untouched) or -1 with errno when the first
+// segment is refused, success when a later one is, and 28 when a segment
+// has grown to the end of the buffer.
+TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
+{
+    const Bytes v1 = version_bytes(1, 1, 1, 1), v2 = version_bytes(2, 2, 2, 2), v9 = version_bytes(9, 8, 7, 6);
+    const Bytes first = segment({{MCFW_VERSION, v1}}), second = segment({{MCFW_VERSION, v2}});
+    Bytes too_long = flash({first}, 4096), not_partition = too_long, damaged = too_long, bad_second = flash({first, second}, 4096);
+    store_le32(&too_long[16], 4100);
+    store_le32(&not_partition[0], 0x12345678);
+    damaged[28] ^= 1;
+    bad_second[first.size() + 28] ^= 1;
+    // Room for exactly the version and subtype items.
+    Bytes exact = flash({segment({{GLOBAL_VPD, kTemplate}})}, segment({{GLOBAL_VPD, kTemplate}}).size() + 28);
+    const struct {
+        const char *name;
+        Bytes contents;
+        int rc, err;
+        bool changed;
+        std::string second_mcfw = "invalid";
+    } cases[] = {
+        {"one segment", flash({first}, 4096), 0, 0, true},
+        {"two segments", flash({first, second}, 4096), 0, 0, true, str(v9)},
+        {"first too long", too_long, ENOSPC, EXDEV, false},
+        {"first not a partition", not_partition, EINVAL, EXDEV, false},
+        {"first damaged", damaged, -1, ENOENT, false},
+        {"second damaged", bad_second, 0, 0, true, "invalid"},
+        {"grown to the end", exact, ENOSPC, EXDEV, true},
+        {"no room", flash({segment({})}, 44), -1, ENOSPC, false},
+    };
+    for (const auto &c : cases) {
+        Adapter a(c.contents, DOGWOOD);
+        errno = EXDEV;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(bd20_dynamic_cfg_set_version(a.open(0, false), IMAGE_TYPE_MCFW, 7, {9, 8, 7, 6}, true), c.rc) << c.name;
+        if (c.err != 0) {
+            EXPECT_EQ(errno, c.err) << c.name;
+        }
+        EXPECT_EQ(item(a.bytes, MCFW_VERSION) == str(v9), c.changed) << c.name;
+        if (c.changed)
+            EXPECT_EQ(item(a.bytes, MCFW_SUBTYPE), str({7, 0, 0, 0})) << c.name;
+        else
+            EXPECT_EQ(Bytes(a.bytes.begin(), a.bytes.begin() + c.contents.size()), c.contents) << c.name;
+        size_t second_at = load_le32(&a.bytes[16]);
+        if (c.changed && second_at < a.part.buffer_size) {
+            EXPECT_EQ(item(a.bytes, MCFW_VERSION, second_at), c.second_mcfw) << c.name;
+        }
+        EXPECT_TRUE(a.guard_intact()) << c.name;
+        testing::internal::GetCapturedStdout();
+    }
+    Adapter a(flash({first, second}, 4096), CEDAR);
+    EXPECT_EQ(bd20_dynamic_cfg_get_version(a.open(0), IMAGE_TYPE_MCFW).a, 1); // the first segment's
+    EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctxs[0], IMAGE_TYPE_BOOTROM, 3, {4, 0, 0, 1}, false), 0);
+    EXPECT_EQ(item(a.bytes, 0x10060300, load_le32(&a.bytes[16])), str(version_bytes(4, 0, 0, 1)));
+    EXPECT_EQ(item(a.bytes, 0x00050300), "none");
+    // Each kind's items carry the controller's partition type.
+    const std::pair<image_type_t, uint32_t> types[] = {
+        {IMAGE_TYPE_MCFW, 0x0100},          {IMAGE_TYPE_BOOTROM, 0x0300}, {IMAGE_TYPE_FPGA, 0x0B00},
+        {IMAGE_TYPE_FPGA_BACKUP, 0x0B01},   {IMAGE_TYPE_FCFW, 0x0B02},    {IMAGE_TYPE_MUMFW, 0x0C00},
+        {IMAGE_TYPE_UEFIROM, 0x0D00},       {IMAGE_TYPE_BUNDLE, 0x1E00}};
+    for (auto [type, part_type] : types) {
+        Adapter b(flash({segment({})}, 4096), DOGWOOD);
+        ASSERT_EQ(bd20_dynamic_cfg_set_version(b.open(0, false), type, part_type, {1, 2, 3, uint16_t(part_type)}, true), 0);
+        EXPECT_EQ(item(b.bytes, TLV_TAG_PARTITION_VERSION + part_type), str(version_bytes(1, 2, 3, part_type)));
+        EXPECT_EQ(bd20_dynamic_cfg_get_version(&b.ctxs[0], type).d, part_type);
+    }
+    EXPECT_DEATH(bd20_dynamic_cfg_get_version(&a.ctxs[0], IMAGE_TYPE_PHY), "ERROR: Unhandled image type");
+}
+
+// Cedar keeps a record per port, the later generations one for the
+// adapter: a second Cedar port adds its own (one generation more), and a
+// keyword set through one port is seen through the other only where the
+// record is shared.
+TEST(Bd20DynamicConfig, DynamicVpdPerPortOrGlobal)
+{
+    for (uint32_t device : {CEDAR, DOGWOOD, DOGWOOD2}) {
+        Adapter a(Bytes(4096, 0xFF), device, 2);
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(a.prepare(), 0);
+        testing::internal::GetCapturedStdout();
+        dynamic_cfg_context *port0 = a.open(0);
+        uint32_t gen = a.generation();
+        dynamic_cfg_context *port1 = a.open(1);
+        bool global = device != CEDAR;
+        EXPECT_EQ(dyn_vpd_tag(&a.devs[1]), global ? GLOBAL_VPD : CEDAR_VPD0 + 1);
+        EXPECT_EQ(a.generation(), global ? gen : gen + 1) << device;
+        EXPECT_EQ(item(a.bytes, CEDAR_VPD0 + 1), global ? "none" : str(kTemplate));
+        ASSERT_EQ(dynamic_cfg_set_string(port0, 'V', '0', "7.1"), 0);
+        EXPECT_EQ(a.get(port1, 'V', '0'), global ? "7.1" : "errno 2") << device;
+    }
+}
+
+// The OEM version strings are kept for their subsystem vendors only, the
+// family under "V0" and "VD" except on one board; a null text deletes.
+TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
+{
+    const std::string long_text(20, '9'), too_long(256, 'x');
+    const struct {
+        uint32_t subsystem;
+        const char *v1, *v3, *v6, *v0;
+        int family_fails; // result of a family the record refuses
+    } cases[] = {
+        {0x103C1234, "2.6", "4.5", "6.2", "1.0.0", 1},
+        {0x103C80AB, "2.6", "4.5", "6.2", nullptr, -1},
+        {0x10141234, long_text.c_str(), nullptr, nullptr, "1.0.0", 1},
+        {0x1B7E0001, nullptr, nullptr, nullptr, "1.0.0", 1},
+    };
+    for (const auto &c : cases) {
+        Adapter a(flash({segment({{GLOBAL_VPD, kTemplate}})}, 4096), DOGWOOD, 1, c.subsystem);
+        qsu_device *dev = &a.devs[0];
+        dynamic_cfg_context *ctx = a.open(0);
+        EXPECT_EQ(dynamic_cfg_set_uefi_version(dev, ctx, "2.6"), 0);
+        EXPECT_EQ(dynamic_cfg_set_bootrom_version(dev, ctx, "6.2"), 0);
+        EXPECT_EQ(dynamic_cfg_set_oem_mcfw_version(dev, ctx, c.subsystem >> 16 == 0x1014 ? long_text.c_str() : "4.5"), 0);
+        EXPECT_EQ(dynamic_cfg_set_family(dev, ctx, "1.0.0"), 0);
+        auto expect = [&](const char *key, const char *want) {
+            EXPECT_EQ(a.get(ctx, key[0], key[1]), want ? want : "errno 2") << std::hex << c.subsystem << " " << key;
+        };
+        expect("V1", c.v1), expect("V3", c.v3), expect("V6", c.v6), expect("V0", c.v0), expect("VD", "1.0.0");
+        char small[4];
+        EXPECT_EQ(dynamic_cfg_get_family(ctx, small, sizeof small), 5);
+        EXPECT_STREQ(small, "1.0");
+        EXPECT_EQ(dynamic_cfg_set_family(dev, ctx, too_long.c_str()), c.family_fails);
+        EXPECT_EQ(dynamic_cfg_set_family(dev, ctx, nullptr), 0);
+        EXPECT_EQ(dynamic_cfg_set_uefi_version(dev, ctx, nullptr), 0);
+        expect("V0", nullptr), expect("VD", nullptr), expect("V1", c.subsystem >> 16 == 0x1014 ? c.v1 : nullptr);
+    }
+    Adapter bounded(flash({segment({})}, 4096), DOGWOOD, 1, 0x103C1234);
+    EXPECT_DEATH(dynamic_cfg_set_bootrom_version(&bounded.devs[0], bounded.open(0), long_text.c_str()), "size <= 16");
+}
+
+// A 7-byte value read into 4 bytes gives 3 and the terminator, and the
+// full length; a damaged record is replaced before a keyword is set, and a
+// refused keyword changes nothing.
+TEST(Bd20DynamicConfig, StringsTruncateAndRefusalsChangeNothing)
+{
+    Bytes bad_record = kTemplate;
+    bad_record[10] ^= 1;
+    Adapter a(flash({segment({{GLOBAL_VPD, bad_record}})}, 4096), DOGWOOD);
+    dynamic_cfg_context ctx{&a.devs[0], &a.part};
+    ASSERT_EQ(dynamic_cfg_set_string(&ctx, 'V', '1', "1.2.3.4"), 0);
+    Bytes want = kTemplate;
+    want.resize(22);
+    ASSERT_EQ(vpd_set(want.data(), 22, 'V', '1', "1.2.3.4", 7), 0);
+    EXPECT_EQ(item(a.bytes, GLOBAL_VPD), str(want));
+    char buf[4];
+    EXPECT_EQ(dynamic_cfg_get_string(&ctx, 'V', '1', buf, sizeof buf), 7);
+    EXPECT_STREQ(buf, "1.2");
+    const Bytes before = a.bytes;
+    EXPECT_EQ(dynamic_cfg_set_string(&ctx, 'V', '2', std::string(256, 'x').c_str()), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(a.bytes, before);
+}
