@@ -12,6 +12,7 @@
 #include "app/qsupdate/registry.h"
 #include "lab/lab_image.h"
 #include "lib/utils/byteorder.h"
+#include "lib/utils/linux/dynamic_cfg.h"
 #include "tests/lab/support/nv_run.h"
 #include "tests/unit/support/der_writer.h"
 
@@ -139,6 +140,17 @@ Strings events(NvRun &run, const Strings &words)
     return found;
 }
 
+// The device node through which the lab shows the MTD partition.
+std::string mtd_node(const lab::LabState &state, const std::string &name)
+{
+    InProcessLab lab(state);
+    std::istringstream in(read_file(lab.lab().dir() + "/root/proc/mtd"));
+    for (std::string line; std::getline(in, line);)
+        if (line.find('"' + name + '"') != std::string::npos)
+            return "/dev/" + line.substr(0, line.find(':'));
+    throw std::runtime_error("no MTD device " + name);
+}
+
 Strings progress_seen;
 // What the operations report; the NV backend's own reports are its business.
 void record_progress(const char *status, int pc)
@@ -242,7 +254,7 @@ TEST(NvFwOps, WritesLayOutEachKindOfImage)
 // with the row's type and subtype and version 0.0.0.0, the whole partition
 // as code and a checksum that parses; kinds that wait for the platform
 // wait five seconds first.
-TEST(NvFwOps, ReadsBackThePartitionAsAnImage)
+TEST(NvFwOps, ReadsBackThePartitionAndTellsItsVersion)
 {
     for (const firmware_ops *row : {&MCFW, &KVE}) {
         SCOPED_TRACE(row->type);
@@ -274,6 +286,21 @@ TEST(NvFwOps, ReadsBackThePartitionAsAnImage)
         EXPECT_EQ(Bytes(im->image_code, im->image_code + im->image_code_len), contents);
         EXPECT_EQ(im->raw_image_len, size + 44u);
         qsupdate_image_free(im);
+
+        // The installed version is the one the configuration records for
+        // the type, whatever subtype it was recorded with.
+        qsu_group_devices(run.port(0), 2);
+        testing::internal::CaptureStdout(); // the erased configuration is rebuilt, and says so
+        dynamic_cfg_context *cfg = dynamic_cfg_open(run.port(1), NV_PART_DYNAMIC_CFG);
+        testing::internal::GetCapturedStdout();
+        ASSERT_NE(cfg, nullptr);
+        const firmware_version recorded = {7, 6, 5, uint16_t(row->type)};
+        ASSERT_EQ(dynamic_cfg_set_version(cfg, image_type_t(row->type), row->subtype + 1, recorded, true), 0);
+        handle = row->open(row, run.port(1));
+        const firmware_version got = row->get_version(handle, cfg);
+        EXPECT_EQ(std::vector<int>({got.a, got.b, got.c, got.d}), std::vector<int>({7, 6, 5, int(row->type)}));
+        row->close(handle);
+        dynamic_cfg_close(cfg);
     }
 }
 
@@ -307,6 +334,8 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
         {"unreadable", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000,
          {fault("a1-status-00", "read", nullptr, "EIO")}, 1, EIO,
          "eth0: Could not read status from status partition\n"},
+        {"cannot be opened", le_words({MAGIC, 20, 0, 0, 0}), 0x1000, {}, 1, EACCES,
+         "eth0: Could not open status partition for reading\n"},
         {"not for this port", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000,
          {fault("a1-status-00", "read", nullptr, "EINVAL")}},
         {"write failed", le_words({MAGIC, 20, 0, 0, 0}), 0x1000,
@@ -326,7 +355,11 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
         status.mcdi_type = 0xFFFFFFFF; // eth0's MTD device alone shows it
         if (c.record.empty())
             std::erase_if(state.adapters[0].partitions, [](const lab::Partition &p) { return p.kind == 13; });
-        NvRun run(state, c.faults);
+        nlohmann::json faults = c.faults;
+        if (c.name == std::string("cannot be opened")) // the second open: the first only looks
+            faults.push_back({{"target", mtd_node(state, "eth0 qsc_status:00")}, {"operation", "open"},
+                              {"occurrence", 2}, {"errno", "EACCES"}});
+        NvRun run(state, faults);
         Outcome o = write(run, BOOTROM, plain(2, 7, 100), c.port);
         EXPECT_EQ(o.rc, c.err ? -1 : 0);
         EXPECT_EQ(o.err, c.err);
