@@ -165,8 +165,24 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     }
     Config tiny(Bytes(20 + 12 * 8 + 12, 0xFF), Config::opened); // items 0-7 and the template
     EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_BOOTROM, 2, {1, 0, 0, 0}, true), 0);
+    errno = 0;
     EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_FPGA, 2, {1, 0, 0, 0}, true), -1);
+    EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(c.bytes, before);
+    // An item grown without a subtype gets the unknown one, not whatever the flash held.
+    Config grown(Bytes(256, 0x00), Config::opened);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&grown.ctx, IMAGE_TYPE_FCFW, 1, {1, 2, 0, 3}, false), 0);
+    birch_mc_fw_version_t item;
+    std::memcpy(&item, grown.bytes.data() + 20 + 12 * 15, sizeof item);
+    EXPECT_EQ(item.fw_subtype, 0xFFFFFFFFu);
+    // Buffers too small for a header are left alone by every operation.
+    Config scrap(Bytes(19, 0x5A));
+    birch_reset_dynamic_config(&scrap.part);
+    birch_dynamic_cfg_to_flash_order(&scrap.part);
+    birch_dynamic_cfg_to_host_order(&scrap.part);
+    EXPECT_EQ(birch_reset_dyn_vpd(&scrap.ctx), -1);
+    EXPECT_EQ(birch_dynamic_cfg_set_version(&scrap.ctx, IMAGE_TYPE_MCFW, 1, {1, 0, 0, 0}, true), -1);
+    EXPECT_EQ(scrap.bytes, Bytes(19, 0x5A));
 }
 
 TEST(BirchDynamicConfig, PhyItemsArePerPort)
