@@ -31,12 +31,16 @@ uint16_t subsystem_vendor(const qsu_device *dev)
     return static_cast<uint16_t>(dev->pci_subsystem_id >> 16);
 }
 
-// These vendors' tools read the strings into 16-character fields.
+// These vendors' tools read the strings into 16-character fields.  The
+// text comes from an image's version, which a user's file can make as long
+// as 23 characters: that is refused, not taken as a broken invariant.
+constexpr size_t OEM_STRING_MAX = 16;
+
 int set_bounded_string(dynamic_cfg_context *ctx, char key1, char key2, const char *version)
 {
-    if (version) {
-        size_t size = std::strlen(version);
-        QS_ASSERT(size <= 16);
+    if (version && std::strlen(version) > OEM_STRING_MAX) {
+        errno = EINVAL;
+        return -1;
     }
     return dynamic_cfg_set_string(ctx, key1, key2, version);
 }

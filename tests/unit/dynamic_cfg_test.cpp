@@ -246,7 +246,14 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
         EXPECT_EQ(item(b.bytes, TLV_TAG_PARTITION_VERSION + part_type), str(version_bytes(1, 2, 3, part_type)));
         EXPECT_EQ(bd20_dynamic_cfg_get_version(&b.ctxs[0], type).d, part_type);
     }
-    EXPECT_DEATH(bd20_dynamic_cfg_get_version(&a.ctxs[0], IMAGE_TYPE_PHY), "ERROR: Unhandled image type");
+    // Kinds these boards do not carry: nothing recorded, nothing written.
+    EXPECT_DEATH(nvram_part_type_from_image_type(IMAGE_TYPE_PHY), "ERROR: Unhandled image type");
+    EXPECT_TRUE(version_is_null(bd20_dynamic_cfg_get_version(&a.ctxs[0], IMAGE_TYPE_PHY)));
+    const Bytes before = a.bytes;
+    errno = 0;
+    EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctxs[0], IMAGE_TYPE_CPLD, 1, {1, 0, 0, 0}, true), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(a.bytes, before);
 }
 
 // Cedar keeps a record per port, the later generations one for the
@@ -307,8 +314,14 @@ TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
         EXPECT_EQ(dynamic_cfg_set_uefi_version(dev, ctx, nullptr), 0);
         expect("V0", nullptr), expect("VD", nullptr), expect("V1", c.subsystem >> 16 == 0x1014 ? c.v1 : nullptr);
     }
+    // Longer than the vendor's 16-character fields: refused, the old text kept.
     Adapter bounded(flash({segment({})}, 4096), DOGWOOD, 1, 0x103C1234);
-    EXPECT_DEATH(dynamic_cfg_set_bootrom_version(&bounded.devs[0], bounded.open(0), long_text.c_str()), "size <= 16");
+    dynamic_cfg_context *ctx = bounded.open(0);
+    ASSERT_EQ(dynamic_cfg_set_bootrom_version(&bounded.devs[0], ctx, "65535.65535.6553"), 0);
+    errno = 0;
+    EXPECT_EQ(dynamic_cfg_set_bootrom_version(&bounded.devs[0], ctx, "65535.65535.65535.65535"), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(bounded.get(ctx, 'V', '6'), "65535.65535.6553");
 }
 
 // A 7-byte value read into 4 bytes gives 3 and the terminator, and the

@@ -72,29 +72,32 @@ int walk_segments(dynamic_cfg_part *part, Change change)
 
 } // namespace
 
-uint16_t nvram_part_type_from_image_type(image_type_t type)
+namespace {
+
+// The controller's partition type of a kind BD20 boards carry, or -1.
+int part_type_of(image_type_t type)
 {
     switch (type) {
-    case IMAGE_TYPE_MCFW:
-        return NVRAM_PARTITION_TYPE_MC_FIRMWARE;
-    case IMAGE_TYPE_BOOTROM:
-        return NVRAM_PARTITION_TYPE_EXPANSION_ROM;
-    case IMAGE_TYPE_FPGA:
-        return 0x0B00;
-    case IMAGE_TYPE_FPGA_BACKUP:
-        return 0x0B01;
-    case IMAGE_TYPE_FCFW:
-        return 0x0B02;
-    case IMAGE_TYPE_MUMFW:
-        return 0x0C00;
-    case IMAGE_TYPE_UEFIROM:
-        return 0x0D00;
-    case IMAGE_TYPE_BUNDLE:
-        return 0x1E00;
-    default:
-        QS_ASSERT(!"ERROR: Unhandled image type");
+    case IMAGE_TYPE_MCFW: return NVRAM_PARTITION_TYPE_MC_FIRMWARE;
+    case IMAGE_TYPE_BOOTROM: return NVRAM_PARTITION_TYPE_EXPANSION_ROM;
+    case IMAGE_TYPE_FPGA: return 0x0B00;
+    case IMAGE_TYPE_FPGA_BACKUP: return 0x0B01;
+    case IMAGE_TYPE_FCFW: return 0x0B02;
+    case IMAGE_TYPE_MUMFW: return 0x0C00;
+    case IMAGE_TYPE_UEFIROM: return 0x0D00;
+    case IMAGE_TYPE_BUNDLE: return 0x1E00;
+    default: return -1;
     }
-    return 0;
+}
+
+} // namespace
+
+uint16_t nvram_part_type_from_image_type(image_type_t type)
+{
+    const int part_type = part_type_of(type);
+    if (part_type < 0)
+        QS_ASSERT(!"ERROR: Unhandled image type");
+    return static_cast<uint16_t>(part_type);
 }
 
 bool bd20_validate_dynamic_config(dynamic_cfg_part *part)
@@ -168,6 +171,10 @@ int bd20_reset_dyn_vpd(dynamic_cfg_context *ctx)
 
 firmware_version bd20_dynamic_cfg_get_version(dynamic_cfg_context *ctx, image_type_t type)
 {
+    // A kind these boards do not carry (a partition the driver shows for
+    // one all the same) has nothing recorded; it must not stop the run.
+    if (part_type_of(type) < 0)
+        return {};
     uint32_t tag = TLV_TAG_PARTITION_VERSION + nvram_part_type_from_image_type(type);
     nvram_partition_t partition;
     // A value too short to hold a version records none.
@@ -181,6 +188,10 @@ firmware_version bd20_dynamic_cfg_get_version(dynamic_cfg_context *ctx, image_ty
 int bd20_dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, uint32_t subtype,
                                  firmware_version version, bool set_subtype)
 {
+    if (part_type_of(type) < 0) {
+        errno = EINVAL;
+        return -1;
+    }
     uint16_t part_type = nvram_part_type_from_image_type(type);
     uint8_t version_value[VERSION_ITEM_LEN];
     store_le16(version_value, version.a);
