@@ -107,8 +107,11 @@ void report_inaccessible(const qsu_device *dev, const qsu_device *nv_dev, int rc
     }
 }
 
-// Installed version of a row on a port without a dynamic configuration,
-// through the row's own handle; false after saying why it cannot be read.
+// Installed version of a row on a port without a dynamic configuration
+// (the first generation), through the row's own handle; false after saying
+// why it cannot be read.  Nothing records versions on such a board, so the
+// row's answer without a configuration is the null version and the row
+// shows only when an image is offered for it.
 bool row_version(const firmware_ops *ops, qsu_device *dev, firmware_version *inst)
 {
     void *handle = ops->open(ops, dev);
