@@ -12,6 +12,7 @@
 #include "lab/lab.h"
 #include "lab/lab_image.h"
 #include "lab/lab_platform.h"
+#include "lab/lab_preset_config.h"
 #include "lab/lab_presets.h"
 #include "lab/lab_show.h"
 
@@ -143,7 +144,12 @@ int command_create(const std::vector<std::string> &args)
 {
     ArgReader r{args};
     std::string dir, platform = "linux";
-    std::vector<std::pair<std::string, unsigned>> adapters;
+    struct Request {
+        std::string preset;
+        unsigned ports;
+        std::vector<ConfigDamage> damage;
+    };
+    std::vector<Request> adapters;
     bool empty = false, no_driver = false;
     while (!r.done()) {
         if (r.is("--platform")) {
@@ -154,7 +160,16 @@ int command_create(const std::vector<std::string> &args)
             unsigned ports = colon == std::string::npos ? 0 : parse_count(request.substr(colon + 1), "port count");
             if (colon != std::string::npos && ports == 0)
                 throw UsageError("an adapter has at least one port");
-            adapters.emplace_back(request.substr(0, colon), ports);
+            adapters.push_back({request.substr(0, colon), ports, {}});
+        } else if (r.is("--damaged-config")) {
+            // For tests: not in the usage text.
+            std::string name = r.value_of("--damaged-config");
+            ConfigDamage damage;
+            if (adapters.empty())
+                throw UsageError("--damaged-config follows the --adapter it applies to");
+            if (!config_damage_from_name(name, damage))
+                throw UsageError("unknown configuration damage \"" + name + "\" (" + CONFIG_DAMAGE_NAMES + ")");
+            adapters.back().damage.push_back(damage);
         } else if (r.peek() == "--empty") {
             empty = true;
             ++r.i;
@@ -172,11 +187,14 @@ int command_create(const std::vector<std::string> &args)
     if (empty && !adapters.empty())
         throw UsageError("--empty and --adapter exclude each other");
     if (!empty && adapters.empty())
-        adapters.emplace_back("dogwood2", 2);
+        adapters.push_back({"dogwood2", 2, {}});
 
     LabState state = make_host(host_kind_from_name(platform), !no_driver);
-    for (const auto &[preset, ports] : adapters)
-        add_preset_adapter(state, preset, ports);
+    for (const Request &request : adapters) {
+        add_preset_adapter(state, request.preset, request.ports);
+        for (ConfigDamage damage : request.damage)
+            damage_dynamic_config(state.adapters.back(), damage);
+    }
     Lab::create(dir, state);
 
     unsigned nports = 0;

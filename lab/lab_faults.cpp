@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <nlohmann/json.hpp>
 
@@ -39,7 +40,18 @@ const Named REQUESTS[] = {
     {"SIOCETHTOOL", SIOCETHTOOL},     {"SIOCGIFHWADDR", SIOCGIFHWADDR},
     {"SIOCGIFFLAGS", SIOCGIFFLAGS},   {"SIOCSIFFLAGS", SIOCSIFFLAGS},
     {"SIOCKPX", wire::SIOCKPX},       {"MEMERASE", MTD_MEMERASE},
+    {"ETHTOOL_GDRVINFO", ethtool_request(ETHTOOL_GDRVINFO)},
+    {"ETHTOOL_RESET", ethtool_request(ETHTOOL_RESET)},
 };
+
+bool request_matches(const std::optional<unsigned long> &wanted, const std::optional<unsigned long> &made)
+{
+    if (!wanted)
+        return true;
+    if (!made)
+        return false;
+    return *wanted == *made || (*wanted == SIOCETHTOOL && (*made >> 16) == SIOCETHTOOL);
+}
 
 unsigned long parse_named(const std::string &text, const Named *table, size_t n, const char *what)
 {
@@ -148,7 +160,7 @@ const Fault *FaultTable::strike(const FaultSite &site)
 {
     const Fault *struck = nullptr;
     for (Entry &e : entries_) {
-        if (e.fault.operation != site.operation || (e.request && e.request != site.request))
+        if (e.fault.operation != site.operation || !request_matches(e.request, site.request))
             continue;
         bool named = e.fault.target == "*" ||
                      std::any_of(site.targets.begin(), site.targets.end(), [&](const std::string &t) {

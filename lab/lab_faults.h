@@ -35,6 +35,14 @@ nlohmann::json faults_to_json(const std::vector<Fault> &faults);
 // "EIO" for 5, or the number as text for errno values the lab has no name for.
 std::string errno_name(int error);
 
+// An ethtool command as a request of its own: a fault naming it
+// ("ETHTOOL_RESET") strikes that command only, while one naming
+// SIOCETHTOOL strikes every ethtool command.
+constexpr unsigned long ethtool_request(uint32_t cmd)
+{
+    return (0x8946ul << 16) | (cmd & 0xFFFF);
+}
+
 // One operation the product makes: the names its object goes by (a path as
 // named and as resolved, or an interface name), and its request if any.
 struct FaultSite {

@@ -187,7 +187,14 @@ int netdev_ioctl(Lab &lab, unsigned long request, void *arg, const char *bound)
     Netdev dev = bound ? lookup(lab, bound, IFNAMSIZ) : lookup(lab, ifr->ifr_name, IFNAMSIZ - 1);
     if (!dev.exists())
         return fail(ENODEV);
-    if (int err = injected(lab, dev.name(), "ioctl", request))
+    // An ethtool request is known to the fault table by its command too.
+    unsigned long site = request;
+    if (request == SIOCETHTOOL && ifr->ifr_data) {
+        uint32_t cmd;
+        std::memcpy(&cmd, ifr->ifr_data, sizeof cmd);
+        site = ethtool_request(cmd);
+    }
+    if (int err = injected(lab, dev.name(), "ioctl", site))
         return fail(err);
 
     switch (request) {

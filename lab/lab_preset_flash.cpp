@@ -1,7 +1,8 @@
 // Each generation's partitions as its boards carry them.  Firmware
 // partitions hold a plain image of the kind and subtype a registry row of
 // qsupdate looks for; the static configuration holds the VPD where the
-// generation's firmware keeps it; everything else starts erased.
+// generation's firmware keeps it; the dynamic configuration records the
+// firmware (lab_preset_config.cpp); everything else starts erased.
 #include "lab/lab_preset_flash.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "lab/lab_image.h"
+#include "lab/lab_preset_config.h"
 #include "lab/lab_vpd.h"
 #include "lib/utils/byteorder.h"
 
@@ -226,43 +228,6 @@ std::vector<uint8_t> birch_static_config(const std::vector<uint8_t> &vpd)
     return out;
 }
 
-// BD20 controllers: a TLV partition (header item, items, trailer item, END
-// word, words summing to zero) with the VPD of each port in the item
-// 0x00030000 + port.
-constexpr uint32_t TLV_PARTITION_HEADER = 0xBD20DA7A;
-constexpr uint32_t TLV_PARTITION_TRAILER = 0xBD201A57;
-constexpr uint32_t TLV_END = 0xEEEEEEEE;
-constexpr uint32_t STATIC_CONFIG_TYPE = 0x0400; // type_id, with preset 0 above it
-constexpr uint32_t STATIC_VPD_TAG = 0x00030000;
-
-std::vector<uint8_t> bd20_static_config(const std::vector<uint8_t> &vpd, size_t ports)
-{
-    constexpr uint32_t generation = 1;
-    std::vector<uint8_t> out;
-    put_le32(out, TLV_PARTITION_HEADER);
-    put_le32(out, 12);
-    put_le32(out, STATIC_CONFIG_TYPE);
-    put_le32(out, generation);
-    put_le32(out, 0); // total length, once known
-    for (size_t port = 0; port < ports; ++port) {
-        put_le32(out, STATIC_VPD_TAG + static_cast<uint32_t>(port));
-        put_le32(out, static_cast<uint32_t>(vpd.size()));
-        out.insert(out.end(), vpd.begin(), vpd.end());
-        out.resize((out.size() + 3) / 4 * 4, 0);
-    }
-    put_le32(out, TLV_PARTITION_TRAILER);
-    put_le32(out, 8);
-    put_le32(out, generation);
-    put_le32(out, 0); // checksum, once the rest is in
-    put_le32(out, TLV_END);
-    store_le32(&out[16], static_cast<uint32_t>(out.size()));
-    uint32_t sum = 0;
-    for (size_t i = 0; i < out.size(); i += 4)
-        sum += load_le32(&out[i]);
-    store_le32(&out[out.size() - 8], 0u - sum);
-    return out;
-}
-
 std::string id_of(unsigned number, const KindInfo &kind, unsigned subtype, const Mtd mtd, unsigned port)
 {
     char text[64];
@@ -329,6 +294,7 @@ void add_preset_partitions(Adapter &adapter, FlashLayout id, unsigned number)
 {
     const Layout &layout = find_layout(id);
     const std::vector<uint8_t> vpd = build_vpd(adapter.vpd);
+    std::vector<FlashFirmware> firmware;
     for (const PartSpec &s : layout.parts) {
         const KindInfo &kind = *kind_info(s.kind);
         size_t copies = s.mtd == Mtd::own_port ? adapter.ports.size() : 1;
@@ -351,17 +317,27 @@ void add_preset_partitions(Adapter &adapter, FlashLayout id, unsigned number)
                                                          : 0;
             p.write_byte_ns = chip.write_byte_ns;
             p.read_byte_ns = chip.read_byte_ns;
-            if (kind.image_type >= 0)
-                p.initial_contents = firmware_image(s, s.kind == PART_MCFW ? adapter.firmware_version : s.version);
-            else if (s.kind == PART_STATIC_CFG)
+            if (kind.image_type >= 0) {
+                const std::string version = s.kind == PART_MCFW ? adapter.firmware_version : s.version;
+                p.initial_contents = firmware_image(s, version);
+                firmware.push_back({kind.image_type, s.subtype, version,
+                                    s.mtd == Mtd::own_port ? static_cast<int>(port) : -1});
+            } else if (s.kind == PART_STATIC_CFG) {
                 p.initial_contents = (adapter.device_id & 0x0F00u) == 0x0800
                                          ? birch_static_config(vpd)
-                                         : bd20_static_config(vpd, adapter.ports.size());
-            if (p.initial_contents.size() > p.size)
-                throw std::logic_error(p.id + ": contents larger than the partition");
+                                         : bd20_static_config(vpd, adapter.ports.size(), s.size);
+            }
             adapter.partitions.push_back(std::move(p));
         }
     }
+    // Bundles reach the OEM board whole, so its metadata names their
+    // components; the maker's own board has been updated kind by kind,
+    // which leaves the metadata erased and its versions in the dynamic
+    // configuration.
+    fill_preset_configs(adapter, firmware, id == FlashLayout::oem);
+    for (const Partition &p : adapter.partitions)
+        if (p.initial_contents.size() > p.size)
+            throw std::logic_error(p.id + ": contents larger than the partition");
 }
 
 } // namespace lab

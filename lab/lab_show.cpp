@@ -1,8 +1,10 @@
 #include "lab/lab_show.h"
 
 #include <fstream>
+#include <iterator>
 
 #include "lab/lab.h"
+#include "lab/lab_config_view.h"
 #include "lab/lab_events.h"
 #include "lab/lab_mtd.h"
 #include "lab/lab_preset_flash.h"
@@ -106,6 +108,25 @@ void show_partitions(FILE *out, size_t adapter, const Adapter &a, const std::vec
     }
 }
 
+// What each configuration partition records, read from its file: what
+// qsupdate wrote there, or why it cannot be read.
+void show_configs(FILE *out, const std::string &dir, const Adapter &a)
+{
+    bool any = false;
+    for (const Partition &p : a.partitions) {
+        std::ifstream in(partition_file(dir, p), std::ios::binary);
+        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+        ConfigView view;
+        if (!read_config_partition(a, p, bytes, view))
+            continue;
+        if (!any)
+            std::fprintf(out, "  Configurations:\n");
+        any = true;
+        for (const std::string &line : config_lines(p.id, view))
+            std::fprintf(out, "    %s\n", line.c_str());
+    }
+}
+
 void show_adapter(FILE *out, size_t n, const Adapter &a)
 {
     std::fprintf(out, "Adapter %zu: %s (preset %s)\n", n, a.product.c_str(), a.preset.c_str());
@@ -181,6 +202,7 @@ void show_lab(const std::string &dir, FILE *out)
     for (size_t n = 0; n < s.adapters.size(); ++n) {
         show_adapter(out, n + 1, s.adapters[n]);
         show_partitions(out, n, s.adapters[n], mtd);
+        show_configs(out, dir, s.adapters[n]);
         std::fprintf(out, "\n");
     }
     if (s.adapters.empty())

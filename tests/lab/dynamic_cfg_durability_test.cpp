@@ -1,7 +1,9 @@
-// What the dynamic configuration keeps across runs, on the lab's flash:
-// random edits each synced and read back by a fresh open, and syncs cut
-// off part-way, after which the next open reads the old versions, the new
-// ones or a rebuilt configuration, never a mixture or anything else.
+// What the dynamic configuration holds across runs, on the lab's flash:
+// what the presets recorded, random edits each synced and read back by a
+// fresh open, and syncs cut off part-way, after which the next open reads
+// the old versions, the new ones or a rebuilt configuration, never a
+// mixture or anything else.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "lab/lab_preset_flash.h"
+#include "lib/utils/byteorder.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
@@ -33,12 +37,12 @@ std::string text(firmware_version v)
 // A lab directory that runs of qsupdate's own code open one after another.
 class LabDir {
 public:
-    explicit LabDir(lab::LabState state)
+    // Without bundle metadata, versions come from the configuration alone.
+    explicit LabDir(lab::LabState state, bool bundle_metadata = false) : state_(state)
     {
-        // Versions come from the configuration alone.
         for (lab::Adapter &a : state.adapters)
             for (lab::Partition &p : a.partitions)
-                if (p.kind == NV_PART_BUNDLE_METADATA)
+                if (p.kind == NV_PART_BUNDLE_METADATA && !bundle_metadata)
                     p.initial_contents.clear();
         char name[] = "/tmp/qslab-durability-XXXXXX";
         if (!mkdtemp(name))
@@ -53,6 +57,7 @@ public:
     }
     ~LabDir() { std::filesystem::remove_all(dir_); }
     const std::string &dir() const { return dir_; }
+    const lab::LabState &state() const { return state_; }
     // The first port's configuration partition, and its erase blocks.
     const std::string &config_id() const { return config_id_; }
     uint32_t config_blocks() const { return config_blocks_; }
@@ -64,6 +69,7 @@ public:
     }
 
 private:
+    lab::LabState state_;
     std::string dir_;
     std::string config_id_;
     uint32_t config_blocks_ = 0;
@@ -157,6 +163,46 @@ const Generation kGenerations[] = {
     {"dogwood2", kBd20Types, true, true},
 };
 
+// Every preset's configuration, as qsupdate reads it, records the version
+// of each firmware image in the flash a port reaches, the family version,
+// and the OEM keywords of its subsystem vendor.
+TEST(DynamicConfigDurability, PresetsRecordWhatTheirFlashHolds)
+{
+    for (const char *preset : {"birch", "cedar", "dogwood", "dogwood2", "oem"}) {
+        SCOPED_TRACE(preset);
+        LabDir dir(lab_host(lab::HostKind::linux_host, {{preset, 2}}), true);
+        HostRun run(dir);
+        const lab::Adapter &a = dir.state().adapters.at(0);
+        for (int i = 0; i < run.ports(); ++i) {
+            size_t checked = 0;
+            for (const lab::Partition &p : a.partitions) {
+                const int type = lab::partition_image_type(p.kind);
+                const bool reached = p.mtd_all_ports || std::count(p.mtd_ports.begin(), p.mtd_ports.end(), unsigned(i));
+                if (type < 0 || !reached)
+                    continue;
+                const uint8_t *h = p.initial_contents.data();
+                const firmware_version in_flash = {load_le16(h + 32), load_le16(h + 34), load_le16(h + 36),
+                                                   load_le16(h + 38)};
+                EXPECT_EQ(text(dynamic_cfg_get_version(run.open(i), image_type_t(type))), text(in_flash)) << p.id;
+                ++checked;
+            }
+            EXPECT_GE(checked, 3u);
+            EXPECT_EQ(run.family(i), a.firmware_version);
+            char buf[32];
+            auto keyword = [&](char k1, char k2) {
+                int n = dynamic_cfg_get_string(run.open(i), k1, k2, buf, sizeof buf);
+                return n < 0 ? std::string("(none)") : std::string(buf);
+            };
+            EXPECT_EQ(keyword('V', '0'), a.firmware_version);
+            // The OEM controller-firmware keyword of the vendors that have one.
+            const char oem_key = a.subsystem_vendor_id == 0x103C ? '3' : a.subsystem_vendor_id == 0x1014 ? '1' : 0;
+            if (oem_key) {
+                EXPECT_EQ(keyword('V', oem_key), a.firmware_version);
+            }
+        }
+    }
+}
+
 // Random edits of versions and keywords through either port, each synced;
 // after each, every port opened afresh from the flash reads the model.
 TEST(DynamicConfigDurability, RandomEditsReadBackAfterEverySync)
@@ -170,9 +216,13 @@ TEST(DynamicConfigDurability, RandomEditsReadBackAfterEverySync)
         std::map<int, std::map<std::string, std::string>> keywords;
         auto owner = [](bool shared, int port) { return shared ? 0 : port; };
         auto run = std::make_unique<HostRun>(dir);
-        for (int i = 0; i < 2; ++i) {
-            versions[owner(g.shared, i)] = run->versions(i, g.types); // whatever the preset holds
-            keywords[owner(g.global_vpd, i)];
+        for (int i = 0; i < 2; ++i) { // whatever the preset holds
+            versions[owner(g.shared, i)] = run->versions(i, g.types);
+            for (char k = '0'; k <= '9'; ++k) {
+                char buf[64];
+                if (dynamic_cfg_get_string(run->open(i), 'V', k, buf, sizeof buf) >= 0)
+                    keywords[owner(g.global_vpd, i)][std::string{'V', k}] = buf;
+            }
         }
         for (int step = 0; step < 40; ++step) {
             const int port = static_cast<int>(rng() % 2);

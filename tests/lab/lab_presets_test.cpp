@@ -2,6 +2,7 @@
 // generation, and the qslab commands that show, read, replace and break it.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -10,11 +11,15 @@
 #include <gtest/gtest.h>
 
 #include "app/qsupdate/registry.h"
+#include "lab/lab_config_format.h"
+#include "lab/lab_config_view.h"
 #include "lab/lab_mtd.h"
+#include "lab/lab_preset_config.h"
 #include "lab/lab_vpd.h"
 #include "lib/tlv/tlv_partition.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/firmware.h"
+#include "lib/utils/linux/vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 
 using nlohmann::json;
@@ -43,6 +48,15 @@ std::vector<uint8_t> padded(const lab::Partition &p)
     std::vector<uint8_t> bytes = p.initial_contents;
     bytes.resize(p.size, 0xFF);
     return bytes;
+}
+
+std::string image_version(const image_header_t &h)
+{
+    char version[32];
+    std::snprintf(version, sizeof version, "%u.%u.%u.%u", le16_to_host(h.ih_code_version_a),
+                  le16_to_host(h.ih_code_version_b), le16_to_host(h.ih_code_version_c),
+                  le16_to_host(h.ih_code_version_d));
+    return version;
 }
 
 bool has_row(std::span<const firmware_ops> rows, uint32_t type, uint32_t subtype)
@@ -120,8 +134,10 @@ TEST(PresetFlash, EachGenerationsVpdAndPartitionsAsQsupdateFindsThem)
                                                                                    lab::build_vpd(a.vpd)));
                 continue;
             }
+            if (p.kind == 1 || p.kind == 15 || p.kind == 18) // below
+                continue;
             if (!IMAGE_TYPE_OF_KIND.contains(p.kind)) {
-                EXPECT_EQ(bytes, std::vector<uint8_t>(p.size, 0xFF)) << "configurations start erased";
+                EXPECT_EQ(bytes, std::vector<uint8_t>(p.size, 0xFF)) << "other configurations start erased";
                 continue;
             }
             qsupdate_image_t image{};
@@ -135,11 +151,7 @@ TEST(PresetFlash, EachGenerationsVpdAndPartitionsAsQsupdateFindsThem)
             // first generation's boot ROM.
             EXPECT_TRUE(has_row(p.kind == 0 ? c.mcfw_rows : all_rows, type, subtype) ||
                         (p.kind == 3 && (a.device_id & 0xF00) == 0x700 && subtype == 0));
-            char version[32];
-            std::snprintf(version, sizeof version, "%u.%u.%u.%u", le16_to_host(h.ih_code_version_a),
-                          le16_to_host(h.ih_code_version_b), le16_to_host(h.ih_code_version_c),
-                          le16_to_host(h.ih_code_version_d));
-            EXPECT_TRUE(p.kind != 0 || version == a.firmware_version) << version;
+            EXPECT_TRUE(p.kind != 0 || image_version(h) == a.firmware_version) << image_version(h);
         }
         EXPECT_EQ(std::count_if(a.partitions.begin(), a.partitions.end(), [](auto &p) { return p.kind == 0; }),
                   c.mcfw_rows.empty() ? 0 : 1);
@@ -147,6 +159,195 @@ TEST(PresetFlash, EachGenerationsVpdAndPartitionsAsQsupdateFindsThem)
         for (const auto &[kind, firsts] : per_port)
             EXPECT_EQ(firsts, std::vector<uint32_t>(c.ports, firsts[0])) << "kind " << kind;
     }
+}
+
+namespace {
+
+// (image type, port index of a port's own firmware or -1): version, subtype
+using Versions = std::map<std::pair<int, int>, std::pair<std::string, uint32_t>>;
+constexpr uint32_t NO_SUBTYPE = 0xFFFFFFFF;
+
+// What the adapter's firmware partitions hold, from their image headers.
+Versions flashed(const lab::Adapter &a)
+{
+    Versions out;
+    for (const lab::Partition &p : a.partitions) {
+        if (!IMAGE_TYPE_OF_KIND.contains(p.kind))
+            continue;
+        std::vector<uint8_t> bytes = padded(p);
+        qsupdate_image_t image{};
+        EXPECT_EQ(init_image_from_buffer(bytes.data(), bytes.size(), &image), 0);
+        const image_header_t &h = *image.reflash_header;
+        const int port = p.mtd_all_ports || p.mtd_ports.empty() ? -1 : int(lab::port_index_of(a.ports[p.mtd_ports[0]].pci_addr));
+        out[{int(le32_to_host(h.ih_type)), port}] = {image_version(h), le32_to_host(h.ih_subtype)};
+    }
+    return out;
+}
+
+Versions recorded(const lab::ConfigView &view)
+{
+    Versions out;
+    for (const lab::RecordedVersion &v : view.versions)
+        out[{v.image_type, v.port}] = {std::to_string(v.version[0]) + "." + std::to_string(v.version[1]) + "." +
+                                           std::to_string(v.version[2]) + "." + std::to_string(v.version[3]),
+                                       v.subtype.value_or(NO_SUBTYPE)};
+    return out;
+}
+
+std::vector<uint32_t> words_of(const std::vector<uint8_t> &bytes)
+{
+    std::vector<uint32_t> words(bytes.size() / 4);
+    std::memcpy(words.data(), bytes.data(), bytes.size());
+    return words;
+}
+
+} // namespace
+
+// Every preset's configurations record exactly the firmware in its flash
+// (Birch: each port's own PHY too), the family version and its vendor's
+// keywords, in bytes that qsupdate's format checks accept; the bundle
+// metadata names the same versions or is erased.
+TEST(PresetConfig, RecordsTheFirmwareItsFlashHolds)
+{
+    const struct {
+        const char *preset;
+        unsigned ports;
+        bool bundle_components;
+    } cases[] = {{"birch", 2, false}, {"cedar", 4, false}, {"dogwood", 16, false}, {"dogwood2", 4, false},
+                 {"oem", 2, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.preset);
+        const lab::Adapter a = lab_host(lab::HostKind::linux_host, {{c.preset, c.ports}}).adapters[0];
+        const bool birch = (a.device_id & 0xF00) == 0x800, cedar = (a.device_id & 0xF00) == 0x900;
+        const Versions firmware = flashed(a);
+        auto version_of = [&](int type) { return firmware.contains({type, -1}) ? firmware.at({type, -1}).first : ""; };
+        std::map<std::string, std::string> keywords = {{"VD", a.firmware_version}, {"V0", a.firmware_version}};
+        if (a.subsystem_vendor_id == 0x103C)
+            keywords.insert({{"V6", version_of(2)}, {"V3", version_of(3)}});
+        if (a.subsystem_vendor_id == 0x103C && !version_of(12).empty())
+            keywords["V1"] = version_of(12);
+        if (a.subsystem_vendor_id == 0x1014)
+            keywords["V1"] = version_of(3);
+        std::vector<uint32_t> generations;
+        unsigned configs = 0, metadata = 0;
+        for (const lab::Partition &p : a.partitions) {
+            SCOPED_TRACE(p.id);
+            const std::vector<uint8_t> bytes = padded(p);
+            lab::ConfigView view;
+            if (!lab::read_config_partition(a, p, bytes, view))
+                continue;
+            ASSERT_EQ(view.damage, "");
+            std::vector<uint32_t> words = words_of(bytes);
+            nvram_partition_t partition{};
+            if (p.kind == 18) {
+                ++metadata;
+                EXPECT_EQ(view.erased, !c.bundle_components);
+                Versions components;
+                for (const auto &[key, value] : firmware)
+                    components[key] = {value.first, NO_SUBTYPE};
+                EXPECT_EQ(recorded(view), c.bundle_components ? components : Versions{});
+                EXPECT_EQ(c.bundle_components ? tlv_init_partition_from_buffer(&partition, words.data(), p.size) : 0, 0);
+                continue;
+            }
+            ++configs;
+            // Birch: one per port, with that port's own PHY.
+            const int own = birch ? int(lab::port_index_of(a.ports.at(p.mtd_ports.at(0)).pci_addr)) : -1;
+            Versions expected;
+            for (const auto &[key, value] : firmware)
+                if (key.second < 0 || key.second == own)
+                    expected[key] = value;
+            EXPECT_EQ(recorded(view), expected);
+            // The dynamic VPD: the adapter's, or one per port index on Cedar.
+            std::vector<std::pair<const uint8_t *, size_t>> records;
+            std::vector<int> vpd_ports;
+            if (birch) {
+                records.emplace_back(&bytes[load_le32(&bytes[8])], load_le32(&bytes[12]));
+            } else {
+                ASSERT_EQ(tlv_init_partition_from_buffer(&partition, words.data(), p.size), 0);
+                EXPECT_EQ(partition.type, 0x0500);
+                generations.push_back(load_le32(&bytes[12]));
+                for (const lab::Port &port : a.ports) {
+                    const unsigned index = lab::port_index_of(port.pci_addr);
+                    vpd_ports.push_back(cedar ? int(index) : -1);
+                    ASSERT_EQ(tlv_find(&partition.tlv_cursor, cedar ? 0x10030000 + index : 0x10200000), TLV_OK);
+                    records.emplace_back(tlv_value(&partition.tlv_cursor), tlv_length(&partition.tlv_cursor));
+                    if (!cedar)
+                        break;
+                }
+            }
+            std::vector<int> view_ports;
+            for (const lab::DynamicVpdView &vpd : view.vpds) {
+                view_ports.push_back(vpd.port);
+                std::map<std::string, std::string> found;
+                for (const lab::VpdField &k : vpd.keywords)
+                    found[k.keyword] = k.value;
+                EXPECT_EQ(std::tuple(vpd.damage, found), std::tuple("", keywords));
+            }
+            EXPECT_EQ(view_ports, birch ? std::vector<int>{-1} : vpd_ports);
+            for (const auto &[record, room] : records) {
+                EXPECT_TRUE(vpd_is_valid(record, room));
+                const size_t vd = vpd_find(record, 'V', 'D');
+                ASSERT_NE(vd, 0u);
+                EXPECT_EQ(std::string(reinterpret_cast<const char *>(record + vd + 3), record[vd + 2]),
+                          a.firmware_version);
+            }
+        }
+        EXPECT_EQ(configs, birch ? c.ports : 1 + metadata) << "factory defaults where the bundle metadata is";
+        // The defaults are older than the configuration in use.
+        EXPECT_TRUE(generations.size() < 2 || (generations[0] > generations[1] && generations[1] > 0));
+        EXPECT_TRUE(birch || (!generations.empty() && generations[0] > 0));
+    }
+}
+
+// Each damage makes every dynamic configuration of the adapter one that the
+// lab calls damaged and, on BD20 controllers, one that qsupdate's
+// validation rejects for that reason; the defaults stay whole.
+TEST(PresetConfig, DamagedConfigurations)
+{
+    const struct {
+        const char *preset;
+        lab::ConfigDamage damage;
+        std::string lab_reason, product_message;
+    } cases[] = {
+        {"birch", lab::ConfigDamage::bad_checksum, "bad checksum", ""},
+        {"birch", lab::ConfigDamage::truncated_segment, "truncated, erased from byte 0x74", ""},
+        {"birch", lab::ConfigDamage::blank, "erased", ""},
+        {"cedar", lab::ConfigDamage::bad_checksum, "bad checksum", "(Dynamic configuration: checksum is incorrect)\n"},
+        {"cedar", lab::ConfigDamage::bad_generation, "generations differ (header 24, trailer 25)",
+         "(Dynamic configuration: header and trailer generation counts do not match)\n"},
+        {"dogwood2", lab::ConfigDamage::truncated_segment, "truncated, erased from byte 0x7c",
+         "Unexpected error 4 stripping partition trailer?\n"},
+        {"oem", lab::ConfigDamage::blank, "erased", "(Partition map: TLV cursor in broken state initially)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.lab_reason);
+        lab::Adapter a = lab_host(lab::HostKind::linux_host, {{c.preset, 2}}).adapters[0];
+        lab::damage_dynamic_config(a, c.damage);
+        unsigned damaged = 0;
+        for (const lab::Partition &p : a.partitions) {
+            std::vector<uint8_t> bytes = padded(p);
+            lab::ConfigView view;
+            if (!lab::read_config_partition(a, p, bytes, view) || p.kind == 18)
+                continue;
+            EXPECT_EQ(view.damage, p.kind == 1 ? c.lab_reason : "") << p.id;
+            if (p.kind != 1 || c.product_message.empty())
+                continue;
+            ++damaged;
+            std::vector<uint32_t> words = words_of(bytes);
+            nvram_partition_t partition{};
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            const int rc = tlv_init_partition_from_buffer(&partition, words.data(), p.size);
+            std::string message = testing::internal::GetCapturedStdout();
+            message += testing::internal::GetCapturedStderr();
+            EXPECT_EQ(std::tuple(rc, message.substr(0, c.product_message.size())), std::tuple(1, c.product_message));
+        }
+        EXPECT_EQ(damaged, c.product_message.empty() ? 0u : 1u);
+    }
+    lab::Adapter birch = lab_host(lab::HostKind::linux_host, {{"birch", 2}}).adapters[0];
+    EXPECT_THROW(lab::damage_dynamic_config(birch, lab::ConfigDamage::bad_generation), std::runtime_error);
+    lab::Adapter alder = lab_host(lab::HostKind::linux_host, {{"alder", 2}}).adapters[0];
+    EXPECT_THROW(lab::damage_dynamic_config(alder, lab::ConfigDamage::blank), std::runtime_error);
 }
 
 // `fault` adds entries the description accepts, lists and clears them;
@@ -233,7 +434,9 @@ TEST(Qslab, FaultFlashAndShow)
               "    a1-status-00  status subtype 0x00, 4 KiB in 4 KiB blocks, MCDI type 0x1600; "
               "mtd1 eth0 qsc_status:00; last run: untouched\n"
               "    a1-bundle-metadata-00  bundle metadata subtype 0x00, 64 KiB in 4 KiB blocks, MCDI type 0x1e01; "
-              "MCDI only; last run: untouched\n\n"
+              "MCDI only; last run: untouched\n"
+              "  Configurations:\n"
+              "    a1-bundle-metadata-00: erased, no component versions\n\n"
               "Other interfaces:\n"
               "  lo         loopback, no driver information           up\n"
               "  eno1       ethernet, driver brindle at 0000:00:19.0  up\n\n"
@@ -244,4 +447,78 @@ TEST(Qslab, FaultFlashAndShow)
               "  none yet\n");
     expect_run(qslab({"fault", "--clear"}), 0, "Removed 2 faults.\n", "");
     EXPECT_EQ(lab.description()["faults"], json::array());
+}
+
+// `show` decodes what the partition files hold, whoever wrote them (a
+// configuration of two segments shows the first and counts them), and
+// names the damage `create` was asked for; a damage that does not apply
+// makes no lab.
+TEST(Qslab, ShowDecodesConfigurations)
+{
+    TestLab lab({"--adapter", "birch:1", "--adapter", "oem", "--adapter", "cedar:2", "--damaged-config",
+                 "bad-generation"});
+    const std::string file = lab.dir() + "/cfg.bin";
+    lab.qslab({"flash", lab.dir(), "--adapter", "2", "--partition", "dynamic-cfg-00", "-o", file});
+    std::string bytes = read_file(file);
+    const size_t total = load_le32(reinterpret_cast<const uint8_t *>(&bytes[16]));
+    bytes.replace(total, total, bytes, 0, total);
+    std::ofstream(file, std::ios::binary) << bytes;
+    lab.qslab({"flash", lab.dir(), "--adapter", "2", "--partition", "dynamic-cfg-00", "-i", file});
+
+    const CommandResult shown = lab.qslab({"show", lab.dir()});
+    std::string blocks;
+    for (size_t at = 0; (at = shown.out.find("  Configurations:\n", at)) != std::string::npos;) {
+        const size_t end = shown.out.find("\n\n", at) + 1;
+        blocks += shown.out.substr(at, end - at);
+        at = end;
+    }
+    EXPECT_EQ(blocks,
+              "  Configurations:\n"
+              "    a1-dynamic-cfg-00-p0: Birch layout\n"
+              "      controller firmware 3.3.2.1000, subtype 0x08\n"
+              "      boot ROM 3.3.1.1001, subtype 0x02\n"
+              "      PHY firmware of port 0 2.0.2.5, subtype 0x09\n"
+              "      FPGA bitfile 1.1.0.12, subtype 0x04\n"
+              "      diagnostic FPGA bitfile 1.0.0.7, subtype 0x04\n"
+              "      KVE firmware 1.2.0.3, subtype 0x01\n"
+              "      CPLD bitfile 1.0.0.4, subtype 0x01\n"
+              "      VPD: family 3.3.2.1000; V0=3.3.2.1000 V6=3.3.1.1001 V3=3.3.2.1000\n"
+              "  Configurations:\n"
+              "    a2-dynamic-cfg-00: generation 24, 2 segments\n"
+              "      controller firmware 7.4.3.1008, subtype 0x2a\n"
+              "      boot ROM 7.4.1.1003, subtype 0x07\n"
+              "      UEFI ROM 3.1.0.6, subtype 0x00\n"
+              "      bundle 7.4.3.1008, subtype 0x01\n"
+              "      micro-controller firmware 3.0.1.9, subtype 0x03\n"
+              "      VPD: family 7.4.3.1008; V0=7.4.3.1008\n"
+              "    a2-dynamic-cfg-dflt-00: generation 6, 1 segment\n"
+              "      controller firmware 7.4.3.1008, subtype 0x2a\n"
+              "      boot ROM 7.4.1.1003, subtype 0x07\n"
+              "      UEFI ROM 3.1.0.6, subtype 0x00\n"
+              "      bundle 7.4.3.1008, subtype 0x01\n"
+              "      micro-controller firmware 3.0.1.9, subtype 0x03\n"
+              "      VPD: family 7.4.3.1008; V0=7.4.3.1008\n"
+              "    a2-bundle-metadata-00: generation 6, 1 segment\n"
+              "      controller firmware 7.4.3.1008\n"
+              "      boot ROM 7.4.1.1003\n"
+              "      UEFI ROM 3.1.0.6\n"
+              "      bundle 7.4.3.1008\n"
+              "      micro-controller firmware 3.0.1.9\n"
+              "  Configurations:\n"
+              "    a3-dynamic-cfg-00: damaged: generations differ (header 24, trailer 25)\n");
+
+    const std::string dir = lab.dir() + "/other";
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"create", dir, "--damaged-config", "blank"}, "--damaged-config follows the --adapter it applies to\nUsage:\n"},
+        {{"create", dir, "--adapter", "oem", "--damaged-config", "frob"},
+         "unknown configuration damage \"frob\" (bad-checksum, bad-generation, truncated-segment, blank)\nUsage:\n"},
+        {{"create", dir, "--adapter", "birch", "--damaged-config", "bad-generation"},
+         "birch configurations have no generation\n"},
+        {{"create", dir, "--adapter", "alder", "--damaged-config", "blank"}, "alder adapters have no dynamic configuration\n"},
+    };
+    for (const auto &[args, err] : refused) {
+        CommandResult r = lab.qslab(args);
+        EXPECT_EQ(std::tuple(r.status, r.out, r.err.substr(0, 7 + err.size())), std::tuple(125, "", "qslab: " + err));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir));
 }

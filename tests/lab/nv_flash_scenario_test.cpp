@@ -9,6 +9,7 @@
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "tests/lab/support/lab_fixture.h"
+#include "tests/lab/support/nv_run.h"
 
 namespace {
 
@@ -42,42 +43,6 @@ lab::LabState flash_host(const char *preset = "dogwood2", Strings loaded = {"mtd
                                     partition("a1-exp_rom_cfg-00", 4, 0, 256, 1)};
     return state;
 }
-
-// A run of qsupdate's NV layer inside a lab: enumeration done, flags fresh.
-class NvRun {
-public:
-    explicit NvRun(lab::LabState state, const nlohmann::json &faults = {})
-        : host_((state.faults = lab::faults_from_json(faults), state)), scoped_(host_.platform())
-    {
-        nv_reset_for_tests();
-        testing::internal::CaptureStderr(); // an unprivileged host's complaints
-        EXPECT_EQ(qsu_device_init(), 0);
-        EXPECT_GE(qsu_device_enum(&devs_), 1);
-        EXPECT_EQ(nv_init(), 0);
-        testing::internal::GetCapturedStderr();
-        descriptors_ = open_descriptors();
-    }
-    // Whatever the run opened is closed again.
-    ~NvRun()
-    {
-        EXPECT_EQ(open_descriptors(), descriptors_);
-        std::free(devs_);
-    }
-
-    qsu_device *port(int i) { return &devs_[i]; }
-    lab::Lab &lab() { return host_.lab(); }
-    Bytes file(const std::string &id)
-    {
-        std::string bytes = read_file(lab().dir() + "/flash/" + id + ".bin");
-        return {bytes.begin(), bytes.end()};
-    }
-
-private:
-    InProcessLab host_;
-    ScopedPlatform scoped_;
-    qsu_device *devs_ = nullptr;
-    size_t descriptors_ = 0;
-};
 
 Bytes pattern(size_t length, uint8_t seed)
 {
