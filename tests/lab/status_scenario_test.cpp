@@ -116,3 +116,38 @@ TEST(StatusScenario, ReachabilityAndFamilyVersion)
     with_family(lab);
     expect_run(lab.qsupdate({}), 0, BANNER + p0 + FAMILY + p1 + FAMILY, none_available);
 }
+
+// A user image against the installed controller firmware (7.4.3.1008 on
+// the preset): equal, older and newer, with and without --force.
+TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
+{
+    TestLab lab({"--adapter", "dogwood2:1"});
+    const std::string head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
+                             "    Firmware version:   v7.4.3.1008\n"
+                             "    Controller type:    Quillstone QSC1250 family\n"
+                             "    Controller version: v7.4.3.1008\n\n";
+    const std::string up_to_date = "The controller firmware is up to date\n";
+    const std::string force = up_to_date + "   - run \"qsupdate --force --write\" to perform an update\n";
+    const struct {
+        const char *version;
+        bool force;
+        std::string verdict;
+    } cases[] = {
+        {"7.4.3.1008", false, up_to_date},
+        {"7.4.3.1008", true, force},
+        {"7.4.2.2000", false, up_to_date},
+        {"7.4.2.2000", true, force},
+        {"7.4.4.1000", false,
+         "This is more recent controller firmware [v7.4.4.1000]\n   - run \"qsupdate --write\" to perform an update\n"},
+    };
+    for (const auto &c : cases) {
+        const std::string image = lab.dir() + "/mcfw.bin";
+        ASSERT_EQ(lab.qslab({"image", "--type", "3", "--subtype", "37", "--version", c.version, "-o", image}).status, 0);
+        std::vector<std::string> args = {"--image=" + image};
+        if (c.force)
+            args.push_back("--force");
+        CommandResult r = lab.qsupdate(args);
+        EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, head + c.verdict, std::string()))
+            << c.version << (c.force ? " --force" : "");
+    }
+}
