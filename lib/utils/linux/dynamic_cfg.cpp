@@ -21,6 +21,7 @@ constexpr size_t ACCESS_PROBE_LEN = 4;
 void release_part(dynamic_cfg_part *part)
 {
     delete[] part->buffer;
+    delete[] part->bundle_meta;
     nv_close(part->nv);
     delete part;
 }

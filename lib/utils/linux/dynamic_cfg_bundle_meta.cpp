@@ -9,6 +9,7 @@
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/dynamic_cfg_bd20.h"
 #include "lib/utils/linux/nv.h"
+#include "lib/utils/linux/qsu_device.h"
 
 static_assert(offsetof(tlv_bundle_meta_comp_ver, minor) == 2);
 static_assert(offsetof(tlv_bundle_meta_comp_ver, build) == 6);
@@ -47,11 +48,23 @@ bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_versio
 {
     uint32_t tag = TLV_TAG_BUNDLE_META_COMP_VER + nvram_part_type_from_image_type(type);
     size_t size = 0;
-    std::unique_ptr<uint8_t[]> buffer = read_bundle_metadata(dev, &size);
-    if (!buffer || is_erased(buffer.get(), size))
+    std::unique_ptr<uint8_t[]> own;
+    uint8_t *buffer = nullptr;
+    if (dynamic_cfg_part *part = dev->dyn_context ? dev->dyn_context->part : nullptr) {
+        if (!part->bundle_meta_read) {
+            part->bundle_meta = read_bundle_metadata(dev, &part->bundle_meta_size).release();
+            part->bundle_meta_read = true;
+        }
+        buffer = part->bundle_meta;
+        size = part->bundle_meta_size;
+    } else {
+        own = read_bundle_metadata(dev, &size);
+        buffer = own.get();
+    }
+    if (!buffer || is_erased(buffer, size))
         return false;
     nvram_partition_t partition;
-    if (tlv_init_partition_from_buffer(&partition, buffer.get(), size) != 0 ||
+    if (tlv_init_partition_from_buffer(&partition, buffer, size) != 0 ||
         tlv_find(&partition.tlv_cursor, tag) != TLV_OK ||
         tlv_length(&partition.tlv_cursor) < sizeof(tlv_bundle_meta_comp_ver))
         return false;
