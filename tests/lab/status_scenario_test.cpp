@@ -151,3 +151,25 @@ TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
             << c.version << (c.force ? " --force" : "");
     }
 }
+
+// A report reads each configuration once for all the ports of its adapter
+// (and a 4-byte probe per port), the bundle metadata once, or only its
+// first 8 bytes when they are erased, and no other partition.
+TEST(StatusScenario, ReadsEachConfigurationOnce)
+{
+    TestLab lab({"--adapter", "dogwood2:2", "--adapter", "oem:2", "--adapter", "birch:2"});
+    ASSERT_EQ(lab.qsupdate({}).status, 0);
+    const json description = lab.description();
+    for (const json &a : description["adapters"]) {
+        for (const json &p : a["partitions"]) {
+            const uint64_t size = std::stoul(p["size"].get<std::string>(), nullptr, 0);
+            const uint64_t ports = p["mtd"].is_array() ? p["mtd"].size() : a["ports"].size();
+            uint64_t expected = 0;
+            if (p["kind"] == 1)
+                expected = size + 4 * ports;
+            else if (p["kind"] == 18)
+                expected = a["preset"] == "oem" ? size : 8;
+            EXPECT_EQ(p.value("last_run", json::object()).value("bytes_read", uint64_t{0}), expected) << p["id"];
+        }
+    }
+}

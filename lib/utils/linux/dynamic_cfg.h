@@ -28,6 +28,9 @@ struct dynamic_cfg_part {
     uint8_t *bundle_meta;
     size_t bundle_meta_size;
     bool bundle_meta_read;
+    // A version or string was set: the buffer may differ from the flash.
+    bool changed;
+    nv_part_type kind; // the configuration or its factory defaults
 };
 
 // One port's handle on it.
@@ -35,6 +38,12 @@ struct dynamic_cfg_context {
     qsu_device *qsu_dev;
     dynamic_cfg_part *part;
 };
+
+// While kept (a run of reports, which change nothing), the last close of a
+// BD20 adapter's unchanged part keeps it for the adapter's next port, so
+// that the partition and its bundle metadata are read once per run rather
+// than once per port.  Turning keeping off frees what was kept.
+void dynamic_cfg_keep_parts(bool keep);
 
 // Cedar, Dogwood and Dogwood2 keep the configuration as TLV partitions.
 bool is_bd20_device(const qsu_device *dev);

@@ -1,5 +1,6 @@
 // The bundle metadata: the versions of the components of the firmware
 // bundle installed on a BD20 adapter, which the controller records itself.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -18,20 +19,6 @@ namespace {
 
 constexpr size_t ERASED_PROBE_LEN = 8;
 
-// The whole partition, or null when it cannot be read.
-std::unique_ptr<uint8_t[]> read_bundle_metadata(qsu_device *dev, size_t *size)
-{
-    nv_context *nv = nv_open(dev, NV_PART_BUNDLE_METADATA, 0);
-    if (!nv)
-        return nullptr;
-    *size = nv_part_size(nv);
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[*size]);
-    if (buffer && nv_read_all(nv, buffer.get()) != 0)
-        buffer.reset();
-    nv_close(nv);
-    return buffer;
-}
-
 bool is_erased(const uint8_t *buffer, size_t size)
 {
     if (size < ERASED_PROBE_LEN)
@@ -40,6 +27,31 @@ bool is_erased(const uint8_t *buffer, size_t size)
         if (buffer[i] != 0xFF)
             return false;
     return true;
+}
+
+// The whole partition, or only its first bytes when they say it is
+// erased; null when it cannot be read.
+std::unique_ptr<uint8_t[]> read_bundle_metadata(qsu_device *dev, size_t *size)
+{
+    nv_context *nv = nv_open(dev, NV_PART_BUNDLE_METADATA, 0);
+    if (!nv)
+        return nullptr;
+    const size_t part_size = nv_part_size(nv);
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max(part_size, ERASED_PROBE_LEN)]);
+    if (buffer) {
+        const auto probe = static_cast<ssize_t>(std::min(part_size, ERASED_PROBE_LEN));
+        bool ok = nv_read(nv, buffer.get(), static_cast<size_t>(probe), 0) == probe;
+        *size = static_cast<size_t>(probe);
+        if (ok && !is_erased(buffer.get(), *size)) {
+            const size_t rest = part_size - *size;
+            ok = nv_read(nv, buffer.get() + *size, rest, static_cast<uint32_t>(*size)) == static_cast<ssize_t>(rest);
+            *size = part_size;
+        }
+        if (!ok)
+            buffer.reset();
+    }
+    nv_close(nv);
+    return buffer;
 }
 
 } // namespace
