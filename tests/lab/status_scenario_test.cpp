@@ -173,3 +173,69 @@ TEST(StatusScenario, ReadsEachConfigurationOnce)
         }
     }
 }
+
+// Rows of one type in play on a port share its installed version; the two
+// PHYs of the board 0x1B7E0813 are told apart by port; an installed iPXE
+// boot ROM is named as such.
+TEST(StatusScenario, PhyRowsAndIpxe)
+{
+    const std::string p0 = header("eth0", "00-1B-7E-5A-10-00"), p1 = header("eth1", "00-1B-7E-5A-10-01");
+    auto phy = [](const char *name) {
+        return "    Firmware version:   v3.3.2.1000\n    PHY type:           " + std::string(name) +
+               "\n    PHY version:        v2.0.2.5\n";
+    };
+    const std::string no_phy = "\nThis utility does not contain PHY firmware for this adapter\n";
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        std::function<void(json &)> edit;
+        std::string out;
+        const char *added_partition = nullptr; // its flash file starts erased
+    } cases[] = {
+        {"a second PHY partition of another subtype", {"--phy"},
+         [](json &j) {
+             json extra = j["adapters"][0]["partitions"];
+             for (json &p : extra)
+                 if (p["kind"] == 5 && p["mtd"] == json::array({0})) {
+                     p["id"] = "a1-phy-11-p0", p["subtype"] = "0x11", p["mcdi_type"] = "0xffffffff";
+                     j["adapters"][0]["partitions"].push_back(p);
+                 }
+         },
+         p0 + phy("QT2025C") + phy("QT2025_KR").substr(36) + no_phy + p1 + phy("QT2025C") + no_phy,
+         "a1-phy-11-p0"},
+        {"the board with two PHY kinds", {"--phy"},
+         [](json &j) {
+             j["adapters"][0]["device_id"] = "0x813";
+             for (json &p : j["adapters"][0]["partitions"])
+                 if (p["kind"] == 5)
+                     p["subtype"] = "0xa";
+         },
+         p0 + phy("Quillstone QSL1021") + no_phy + p1 + phy("Quillstone QST1001B") + no_phy},
+    };
+    for (const auto &c : cases) {
+        TestLab lab({"--adapter", "birch:2"});
+        lab.edit(c.edit);
+        if (c.added_partition)
+            std::ofstream(lab.dir() + "/flash/" + c.added_partition + ".bin", std::ios::binary)
+                << std::string(65536, '\xFF');
+        CommandResult r = lab.qsupdate(c.args);
+        EXPECT_EQ(r.out, BANNER + c.out) << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+    }
+
+    // A boot ROM recorded as iPXE.
+    TestLab lab({"--adapter", "dogwood2:1"});
+    std::string cfg = dynamic_cfg_with_family(65536, "7.7.0");
+    nvram_partition_t p;
+    ASSERT_EQ(tlv_init_partition_from_buffer(&p, cfg.data(), cfg.size()), 0);
+    const uint8_t ipxe[8] = {9, 0, 9, 0, 9, 0, 0x0F, 0x27};
+    ASSERT_EQ(tlv_append_to_partition(&p, 0x10060300, ipxe, sizeof ipxe), 0);
+    std::ofstream(lab.dir() + "/dynamic.bin", std::ios::binary) << cfg;
+    ASSERT_EQ(lab.qslab({"flash", lab.dir(), "--adapter", "1", "--partition", "dynamic-cfg-00", "-i",
+                         lab.dir() + "/dynamic.bin"}).status, 0);
+    expect_run(lab.qsupdate({"--bootrom"}), 0,
+               BANNER + header("eth0", "00-1B-7E-5A-10-00") + "    Firmware version:   v7.7.0\n" +
+                   "    Controller type:    Quillstone QSC1250\n    Boot ROM version:   iPXE\n\n"
+                   "The current Boot ROM is an iPXE image.\n",
+               "");
+}
