@@ -190,6 +190,11 @@ TEST(DynamicCfgLab, ProbeAndOpenFallBackToASibling)
         }
         dynamic_cfg_close(ctx);
     }
+    // A Birch port keeps a configuration of its own: it never opens its sibling's.
+    CfgRun birch("birch", {partition("cfg", NV_PART_DYNAMIC_CFG, Bytes(SIZE, 0xFF), {1})});
+    errno = 0;
+    EXPECT_EQ(dynamic_cfg_open(birch.port(0), NV_PART_DYNAMIC_CFG), nullptr);
+    EXPECT_EQ(errno, ENOENT);
     // Factory defaults are a later generation's.
     CfgRun run("cedar", {partition("cfg", NV_PART_DYNAMIC_CFG_DEFAULTS, tlv_contents({}))});
     errno = EXDEV;

@@ -192,6 +192,10 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
     store_le32(&not_partition[0], 0x12345678);
     damaged[28] ^= 1;
     bad_second[first.size() + 28] ^= 1;
+    // A second segment claiming 4 bytes more than the buffer has left once
+    // the first has taken the 12 bytes of its new subtype item.
+    Bytes second_past_end = flash({first, second}, first.size() + second.size() + 12);
+    store_le32(&second_past_end[first.size() + 16], static_cast<uint32_t>(second.size() + 4));
     // Room for exactly the version and subtype items.
     Bytes exact = flash({segment({{GLOBAL_VPD, kTemplate}})}, segment({{GLOBAL_VPD, kTemplate}}).size() + 28);
     const struct {
@@ -207,6 +211,7 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
         {"first not a partition", not_partition, EINVAL, EXDEV, false},
         {"first damaged", damaged, -1, ENOENT, false},
         {"second damaged", bad_second, 0, 0, true, "invalid"},
+        {"second past the end", second_past_end, 0, 0, true, "invalid"},
         {"grown to the end", exact, ENOSPC, EXDEV, true},
         {"no room", flash({segment({})}, 44), -1, ENOSPC, false},
     };
