@@ -45,17 +45,31 @@ block=$(awk '/\] run [0-9]+: / { block = "" } { block = block $0 "\n" } END { pr
 virtual=$(echo "$block" | awk -F'[][ ]' 'NR == 1 { start = $2 } NF { end = $2 } END { printf "%.6f", end - start }')
 calls=$(echo "$block" | sed -n 's/.*host calls: //p')
 
-# Flash read in the last run, against the partitions the report needs
-# whole: each dynamic configuration and each bundle metadata, once.
+# Flash read in the last run, against what the report needs: each dynamic
+# configuration whole once, plus a 4-byte probe through each port that
+# shows it; each bundle metadata whole once, or its first 8 bytes when
+# they say it is erased.
 read -r bytes_read bytes_needed < <("$qslab" show "$lab" | awk '
+    function bytes(text,    f) {
+        split(text, f, " ")
+        return f[1] * (f[2] == "KiB" ? 1024 : f[2] == "MiB" ? 1048576 : 1)
+    }
     /last run:/ && match($0, /reads [0-9]+ \(([0-9]+) bytes\)/) {
         s = substr($0, RSTART, RLENGTH); gsub(/.*\(| bytes\)/, "", s); read += s
     }
-    / dynamic configuration subtype | bundle metadata subtype / && match($0, /, [0-9]+ (KiB|MiB|bytes?) in /) {
-        s = substr($0, RSTART + 2, RLENGTH - 6); split(s, f, " ")
-        needed += f[1] * (f[2] == "KiB" ? 1024 : f[2] == "MiB" ? 1048576 : 1)
+    / dynamic configuration subtype / && match($0, /, [0-9]+ (KiB|MiB|bytes?) in /) {
+        size = bytes(substr($0, RSTART + 2, RLENGTH - 6))
+        ports = gsub(/mtd[0-9]+ /, "&")
+        needed += size + 4 * ports
     }
-    END { print read + 0, needed + 0 }')
+    / bundle metadata subtype / && match($0, /, [0-9]+ (KiB|MiB|bytes?) in /) {
+        metadata[$1] = bytes(substr($0, RSTART + 2, RLENGTH - 6))
+    }
+    /bundle-metadata-[0-9a-f]+: erased/ { id = $1; sub(/:$/, "", id); erased[id] = 1 }
+    END {
+        for (id in metadata) needed += erased[id] ? 8 : metadata[id]
+        print read + 0, needed + 0
+    }')
 
 echo
 echo "Status report of 16 adapters, 32 ports, $runs runs:"
