@@ -7,12 +7,15 @@
 #include <regex>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <tinyxml2.h>
 
+#include "app/qsupdate/options.h"
+#include "app/qsupdate/qsupdate.h"
 #include "lab/lab_image.h"
 #include "lib/utils/firmware.h"
 #include "lib/utils/firmware_version.h"
 #include "tests/lab/support/lab_fixture.h"
+#include "tests/lab/support/nv_run.h"
 
 using nlohmann::json;
 
@@ -329,5 +332,133 @@ TEST(UpdateScenario, FullEraseOnlyWhenAskedForKindsThatEraseOnDemand)
         CommandResult r = lab.qsupdate({"--write", "--force", "-y", option, "--image=" + fw});
         expect_run(r, 0, r.out, "");
         EXPECT_EQ(last_run(lab, "flash a1-fpga-07: erase").size(), blocks);
+    }
+}
+
+namespace {
+
+// The OEM document of one update on the OEM adapter, whose bundle is 7.4.3.
+std::string oem_update(const std::string &package, const std::string &id, const std::string &text)
+{
+    const std::string doc = oem_document(1);
+    const std::string device_end = "\t</Device>\n";
+    const bool success = id == "0" && text == "Update success.";
+    std::string application =
+        "\t\t<Application componentType=\"FRMW\" version=\"7.4.3\" display=\"Application Firmware\">\n" +
+        (package.empty() ? "" : "\t\t\t<Package version=\"" + package + "\"/>\n") + "\t\t\t<SPStatus result=\"" +
+        (success ? "true" : "false") + "\">\n\t\t\t\t<Message id=\"" + id + "\"> " + text +
+        "</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n";
+    return std::string(doc).insert(doc.find(device_end), application);
+}
+
+} // namespace
+
+// Every verdict of an update in the OEM document, whole and well-formed
+// whichever step failed; a failure still returns normally (the document's
+// adapter is not an error of the run) and the interface comes back up.
+TEST(UpdateScenario, OemDocumentForEveryOutcome)
+{
+    auto fault = [](const char *target, const char *operation, json extra = json::object()) {
+        json f = {{"target", target}, {"operation", operation}, {"errno", "EIO"}};
+        f.update(extra);
+        return [f](json &j) { j["faults"] = {f}; };
+    };
+    const std::string failure = "Update failure. ";
+    const struct {
+        const char *what;
+        const char *platform;
+        std::function<void(json &)> arrange;
+        std::vector<std::string> options;
+        int status;
+        std::string package, id, text;
+    } cases[] = {
+        {"written", "linux", [](json &) {}, {}, 0, "7.5.0", "0", "Update success."},
+        {"no image applies", "linux", [](json &) {}, {"--bootrom"}, 0, "", "10",
+         "Update failure: Could not write new image. A newer qsc driver may be required."},
+        {"backup", "linux", fault("a1-mcfw-2a", "read"), {"--backup"}, 1, "7.5.0", "0", failure},
+        {"sync", "linux", fault("a1-dynamic-cfg-00", "erase"), {}, 1, "7.5.0", "0", failure},
+        {"open", "linux", fault("/dev/mtd0", "open"), {}, 1, "", "2", failure + "Could not open partition."},
+        // On ESX the flash is reached through the control device: the
+        // sockets before the update's are the enumeration's four.
+        {"socket", "esx", fault("*", "socket", {{"occurrence", 5}, {"errno", "EACCES"}}), {}, 1, "7.5.0", "3",
+         failure + "Could not open socket."},
+        {"flags", "linux", fault("eth0", "ioctl", {{"request", "SIOCGIFFLAGS"}}), {}, 1, "7.5.0", "4",
+         failure + "Could not read device flags."},
+        {"down", "linux", fault("eth0", "ioctl", {{"request", "SIOCSIFFLAGS"}}), {}, 1, "7.5.0", "5",
+         failure + "Could not set device flag."},
+        {"write", "linux", fault("a1-mcfw-2a", "erase"), {}, 1, "7.5.0", "8", failure + "Could not write new image."},
+        // The controller judges what it wrote itself, not what MTD wrote.
+        {"unsigned image refused", "esx", [](json &j) { j["adapters"][0]["requires_signed_mcfw"] = true; }, {}, 1, "7.5.0",
+         "9", failure + "Update failure: Could not write new image. Newer qsc driver required."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestLab lab({"--platform", c.platform, "--adapter", "oem:1"});
+        lab.edit(c.arrange);
+        const std::string report = lab.dir() + "/report.xml";
+        std::vector<std::string> args = {"--dell", "--write", "--output-file=" + report};
+        if (c.options != std::vector<std::string>{"--bootrom"})
+            args.push_back("--image=" + image(lab, 3, 42, NEWER));
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_run(lab.qsupdate(args), c.status, "", "");
+        const std::string doc = read_file(report);
+        EXPECT_EQ(doc, oem_update(c.package, c.id, c.text));
+        tinyxml2::XMLDocument parsed;
+        EXPECT_EQ(parsed.Parse(doc.c_str()), tinyxml2::XML_SUCCESS) << doc;
+        const bool went_down = c.package == "7.5.0" && c.id != "3" && c.id != "4" && c.id != "5";
+        EXPECT_EQ(last_run(lab, "interface ").size(), went_down ? 2u : 0u);
+        EXPECT_EQ(lab.description()["adapters"][0]["ports"][0]["up"], true);
+    }
+}
+
+// Failure id 1 comes before the Application element is due: the element is
+// opened for it, so that the document stays whole.  (An OEM adapter's
+// ports share one configuration, so only a board like an Alder pair, whose
+// ports have none, gets here.)
+TEST(UpdateScenario, OemElementsWhenAnotherPortsConfigurationDoesNotOpen)
+{
+    NvRun run(lab_host(lab::HostKind::linux_host, {{"alder-0710", 2}}));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int rc = update_firmware(run.port(0), nullptr, OPTION_DELL | OPTION_SILENT | OPTION_ALL_FIRMWARE_TYPES);
+    std::fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(out, "\t\t<Application componentType=\"FRMW\" version=\"0.0.0\" display=\"Application Firmware\">\n"
+                   "\t\t\t<SPStatus result=\"false\">\n\t\t\t\t<Message id=\"1\"> Update failure. Could not open "
+                   "dynamic config for interface.</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n");
+    tinyxml2::XMLDocument parsed;
+    EXPECT_EQ(parsed.Parse(("<Device>" + out + "</Device>").c_str()), tinyxml2::XML_SUCCESS);
+}
+
+// A port that reaches its configuration only through a sibling is pointed
+// there; one that no port reaches is reported corrupt.
+TEST(UpdateScenario, ConfigurationOutOfReach)
+{
+    const std::string read_failed = "Failed to read partition eth0 qsc_dynamic_cfg:00 offset 0 size ";
+    const struct {
+        const char *adapter;
+        int status;
+        std::string err;
+    } cases[] = {
+        // eth1 then updates, but cannot record on eth0.
+        {"birch:2", 1,
+         read_failed + "4\neth0: Firmware is not accessible, please use eth1.\n" + read_failed +
+             "4096\neth1: Could not open dynamic config for interface eth0\nFatal error: Input/output error (5)\n"},
+        {"birch:1", 1,
+         read_failed + "4\neth0: Firmware is not accessible.\nDynamic configuration is corrupt. Run 'qsboot -i eth0 "
+                       "--repair' to revert back to firmware defaults.\nPlease contact support@duskhollow.example "
+                       "to report this incident and for more information on recovery procedure\n\nNo adapters "
+                       "could be accessed. You may need to run this utility as root.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.adapter);
+        TestLab lab({"--adapter", c.adapter});
+        lab.edit([](json &j) {
+            j["faults"] = {{{"target", "a1-dynamic-cfg-00-p0"}, {"operation", "read"}, {"errno", "EIO"}}};
+        });
+        CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
+        expect_run(r, c.status, r.out, c.err);
     }
 }
