@@ -32,6 +32,13 @@ public:
     LabState &state() { return state_; }
     EventLog &events() { return events_; }
     FaultTable &faults() { return *faults_; }
+    // What the product asked of the host in this run, for `qslab run`'s
+    // closing count: opens and ioctls through the platform, commands to
+    // the management controllers.
+    struct CallCounts {
+        unsigned long opens = 0, ioctls = 0, mcdi_commands = 0;
+    };
+    CallCounts &calls() { return calls_; }
     const std::string &dir() const { return dir_; }
     const std::string &root() const { return root_; }
 
@@ -58,6 +65,7 @@ private:
     std::string root_;
     LabState state_;
     EventLog events_;
+    CallCounts calls_;
     std::unique_ptr<FaultTable> faults_;
     std::map<std::string, EmulatedFile> emulated_;
     std::map<std::pair<size_t, size_t>, std::unique_ptr<PciConfigSpace>> config_spaces_;

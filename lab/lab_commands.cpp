@@ -243,6 +243,9 @@ int command_run(const std::vector<std::string> &args)
     active_lab = nullptr;
     std::fflush(stdout);
     std::fflush(stderr);
+    const Lab::CallCounts &calls = lab.calls();
+    lab.events().record("host calls: " + plural(calls.opens, "open") + ", " + plural(calls.ioctls, "ioctl") +
+                        ", " + plural(calls.mcdi_commands, "MCDI command"));
     lab.save("qsupdate exited with status " + std::to_string(status));
     return status;
 }

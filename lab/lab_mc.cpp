@@ -131,6 +131,7 @@ McdiAnswer ManagementController::call(const McdiCall &c)
                 targets.push_back(p.id);
     }
     targets.push_back(c.ifname);
+    ++lab_.calls().mcdi_commands;
     try {
         if (c.request_len > c.payload.size())
             throw Refusal{EINVAL, std::string("request of ") + bytes_text(c.request_len) + " in a payload of " +

@@ -161,6 +161,7 @@ int LabPlatform::check_access(const std::string &real, const std::string &path, 
 
 int LabPlatform::open(const char *path, int flags, mode_t mode)
 {
+    ++lab_.calls().opens;
     auto mapped = map_path(path);
     if (!mapped)
         return real_platform().open(path, flags, mode);
@@ -333,6 +334,7 @@ int LabPlatform::close(int fd)
 
 int LabPlatform::ioctl(int fd, unsigned long request, void *arg)
 {
+    ++lab_.calls().ioctls;
     if (const Fault *fault = strike(fd, "ioctl", request))
         return fail(fault->error);
     OpenFile *file = emulated(fd);

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds qsupdate and its lab, then runs qsupdate against a simulated host
-# with two Duskhollow adapters: no adapter or root access needed.
+# with three Duskhollow adapters of different generations: no adapter or
+# root access needed.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -31,15 +32,25 @@ lab=$(mktemp -d)
 trap 'rm -rf "$lab"' EXIT
 echo
 echo "Creating a simulated Linux host (a \"lab\"): qsupdate will see its adapters as real ones."
-"$qslab" create "$lab" --adapter dogwood2:2 --adapter birch:2
+"$qslab" create "$lab" --adapter dogwood2:2 --adapter cedar:2 --adapter birch:2
+
+echo
+echo "\$ qsupdate           # the status report: what each port runs, and what could update it"
+"$qslab" run "$lab" -- || echo "(qsupdate exited with status $?)"
+
+image="$lab/dogwood2-mcfw.bin"
+echo
+echo "A controller firmware image newer than the one the first adapter runs (7.4.3.1008):"
+echo "\$ qslab image --type 3 --subtype 37 --version 7.4.4.1000 -o dogwood2-mcfw.bin"
+"$qslab" image --type 3 --subtype 37 --version 7.4.4.1000 -o "$image"
+
+echo
+echo "\$ qsupdate --image=dogwood2-mcfw.bin    # the status report against that image"
+"$qslab" run "$lab" -- --image="$image" || echo "(qsupdate exited with status $?)"
 
 echo
 echo "\$ qsupdate --list    # the Duskhollow ports qsupdate finds, with their MAC addresses"
 "$qslab" run "$lab" -- --list
-
-echo
-echo "\$ qsupdate --version # the utility's version and the adapter driver's"
-"$qslab" run "$lab" -- --version
 
 echo
 echo "What the lab holds, and what happened in it (virtual time; no real waiting):"

@@ -16,6 +16,7 @@
 #include "lib/platform/fd_guard.h"
 #include "lib/platform/platform.h"
 #include "lib/utils/dell_devices.h"
+#include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
@@ -91,6 +92,14 @@ int fatal_error()
     std::fprintf(stderr, gettext("Fatal error: %s (%d)\n"), std::strerror(err), err);
     return 1;
 }
+
+// Keeps the configurations read during a run of reports until its end.
+struct KeptConfigurations {
+    explicit KeptConfigurations(bool keep) { dynamic_cfg_keep_parts(keep); }
+    ~KeptConfigurations() { dynamic_cfg_keep_parts(false); }
+    KeptConfigurations(const KeptConfigurations &) = delete;
+    KeptConfigurations &operator=(const KeptConfigurations &) = delete;
+};
 
 // Applies one option; false when the run must end (with *status set).
 bool apply_option(int opt, CommandLine &cl, int *status)
@@ -395,6 +404,9 @@ int qsupdate_main(int argc, char *argv[])
     if (dell)
         dell_document_head();
 
+    // Reports change nothing, so what one port of an adapter read of its
+    // configuration serves the next; let go before the ports are.
+    KeptConfigurations kept(cl.action == Action::status);
     const port_actions &actions = current_port_actions();
     WalkResult walk;
     for (int i = 0; i < count; i++) {

@@ -101,6 +101,7 @@ int dynamic_cfg_get_string(dynamic_cfg_context *ctx, char key1, char key2, char 
 
 int dynamic_cfg_set_string(dynamic_cfg_context *ctx, char key1, char key2, const char *value)
 {
+    ctx->part->changed = true;
     if (ctx->part->is_bd20)
         return bd20_dynamic_cfg_set_string(ctx, key1, key2, value);
     return birch_dynamic_cfg_set_string(ctx, key1, key2, value);

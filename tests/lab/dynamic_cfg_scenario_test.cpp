@@ -70,6 +70,13 @@ public:
     }
     qsu_device *port(int i) { return &devs_[i]; }
     size_t descriptors_opened() { return open_descriptors() - descriptors_; }
+    unsigned reads(const std::string &id)
+    {
+        for (const lab::Partition &p : host_.lab().state().adapters[0].partitions)
+            if (p.id == id)
+                return p.last_run.reads;
+        return 0;
+    }
     Bytes file(const std::string &id)
     {
         std::string bytes = read_file(host_.lab().dir() + "/flash/" + id + ".bin");
@@ -218,9 +225,19 @@ TEST(DynamicCfgLab, BundleMetadataAnswersFirst)
         ASSERT_TRUE(ctx) << c.name;
         testing::internal::CaptureStdout();
         firmware_version v = dynamic_cfg_get_version(ctx, IMAGE_TYPE_BOOTROM);
+        const unsigned metadata_reads = run.reads("meta");
+        // The other port's lookups, and other kinds, use what the shared
+        // part has read.
+        dynamic_cfg_context *ctx0 = dynamic_cfg_open(run.port(0), NV_PART_DYNAMIC_CFG);
+        firmware_version v0 = dynamic_cfg_get_version(ctx0, IMAGE_TYPE_BOOTROM);
+        dynamic_cfg_get_version(ctx, IMAGE_TYPE_MCFW);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.out) << c.name;
         EXPECT_EQ(std::vector<int>({v.a, v.b, v.c, v.d}), std::vector<int>({c.bootrom.a, c.bootrom.b, c.bootrom.c, c.bootrom.d})) << c.name;
+        EXPECT_EQ(std::vector<int>({v0.a, v0.b, v0.c, v0.d}), std::vector<int>({v.a, v.b, v.c, v.d})) << c.name;
+        EXPECT_EQ(run.reads("meta"), metadata_reads) << c.name;
+        EXPECT_EQ(metadata_reads > 0, !c.metadata.empty()) << c.name;
+        dynamic_cfg_close(ctx0);
         dynamic_cfg_close(ctx);
     }
 }

@@ -338,6 +338,12 @@ TEST(Bd20DynamicConfig, StringsTruncateAndRefusalsChangeNothing)
     want.resize(22);
     ASSERT_EQ(vpd_set(want.data(), 22, 'V', '1', "1.2.3.4", 7), 0);
     EXPECT_EQ(item(a.bytes, GLOBAL_VPD), str(want));
+    nvram_partition_t p; // the damaged item was replaced, not left before the new one
+    ASSERT_EQ(tlv_init_partition_from_buffer(&p, a.bytes.data(), a.bytes.size()), 0);
+    int records = 0;
+    for (; tlv_tag(&p.tlv_cursor) != TLV_TAG_END; tlv_advance(&p.tlv_cursor))
+        records += tlv_tag(&p.tlv_cursor) == GLOBAL_VPD;
+    EXPECT_EQ(records, 1);
     char buf[4];
     EXPECT_EQ(dynamic_cfg_get_string(&ctx, 'V', '1', buf, sizeof buf), 7);
     EXPECT_STREQ(buf, "1.2");

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "lib/tlv/tlv_partition.h"
 #include "lib/utils/linux/dynamic_cfg_birch.h"
@@ -21,6 +23,7 @@ constexpr size_t ACCESS_PROBE_LEN = 4;
 void release_part(dynamic_cfg_part *part)
 {
     delete[] part->buffer;
+    delete[] part->bundle_meta;
     nv_close(part->nv);
     delete part;
 }
@@ -46,11 +49,32 @@ void get_dyn_cfg_part(dynamic_cfg_part *part)
     ++part->refcnt;
 }
 
-void put_dyn_cfg_part(dynamic_cfg_part *part)
+// Parts kept by their adapter's master port after their last close.
+bool keeping_parts = false;
+std::vector<std::pair<const qsu_device *, dynamic_cfg_part *>> kept_parts;
+
+void put_dyn_cfg_part(dynamic_cfg_part *part, const qsu_device *master)
 {
     QS_ASSERT(part->refcnt > 0);
-    if (--part->refcnt == 0)
-        release_part(part);
+    if (--part->refcnt > 0)
+        return;
+    if (keeping_parts && part->is_bd20 && !part->changed && part->kind == NV_PART_DYNAMIC_CFG && master) {
+        kept_parts.emplace_back(master, part);
+        return;
+    }
+    release_part(part);
+}
+
+dynamic_cfg_part *take_kept_part(const qsu_device *master)
+{
+    for (auto it = kept_parts.begin(); it != kept_parts.end(); ++it) {
+        if (it->first == master) {
+            dynamic_cfg_part *part = it->second;
+            kept_parts.erase(it);
+            return part;
+        }
+    }
+    return nullptr;
 }
 
 // On BD20 adapters some ports may not export the partition; any port of
@@ -72,6 +96,7 @@ dynamic_cfg_part *load_dyn_cfg_part(qsu_device *dev, nv_part_type type)
         return nullptr;
     }
     part->is_bd20 = is_bd20_device(dev);
+    part->kind = type;
     part->nv = open_partition(dev, type, part->is_bd20);
     if (!part->nv) {
         int err = errno;
@@ -148,6 +173,8 @@ dynamic_cfg_context *dynamic_cfg_open(qsu_device *dev, nv_part_type type)
         return nullptr;
     }
     dynamic_cfg_part *part = is_bd20_device(dev) ? find_dyn_cfg_part(dev) : nullptr;
+    if (!part && is_bd20_device(dev) && type == NV_PART_DYNAMIC_CFG)
+        part = take_kept_part(dev->master_port);
     if (!part)
         part = load_dyn_cfg_part(dev, type);
     if (!part) {
@@ -165,9 +192,19 @@ void dynamic_cfg_close(dynamic_cfg_context *ctx)
 {
     if (!ctx)
         return;
-    put_dyn_cfg_part(ctx->part);
+    put_dyn_cfg_part(ctx->part, ctx->qsu_dev->master_port);
     ctx->qsu_dev->dyn_context = nullptr;
     delete ctx;
+}
+
+void dynamic_cfg_keep_parts(bool keep)
+{
+    keeping_parts = keep;
+    if (keep)
+        return;
+    for (auto &[master, part] : kept_parts)
+        release_part(part);
+    kept_parts.clear();
 }
 
 int dynamic_cfg_accessible(qsu_device *dev, qsu_device **nv_dev)

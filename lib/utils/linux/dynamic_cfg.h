@@ -22,6 +22,15 @@ struct dynamic_cfg_part {
     size_t buffer_size; // the partition's size
     uint8_t *buffer;    // the whole partition (fixed-record header in host order while loaded)
     unsigned refcnt;    // contexts using it
+    // The bundle metadata partition, read at the first version lookup and
+    // kept while the part lives, so that a report reads it once and not
+    // once per kind (null when it could not be read).
+    uint8_t *bundle_meta;
+    size_t bundle_meta_size;
+    bool bundle_meta_read;
+    // A version or string was set: the buffer may differ from the flash.
+    bool changed;
+    nv_part_type kind; // the configuration or its factory defaults
 };
 
 // One port's handle on it.
@@ -29,6 +38,12 @@ struct dynamic_cfg_context {
     qsu_device *qsu_dev;
     dynamic_cfg_part *part;
 };
+
+// While kept (a run of reports, which change nothing), the last close of a
+// BD20 adapter's unchanged part keeps it for the adapter's next port, so
+// that the partition and its bundle metadata are read once per run rather
+// than once per port.  Turning keeping off frees what was kept.
+void dynamic_cfg_keep_parts(bool keep);
 
 // Cedar, Dogwood and Dogwood2 keep the configuration as TLV partitions.
 bool is_bd20_device(const qsu_device *dev);
@@ -64,7 +79,10 @@ int dynamic_cfg_set_string(dynamic_cfg_context *ctx, char key1, char key2, const
 // Writes the whole buffer back with a full erase.
 int dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress);
 
-// Whether the bundle metadata holds a version for the kind.
+// Whether the bundle metadata holds a version for the kind.  While the
+// port has its configuration open, the metadata is read once for the
+// configuration's part: what the controller records in it meanwhile is not
+// seen until the part is closed.
 bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out);
 
 // Version strings some OEM subsystem vendors keep in the dynamic VPD;

@@ -1,5 +1,6 @@
 // The bundle metadata: the versions of the components of the firmware
 // bundle installed on a BD20 adapter, which the controller records itself.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -9,6 +10,7 @@
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/dynamic_cfg_bd20.h"
 #include "lib/utils/linux/nv.h"
+#include "lib/utils/linux/qsu_device.h"
 
 static_assert(offsetof(tlv_bundle_meta_comp_ver, minor) == 2);
 static_assert(offsetof(tlv_bundle_meta_comp_ver, build) == 6);
@@ -16,20 +18,6 @@ static_assert(offsetof(tlv_bundle_meta_comp_ver, build) == 6);
 namespace {
 
 constexpr size_t ERASED_PROBE_LEN = 8;
-
-// The whole partition, or null when it cannot be read.
-std::unique_ptr<uint8_t[]> read_bundle_metadata(qsu_device *dev, size_t *size)
-{
-    nv_context *nv = nv_open(dev, NV_PART_BUNDLE_METADATA, 0);
-    if (!nv)
-        return nullptr;
-    *size = nv_part_size(nv);
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[*size]);
-    if (buffer && nv_read_all(nv, buffer.get()) != 0)
-        buffer.reset();
-    nv_close(nv);
-    return buffer;
-}
 
 bool is_erased(const uint8_t *buffer, size_t size)
 {
@@ -41,17 +29,54 @@ bool is_erased(const uint8_t *buffer, size_t size)
     return true;
 }
 
+// The whole partition, or only its first bytes when they say it is
+// erased; null when it cannot be read.
+std::unique_ptr<uint8_t[]> read_bundle_metadata(qsu_device *dev, size_t *size)
+{
+    nv_context *nv = nv_open(dev, NV_PART_BUNDLE_METADATA, 0);
+    if (!nv)
+        return nullptr;
+    const size_t part_size = nv_part_size(nv);
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max(part_size, ERASED_PROBE_LEN)]);
+    if (buffer) {
+        const auto probe = static_cast<ssize_t>(std::min(part_size, ERASED_PROBE_LEN));
+        bool ok = nv_read(nv, buffer.get(), static_cast<size_t>(probe), 0) == probe;
+        *size = static_cast<size_t>(probe);
+        if (ok && !is_erased(buffer.get(), *size)) {
+            const size_t rest = part_size - *size;
+            ok = nv_read(nv, buffer.get() + *size, rest, static_cast<uint32_t>(*size)) == static_cast<ssize_t>(rest);
+            *size = part_size;
+        }
+        if (!ok)
+            buffer.reset();
+    }
+    nv_close(nv);
+    return buffer;
+}
+
 } // namespace
 
 bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out)
 {
     uint32_t tag = TLV_TAG_BUNDLE_META_COMP_VER + nvram_part_type_from_image_type(type);
     size_t size = 0;
-    std::unique_ptr<uint8_t[]> buffer = read_bundle_metadata(dev, &size);
-    if (!buffer || is_erased(buffer.get(), size))
+    std::unique_ptr<uint8_t[]> own;
+    uint8_t *buffer = nullptr;
+    if (dynamic_cfg_part *part = dev->dyn_context ? dev->dyn_context->part : nullptr) {
+        if (!part->bundle_meta_read) {
+            part->bundle_meta = read_bundle_metadata(dev, &part->bundle_meta_size).release();
+            part->bundle_meta_read = true;
+        }
+        buffer = part->bundle_meta;
+        size = part->bundle_meta_size;
+    } else {
+        own = read_bundle_metadata(dev, &size);
+        buffer = own.get();
+    }
+    if (!buffer || is_erased(buffer, size))
         return false;
     nvram_partition_t partition;
-    if (tlv_init_partition_from_buffer(&partition, buffer.get(), size) != 0 ||
+    if (tlv_init_partition_from_buffer(&partition, buffer, size) != 0 ||
         tlv_find(&partition.tlv_cursor, tag) != TLV_OK ||
         tlv_length(&partition.tlv_cursor) < sizeof(tlv_bundle_meta_comp_ver))
         return false;

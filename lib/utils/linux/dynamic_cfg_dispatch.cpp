@@ -54,6 +54,7 @@ firmware_version dynamic_cfg_get_version(dynamic_cfg_context *ctx, image_type_t 
 int dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, uint32_t subtype,
                             firmware_version version, bool set_subtype)
 {
+    ctx->part->changed = true;
     if (ctx->part->is_bd20)
         return bd20_dynamic_cfg_set_version(ctx, type, subtype, version, set_subtype);
     return birch_dynamic_cfg_set_version(ctx, type, subtype, version, set_subtype);
@@ -61,6 +62,7 @@ int dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, uint32_
 
 int dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress)
 {
+    ctx->part->changed = true; // a failed write leaves the flash unlike the buffer
     if (ctx->part->is_bd20)
         return bd20_dynamic_cfg_sync(ctx, progress);
     return birch_dynamic_cfg_sync(ctx, progress);

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Measures the status report on a simulated host of 16 adapters and 32
+# ports of every generation: qsupdate's CPU time per run (median), the time
+# the run would take on the host (the lab's virtual clock), the flash it
+# reads against what the report needs, and how often it opens files,
+# issues ioctls and sends management-controller commands.
+# Usage: scripts/bench.sh [RUNS]   (default 7)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-7}
+
+echo "Building qsupdate and qslab in build-bench (release build)..."
+log=build-bench.log
+if ! { cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF &&
+       cmake --build build-bench -j2 --target qsupdate qslab; } >"$log" 2>&1; then
+    cat "$log"
+    echo "The build failed; the log above is also in $log." >&2
+    exit 1
+fi
+rm -f "$log"
+qslab=build-bench/lab/qslab
+
+lab=$(mktemp -d)
+trap 'rm -rf "$lab"' EXIT
+adapters=()
+for preset in dogwood2 dogwood cedar birch oem dogwood2 dogwood cedar birch oem dogwood2 dogwood cedar birch \
+              alder-0710 oem; do
+    adapters+=(--adapter "$preset:2")
+done
+"$qslab" create "$lab" "${adapters[@]}"
+
+# CPU time (user + system) of each `qslab run`, which runs qsupdate in its
+# own process against the emulated host.
+TIMEFORMAT=%3U+%3S
+times=()
+for _ in $(seq "$runs"); do
+    t=$({ time "$qslab" run "$lab" -- >/dev/null 2>&1; } 2>&1)
+    times+=("$(echo "$t" | awk -F+ '{ printf "%.3f", $1 + $2 }')")
+done
+median=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }')
+
+# The last run's block of the event log: its first and last stamps give
+# the virtual time, its closing count the host calls.
+block=$(awk '/\] run [0-9]+: / { block = "" } { block = block $0 "\n" } END { printf "%s", block }' "$lab/events.log")
+virtual=$(echo "$block" | awk -F'[][ ]' 'NR == 1 { start = $2 } NF { end = $2 } END { printf "%.6f", end - start }')
+calls=$(echo "$block" | sed -n 's/.*host calls: //p')
+
+# Flash read in the last run, against the partitions the report needs
+# whole: each dynamic configuration and each bundle metadata, once.
+read -r bytes_read bytes_needed < <("$qslab" show "$lab" | awk '
+    /last run:/ && match($0, /reads [0-9]+ \(([0-9]+) bytes\)/) {
+        s = substr($0, RSTART, RLENGTH); gsub(/.*\(| bytes\)/, "", s); read += s
+    }
+    / dynamic configuration subtype | bundle metadata subtype / && match($0, /, [0-9]+ (KiB|MiB|bytes?) in /) {
+        s = substr($0, RSTART + 2, RLENGTH - 6); split(s, f, " ")
+        needed += f[1] * (f[2] == "KiB" ? 1024 : f[2] == "MiB" ? 1048576 : 1)
+    }
+    END { print read + 0, needed + 0 }')
+
+echo
+echo "Status report of 16 adapters, 32 ports, $runs runs:"
+echo "  CPU time per run (median):  $median s   (all runs: ${times[*]})"
+echo "  virtual time of a run:      $virtual s"
+echo "  flash read per run:         $bytes_read bytes; the report needs $bytes_needed"
+echo "  host calls per run:         $calls"

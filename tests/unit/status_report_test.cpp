@@ -1,0 +1,49 @@
+// The verdict lines of the status report, from installed and image
+// versions through the version policy.
+#include "app/qsupdate/status_report.h"
+
+#include <gtest/gtest.h>
+
+#include "app/qsupdate/options.h"
+
+namespace {
+
+std::string verdict(firmware_version inst, firmware_version image, int options, bool user_image)
+{
+    image_status s{false, false, false, {}, {}, "controller firmware"};
+    apply_version_policy(&s, inst, image, options);
+    testing::internal::CaptureStdout();
+    check_image(&s, user_image);
+    return testing::internal::GetCapturedStdout();
+}
+
+} // namespace
+
+TEST(StatusReport, VerdictOfEachComparison)
+{
+    const std::string up_to_date = "The controller firmware is up to date\n";
+    const std::string force = up_to_date + "   - run \"qsupdate --force --write\" to perform an update\n";
+    const std::string write = "   - run \"qsupdate --write\" to perform an update\n";
+    const firmware_version installed{7, 4, 3, 1008}, none{};
+    const struct {
+        firmware_version image;
+        int options;
+        bool user_image;
+        std::string out;
+    } cases[] = {
+        {installed, 0, true, up_to_date},
+        {{7, 4, 2, 9999}, 0, true, up_to_date},
+        {installed, OPTION_FORCE, true, force},
+        {{7, 4, 2, 9999}, OPTION_FORCE, true, force},
+        {{7, 4, 3, 1009}, 0, true, "This is more recent controller firmware [v7.4.3.1009]\n" + write},
+        {{7, 4, 3, 1009}, OPTION_FORCE, true, "This is more recent controller firmware [v7.4.3.1009]\n" + write},
+        {{8, 0, 0, 0}, 0, false, "This utility contains more recent controller firmware [v8.0.0.0]\n" + write},
+        {none, 0, false, "This utility does not contain controller firmware for this adapter\n"},
+        {none, OPTION_FORCE, false, "This utility does not contain controller firmware for this adapter\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(verdict(installed, c.image, c.options, c.user_image), c.out)
+            << c.image.a << "." << c.image.b << "." << c.image.c << "." << c.image.d << " options " << c.options;
+    // Nothing to show, nothing said.
+    EXPECT_EQ(verdict(none, none, OPTION_FORCE, true), "");
+}
