@@ -444,10 +444,8 @@ void PortUpdate::close_row()
 // left down by a failed update would cut the host off the network.
 void PortUpdate::restore_interface()
 {
-    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_) {
+    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_)
         set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
-        current_flags_ = found_flags_;
-    }
     sock_.reset();
 }
 

@@ -10,6 +10,7 @@
 #include <tinyxml2.h>
 
 #include "app/qsupdate/options.h"
+#include "app/qsupdate/phy_flash_mode.h"
 #include "app/qsupdate/qsupdate.h"
 #include "lab/lab_image.h"
 #include "lib/utils/firmware.h"
@@ -195,7 +196,17 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
                                        "\neth0: writing controller firmware\neth0: writing version information\n"
                                        "eth1: writing version information\n");
         EXPECT_EQ(last_run(lab, "ethtool reset").size(), 1u);
+        // Both ports' records carry the OEM keyword of the new version.
+        const std::string show = lab.qslab({"show", lab.dir()}).out, keyword = " V3=" + to + "\n";
+        EXPECT_NE(show.find(keyword), show.rfind(keyword)) << show;
     }
+    // The sibling's configuration that cannot be stored fails the update.
+    TestLab lab({"--adapter", "birch:2"});
+    lab.edit([](json &j) {
+        j["faults"] = {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "erase"}, {"errno", "EIO"}}};
+    });
+    CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
+    expect_run(r, 1, r.out, "Failed to erase partition eth1 qsc_dynamic_cfg:00\nFatal error: Input/output error (5)\n");
 }
 
 // An iPXE boot ROM replaces the boot ROM whole and is recorded, so that a
@@ -461,4 +472,20 @@ TEST(UpdateScenario, ConfigurationOutOfReach)
         CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
         expect_run(r, c.status, r.out, c.err);
     }
+}
+
+// The PHY's flash-configuration mode is one character written to the
+// port's attribute; a write that fails fails the call, with its errno.
+TEST(UpdateScenario, PhyFlashModeThroughTheAttribute)
+{
+    const char *attribute = "/sys/bus/pci/devices/0000:03:00.0/phy_flash_cfg";
+    NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 1}}),
+              {{{"target", attribute}, {"operation", "write"}, {"occurrence", 3}, {"errno", "ENOSPC"}}});
+    const int &mode = run.lab().state().adapters[0].ports[0].phy_flash_cfg;
+    EXPECT_EQ(set_phy_flash_mode(run.port(0), true), 0);
+    EXPECT_EQ(mode, 1);
+    EXPECT_EQ(set_phy_flash_mode(run.port(0), false), 0);
+    EXPECT_EQ(mode, 0);
+    EXPECT_EQ(error_of(set_phy_flash_mode(run.port(0), true)), ENOSPC);
+    EXPECT_EQ(mode, 0);
 }
