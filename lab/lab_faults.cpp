@@ -19,7 +19,8 @@ using nlohmann::json;
 
 namespace {
 
-const char *const OPERATIONS[] = {"open", "read", "write", "erase", "ioctl", "lock", "command", "run", "mcdi"};
+const char *const OPERATIONS[] = {"open",    "read", "write", "erase", "ioctl", "lock",
+                                  "command", "run",  "mcdi",  "socket"};
 
 struct Named {
     const char *name;

@@ -172,7 +172,17 @@ int LabPlatform::open(const char *path, int flags, mode_t mode)
         names.push_back(lab_.lab_path(real));
     if (const Fault *fault = lab_.faults().strike({names, "open", std::nullopt}))
         return fail(fault->error);
-    if (auto node = find_node(lab_.state(), p))
+    // As the kernel decides before it looks at what a name leads to: an
+    // exclusive create finds any name taken, a link included, and
+    // O_NOFOLLOW refuses a link, whatever emulated file it points at.
+    auto node = find_node(lab_.state(), p);
+    struct stat own;
+    bool on_disk = !node && ::lstat(mapped->c_str(), &own) == 0;
+    if ((flags & O_CREAT) && (flags & O_EXCL) && (node || on_disk))
+        return fail(EEXIST);
+    if ((flags & O_NOFOLLOW) && on_disk && S_ISLNK(own.st_mode))
+        return fail(ELOOP);
+    if (node)
         return open_node(*node, flags);
     if (const EmulatedFile *file = real.empty() ? nullptr : lab_.emulated_file(real))
         return install(open_emulated(lab_, *file, flags), names);
@@ -347,6 +357,9 @@ int LabPlatform::socket(int domain, int type, int protocol)
     int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
     if ((type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK | 0xF)) || kind > SOCK_PACKET)
         return fail(EINVAL);
+    // A socket has no name yet: only a fault aimed at "*" strikes it.
+    if (const Fault *fault = lab_.faults().strike({{}, "socket", std::nullopt}))
+        return fail(fault->error);
     // Only the Internet family is emulated: it is the one whose sockets
     // carry interface ioctls in qsupdate.
     if (domain != AF_INET)

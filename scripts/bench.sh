@@ -3,7 +3,9 @@
 # ports of every generation: qsupdate's CPU time per run (median), the time
 # the run would take on the host (the lab's virtual clock), the flash it
 # reads against what the report needs, and how often it opens files,
-# issues ioctls and sends management-controller commands.
+# issues ioctls and sends management-controller commands.  Then updates the
+# controller firmware of each adapter and compares the modeled flash time
+# of each update with the physical minimum.
 # Usage: scripts/bench.sh [RUNS]   (default 7)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -77,3 +79,51 @@ echo "  CPU time per run (median):  $median s   (all runs: ${times[*]})"
 echo "  virtual time of a run:      $virtual s"
 echo "  flash read per run:         $bytes_read bytes; the report needs $bytes_needed"
 echo "  host calls per run:         $calls"
+
+# Then the controller firmware of every adapter that has one is updated,
+# one adapter per run through its first port: the flash time the lab
+# models for the run (its erase and write lines, at the partition's
+# rates) against the physical minimum (the erase blocks the image needs
+# and its bytes, at the same rates), and qsupdate's CPU time.
+code_size=524288
+echo
+echo "Controller firmware update of each adapter ($code_size-byte image):"
+# One line per controller-firmware partition: id, erase size, erase time
+# per block (us), write time per byte (ns).  lab.json keeps each
+# partition's keys in alphabetical order.
+partitions=$(awk -F'[:,"]+' '
+    /"erase_block_us"/ { eb = $3 + 0 }
+    /"erase_size"/ { es = $4 }
+    /"id"/ { id = $4 }
+    /"write_byte_ns"/ { if (id ~ /-mcfw-/) print id, es, eb, $3 + 0 }' "$lab/lab.json")
+show=$("$qslab" show "$lab")
+while read -r id erase_size erase_us write_ns; do
+    erase_size=$((erase_size))
+    adapter=${id%%-*}
+    number=${adapter#a}
+    subtype=$((16#${id##*-}))
+    preset=$(sed -n "s/^Adapter $number: .*(preset \(.*\))$/\1/p" <<<"$show")
+    port=$(awk -v n="$number" '$0 ~ "^Adapter " n ":" { on = 1; next }
+                               on && $1 == "0" { print $2; exit }' <<<"$show")
+    image="$lab/$id.bin"
+    "$qslab" image --type 3 --subtype "$subtype" --version 9.0.0.1 --size "$code_size" -o "$image"
+    t=$({ time "$qslab" run "$lab" -- --write --yes --adapter="$port" --image="$image" </dev/null >/dev/null 2>&1; } 2>&1)
+    cpu=$(awk -F+ '{ printf "%.3f", $1 + $2 }' <<<"$t")
+    block=$(awk '/\] run [0-9]+: / { block = "" } { block = block $0 "\n" } END { printf "%s", block }' \
+            "$lab/events.log")
+    awk -v id="$id" -v eb="$erase_us" -v wb="$write_ns" -v es="$erase_size" \
+                        -v len="$code_size" -v name="$adapter $preset $port" -v cpu="$cpu" '
+        index($0, "flash " id ": erase ") && match($0, /\(([0-9]+) blocks?\)/) {
+            blocks += substr($0, RSTART + 1, RLENGTH - 2) + 0
+        }
+        index($0, "flash " id ": write ") && match($0, /\(([0-9]+) bytes/) {
+            bytes += substr($0, RSTART + 1, RLENGTH - 1) + 0
+        }
+        END {
+            need = int((len + es - 1) / es)
+            modeled = (blocks * eb) / 1e6 + bytes * wb / 1e9
+            minimum = (need * eb) / 1e6 + len * wb / 1e9
+            printf "  %-20s flash %7.2f s modeled (%d blocks erased, %d bytes written), %6.2f s minimum (%d blocks, %d bytes); CPU %s s\n",
+                   name, modeled, blocks, bytes, minimum, need, len, cpu
+        }' <<<"$block"
+done <<<"$partitions"

@@ -49,6 +49,14 @@ echo "\$ qsupdate --image=dogwood2-mcfw.bin    # the status report against that 
 "$qslab" run "$lab" -- --image="$image" || echo "(qsupdate exited with status $?)"
 
 echo
+echo "\$ qsupdate --write --yes --adapter=eth0 --image=dogwood2-mcfw.bin    # the update itself, with its progress"
+"$qslab" run "$lab" -- --write --yes --adapter=eth0 --image="$image" || echo "(qsupdate exited with status $?)"
+
+echo
+echo "\$ qsupdate --adapter=eth0    # the status report again: the adapter runs the new version"
+"$qslab" run "$lab" -- --adapter=eth0 || echo "(qsupdate exited with status $?)"
+
+echo
 echo "\$ qsupdate --list    # the Duskhollow ports qsupdate finds, with their MAC addresses"
 "$qslab" run "$lab" -- --list
 

@@ -12,6 +12,8 @@ int qsupdate_main(int argc, char *argv[]);
 void show_progress(const char *status, int pc);
 void hide_progress(const char *status, int pc);
 int no_printf(const char *format, ...);
+// What the update procedure prints through: printf, or no_printf.
+using print_fn = int (*)(const char *format, ...);
 
 // Prints the usage text.
 void show_usage();

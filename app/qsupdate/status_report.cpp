@@ -11,13 +11,12 @@
 #include "app/qsupdate/options.h"
 #include "app/qsupdate/qsupdate.h"
 #include "app/qsupdate/registry.h"
+#include "app/qsupdate/support_contact.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/qs_assert.h"
 
 namespace {
-
-const char *const SUPPORT_ADDRESS = "support@duskhollow.example";
 
 // One record per firmware type, in the order their verdicts are printed.
 enum status_slot { PHY, BOOTROM, UEFI, MC, FPGA, FPGADIAG, FC, MUM, CPLD, BUNDLE, SLOT_COUNT };
@@ -102,8 +101,8 @@ void report_inaccessible(const qsu_device *dev, const qsu_device *nv_dev, int rc
         printf("\nDynamic configuration is corrupt. Run 'qsboot -i %s --repair' to revert back to firmware "
                "defaults.\n",
                dev->netif_name);
-        printf("\nPlease contact %s to report this incident and for more information on recovery procedure\n",
-               SUPPORT_ADDRESS);
+        printf("\n");
+        printf(SUPPORT_INCIDENT_LINE, SUPPORT_ADDRESS);
     }
 }
 

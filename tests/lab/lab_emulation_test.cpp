@@ -168,3 +168,23 @@ TEST(LabNetdev, EsxiNodesAnswerForTheirOwnInterface)
     EXPECT_EQ(std::vector<uint8_t>(&ioc[18], &ioc[22]), (std::vector<uint8_t>{0x7E, 0x1B, 0x03, 0x0B}));
     EXPECT_EQ(std::vector<uint8_t>(&ioc[30], &ioc[37]), (std::vector<uint8_t>{0, 0x00, 0x1B, 0x7E, 0x5A, 0x10, 0x00}));
 }
+
+// An exclusive create finds any name taken, a device node of the
+// description included; O_NOFOLLOW refuses a link even when it leads to an
+// emulated file, which would otherwise take the write.
+TEST(LabFakeRoot, ExclusiveCreateAndNoFollowAsTheKernel)
+{
+    lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}});
+    state.nodes.push_back({"/var/lib/qsutils/dev_mtd0", false, 90, 0, 0600});
+    InProcessLab host(state);
+    Platform &p = host.platform();
+    p.mkdir("/var/lib/qsutils", 0755);
+    const std::string link = host.lab().root() + "/var/lib/qsutils/planted.dat";
+    ASSERT_EQ(symlink((host.lab().root() + "/sys/bus/pci/devices/0000:03:00.0/phy_flash_cfg").c_str(), link.c_str()), 0);
+    const int create = O_WRONLY | O_CREAT;
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/planted.dat", create | O_NOFOLLOW), ELOOP);
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/planted.dat", create | O_EXCL), EEXIST);
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/dev_mtd0", create | O_EXCL), EEXIST);
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/new.dat", create | O_EXCL | O_NOFOLLOW), 0);
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/new.dat", create | O_EXCL), EEXIST);
+}

@@ -72,12 +72,16 @@ TEST(RunLoopScenario, WalkStopsAtTheFirstMatchingPort)
     expect_run(lab.qsupdate({"--dell", "--adapter=00-1b-7e-5a-10-00"}), 0, oem_document(1), "");
 }
 
-// The update procedure cannot write yet, so every write is fatal; the OEM
-// framework must still get a document that a parser accepts, naming the adapter.
+// A port whose configuration cannot be read ends the run as a fatal error;
+// the OEM framework must still get a document that a parser accepts,
+// naming the adapter.  (The first read is the accessibility probe's.)
 TEST(RunLoopScenario, OemDocumentStaysWellFormedWhenTheRunFails)
 {
     TestLab lab({"--adapter", "oem"});
-    const std::string image = write_file(lab.dir() + "/fw.bin", lab::build_plain_image({3, 46}));
+    lab.edit([](json &j) {
+        j["faults"] = {{{"target", "a1-dynamic-cfg-00"}, {"operation", "read"}, {"occurrence", 2}, {"errno", "EIO"}}};
+    });
+    const std::string image = write_file(lab.dir() + "/fw.bin", lab::build_plain_image({3, 42}));
     CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
     expect_run(r, 1, oem_document(1), ""); // standard error goes to /dev/null
     tinyxml2::XMLDocument doc;

@@ -33,17 +33,18 @@ TestLab::TestLab(const std::vector<std::string> &create_args)
 
 TestLab::~TestLab()
 {
-    for (const char *suffix : {"", ".out", ".err"})
+    for (const char *suffix : {"", ".in", ".out", ".err"})
         std::filesystem::remove_all(dir_ + suffix);
 }
 
 // Standard output and error go to files beside the lab, not inside it.
-CommandResult TestLab::run_qslab(const std::vector<std::string> &args) const
+CommandResult TestLab::run_qslab(const std::vector<std::string> &args, const std::string &input) const
 {
     std::string command = "'" QSLAB_BINARY "'";
     for (const std::string &a : args)
         command += " '" + a + "'"; // no test argument holds a quote
-    int wstatus = std::system((command + " </dev/null >" + dir_ + ".out 2>" + dir_ + ".err").c_str());
+    std::ofstream(dir_ + ".in", std::ios::binary | std::ios::trunc) << input;
+    int wstatus = std::system((command + " <" + dir_ + ".in >" + dir_ + ".out 2>" + dir_ + ".err").c_str());
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(dir_ + ".out"), read_file(dir_ + ".err")};
 }
 
@@ -54,11 +55,11 @@ void TestLab::edit(const std::function<void(nlohmann::json &)> &change)
     std::ofstream(dir_ + "/lab.json", std::ios::trunc) << j.dump(2);
 }
 
-CommandResult TestLab::qsupdate(const std::vector<std::string> &args) const
+CommandResult TestLab::qsupdate(const std::vector<std::string> &args, const std::string &input) const
 {
     std::vector<std::string> full = {"run", dir_, "--"};
     full.insert(full.end(), args.begin(), args.end());
-    return run_qslab(full);
+    return run_qslab(full, input);
 }
 
 std::vector<std::string> TestLab::events_with(const std::string &text) const

@@ -43,15 +43,16 @@ public:
     const std::string &dir() const { return dir_; }
     nlohmann::json description() const { return nlohmann::json::parse(read_file(dir_ + "/lab.json")); }
     void edit(const std::function<void(nlohmann::json &)> &change);
-    // qsupdate through `qslab run`, without standard input.
-    CommandResult qsupdate(const std::vector<std::string> &args) const;
+    // qsupdate through `qslab run`, with `input` as its standard input
+    // (none by default).
+    CommandResult qsupdate(const std::vector<std::string> &args, const std::string &input = "") const;
     // Any qslab command, with all its arguments.
     CommandResult qslab(const std::vector<std::string> &args) const { return run_qslab(args); }
     // Lines of events.log that contain the text, without their time stamps.
     std::vector<std::string> events_with(const std::string &text) const;
 
 private:
-    CommandResult run_qslab(const std::vector<std::string> &args) const;
+    CommandResult run_qslab(const std::vector<std::string> &args, const std::string &input = "") const;
     std::string dir_;
 };
 

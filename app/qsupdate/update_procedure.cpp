@@ -1,0 +1,474 @@
+// The update procedure of one port: every registry row whose image applies
+// is checked against the installed version, written, and recorded in the
+// adapter's dynamic configuration.
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include <libintl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include "app/qsupdate/backup_file.h"
+#include "app/qsupdate/interface_flags.h"
+#include "app/qsupdate/matching.h"
+#include "app/qsupdate/oem_elements.h"
+#include "app/qsupdate/options.h"
+#include "app/qsupdate/phy_flash_mode.h"
+#include "app/qsupdate/qsupdate.h"
+#include "app/qsupdate/registry.h"
+#include "app/qsupdate/support_contact.h"
+#include "app/qsupdate/update_prompt.h"
+#include "app/qsupdate/version_record.h"
+#include "lib/platform/fd_guard.h"
+#include "lib/platform/platform.h"
+#include "lib/utils/dell_devices.h"
+#include "lib/utils/linux/dynamic_cfg.h"
+#include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/qs_assert.h"
+
+namespace {
+
+constexpr firmware_version FAKE_V1 = {1, 0, 0, 0};
+constexpr firmware_version FAKE_V9 = {9, 0, 0, 0};
+
+struct OtherPort {
+    qsu_device *dev;
+    dynamic_cfg_context *cfg;
+};
+
+// Neither unknown nor an iPXE boot ROM: a version worth naming.
+bool plain(firmware_version v)
+{
+    return !version_is_null(v) && !version_is_ipxe(v);
+}
+
+class PortUpdate {
+public:
+    PortUpdate(qsu_device *dev, qsupdate_image_t *image, int options)
+        : dev_(dev), image_(image), options_(options), silent_(options & OPTION_SILENT),
+          dell_(options & OPTION_DELL), out_(silent_ ? no_printf : std::printf),
+          progress_(silent_ ? hide_progress : show_progress)
+    {
+    }
+
+    int run();
+
+private:
+    // Outcome of one row: on to the next, or the failure exit was taken.
+    enum class Row { next, failed };
+
+    int prepare();
+    int open_other_configs();
+    Row update_row(int index);
+    bool decide(const firmware_ops *ops, firmware_version installed, firmware_version new_version);
+    void announce(const char *type_name, firmware_version installed, firmware_version new_version);
+    Row take_interface_down(const firmware_ops *ops, const char *type_name, bool *skip);
+    int finish();
+    int fail(update_failure failure);
+    void close_row();
+    void restore_interface();
+    void close_configs();
+    void application_start();
+
+    qsu_device *dev_;
+    qsupdate_image_t *image_;
+    const int options_;
+    const bool silent_;
+    const bool dell_;
+    print_fn out_;
+    progress_fn progress_;
+
+    dynamic_cfg_context *cfg_ = nullptr;
+    std::vector<OtherPort> others_;
+    FdGuard sock_;
+    int found_flags_ = -1;
+    int current_flags_ = -1;
+    bool result_ = false;
+    bool written_ = false;
+    bool others_touched_ = false;
+    bool application_started_ = false;
+
+    // The row being handled, for the failure exit.
+    const firmware_ops *row_ = nullptr;
+    void *handle_ = nullptr;
+    bool phy_flash_mode_on_ = false;
+};
+
+int PortUpdate::run()
+{
+    const int rc = prepare();
+    if (rc <= 0)
+        return rc;
+    if (open_other_configs() < 0)
+        return fail(UPDATE_FAILURE_OTHER_CONFIG);
+    if (dell_)
+        application_start();
+    for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i)
+        if (update_row(i) == Row::failed)
+            return dell_ ? 0 : -1;
+    return finish();
+}
+
+// 1 to go on; otherwise the call's result.
+int PortUpdate::prepare()
+{
+    if (qsu_device_type(dev_) == QSU_DEVICE_TYPE_ALDER)
+        return 1; // the first generation keeps no configuration
+    qsu_device *nv_dev = nullptr;
+    const int rc = dynamic_cfg_accessible(dev_, &nv_dev);
+    if (rc == ENOTSUP || rc == ENODEV) {
+        std::fprintf(stderr, gettext("%1$s: Firmware is not accessible"), dev_->netif_name);
+        if (nv_dev)
+            std::fprintf(stderr, ", please use %1$s", nv_dev->netif_name);
+        std::fputs(".\n", stderr);
+        if (rc == ENODEV) {
+            std::fprintf(stderr,
+                         "Dynamic configuration is corrupt. Run 'qsboot -i %1$s --repair' to revert back to "
+                         "firmware defaults.\n",
+                         dev_->netif_name);
+            std::fprintf(stderr, SUPPORT_INCIDENT_LINE, SUPPORT_ADDRESS);
+        }
+        errno = ENOTSUP;
+        return -1;
+    }
+    cfg_ = dynamic_cfg_open(dev_, NV_PART_DYNAMIC_CFG);
+    if (!cfg_)
+        return errno == ENOENT ? 0 : -1;
+    return 1;
+}
+
+// 1, or -1 with errno after saying which port's configuration did not open.
+int PortUpdate::open_other_configs()
+{
+    const qsu_device *master = dev_->master_port;
+    const size_t other_count = static_cast<size_t>(master->ports_count);
+    QS_ASSERT(other_count);
+    others_.reserve(other_count);
+    for (qsu_sll *node = master->ports.head; node; node = node->next) {
+        qsu_device *other = qsu_device_from_node(node);
+        if (other == dev_)
+            continue;
+        QS_ASSERT(others_.size() < other_count);
+        dynamic_cfg_context *cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
+        if (!cfg) {
+            int err = errno;
+            std::fprintf(stderr, gettext("%s: Could not open dynamic config for interface %s\n"), dev_->netif_name,
+                         other->netif_name);
+            errno = err;
+            return -1;
+        }
+        others_.push_back({other, cfg});
+    }
+    return 1;
+}
+
+PortUpdate::Row PortUpdate::update_row(int index)
+{
+    const firmware_ops *ops = all_firmware_ops[index];
+    if (!ops->match_device(ops, dev_))
+        return Row::next;
+    const char *type_name = gettext(firmware_type_user_name(ops->type));
+    row_ = ops;
+    handle_ = ops->open(ops, dev_);
+    if (!handle_) {
+        int err = errno;
+        std::fprintf(stderr, gettext("%s: Could not open partition for %s\n"), dev_->netif_name, type_name);
+        errno = err;
+        fail(UPDATE_FAILURE_OPEN_PARTITION);
+        return Row::failed;
+    }
+    // Nothing records versions on a board without a configuration.
+    const firmware_version installed = cfg_ ? ops->get_version(handle_, cfg_) : firmware_version{};
+
+    qsupdate_image_t *image = nullptr;
+    if (!match_firmware(dev_, index, image_, options_, &image) || image->format == IMAGE_FORMAT_NO_IMAGE) {
+        close_row();
+        return Row::next;
+    }
+    const firmware_version new_version = (options_ & OPTION_V1)   ? FAKE_V1
+                                         : (options_ & OPTION_V9) ? FAKE_V9
+                                                                  : get_image_version(image);
+    const firmware_version extra = get_image_extra_version(image);
+
+    if (dell_) {
+        if (!get_dell_device(dev_)) {
+            result_ = true;
+            close_row();
+            return Row::next;
+        }
+        oem_package(new_version);
+    }
+
+    if (ops->type == IMAGE_TYPE_BOOTROM && version_is_ipxe(installed) &&
+        !(options_ & (OPTION_IPXE | OPTION_RESTORE_BOOTROM))) {
+        std::fprintf(stderr, gettext("%1$s: not upgrading iPXE Boot ROM image\n"), dev_->netif_name);
+        result_ = true;
+        close_row();
+        return Row::next;
+    }
+
+    if (!decide(ops, installed, new_version)) {
+        result_ = true;
+        close_row();
+        return Row::next;
+    }
+    announce(type_name, installed, new_version);
+
+    bool skip = false;
+    if (take_interface_down(ops, type_name, &skip) == Row::failed)
+        return Row::failed;
+    if (skip) {
+        result_ = true;
+        close_row();
+        return Row::next;
+    }
+
+    if (ops->flags & firmware_rw_req_phy_flash_cfg) {
+        phy_flash_mode_on_ = true; // the failure exit turns it off, even half-way
+        if (set_phy_flash_mode(dev_, true) < 0) {
+            std::fprintf(stderr, gettext("%s: Could not set phy flash mode\n"), dev_->netif_name);
+            fail(UPDATE_FAILURE_GENERIC);
+            return Row::failed;
+        }
+    }
+
+    // A backup that was asked for and cannot be made stops the write: the
+    // old image would be gone with no copy.
+    if ((options_ & OPTION_BACKUP) && save_firmware(dev_, ops, handle_, installed, out_, progress_) < 0) {
+        int err = errno;
+        std::fprintf(stderr, gettext("%s: Could not save old %s\n"), dev_->netif_name, type_name);
+        errno = err;
+        fail(UPDATE_FAILURE_GENERIC);
+        return Row::failed;
+    }
+
+    out_(gettext("%s: writing %s\n"), dev_->netif_name, type_name);
+    const bool full_erase = (options_ & OPTION_FULL_ERASE) || !(ops->flags & firmware_erase_on_demand);
+    if (ops->write_image(handle_, image, full_erase, progress_) < 0) {
+        int err = errno;
+        std::fprintf(stderr, gettext("%s: Could not write new %s image\n"), dev_->netif_name, type_name);
+        errno = err;
+        fail(err == EPERM ? UPDATE_FAILURE_WRITE_EPERM : UPDATE_FAILURE_WRITE);
+        return Row::failed;
+    }
+
+    if (phy_flash_mode_on_) {
+        phy_flash_mode_on_ = false;
+        if (set_phy_flash_mode(dev_, false) < 0) {
+            std::fprintf(stderr, gettext("%s: Could not set phy flash mode\n"), dev_->netif_name);
+            fail(UPDATE_FAILURE_GENERIC);
+            return Row::failed;
+        }
+    }
+    progress_(gettext("Complete"), 100);
+
+    if (cfg_)
+        record_version(dev_, cfg_, ops, new_version, extra);
+    // Firmware all ports share is recorded on each, unless the adapter
+    // keeps one record for all of them.
+    if ((ops->flags & firmware_shared) && !device_has_global_vpd(dev_)) {
+        for (const OtherPort &other : others_) {
+            QS_ASSERT(other.dev);
+            record_version(other.dev, other.cfg, ops, new_version, extra);
+        }
+        others_touched_ = true;
+    }
+    written_ = true;
+    result_ = true;
+    close_row();
+    return Row::next;
+}
+
+// Whether the row is written; false after saying why not.
+bool PortUpdate::decide(const firmware_ops *ops, firmware_version installed, firmware_version new_version)
+{
+    const char *type_name = gettext(firmware_type_user_name(ops->type));
+    if (!(options_ & OPTION_FORCE)) {
+        if (version_is_null(installed) || compare_versions(new_version, installed) > 0)
+            return true;
+        if (silent_)
+            return false;
+        char inst_text[VERSION_STRING_LEN], new_text[VERSION_STRING_LEN];
+        version_string(inst_text, installed, false);
+        if (version_is_null(new_version))
+            std::fprintf(stderr, gettext("%1$s: not changing %2$s from %3$s\n"), dev_->netif_name, type_name,
+                         inst_text);
+        else
+            std::fprintf(stderr, gettext("%1$s: not changing %2$s from %3$s to %4$s\n"), dev_->netif_name,
+                         type_name, inst_text, version_string(new_text, new_version, false));
+        return false;
+    }
+    // With every port selected, firmware the ports share is the first
+    // port's to write.
+    if ((ops->flags & firmware_shared) && dev_->port_index != 0 && (options_ & OPTION_ALL)) {
+        if (!silent_)
+            for (const OtherPort &other : others_)
+                if (qsu_device_same_board(dev_, other.dev))
+                    std::fprintf(stderr, gettext("%1$s: not changing %2$s, shared with %3$s\n"),
+                                 dev_->netif_name, type_name, other.dev->netif_name);
+        return false;
+    }
+    return true;
+}
+
+void PortUpdate::announce(const char *type_name, firmware_version installed, firmware_version new_version)
+{
+    char inst_text[VERSION_STRING_LEN], new_text[VERSION_STRING_LEN];
+    version_string(inst_text, installed, false);
+    version_string(new_text, new_version, false);
+    const char *name = dev_->netif_name;
+    if (!plain(installed) && !plain(new_version))
+        out_(gettext("%1$s: updating %2$s\n"), name, type_name);
+    else if (!plain(installed))
+        out_(gettext("%1$s: updating %2$s to %3$s\n"), name, type_name, new_text);
+    else if (!plain(new_version))
+        out_(gettext("%1$s: updating %2$s from %3$s\n"), name, type_name, inst_text);
+    else
+        out_(gettext("%1$s: updating %2$s from %3$s to %4$s\n"), name, type_name, inst_text, new_text);
+}
+
+// Takes the interface down for kinds that need it, after asking; *skip
+// when the user declines.
+PortUpdate::Row PortUpdate::take_interface_down(const firmware_ops *ops, const char *type_name, bool *skip)
+{
+    // ESXi's interfaces are not ours to take down; --yes leaves them up.
+    if (run_on_esxi || !(ops->flags & firmware_rw_req_if_down) || (options_ & OPTION_YES))
+        return Row::next;
+    if (!sock_.valid()) {
+        sock_.reset(platform().socket(AF_INET, SOCK_STREAM, 0));
+        if (!sock_.valid()) {
+            int err = errno;
+            std::fprintf(stderr, gettext("%s: Could not open socket\n"), dev_->netif_name);
+            errno = err;
+            fail(UPDATE_FAILURE_SOCKET);
+            return Row::failed;
+        }
+    }
+    if (found_flags_ < 0) {
+        const int flags = get_if_flags(sock_.get(), dev_->netif_name);
+        if (flags < 0) {
+            int err = errno;
+            std::fprintf(stderr, gettext("%s: Could not read device flags\n"), dev_->netif_name);
+            errno = err;
+            fail(UPDATE_FAILURE_READ_FLAGS);
+            return Row::failed;
+        }
+        found_flags_ = current_flags_ = flags;
+    }
+    if (!(current_flags_ & IFF_UP))
+        return Row::next;
+    if (!silent_ && !confirm_interface_down(dev_->netif_name, type_name)) {
+        *skip = true;
+        return Row::next;
+    }
+    if (set_if_flags(sock_.get(), dev_->netif_name, current_flags_ & ~IFF_UP) < 0) {
+        int err = errno;
+        std::fprintf(stderr, gettext("%s: Could not set device flag\n"), dev_->netif_name);
+        errno = err;
+        fail(UPDATE_FAILURE_SET_FLAGS);
+        return Row::failed;
+    }
+    current_flags_ &= ~IFF_UP;
+    return Row::next;
+}
+
+int PortUpdate::finish()
+{
+    const char *family = nullptr;
+    bool store = false;
+    if (options_ & OPTION_V1) {
+        family = "1.0.0";
+        store = true;
+    } else if (options_ & OPTION_V9) {
+        family = "9.0.0";
+        store = true;
+    } else {
+        store = written_;
+    }
+    // A board without a configuration has nowhere to keep a family.
+    if (store && cfg_) {
+        dynamic_cfg_set_family(dev_, cfg_, family);
+        out_(gettext("%s: writing version information\n"), dev_->netif_name);
+        if (dynamic_cfg_sync(cfg_, progress_) < 0)
+            return fail(UPDATE_FAILURE_GENERIC);
+    }
+    if (others_touched_) {
+        for (const OtherPort &other : others_) {
+            dynamic_cfg_set_family(other.dev, other.cfg, nullptr);
+            out_(gettext("%s: writing version information\n"), other.dev->netif_name);
+            if (dynamic_cfg_sync(other.cfg, progress_) < 0)
+                return fail(UPDATE_FAILURE_GENERIC);
+        }
+    }
+    close_configs();
+    restore_interface();
+    progress_(gettext("Complete"), 100);
+    if (dell_)
+        oem_application_end(result_);
+    return result_ ? 1 : 0;
+}
+
+// The one exit of every failure once the other ports' configurations are
+// being opened; the OEM framework still gets a whole Application element.
+int PortUpdate::fail(update_failure failure)
+{
+    const int err = errno;
+    if (dell_ && !application_started_)
+        application_start();
+    close_row();
+    restore_interface();
+    close_configs();
+    errno = err;
+    if (!dell_)
+        return -1;
+    oem_application_failed(failure);
+    errno = err;
+    return 0;
+}
+
+void PortUpdate::close_row()
+{
+    if (!handle_)
+        return;
+    if (phy_flash_mode_on_) {
+        phy_flash_mode_on_ = false;
+        set_phy_flash_mode(dev_, false);
+    }
+    row_->close(handle_);
+    handle_ = nullptr;
+    row_ = nullptr;
+}
+
+// Puts the interface back as it was found, also after a failure: a port
+// left down by a failed update would cut the host off the network.
+void PortUpdate::restore_interface()
+{
+    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_)
+        set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+    sock_.reset();
+}
+
+void PortUpdate::close_configs()
+{
+    for (OtherPort &other : others_)
+        dynamic_cfg_close(other.cfg);
+    others_.clear();
+    if (cfg_) {
+        dynamic_cfg_close(cfg_);
+        cfg_ = nullptr;
+    }
+}
+
+void PortUpdate::application_start()
+{
+    oem_application_start(cfg_ ? dynamic_cfg_get_version(cfg_, IMAGE_TYPE_BUNDLE) : firmware_version{});
+    application_started_ = true;
+}
+
+} // namespace
+
+int update_firmware(qsu_device *dev, qsupdate_image_t *image, int update_options)
+{
+    return PortUpdate(dev, image, update_options).run();
+}
