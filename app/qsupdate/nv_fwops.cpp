@@ -94,8 +94,12 @@ void nv_fw_close(void *handle)
 
 // The installed version is what the dynamic configuration records for the
 // type; the partition itself carries no version the adapter vouches for.
+// A board of the first generation has no configuration, so nothing is
+// recorded for it: the version is unknown rather than a crash.
 firmware_version nv_fw_get_version(void *handle, dynamic_cfg_context *cfg)
 {
+    if (!cfg)
+        return {};
     auto *ctx = static_cast<nv_fw_context *>(handle);
     return dynamic_cfg_get_version(cfg, static_cast<image_type_t>(ctx->ops->type));
 }

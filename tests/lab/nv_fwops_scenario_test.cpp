@@ -299,6 +299,8 @@ TEST(NvFwOps, ReadsBackThePartitionAndTellsItsVersion)
         handle = row->open(row, run.port(1));
         const firmware_version got = row->get_version(handle, cfg);
         EXPECT_EQ(std::vector<int>({got.a, got.b, got.c, got.d}), std::vector<int>({7, 6, 5, int(row->type)}));
+        // A board without a configuration records nothing.
+        EXPECT_TRUE(version_is_null(row->get_version(handle, nullptr)));
         row->close(handle);
         dynamic_cfg_close(cfg);
     }
