@@ -15,6 +15,7 @@
 #include "lib/utils/byteorder.h"
 #include "lib/utils/linux/kpx.h"
 #include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/netif.h"
 
 namespace {
 
@@ -27,11 +28,6 @@ constexpr unsigned long MC_READY_US = 5000000;
 static_assert(sizeof(qsu_device::netif_name) == IFNAMSIZ);
 static_assert(sizeof(kpx_ioctl::if_name) == IFNAMSIZ);
 
-void name_interface(char (&dst)[IFNAMSIZ], const qsu_device *dev)
-{
-    std::memcpy(dst, dev->netif_name, IFNAMSIZ);
-}
-
 // The driver's private command on a socket, naming the port's interface.
 int sock_command(int fd, const qsu_device *dev, uint16_t cmd, uint32_t word)
 {
@@ -41,8 +37,7 @@ int sock_command(int fd, const qsu_device *dev, uint16_t cmd, uint32_t word)
     // Every command used here takes one word, in the same place.
     ioc.u.reset_flags.flags = host_to_le32(word);
     struct ifreq ifr;
-    std::memset(&ifr, 0, sizeof ifr);
-    name_interface(ifr.ifr_name, dev);
+    ifreq_for(ifr, dev->netif_name);
     ifr.ifr_data = reinterpret_cast<char *>(&ioc);
     return platform().ioctl(fd, SIOCKPX, &ifr);
 }
@@ -54,7 +49,7 @@ int esxi_reset(const qsu_device *dev)
         return -1;
     kpx_ioctl ioc;
     std::memset(&ioc, 0, sizeof ioc);
-    name_interface(ioc.if_name, dev);
+    std::strncpy(ioc.if_name, dev->netif_name, sizeof ioc.if_name);
     ioc.cmd = host_to_le16(KPX_CMD_RESET_FLAGS);
     ioc.u.reset_flags.flags = host_to_le32(RESET_ALL_FLAGS);
     return platform().ioctl(fd.get(), SIOCKPX, &ioc) < 0 ? -1 : 0;
@@ -67,8 +62,7 @@ int ethtool_reset(int fd, const qsu_device *dev)
     value.cmd = ETHTOOL_RESET;
     value.data = ETH_RESET_ALL;
     struct ifreq ifr;
-    std::memset(&ifr, 0, sizeof ifr);
-    name_interface(ifr.ifr_name, dev);
+    ifreq_for(ifr, dev->netif_name);
     ifr.ifr_data = reinterpret_cast<char *>(&value);
     return platform().ioctl(fd, SIOCETHTOOL, &ifr);
 }

@@ -15,14 +15,13 @@
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/qs_assert.h"
 
-namespace {
-
-// Interface ioctls carry the name in an ifreq; longer names are cut.
 void ifreq_for(struct ifreq &ifr, const char *ifname)
 {
     std::memset(&ifr, 0, sizeof ifr);
     std::strncpy(ifr.ifr_name, ifname, sizeof ifr.ifr_name);
 }
+
+namespace {
 
 // Could the text name an interface at all?  A longer name would be cut to
 // another interface's name in the ifreq, and on ESXi a separator would

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 struct ethtool_drvinfo;
+struct ifreq;
 
 constexpr size_t SYSFS_PATH_LEN = 100;
 
@@ -14,6 +15,8 @@ int netif_get_drvinfo(ethtool_drvinfo *info, const char *ifname);
 bool netif_is_ours(const char *ifname);
 // Writes "XX-XX-XX-XX-XX-XX" into the 18-byte buffer; null on failure.
 char *netif_mac_addr(const char *ifname, char *mac);
+// A zeroed request naming the interface (a longer name is cut).
+void ifreq_for(struct ifreq &ifr, const char *ifname);
 // Descriptor on which interface ioctls are issued; -1 with errno.
 int open_netdev_fd(const char *ifname);
 char *pci_attr_path(char *buf, const char *pci_addr, const char *attr);

@@ -130,22 +130,27 @@ uint32_t dyn_vpd_tag(const qsu_device *dev)
     return TLV_TAG_PF_DYNAMIC_VPD + dev->port_index;
 }
 
+namespace {
+
+// The first segment with its cursor on the port's dynamic VPD item, or false.
+bool find_dyn_vpd_item(dynamic_cfg_context *ctx, nvram_partition_t *partition)
+{
+    return load_first_segment(ctx->part, partition) == 0 &&
+           tlv_find(&partition->tlv_cursor, dyn_vpd_tag(ctx->qsu_dev)) == TLV_OK;
+}
+
+} // namespace
+
 uint8_t *bd20_dyn_vpd_buffer(dynamic_cfg_context *ctx)
 {
     nvram_partition_t partition;
-    if (load_first_segment(ctx->part, &partition) != 0 ||
-        tlv_find(&partition.tlv_cursor, dyn_vpd_tag(ctx->qsu_dev)) != TLV_OK)
-        return nullptr;
-    return tlv_value(&partition.tlv_cursor);
+    return find_dyn_vpd_item(ctx, &partition) ? tlv_value(&partition.tlv_cursor) : nullptr;
 }
 
 size_t bd20_dyn_vpd_available_len(dynamic_cfg_context *ctx)
 {
     nvram_partition_t partition;
-    if (load_first_segment(ctx->part, &partition) != 0 ||
-        tlv_find(&partition.tlv_cursor, dyn_vpd_tag(ctx->qsu_dev)) != TLV_OK)
-        return 0;
-    return tlv_length(&partition.tlv_cursor);
+    return find_dyn_vpd_item(ctx, &partition) ? tlv_length(&partition.tlv_cursor) : 0;
 }
 
 int bd20_reset_dyn_vpd(dynamic_cfg_context *ctx)
