@@ -255,6 +255,7 @@ std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const
     fs::remove_all(root / "proc");
     fs::create_directories(root / "dev");
     fs::create_directories(root / "var" / "lib");
+    fs::create_directories(root / "run" / "lock");
     return RootBuilder(state, fs::canonical(root)).build();
 }
 

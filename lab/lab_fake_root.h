@@ -18,8 +18,8 @@ struct EmulatedFile {
     size_t port;
 };
 
-// Rebuilds ROOT/sys and ROOT/proc from the state (ROOT/dev and
-// ROOT/var are left as they are) and returns the emulated files, keyed by
+// Rebuilds ROOT/sys and ROOT/proc from the state (ROOT/dev, ROOT/var and
+// ROOT/run are left as they are) and returns the emulated files, keyed by
 // their canonical paths on the real file system.
 std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const std::string &root);
 

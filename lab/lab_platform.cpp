@@ -18,7 +18,7 @@ namespace lab {
 
 namespace {
 
-const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils"};
+const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils", "/run/lock"};
 constexpr size_t SYSFS_PAGE_SIZE = 4096;
 
 bool under(const std::string &path, const std::string &prefix)
@@ -320,6 +320,14 @@ off_t LabPlatform::lseek(int fd, off_t offset, int whence)
     return file ? file->lseek(offset, whence) : real_platform().lseek(fd, offset, whence);
 }
 
+int LabPlatform::ftruncate(int fd, off_t length)
+{
+    // Devices have no length to cut, as the kernel answers for them.
+    if (emulated(fd))
+        return fail(EINVAL);
+    return real_platform().ftruncate(fd, length);
+}
+
 int LabPlatform::close(int fd)
 {
     fd_names_.erase(fd);
@@ -404,6 +412,12 @@ int LabPlatform::uname(struct utsname *name)
 uid_t LabPlatform::geteuid()
 {
     return lab_.state().host.euid;
+}
+
+// qsupdate runs in this very process, whoever it believes it is.
+pid_t LabPlatform::getpid()
+{
+    return ::getpid();
 }
 
 int LabPlatform::system(const char *command)

@@ -1,5 +1,6 @@
-// The platform qsupdate sees inside a lab: "/sys", "/proc", "/dev" and
-// "/var/lib/qsutils" lead into the lab's fake root and emulated devices;
+// The platform qsupdate sees inside a lab: "/sys", "/proc", "/dev",
+// "/var/lib/qsutils" and "/run/lock" lead into the lab's fake root and
+// emulated devices;
 // every other path (and "/dev/null") is the real host's.
 #pragma once
 
@@ -34,12 +35,14 @@ public:
     ssize_t read(int fd, void *buf, size_t count) override;
     ssize_t write(int fd, const void *buf, size_t count) override;
     off_t lseek(int fd, off_t offset, int whence) override;
+    int ftruncate(int fd, off_t length) override;
     int close(int fd) override;
     int ioctl(int fd, unsigned long request, void *arg) override;
     int flock(int fd, int operation) override;
     int socket(int domain, int type, int protocol) override;
     int uname(struct utsname *name) override;
     uid_t geteuid() override;
+    pid_t getpid() override;
     int system(const char *command) override;
     int run_capture(const char *command, std::string &output) override;
     void sleep_us(unsigned long usec) override;

@@ -13,6 +13,7 @@
 #include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
 #include "app/qsupdate/registry.h"
+#include "app/qsupdate/update_lock.h"
 #include "lib/platform/fd_guard.h"
 #include "lib/platform/platform.h"
 #include "lib/utils/dell_devices.h"
@@ -343,6 +344,21 @@ int qsupdate_main(int argc, char *argv[])
         std::fprintf(stderr, gettext("%s: invalid arguments\n"), argv[0]);
         usage_hint(argv[0]);
         return 2;
+    }
+
+    // Two runs writing to one adapter would interleave their erases and
+    // writes; the lock is held until the run ends.  A host with nowhere to
+    // keep it (no /run/lock, a read-only one, a user who may not create it
+    // and will not reach the adapters either) still updates.
+    FdGuard update_lock;
+    if (cl.action == Action::write || cl.action == Action::restore_bootrom) {
+        pid_t holder = 0;
+        update_lock.reset(update_lock_take(&holder));
+        if (!update_lock.valid() && errno == EWOULDBLOCK) {
+            std::fprintf(stderr, gettext("Another qsupdate is already updating adapters (process %d).\n"),
+                         static_cast<int>(holder));
+            return 1;
+        }
     }
 
     if (qsu_device_init() < 0)

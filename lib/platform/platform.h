@@ -36,6 +36,7 @@ public:
     virtual ssize_t read(int fd, void *buf, size_t count) = 0;
     virtual ssize_t write(int fd, const void *buf, size_t count) = 0;
     virtual off_t lseek(int fd, off_t offset, int whence) = 0;
+    virtual int ftruncate(int fd, off_t length) = 0;
     virtual int close(int fd) = 0;
     virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
     virtual int flock(int fd, int operation) = 0;
@@ -44,6 +45,7 @@ public:
     // Host.
     virtual int uname(struct utsname *name) = 0;
     virtual uid_t geteuid() = 0;
+    virtual pid_t getpid() = 0;
     // Runs a shell command; the result is a wait status as system(3) gives.
     virtual int system(const char *command) = 0;
     // Runs a shell command and collects what it prints, as popen(3) "r"

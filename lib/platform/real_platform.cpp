@@ -77,6 +77,7 @@ public:
     ssize_t read(int fd, void *buf, size_t count) override { return ::read(fd, buf, count); }
     ssize_t write(int fd, const void *buf, size_t count) override { return ::write(fd, buf, count); }
     off_t lseek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
+    int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
     int close(int fd) override { return ::close(fd); }
     int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
     int flock(int fd, int operation) override { return ::flock(fd, operation); }
@@ -84,6 +85,7 @@ public:
 
     int uname(struct utsname *name) override { return ::uname(name); }
     uid_t geteuid() override { return ::geteuid(); }
+    pid_t getpid() override { return ::getpid(); }
     int system(const char *command) override
     {
         ChildStatusKept keep;

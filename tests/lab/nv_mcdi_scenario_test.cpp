@@ -87,10 +87,12 @@ public:
     ssize_t read(int fd, void *buf, size_t count) override { return inner_.read(fd, buf, count); }
     ssize_t write(int fd, const void *buf, size_t count) override { return inner_.write(fd, buf, count); }
     off_t lseek(int fd, off_t offset, int whence) override { return inner_.lseek(fd, offset, whence); }
+    int ftruncate(int fd, off_t length) override { return inner_.ftruncate(fd, length); }
     int flock(int fd, int operation) override { return inner_.flock(fd, operation); }
     int socket(int domain, int type, int protocol) override { return inner_.socket(domain, type, protocol); }
     int uname(struct utsname *name) override { return inner_.uname(name); }
     uid_t geteuid() override { return inner_.geteuid(); }
+    pid_t getpid() override { return inner_.getpid(); }
     int system(const char *command) override { return inner_.system(command); }
     int run_capture(const char *command, std::string &output) override { return inner_.run_capture(command, output); }
     void sleep_us(unsigned long usec) override { inner_.sleep_us(usec); }

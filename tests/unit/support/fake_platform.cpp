@@ -111,6 +111,15 @@ ssize_t FakePlatform::write(int fd, const void *buf, size_t count)
     return static_cast<ssize_t>(count);
 }
 
+int FakePlatform::ftruncate(int fd, off_t length)
+{
+    OpenFile *f = file(fd);
+    if (!f || f->path.empty() || length < 0)
+        return fail(f ? EINVAL : EBADF);
+    nodes_.at(f->path).content.resize(static_cast<size_t>(length));
+    return 0;
+}
+
 off_t FakePlatform::lseek(int fd, off_t offset, int whence)
 {
     OpenFile *f = file(fd);

@@ -41,12 +41,14 @@ public:
     ssize_t read(int fd, void *buf, size_t count) override;
     ssize_t write(int fd, const void *buf, size_t count) override;
     off_t lseek(int fd, off_t offset, int whence) override;
+    int ftruncate(int fd, off_t length) override;
     int close(int fd) override;
     int ioctl(int fd, unsigned long request, void *arg) override;
     int flock(int fd, int) override { return file(fd) ? 0 : fail(EBADF); }
     int socket(int, int, int) override;
     int uname(struct utsname *name) override;
     uid_t geteuid() override { return 0; }
+    pid_t getpid() override { return 4242; }
     void sleep_us(unsigned long usec) override { slept_us += usec; }
     // What the code under unit test never does.
     int mkdir(const char *, mode_t) override { return fail(EROFS); }
