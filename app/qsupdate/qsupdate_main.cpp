@@ -348,16 +348,25 @@ int qsupdate_main(int argc, char *argv[])
 
     // Two runs writing to one adapter would interleave their erases and
     // writes; the lock is held until the run ends.  A host with nowhere to
-    // keep it (no /run/lock, a read-only one, a user who may not create it
-    // and will not reach the adapters either) still updates.
+    // keep it (no /run/lock, as on ESXi, or a read-only one) still updates;
+    // any other failure (a planted link, an I/O error, no locks on that file
+    // system) stops the run rather than let it write unguarded.
     FdGuard update_lock;
     if (cl.action == Action::write || cl.action == Action::restore_bootrom) {
         pid_t holder = 0;
         update_lock.reset(update_lock_take(&holder));
-        if (!update_lock.valid() && errno == EWOULDBLOCK) {
-            std::fprintf(stderr, gettext("Another qsupdate is already updating adapters (process %d).\n"),
-                         static_cast<int>(holder));
-            return 1;
+        if (!update_lock.valid()) {
+            if (errno == EWOULDBLOCK) {
+                std::fprintf(stderr, gettext("Another qsupdate is already updating adapters (process %d).\n"),
+                             static_cast<int>(holder));
+                return 1;
+            }
+            if (errno != ENOENT && errno != EROFS) {
+                int err = errno;
+                std::fprintf(stderr, gettext("Cannot take the update lock %1$s: %2$s\n"), UPDATE_LOCK_PATH,
+                             std::strerror(err));
+                return 1;
+            }
         }
     }
 

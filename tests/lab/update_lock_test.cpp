@@ -154,3 +154,45 @@ TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(try_lock(path), ENOENT) << "a report makes no lock file";
 }
+
+// Only a host with nowhere to keep the lock updates without it; a lock file
+// that fails otherwise stops the run before it touches an adapter.
+TEST(UpdateLock, ALockFileThatFailsStopsTheWriteUnlessTheHostHasNone)
+{
+    const struct {
+        const char *error;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"EIO", 1, "Cannot take the update lock /run/lock/qsupdate.lock: Input/output error\n"},
+        {"link", 1, "Cannot take the update lock /run/lock/qsupdate.lock: Too many levels of symbolic links\n"},
+        {"ENOENT", 0, ""},
+        {"EROFS", 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        TestLab lab;
+        const std::string fw = newer_mc_image(lab);
+        const std::string victim = lab.dir() + "/victim";
+        if (std::string(c.error) == "link") {
+            std::ofstream(victim) << "keep\n";
+            std::filesystem::create_symlink(victim, lock_file(lab.dir() + "/root"));
+        } else {
+            lab.edit([&](nlohmann::json &d) {
+                d["faults"] = {{{"target", "/run/lock/qsupdate.lock"}, {"operation", "open"}, {"errno", c.error}}};
+            });
+        }
+        const std::string flash = all_flash(lab);
+        CommandResult r = lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.status != 0) {
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_TRUE(all_flash(lab) == flash) << "nothing written";
+            if (std::filesystem::exists(victim)) {
+                EXPECT_EQ(read_file(victim), "keep\n") << "a planted link is not followed";
+            }
+        } else {
+            EXPECT_TRUE(all_flash(lab) != flash) << "updated without a lock";
+        }
+    }
+}
