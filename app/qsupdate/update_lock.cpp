@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,7 +23,8 @@ pid_t recorded_holder(int fd)
     text[got] = '\0';
     char *end = nullptr;
     long pid = std::strtol(text, &end, 10);
-    return end != text && (*end == '\n' || *end == '\0') && pid > 0 ? static_cast<pid_t>(pid) : 0;
+    bool named = end != text && (*end == '\n' || *end == '\0');
+    return named && pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? static_cast<pid_t>(pid) : 0;
 }
 
 } // namespace

@@ -26,9 +26,10 @@ std::string lock_file(const std::string &root) { return root + "/run/lock/qsupda
 // What another qsupdate holds: the lock on the file, its pid in it.
 class Holder {
 public:
-    explicit Holder(const std::string &path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+    explicit Holder(const std::string &path, const std::string &name = std::to_string(::getpid()) + "\n")
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
     {
-        const std::string pid = std::to_string(::getpid()) + "\n";
+        const std::string &pid = name;
         held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
                 ::write(fd_, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
     }
@@ -194,5 +195,19 @@ TEST(UpdateLock, ALockFileThatFailsStopsTheWriteUnlessTheHostHasNone)
         } else {
             EXPECT_TRUE(all_flash(lab) != flash) << "updated without a lock";
         }
+    }
+}
+
+// A holder whose file does not name a process (not yet written, or garbage
+// longer than any process id) is still a holder.
+TEST(UpdateLock, AHolderWithoutAReadableNameIsProcessZero)
+{
+    for (const std::string &name : {std::string(), std::string(40, '7'), std::string("12ab\n")}) {
+        TestLab lab;
+        const std::string fw = newer_mc_image(lab);
+        Holder holder(lock_file(lab.dir() + "/root"), name);
+        ASSERT_TRUE(holder.held());
+        expect_run(lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw}), 1, "",
+                   "Another qsupdate is already updating adapters (process 0).\n");
     }
 }
