@@ -1,4 +1,4 @@
-// Interface helpers and the OEM device table.
+// Interface helpers, byte order and the OEM device table.
 #include <cerrno>
 #include <cstring>
 
@@ -9,6 +9,7 @@
 #include <linux/ethtool.h>
 #include <net/if.h>
 
+#include "lib/utils/byteorder.h"
 #include "lib/utils/dell_devices.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
@@ -36,6 +37,40 @@ TEST(MacAddress, NormalisesToTheInterfaceForm)
         else
             EXPECT_EQ(errno, EINVAL) << text;
     }
+}
+
+// The adapter's layouts put the least significant byte first on any host:
+// every helper's result lies in memory so, and reads back from it.
+TEST(ByteOrder, LeastSignificantByteFirstInMemoryOnAnyHost)
+{
+    const uint8_t le16[] = {0x34, 0x12, 0xCD, 0xAB}, le32[] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
+    uint16_t w16[2] = {host_to_le16(0x1234), host_to_le16(0xABCD)};
+    uint32_t w32[2] = {host_to_le32(0x12345678), host_to_le32(0x9ABCDEF0)};
+    EXPECT_EQ(std::memcmp(w16, le16, sizeof w16), 0);
+    EXPECT_EQ(std::memcmp(w32, le32, sizeof w32), 0);
+    EXPECT_EQ(le16_to_host(w16[1]), 0xABCD);
+    EXPECT_EQ(le32_to_host(w32[1]), 0x9ABCDEF0u);
+    EXPECT_EQ(load_le16(le16 + 2), 0xABCD);
+    EXPECT_EQ(load_le32(le32 + 4), 0x9ABCDEF0u);
+    uint8_t stored[8];
+    store_le16(stored, 0x1234);
+    store_le16(stored + 2, 0xABCD);
+    EXPECT_EQ(std::memcmp(stored, le16, 4), 0);
+    store_le32(stored, 0x12345678);
+    store_le32(stored + 4, 0x9ABCDEF0);
+    EXPECT_EQ(std::memcmp(stored, le32, 8), 0);
+
+    // The array forms convert every element, and back.
+    uint16_t a16[2] = {0x1234, 0xABCD};
+    uint32_t a32[2] = {0x12345678, 0x9ABCDEF0};
+    byteorder_native_to_le_16(a16, 2);
+    byteorder_native_to_le_32(a32, 2);
+    EXPECT_EQ(std::memcmp(a16, le16, sizeof a16), 0);
+    EXPECT_EQ(std::memcmp(a32, le32, sizeof a32), 0);
+    byteorder_le_to_native_16(a16, 2);
+    byteorder_le_to_native_32(a32, 2);
+    EXPECT_TRUE(a16[0] == 0x1234 && a16[1] == 0xABCD);
+    EXPECT_TRUE(a32[0] == 0x12345678 && a32[1] == 0x9ABCDEF0);
 }
 
 TEST(SysfsPaths, AreBuiltFromAddressOrInterface)

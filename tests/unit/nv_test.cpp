@@ -270,7 +270,7 @@ TEST(McdiTransports, PrepareTheirEnvelopes)
     EXPECT_EQ(errno, ENOENT);
     const kpx_ioctl &char_ioc = ctx.u.mcdi.ioc.char_ioc;
     EXPECT_EQ(bytes(char_ioc.if_name, 16), std::string("eth1") + std::string(12, '\0'));
-    EXPECT_EQ(char_ioc.cmd, 0xEF0C);
+    EXPECT_EQ(bytes(&char_ioc.cmd, 2), "\x0C\xEF"); // little-endian, as the driver reads it
     std::string info = zeros;
     info[0] = 0x00, info[1] = 0x01, info[252] = 0x37, info[253] = 4; // type 0x100, 4 bytes
     EXPECT_EQ(bytes(&char_ioc.u, sizeof char_ioc.u), info);

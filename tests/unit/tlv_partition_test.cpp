@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <numeric>
 
+#include "lib/utils/byteorder.h"
 #include "tests/unit/support/tlv_model.h"
 
 namespace {
@@ -25,8 +25,10 @@ Bytes partition_image(const TlvModelSegment &items, uint32_t generation, size_t 
     set_le32(image, 12, generation);
     set_le32(image, 16, static_cast<uint32_t>(len));
     set_le32(image, len - 12, generation);
-    const uint32_t *words = reinterpret_cast<const uint32_t *>(image.data());
-    set_le32(image, len - 8, -std::accumulate(words, words + len / 4, 0u)); // host is little-endian
+    uint32_t sum = 0;
+    for (size_t at = 0; at < len; at += 4)
+        sum += load_le32(&image[at]);
+    set_le32(image, len - 8, -sum);
     return image;
 }
 

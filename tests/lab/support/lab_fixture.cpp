@@ -40,7 +40,7 @@ TestLab::~TestLab()
 // Standard output and error go to files beside the lab, not inside it.
 CommandResult TestLab::run_qslab(const std::vector<std::string> &args, const std::string &input) const
 {
-    std::string command = "'" QSLAB_BINARY "'";
+    std::string command = QSLAB_LAUNCHER "'" QSLAB_BINARY "'";
     for (const std::string &a : args)
         command += " '" + a + "'"; // no test argument holds a quote
     std::ofstream(dir_ + ".in", std::ios::binary | std::ios::trunc) << input;
