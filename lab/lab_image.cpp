@@ -63,6 +63,16 @@ std::vector<uint8_t> build_plain_image(const PlainImageRequest &request)
     return image;
 }
 
+std::string plain_image_version(const std::vector<uint8_t> &data)
+{
+    if (data.size() < HEADER_SIZE || load_le32(data.data()) != IMAGE_MAGIC)
+        return "";
+    std::string text;
+    for (size_t i = 0; i < 4; ++i)
+        text += (i ? "." : "") + std::to_string(load_le16(data.data() + 32 + 2 * i));
+    return text;
+}
+
 std::vector<uint8_t> build_ipxe_image(size_t size)
 {
     // A PCI expansion ROM: signature, its length in 512-byte units, and
