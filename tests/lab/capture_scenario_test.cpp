@@ -1,6 +1,7 @@
 // `qslab capture` as an administrator uses it: a host's adapters copied
 // into a new lab, on which qsupdate must see what it sees on the host,
 // while the host is only read.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -86,7 +87,12 @@ TEST(CaptureScenario, QsupdateSeesTheCaptureAsTheHost)
         TestLab host(c.create);
         // The service console reaches the flash through the controller:
         // its MTD nodes are there only where mtdchar was loaded at boot.
-        host.edit([](json &j) { j["host"]["modules_loaded"].push_back("mtdchar"); });
+        host.edit([](json &j) {
+            j["host"]["modules_loaded"].push_back("mtdchar");
+            j["adapters"].back()["ports"].back()["up"] = false;
+            j["interfaces"].push_back({{"ifname", "eth0.100"}, {"kind", "vlan"}, {"lower", "eth0"},
+                                       {"vlan_id", 100}, {"mac", "00:1B:7E:5A:10:00"}});
+        });
         const CommandResult status = host.qsupdate({});
         const CommandResult list = host.qsupdate({"--list"});
         ASSERT_EQ(status.status, 0) << status.err;
@@ -146,9 +152,15 @@ TEST(CaptureScenario, QsupdateSeesTheCaptureAsTheHost)
                 EXPECT_EQ(ca["firmware_version"], oa["firmware_version"]);
             }
         }
-        for (const char *key : {"platform", "kernel_release", "driver_version", "hostname", "qsc_control_major"})
+        for (const char *key :
+             {"platform", "kernel_release", "driver_version", "hostname", "qsc_control_major", "modules_loaded"})
             EXPECT_EQ(captured["host"][key], original["host"][key]) << key;
-        EXPECT_EQ(captured["interfaces"].size(), original["interfaces"].size());
+        auto by_name = [](json interfaces) {
+            std::sort(interfaces.begin(), interfaces.end(),
+                      [](const json &x, const json &y) { return x["ifname"] < y["ifname"]; });
+            return interfaces;
+        };
+        EXPECT_EQ(by_name(captured["interfaces"]), by_name(original["interfaces"]));
     }
 }
 
