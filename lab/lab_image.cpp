@@ -67,9 +67,10 @@ std::string plain_image_version(const std::vector<uint8_t> &data)
 {
     if (data.size() < HEADER_SIZE || load_le32(data.data()) != IMAGE_MAGIC)
         return "";
-    std::string text;
-    for (size_t i = 0; i < 4; ++i)
-        text += (i ? "." : "") + std::to_string(load_le16(data.data() + 32 + 2 * i));
+    const uint8_t *v = data.data() + 32;
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", load_le16(v), load_le16(v + 2), load_le16(v + 4),
+                  load_le16(v + 6));
     return text;
 }
 
