@@ -10,6 +10,7 @@
 
 #include "app/qsupdate/qsupdate.h"
 #include "lab/lab.h"
+#include "lab/lab_capture.h"
 #include "lab/lab_image.h"
 #include "lab/lab_platform.h"
 #include "lab/lab_preset_config.h"
@@ -413,6 +414,50 @@ int command_fault(const std::vector<std::string> &args)
     state.faults.push_back(parse_fault(entry));
     save_state(state, lab_json_path(dir));
     std::printf("Added fault %zu: %s\n", state.faults.size(), fault_text(state.faults.back()).c_str());
+    return 0;
+}
+
+int command_capture(const std::vector<std::string> &args)
+{
+    ArgReader r{args};
+    std::string dir, root = "/";
+    bool with_flash = false;
+    while (!r.done()) {
+        if (r.is("--root")) {
+            root = r.value_of("--root");
+        } else if (r.peek() == "--with-flash") {
+            with_flash = true;
+            ++r.i;
+        } else if (r.peek().starts_with("-") || !dir.empty()) {
+            throw UsageError("unexpected argument \"" + r.peek() + "\"");
+        } else {
+            dir = args[r.i++];
+        }
+    }
+    if (dir.empty())
+        throw UsageError("capture needs a directory");
+    // A capture is a lab of its own: nothing already in DIR may mix with it.
+    std::error_code ec;
+    if (std::filesystem::exists(dir, ec) &&
+        (!std::filesystem::is_directory(dir, ec) || !std::filesystem::is_empty(dir, ec)))
+        throw std::runtime_error(dir + " exists and is not an empty directory");
+
+    // Everything is read before anything is written.
+    HostFiles host(root);
+    Capture capture = capture_host(host, with_flash);
+    Lab::create(dir, capture.state);
+
+    size_t ports = 0, partitions = 0;
+    for (const Adapter &a : capture.state.adapters) {
+        ports += a.ports.size();
+        partitions += a.partitions.size();
+    }
+    std::printf("Captured %s into %s: %s, %s, %s, %s, %s.\n", host.root().c_str(), dir.c_str(),
+                capture.state.host.kind == HostKind::esx ? "ESX service console" : "Linux host",
+                plural(capture.state.adapters.size(), "adapter").c_str(), plural(ports, "port").c_str(),
+                plural(partitions, "partition").c_str(), with_flash ? "flash read" : "flash not read");
+    for (const std::string &note : capture.notes)
+        std::printf("Note: %s.\n", note.c_str());
     return 0;
 }
 

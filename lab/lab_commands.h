@@ -22,5 +22,7 @@ int command_image(const std::vector<std::string> &args);
 int command_flash(const std::vector<std::string> &args);
 // Adds to, lists or clears the fault table.
 int command_fault(const std::vector<std::string> &args);
+// Makes a new lab from what a host (or another lab's root) shows.
+int command_capture(const std::vector<std::string> &args);
 
 } // namespace lab

@@ -166,6 +166,13 @@ private:
             put_file(parent / "vendor", hex_attr(i.vendor_id));
             put_file(parent / "device", hex_attr(i.device_id));
             put_link(sys_ / "bus" / "pci" / "devices" / i.bus_info, parent);
+            // The qsc driver's bindings are the adapters' alone.
+            if (!i.driver.empty() && i.driver != "qsc") {
+                fs::path driver = sys_ / "bus" / "pci" / "drivers" / i.driver;
+                put_link(driver / i.bus_info, parent);
+                put_link(parent / "driver", driver);
+                put_file(sys_ / "module" / i.driver / "version", i.version + "\n");
+            }
         }
         put_netdev(sys_, parent, i.ifname, i.mac, i.up);
     }
@@ -186,6 +193,12 @@ private:
         put_file(proc_ / "devices", proc_devices(state_));
         if (h.kind == HostKind::esxi)
             return;
+        // What uname and the driver's module report, where a reader of
+        // files finds them.
+        put_file(proc_ / "sys" / "kernel" / "osrelease", h.kernel_release + "\n");
+        put_file(proc_ / "sys" / "kernel" / "hostname", h.hostname + "\n");
+        if (h.driver_loaded)
+            put_file(sys_ / "module" / "qsc" / "version", h.driver_version + "\n");
         put_file(proc_ / "mtd", proc_mtd());
         if (h.kind == HostKind::esx)
             put_file(proc_ / "vmware" / "version", "VMware ESX 4.1.0 [Releasebuild-260247]\n");

@@ -63,6 +63,17 @@ std::vector<uint8_t> build_plain_image(const PlainImageRequest &request)
     return image;
 }
 
+std::string plain_image_version(const std::vector<uint8_t> &data)
+{
+    if (data.size() < HEADER_SIZE || load_le32(data.data()) != IMAGE_MAGIC)
+        return "";
+    const uint8_t *v = data.data() + 32;
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", load_le16(v), load_le16(v + 2), load_le16(v + 4),
+                  load_le16(v + 6));
+    return text;
+}
+
 std::vector<uint8_t> build_ipxe_image(size_t size)
 {
     // A PCI expansion ROM: signature, its length in 512-byte units, and

@@ -23,6 +23,10 @@ std::vector<uint8_t> build_plain_image(const PlainImageRequest &request);
 // units); throws on other sizes.
 std::vector<uint8_t> build_ipxe_image(size_t size);
 
+// The version "A.B.C.D" in the header of a plain image at the start of
+// `data`, or "" when no plain image starts there.
+std::string plain_image_version(const std::vector<uint8_t> &data);
+
 // "3", "0x3" or a type name such as "mcfw" or "bootrom"; throws on others.
 uint32_t parse_image_type(const std::string &text);
 // A whole decimal, octal or 0x-hexadecimal number no larger than max.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace lab {
 
@@ -46,6 +47,31 @@ std::string mtd_partition_name(const Adapter &adapter, const Port &port, const P
     char subtype[16];
     std::snprintf(subtype, sizeof subtype, ":%02x", partition.subtype);
     return port.ifname + " " + KIND_NAMES[partition.kind] + subtype;
+}
+
+bool parse_mtd_partition_name(const std::string &name, std::string &ifname, unsigned &kind, unsigned &subtype)
+{
+    size_t space = name.find(' ');
+    if (space == std::string::npos || space == 0)
+        return false;
+    ifname = name.substr(0, space);
+    const std::string rest = name.substr(space + 1);
+    subtype = 0;
+    if (rest == "qsc_flash_bootrom" || rest == "qsc_bootconfig") {
+        kind = rest == "qsc_flash_bootrom" ? 3 : 4;
+        return true;
+    }
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon + 1 == rest.size() ||
+        rest.find_first_not_of("0123456789abcdef", colon + 1) != std::string::npos)
+        return false;
+    for (unsigned k = 0; k < std::size(KIND_NAMES); ++k)
+        if (KIND_NAMES[k] && rest.compare(0, colon, KIND_NAMES[k]) == 0 && std::strlen(KIND_NAMES[k]) == colon) {
+            kind = k;
+            subtype = static_cast<unsigned>(std::stoul(rest.substr(colon + 1), nullptr, 16));
+            return true;
+        }
+    return false;
 }
 
 std::vector<MtdDevice> mtd_devices(const LabState &state)

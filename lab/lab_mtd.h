@@ -39,6 +39,10 @@ struct MtdDevice {
 // driver does not export that partition of this device.
 std::string mtd_partition_name(const Adapter &adapter, const Port &port, const Partition &partition);
 
+// The inverse of mtd_partition_name: the interface, kind and subtype a
+// driver's name stands for; false for names the driver does not give.
+bool parse_mtd_partition_name(const std::string &name, std::string &ifname, unsigned &kind, unsigned &subtype);
+
 // Every MTD device of the host; none while the driver is not loaded.
 std::vector<MtdDevice> mtd_devices(const LabState &state);
 

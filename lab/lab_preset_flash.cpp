@@ -250,6 +250,15 @@ int partition_image_type(unsigned kind)
     return k ? k->image_type : -1;
 }
 
+std::string partition_id(unsigned number, unsigned kind, unsigned subtype, int port)
+{
+    const KindInfo *k = kind_info(kind);
+    if (!k)
+        throw std::logic_error("no partition kind " + std::to_string(kind));
+    return id_of(number, *k, subtype, port < 0 ? Mtd::all_ports : Mtd::own_port,
+                 port < 0 ? 0u : static_cast<unsigned>(port));
+}
+
 uint32_t mcdi_partition_type(uint16_t device_id, unsigned kind, unsigned port)
 {
     const unsigned generation = device_id & 0x0F00u;

@@ -49,6 +49,10 @@ int partition_image_type(unsigned kind);
 // management controller).
 uint32_t mcdi_partition_type(uint16_t device_id, unsigned kind, unsigned port);
 
+// A partition's id: "a1-mcfw-25", with "-p1" for one of which every port
+// has its own (`port` -1 for a shared one).
+std::string partition_id(unsigned number, unsigned kind, unsigned subtype, int port);
+
 // The flash layouts of the presets.
 enum class FlashLayout { alder_0703, alder_0710, birch, cedar, dogwood, dogwood2, oem };
 

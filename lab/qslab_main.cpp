@@ -1,6 +1,6 @@
 // qslab: create simulated hosts, run qsupdate against them, look at them,
-// build firmware images for them, read and replace their flash, and inject
-// faults.
+// build firmware images for them, read and replace their flash, inject
+// faults, and capture a host into a new lab.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -29,9 +29,12 @@ void usage(FILE *out)
                  "  qslab fault DIR --target T --operation OP [--request R]\n"
                  "              [--occurrence N|every] (--errno E | --cut-after N)\n"
                  "  qslab fault DIR --list | --clear\n"
+                 "  qslab capture DIR [--root PATH] [--with-flash]\n"
                  "\n"
                  "Adapter presets: %s.\n"
-                 "Without --adapter a lab has one dogwood2 adapter with two ports.\n",
+                 "Without --adapter a lab has one dogwood2 adapter with two ports.\n"
+                 "capture reads this host's adapters (or those under PATH) into a new lab;\n"
+                 "it only reads, and reads the flash only with --with-flash.\n",
                  lab::preset_names().c_str());
 }
 
@@ -59,6 +62,8 @@ int main(int argc, char *argv[])
             return lab::command_flash(args);
         if (command == "fault")
             return lab::command_fault(args);
+        if (command == "capture")
+            return lab::command_capture(args);
         throw lab::UsageError("unknown command \"" + command + "\"");
     } catch (const lab::UsageError &e) {
         std::fprintf(stderr, "qslab: %s\n", e.what());
