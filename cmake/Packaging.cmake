@@ -49,7 +49,8 @@ it unchanged, without hardware and without root, so that reports and
 updates can be tried, and faults injected, before they reach a real host.")
 
 # Debian wants a copyright file and a changelog in each package's
-# documentation directory; an install from source does without them.
+# documentation directory; an install from source does without them. The
+# packages are not uploaded to Debian, so no upload closes a Debian bug.
 option(QS_DEBIAN_DOCS "Install the Debian packages' copyright files and changelogs" OFF)
 if(QS_DEBIAN_DOCS)
   string(TIMESTAMP QS_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -67,6 +68,9 @@ if(QS_DEBIAN_DOCS)
     add_custom_target(changelog_${component} ALL DEPENDS ${dir}/changelog.Debian.gz)
     install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${dir}/changelog.Debian.gz
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QS_DEB_NAME} COMPONENT ${component})
+    file(WRITE ${dir}/lintian-overrides "${QS_DEB_NAME}: initial-upload-closes-no-bugs\n")
+    install(FILES ${dir}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+            RENAME ${QS_DEB_NAME} COMPONENT ${component})
   endforeach()
 endif()
 
