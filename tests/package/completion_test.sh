@@ -77,10 +77,11 @@ expect "--root --with-flash" _qslab qslab capture d --
 expect "esx esxi" _qslab qslab create d --platform es
 expect "" _qslab qslab run d -- --wri
 expect "ioctl" _qslab qslab fault d --operation io
-for command in create image flash fault; do
-    # Every option of the command's usage lines, continuation lines too.
+for command in create image flash fault capture; do
+    # Every option of the command's usage lines, continuation lines too
+    # (none while qslab's usage does not name the command).
     want=$(awk -v c="$command" '/^  qslab / { on = ($2 == c) } /^$/ { on = 0 } on' <<<"$usage" |
-        grep -oE -- '--?[a-z][a-z-]*' | grep -vx -- '--' | LC_ALL=C sort -u | words)
+        grep -oE -- '--?[a-z][a-z-]*' | grep -vx -- '--' | LC_ALL=C sort -u | words || true)
     got=$(COMP_WORDS=(qslab "$command" d -) COMP_CWORD=3; _qslab || true; printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort -u | words)
     checks=$((checks + 1))
     missing=$(comm -23 <(tr " " "\n" <<<"$want" | LC_ALL=C sort) <(tr " " "\n" <<<"$got" | LC_ALL=C sort) | words)
