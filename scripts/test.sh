@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev libtinyxml2-dev)
+# gettext extracts the catalogue template, groff checks the manual pages.
+packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev libtinyxml2-dev gettext groff-base)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -1,6 +1,7 @@
 // KVE controller firmware rows.
 #include "app/qsupdate/fw_row.h"
 #include "app/qsupdate/registry.h"
+#include "lib/utils/i18n.h"
 
 namespace {
 
@@ -11,7 +12,7 @@ constexpr unsigned KVE_CONTROLLER_FLAGS = firmware_rw_req_if_down | firmware_sha
 } // namespace
 
 const firmware_ops fc_ops[2] = {
-    nv_fw_row(IMAGE_TYPE_FCFW, 1, "KVE controller", nv_fw_match_device, KVE_CONTROLLER_FLAGS),
-    nv_fw_row(IMAGE_TYPE_FCFW, 2, "KVE controller", nv_fw_match_device,
+    nv_fw_row(IMAGE_TYPE_FCFW, 1, N_("KVE controller"), nv_fw_match_device, KVE_CONTROLLER_FLAGS),
+    nv_fw_row(IMAGE_TYPE_FCFW, 2, N_("KVE controller"), nv_fw_match_device,
               KVE_CONTROLLER_FLAGS | firmware_erase_on_demand),
 };

@@ -1,12 +1,13 @@
 // FPGA and diagnostic FPGA bitfile rows.
 #include "app/qsupdate/fw_row.h"
 #include "app/qsupdate/registry.h"
+#include "lib/utils/i18n.h"
 
 namespace {
 
-constexpr const char *KVE = "KVE peripheral";
-constexpr const char *KVE_A7 = "KVE peripheral A7";
-constexpr const char *KVE_A5 = "KVE peripheral A5";
+constexpr const char *KVE = N_("KVE peripheral");
+constexpr const char *KVE_A7 = N_("KVE peripheral A7");
+constexpr const char *KVE_A5 = N_("KVE peripheral A5");
 
 constexpr firmware_ops fpga_row(image_type_t type, unsigned subtype, const char *name,
                                 unsigned flags)
@@ -23,8 +24,8 @@ constexpr unsigned KVE_LATE_FLAGS = FW_FLAGS_SHARED_MC_RESET_ERASE_ON_DEMAND;
 } // namespace
 
 const firmware_ops fpga_ops[14] = {
-    fpga_row(IMAGE_TYPE_FPGA, 1, "timestamp peripheral", TIMESTAMP_FLAGS),
-    fpga_row(IMAGE_TYPE_FPGA, 2, "timestamp peripheral", TIMESTAMP_FLAGS),
+    fpga_row(IMAGE_TYPE_FPGA, 1, N_("timestamp peripheral"), TIMESTAMP_FLAGS),
+    fpga_row(IMAGE_TYPE_FPGA, 2, N_("timestamp peripheral"), TIMESTAMP_FLAGS),
     fpga_row(IMAGE_TYPE_FPGA, 4, KVE, KVE_FLAGS),
     fpga_row(IMAGE_TYPE_FPGA, 5, KVE_A7, KVE_FLAGS),
     fpga_row(IMAGE_TYPE_FPGA, 6, KVE_A5, KVE_FLAGS),

@@ -1,12 +1,13 @@
 // Controller firmware rows of the QSC1100 family.
 #include "app/qsupdate/fw_row.h"
 #include "app/qsupdate/registry.h"
+#include "lib/utils/i18n.h"
 
 namespace {
 
 constexpr firmware_ops qsc1100_row(unsigned subtype)
 {
-    return nv_fw_row(IMAGE_TYPE_MCFW, subtype, "Quillstone QSC1100 family", nv_fw_match_device,
+    return nv_fw_row(IMAGE_TYPE_MCFW, subtype, N_("Quillstone QSC1100 family"), nv_fw_match_device,
                      FW_FLAGS_SHARED_MC_RESET);
 }
 

@@ -13,6 +13,7 @@
 #include "lib/platform/fd_guard.h"
 #include "lib/platform/platform.h"
 #include "lib/utils/byteorder.h"
+#include "lib/utils/i18n.h"
 #include "lib/utils/linux/kpx.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
@@ -71,7 +72,7 @@ int ethtool_reset(int fd, const qsu_device *dev)
 
 int mc_reset(nv_fw_context *ctx, progress_fn progress)
 {
-    nv_fw_report(progress, "Resetting adapter", 0);
+    nv_fw_report(progress, N_("Resetting adapter"), 0);
     if (run_on_esxi)
         return esxi_reset(ctx->dev);
     FdGuard fd(platform().socket(AF_INET, SOCK_STREAM, 0));
@@ -90,11 +91,11 @@ int mc_cpld_program(nv_fw_context *ctx, progress_fn progress)
     FdGuard fd(platform().socket(AF_INET, SOCK_STREAM, 0));
     if (!fd.valid())
         return -1;
-    nv_fw_report(progress, "Programming CPLD", 0);
+    nv_fw_report(progress, N_("Programming CPLD"), 0);
     platform().sleep_us(CPLD_SETTLE_US);
     if (sock_command(fd.get(), ctx->dev, KPX_CMD_CPLD, 0) < 0)
         return -1;
-    nv_fw_report(progress, "Programming CPLD", 100);
+    nv_fw_report(progress, N_("Programming CPLD"), 100);
     platform().sleep_us(CPLD_DONE_US);
     return 0;
 }
@@ -104,7 +105,7 @@ int mc_kve_reset(nv_fw_context *ctx, progress_fn progress)
     FdGuard fd(platform().socket(AF_INET, SOCK_STREAM, 0));
     if (!fd.valid())
         return -1;
-    nv_fw_report(progress, "Resetting KVE", 0);
+    nv_fw_report(progress, N_("Resetting KVE"), 0);
     return sock_command(fd.get(), ctx->dev, KPX_CMD_KVE_RESET, 0) < 0 ? -1 : 0;
 }
 

@@ -1,10 +1,11 @@
 // Board micro-controller firmware rows.
 #include "app/qsupdate/fw_row.h"
 #include "app/qsupdate/registry.h"
+#include "lib/utils/i18n.h"
 
 namespace {
 
-constexpr const char *MUM_NAME = "Micro-controller";
+constexpr const char *MUM_NAME = N_("Micro-controller");
 
 constexpr firmware_ops mum_row(unsigned subtype)
 {

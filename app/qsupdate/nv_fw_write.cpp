@@ -11,6 +11,7 @@
 #include "app/qsupdate/nv_fw_status.h"
 #include "app/qsupdate/nv_fwops.h"
 #include "lib/utils/byteorder.h"
+#include "lib/utils/i18n.h"
 #include "lib/utils/linux/qsu_device.h"
 
 namespace {
@@ -122,7 +123,7 @@ int run_follow_ups(nv_fw_context *ctx, progress_fn progress)
     const unsigned flags = ctx->ops->flags;
     const char *ifname = ctx->dev->netif_name;
     if (flags & firmware_w_req_cpld_program) {
-        nv_fw_report(progress, "Complete", 100);
+        nv_fw_report(progress, N_("Complete"), 100);
         if (mc_cpld_program(ctx, progress) < 0) {
             if (errno != EOPNOTSUPP)
                 return -1;
@@ -130,7 +131,7 @@ int run_follow_ups(nv_fw_context *ctx, progress_fn progress)
         }
     }
     if (flags & firmware_w_req_kve_reset) {
-        nv_fw_report(progress, "Complete", 100);
+        nv_fw_report(progress, N_("Complete"), 100);
         if (mc_kve_reset(ctx, progress) < 0) {
             if (errno != EOPNOTSUPP)
                 return -1;
@@ -141,7 +142,7 @@ int run_follow_ups(nv_fw_context *ctx, progress_fn progress)
         }
     }
     if (flags & firmware_w_req_mc_reset) {
-        nv_fw_report(progress, "Complete", 100);
+        nv_fw_report(progress, N_("Complete"), 100);
         if (mc_reset(ctx, progress) < 0) {
             if (errno != EOPNOTSUPP)
                 return -1;

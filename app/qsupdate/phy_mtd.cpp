@@ -2,6 +2,7 @@
 // QSL1021 board apart.
 #include "app/qsupdate/fw_row.h"
 #include "app/qsupdate/registry.h"
+#include "lib/utils/i18n.h"
 #include "lib/utils/linux/qsu_device.h"
 
 namespace {
@@ -30,10 +31,10 @@ bool qst1001b_match_device(const firmware_ops *ops, qsu_device *dev)
 }
 
 const firmware_ops phy_mtd_ops[4] = {
-    nv_fw_row(IMAGE_TYPE_PHY, 9, "QT2025C", nv_fw_match_device, firmware_rw_req_if_down),
-    nv_fw_row(IMAGE_TYPE_PHY, 17, "QT2025_KR", nv_fw_match_device, firmware_rw_req_if_down),
-    nv_fw_row(IMAGE_TYPE_PHY, 10, "Quillstone QSL1021", tern_match_device,
+    nv_fw_row(IMAGE_TYPE_PHY, 9, N_("QT2025C"), nv_fw_match_device, firmware_rw_req_if_down),
+    nv_fw_row(IMAGE_TYPE_PHY, 17, N_("QT2025_KR"), nv_fw_match_device, firmware_rw_req_if_down),
+    nv_fw_row(IMAGE_TYPE_PHY, 10, N_("Quillstone QSL1021"), tern_match_device,
               firmware_rw_req_if_down),
-    nv_fw_row(IMAGE_TYPE_PHY, 10, "Quillstone QST1001B", qst1001b_match_device,
+    nv_fw_row(IMAGE_TYPE_PHY, 10, N_("Quillstone QST1001B"), qst1001b_match_device,
               firmware_rw_req_if_down),
 };

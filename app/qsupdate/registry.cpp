@@ -1,6 +1,7 @@
 // The registry in walk order, gathered from the family modules, and the
 // names of the image types.
 #include "app/qsupdate/registry.h"
+#include "lib/utils/i18n.h"
 
 #include <iterator>
 
@@ -42,33 +43,33 @@ qsupdate_image_t default_images[FIRMWARE_OPS_COUNT];
 namespace {
 
 const char *const firmware_type_name_user[] = {
-    "PHY firmware",            // IMAGE_TYPE_PHY
-    nullptr,                   // IMAGE_TYPE_PHY_LOADER
-    "Boot ROM",                // IMAGE_TYPE_BOOTROM
-    "controller firmware",     // IMAGE_TYPE_MCFW
-    nullptr,                   // IMAGE_TYPE_MCFW_BACKUP
-    nullptr,                   // IMAGE_TYPE_DISABLED_ROWAN
-    "FPGA bitfile",            // IMAGE_TYPE_FPGA
-    "Diagnostic FPGA bitfile", // IMAGE_TYPE_FPGA_BACKUP
-    "KVE firmware",            // IMAGE_TYPE_FCFW
-    nullptr,                   // IMAGE_TYPE_FCFW_BACKUP
-    "CPLD bitfile",            // IMAGE_TYPE_CPLD
-    "MUM firmware",            // IMAGE_TYPE_MUMFW
-    "UEFI ROM",                // IMAGE_TYPE_UEFIROM
-    "Bundle firmware",         // IMAGE_TYPE_BUNDLE
+    N_("PHY firmware"),             // IMAGE_TYPE_PHY
+    nullptr,                        // IMAGE_TYPE_PHY_LOADER
+    N_("Boot ROM"),                 // IMAGE_TYPE_BOOTROM
+    N_("controller firmware"),      // IMAGE_TYPE_MCFW
+    nullptr,                        // IMAGE_TYPE_MCFW_BACKUP
+    nullptr,                        // IMAGE_TYPE_DISABLED_ROWAN
+    N_("FPGA bitfile"),             // IMAGE_TYPE_FPGA
+    N_("Diagnostic FPGA bitfile"),  // IMAGE_TYPE_FPGA_BACKUP
+    N_("KVE firmware"),             // IMAGE_TYPE_FCFW
+    nullptr,                        // IMAGE_TYPE_FCFW_BACKUP
+    N_("CPLD bitfile"),             // IMAGE_TYPE_CPLD
+    N_("MUM firmware"),             // IMAGE_TYPE_MUMFW
+    N_("UEFI ROM"),                 // IMAGE_TYPE_UEFIROM
+    N_("Bundle firmware"),          // IMAGE_TYPE_BUNDLE
 };
 
 const char *const firmware_type_names[] = {
     "PHY",      // IMAGE_TYPE_PHY
-    nullptr,    // IMAGE_TYPE_PHY_LOADER
+    nullptr,                        // IMAGE_TYPE_PHY_LOADER
     "BOOTROM",  // IMAGE_TYPE_BOOTROM
     "MCPU",     // IMAGE_TYPE_MCFW
-    nullptr,    // IMAGE_TYPE_MCFW_BACKUP
-    nullptr,    // IMAGE_TYPE_DISABLED_ROWAN
+    nullptr,                        // IMAGE_TYPE_MCFW_BACKUP
+    nullptr,                        // IMAGE_TYPE_DISABLED_ROWAN
     "FPGA",     // IMAGE_TYPE_FPGA
     "FPGADIAG", // IMAGE_TYPE_FPGA_BACKUP
     "FCPU",     // IMAGE_TYPE_FCFW
-    nullptr,    // IMAGE_TYPE_FCFW_BACKUP
+    nullptr,                        // IMAGE_TYPE_FCFW_BACKUP
     "CPLD",     // IMAGE_TYPE_CPLD
     "MUM",      // IMAGE_TYPE_MUMFW
     "UEFI",     // IMAGE_TYPE_UEFIROM

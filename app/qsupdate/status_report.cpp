@@ -12,6 +12,7 @@
 #include "app/qsupdate/qsupdate.h"
 #include "app/qsupdate/registry.h"
 #include "app/qsupdate/support_contact.h"
+#include "lib/utils/i18n.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/qs_assert.h"
@@ -41,8 +42,9 @@ int slot_of(unsigned type)
 void fresh_records(image_status (&records)[SLOT_COUNT])
 {
     static const char *const names[SLOT_COUNT] = {
-        "PHY firmware", "Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
-        "diagnostic FPGA bitfile", "KVE firmware", "MUM firmware", "CPLD bitfile", "Bundle firmware",
+        N_("PHY firmware"),  N_("Boot ROM firmware"),       N_("UEFI ROM firmware"), N_("controller firmware"),
+        N_("FPGA bitfile"),  N_("diagnostic FPGA bitfile"), N_("KVE firmware"),      N_("MUM firmware"),
+        N_("CPLD bitfile"),  N_("Bundle firmware"),
     };
     for (int i = 0; i < SLOT_COUNT; ++i)
         records[i] = image_status{false, false, false, {}, {}, names[i]};
@@ -66,16 +68,16 @@ void print_row(const firmware_ops *ops, firmware_version inst, bool *shown_contr
     version_string(v, inst, true);
     const char *name = ops->subtype_name_user;
     switch (ops->type) {
-    case IMAGE_TYPE_PHY: detail_pair("PHY type:", name, "PHY version:", v); return;
-    case IMAGE_TYPE_FPGA: detail_pair("FPGA type:", name, "FPGA version:", v); return;
+    case IMAGE_TYPE_PHY: detail_pair(N_("PHY type:"), name, N_("PHY version:"), v); return;
+    case IMAGE_TYPE_FPGA: detail_pair(N_("FPGA type:"), name, N_("FPGA version:"), v); return;
     case IMAGE_TYPE_FPGA_BACKUP:
-        detail_pair("Diagnostic FPGA type:", name, "Diagnostic FPGA version:", v);
+        detail_pair(N_("Diagnostic FPGA type:"), name, N_("Diagnostic FPGA version:"), v);
         return;
-    case IMAGE_TYPE_FCFW: detail_pair("FC type:", name, "FC version:", v); return;
-    case IMAGE_TYPE_CPLD: detail_pair("CPLD type:", name, "CPLD version:", v); return;
-    case IMAGE_TYPE_MUMFW: detail_pair("MUM type:", name, "MUM version:", v); return;
-    case IMAGE_TYPE_UEFIROM: detail("UEFI ROM version:", v); return;
-    case IMAGE_TYPE_BUNDLE: detail_pair("Bundle type:", name, "Bundle version:", v); return;
+    case IMAGE_TYPE_FCFW: detail_pair(N_("FC type:"), name, N_("FC version:"), v); return;
+    case IMAGE_TYPE_CPLD: detail_pair(N_("CPLD type:"), name, N_("CPLD version:"), v); return;
+    case IMAGE_TYPE_MUMFW: detail_pair(N_("MUM type:"), name, N_("MUM version:"), v); return;
+    case IMAGE_TYPE_UEFIROM: detail(N_("UEFI ROM version:"), v); return;
+    case IMAGE_TYPE_BUNDLE: detail_pair(N_("Bundle type:"), name, N_("Bundle version:"), v); return;
     default: break;
     }
     if (!*shown_controller_type) {
@@ -83,9 +85,9 @@ void print_row(const firmware_ops *ops, firmware_version inst, bool *shown_contr
         *shown_controller_type = true;
     }
     if (ops->type == IMAGE_TYPE_BOOTROM)
-        detail("Boot ROM version:", version_is_ipxe(inst) ? "iPXE" : v);
+        detail(N_("Boot ROM version:"), version_is_ipxe(inst) ? "iPXE" : v);
     else if (ops->type == IMAGE_TYPE_MCFW)
-        detail("Controller version:", v);
+        detail(N_("Controller version:"), v);
 }
 
 // Tells why the port cannot show its firmware; ENODEV means that no port

@@ -12,6 +12,7 @@
 
 #include "lib/platform/platform.h"
 #include "lib/utils/byteorder.h"
+#include "lib/utils/i18n.h"
 #include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/nv_mcdi_commands.h"
 #include "lib/utils/linux/qsu_device.h"
@@ -146,7 +147,7 @@ int64_t mcdi_write_data(nv_context *ctx, const uint8_t *data, uint32_t len, prog
         written += chunk;
         uint64_t pc = uint64_t{written} * 100 / total;
         if (progress && pc >= reported + PROGRESS_STEP) {
-            nv_report(progress, "Writing", pc);
+            nv_report(progress, N_("Writing"), pc);
             reported = pc;
         }
     }
@@ -161,7 +162,7 @@ int mcdi_erase(nv_context *ctx, uint32_t len, bool full_erase, progress_fn progr
         // The controller erases the partition as a whole.
         if (mcdi_nv_erase(ctx, 0, ctx->part_size) != 0)
             return -1;
-        nv_report(progress, "Erasing", 100);
+        nv_report(progress, N_("Erasing"), 100);
         return 0;
     }
     if (part_size % erase_size != 0) {
@@ -183,7 +184,7 @@ int mcdi_erase(nv_context *ctx, uint32_t len, bool full_erase, progress_fn progr
         // The last block may reach past the erase length.
         uint64_t pc = std::min<uint64_t>(blocks * erase_size * 100 / erase_len, 100);
         if (progress && (pc >= reported + PROGRESS_STEP || pc == 100)) {
-            nv_report(progress, "Erasing", pc);
+            nv_report(progress, N_("Erasing"), pc);
             reported = pc;
         }
     }
@@ -288,7 +289,7 @@ int mcdi_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_era
         print_failure(gettext("Failed to write NVRAM sector: %s\n"));
         return -1;
     }
-    nv_report(progress, "Validating", 0);
+    nv_report(progress, N_("Validating"), 0);
     if (mcdi_nv_update_finish(ctx) != 0) {
         print_failure(gettext("Failed to finish NVRAM update: %s\n"));
         return -1;

@@ -16,6 +16,7 @@
 #include <sys/utsname.h>
 
 #include "lib/platform/platform.h"
+#include "lib/utils/i18n.h"
 #include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/qs_assert.h"
@@ -53,13 +54,13 @@ const char *const mtd_kind_names[MAX_NV_PART] = {
     "qsc_dynamic_cfg_dflt", "qsc_exp_rom_cfg_dflt", "qsc_bundle", "qsc_bundle_metadata",
 };
 
-const char *const MTD_DRIVER_ADVICE =
+const char *const MTD_DRIVER_ADVICE = N_(
     "This command requires either the 'mtdchar' or 'mtdblock' driver for\n"
     "access to flash memory on Duskhollow adapters.  The current kernel does\n"
     "not have the 'mtdchar' driver, but may have the 'mtdblock' driver.\n"
     "You may try to use the 'mtdblock' driver by running 'modprobe mtdblock'\n"
     "and then running this command again, but you MUST reboot when you have\n"
-    "finished.\n";
+    "finished.\n");
 
 // The character and the block flavour of a partition's device node.
 struct mtd_node_kind {
@@ -336,7 +337,7 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
 
     if (!ctx->u.mtd.is_block && !ctx->u.mtd.is_eeprom) {
         for (uint64_t offset = 0; offset < erase_len; offset += erase_size) {
-            nv_report(progress, "Erasing", offset * 25 / erase_len);
+            nv_report(progress, N_("Erasing"), offset * 25 / erase_len);
             erase_info_user erase = {static_cast<uint32_t>(offset), static_cast<uint32_t>(erase_size)};
             // An erase size of 0 would never get past the first block.
             int rc = erase_size == 0 ? nv_fail(EINVAL) : platform().ioctl(ctx->fd, MEMERASE, &erase);
@@ -351,7 +352,7 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
     bool written = platform().lseek(ctx->fd, 0, SEEK_SET) == 0;
     for (uint64_t offset = 0; written && offset < length; offset += MTD_IO_CHUNK) {
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(MTD_IO_CHUNK, length - offset));
-        nv_report(progress, "Writing", 25 + offset * 75 / length);
+        nv_report(progress, N_("Writing"), 25 + offset * 75 / length);
         ssize_t n = platform().write(ctx->fd, bytes + offset, chunk);
         if (n >= 0 && static_cast<size_t>(n) != chunk)
             errno = EIO;
@@ -362,7 +363,7 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
         std::fprintf(stderr, "%s %s\n", gettext("Failed to write partition"), ctx->u.mtd.part_name);
         return nv_fail(err);
     }
-    nv_report(progress, "Validating", 0);
+    nv_report(progress, N_("Validating"), 0);
     return mtd_reopen(ctx);
 }
 

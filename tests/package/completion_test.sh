@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Drives the bash completions as bash does (COMP_WORDS, COMP_CWORD, the
+# function, COMPREPLY) and checks the candidates; qsupdate's options are
+# compared with its option table, qslab's with its usage text.
+#   completion_test.sh QSLAB
+set -euo pipefail
+qslab=$1
+cd "$(dirname "$0")/../.."
+source completion/qsupdate
+source completion/qslab
+failures=0 checks=0
+# One line of words; xargs would run echo, which takes --help for its own.
+words() { paste -sd' ' -; }
+
+# expect "CANDIDATES" FUNCTION WORD...: the last word is the one completed,
+# split as bash splits words (at "=", with COMP_WORDBREAKS as it is).
+expect() {
+    local want=$1 function=$2
+    shift 2
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+    "$function" || true # a completion function need not end on success
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | words)
+    checks=$((checks + 1))
+    if [ "$got" != "$want" ]; then
+        echo "FAIL: $*"
+        echo "  want: $want"
+        echo "  got:  $got"
+        failures=$((failures + 1))
+    fi
+}
+
+# Every long option of the parser, "=" after those that take a value.
+table=$(sed -nE 's/^ *\{"([a-z0-9-]+)", (no|required)_argument.*/\2 --\1/p' app/qsupdate/qsupdate_main.cpp |
+    sed -E 's/^required (.*)/\1=/; s/^no //' | LC_ALL=C sort | words)
+[ "$(wc -w <<<"$table")" -ge 29 ] || { echo "FAIL: option table not found"; exit 1; }
+shorts=$(sed -nE 's/.*short_options\[\] = "([^"]+)".*/\1/p' app/qsupdate/*.cpp | tr -d ':' | sed 's/./-& /g')
+[ -n "$shorts" ] || { echo "FAIL: short options not found"; exit 1; }
+expect "$table" _qsupdate qsupdate --
+expect "$(printf '%s\n' $shorts $table | LC_ALL=C sort | words)" _qsupdate qsupdate -
+expect "--help" _qsupdate qsupdate --write --f --h
+expect "--fake-v1 --fake-v9 --fc --force --fpga --fpgadiag --full-erase" _qsupdate qsupdate --f
+expect "--ipxe-image=" _qsupdate qsupdate --ip
+
+# Interface names from a lab's /sys: the qsc ports, not lo or eno1.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$qslab" create "$work/lab" --adapter cedar:2 --adapter dogwood:4 >/dev/null
+export QS_COMPLETION_ROOT=$work/lab/root
+ports="eth0 eth1 eth2 eth3 eth4 eth5"
+expect "$ports" _qsupdate qsupdate --adapter = ""
+expect "eth2" _qsupdate qsupdate --write --adapter = eth2
+expect "$ports" _qsupdate qsupdate -i ""
+expect "eth1" _qsupdate qsupdate --adapter eth1
+expect "eth0" _qsupdate qsupdate --adapter=eth0
+# Without the driver every interface is offered.
+"$qslab" create "$work/bare" --no-driver >/dev/null
+QS_COMPLETION_ROOT=$work/bare/root expect "eno1 lo" _qsupdate qsupdate -i ""
+unset QS_COMPLETION_ROOT
+
+# Image files.
+mkdir "$work/images"
+touch "$work/images/mcfw-7.4.bin" "$work/images/ipxe.rom" "$work/other"
+expect "$work/images/ipxe.rom $work/images/mcfw-7.4.bin" _qsupdate qsupdate --image = "$work/images/"
+expect "$work/images/ipxe.rom" _qsupdate qsupdate --ipxe-image = "$work/images/i"
+expect "$work/images/mcfw-7.4.bin" _qsupdate qsupdate --write --image "$work/images/m"
+
+# qslab: commands, presets and options as its usage names them.
+usage=$("$qslab" help)
+commands=$( (sed -nE 's/^ *qslab ([a-z]+).*/\1/p' <<<"$usage"; echo capture; echo help) | LC_ALL=C sort -u | words)
+expect "$commands" _qslab qslab ""
+presets=$(sed -nE 's/^Adapter presets: (.*)\.$/\1/p' <<<"$usage" | tr -d ',' | tr " " "\n" | LC_ALL=C sort | words)
+[ -n "$presets" ] || { echo "FAIL: presets not found in qslab's usage"; exit 1; }
+expect "$presets" _qslab qslab create "$work/lab" --adapter ""
+expect "esx esxi linux" _qslab qslab create d --platform ""
+expect "--root --with-flash" _qslab qslab capture d --
+expect "esx esxi" _qslab qslab create d --platform es
+expect "" _qslab qslab run d -- --wri
+expect "ioctl" _qslab qslab fault d --operation io
+for command in create image flash fault capture; do
+    # Every option of the command's usage lines, continuation lines too
+    # (none while qslab's usage does not name the command).
+    want=$(awk -v c="$command" '/^  qslab / { on = ($2 == c) } /^$/ { on = 0 } on' <<<"$usage" |
+        grep -oE -- '--?[a-z][a-z-]*' | grep -vx -- '--' | LC_ALL=C sort -u | words || true)
+    got=$(COMP_WORDS=(qslab "$command" d -) COMP_CWORD=3; _qslab || true; printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort -u | words)
+    checks=$((checks + 1))
+    missing=$(comm -23 <(tr " " "\n" <<<"$want" | LC_ALL=C sort) <(tr " " "\n" <<<"$got" | LC_ALL=C sort) | words)
+    [ -z "$missing" ] || { echo "FAIL: qslab $command does not complete $missing"; failures=$((failures + 1)); }
+done
+
+echo "$((checks - failures)) passed, $failures failed"
+[ $failures -eq 0 ]
