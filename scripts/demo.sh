@@ -5,12 +5,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-missing=""
-for package in cmake ninja-build g++ nlohmann-json3-dev; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
-done
+missing=$(scripts/missing-packages.sh cmake ninja-build g++ nlohmann-json3-dev | tr '\n' ' ')
 if [ -n "$missing" ]; then
-    echo "Installing the Debian packages the build needs:$missing"
+    echo "Installing the Debian packages the build needs: $missing"
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get update

@@ -12,10 +12,7 @@ check_install=false
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 packages=(cmake ninja-build g++ nlohmann-json3-dev dpkg-dev lintian)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
+mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get update -q
     $sudo apt-get install -y -q "${missing[@]}"

@@ -16,10 +16,7 @@ if ! command -v ansible-playbook >/dev/null; then
         exit 77
     fi
 fi
-missing=""
-for package in cmake ninja-build g++ nlohmann-json3-dev; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
-done
+missing=$(scripts/missing-packages.sh cmake ninja-build g++ nlohmann-json3-dev | tr '\n' ' ')
 if [ -n "$missing" ]; then
     $sudo apt-get update -q
     $sudo apt-get install -y -q $missing

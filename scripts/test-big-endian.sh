@@ -20,10 +20,7 @@ if ! dpkg --print-foreign-architectures | grep -qx s390x; then
     $sudo dpkg --add-architecture s390x
     update=yes
 fi
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
+mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ] || [ -n "${update:-}" ]; then
     $sudo apt-get update -q
 fi

@@ -7,10 +7,7 @@ cd "$(dirname "$0")/.."
 
 # gettext extracts the catalogue template, groff checks the manual pages.
 packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev libtinyxml2-dev gettext groff-base)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
+mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
 if [ ${#missing[@]} -gt 0 ]; then
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
