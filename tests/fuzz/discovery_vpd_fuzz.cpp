@@ -28,9 +28,8 @@ QS_FUZZ_TARGET(discovery_vpd)
     const size_t len = in.rest_size();
 
     // Four bytes at a time, as the configuration space hands them out.
-    std::vector<uint8_t> read((len + 3) / 4 * 4, 0);
-    if (len != 0)
-        std::memcpy(read.data(), vpd, len);
+    std::vector<uint8_t> read(vpd, vpd + len);
+    read.resize((len + 3) / 4 * 4, 0);
     size_t next_tag = 0;
     for (size_t addr = 0; addr < read.size(); addr += 4) {
         size_t vpd_len = 0;
