@@ -48,12 +48,10 @@ int nv_fw_check_status(const nv_fw_context *ctx)
         errno = saved;
         return -1;
     }
-    // A small partition holds the leading fields only; the rest count as zero.
-    dogwood_mc_status_hdr_t hdr;
-    std::memset(&hdr, 0, sizeof hdr);
-    const size_t n = std::min<size_t>(nv_part_size(status), sizeof hdr);
+    uint8_t record[sizeof(dogwood_mc_status_hdr_t)];
+    const size_t n = std::min<size_t>(nv_part_size(status), sizeof record);
     errno = 0;
-    const ssize_t got = nv_read(status, &hdr, n, 0);
+    const ssize_t got = nv_read(status, record, n, 0);
     const int read_errno = got < 0 ? errno : EIO;
     nv_close(status);
     if (got != static_cast<ssize_t>(n)) {
@@ -65,6 +63,15 @@ int nv_fw_check_status(const nv_fw_context *ctx)
         errno = read_errno;
         return -1;
     }
+    return nv_fw_status_verdict(record, n, holder->netif_name);
+}
+
+int nv_fw_status_verdict(const uint8_t *record, size_t len, const char *netif_name)
+{
+    // A small partition holds the leading fields only; the rest count as zero.
+    dogwood_mc_status_hdr_t hdr;
+    std::memset(&hdr, 0, sizeof hdr);
+    std::memcpy(&hdr, record, std::min(len, sizeof hdr));
     if (le32_to_host(hdr.magic) != STATUS_MAGIC || le32_to_host(hdr.length) <= STATUS_MIN_LENGTH)
         return 0;
     if (uint32_t err = le32_to_host(hdr.last_update_err)) {
@@ -73,7 +80,7 @@ int nv_fw_check_status(const nv_fw_context *ctx)
                        "being used.\n",
                        stderr);
         else
-            std::fprintf(stderr, "%s: An error occurred when finishing the update\n", holder->netif_name);
+            std::fprintf(stderr, "%s: An error occurred when finishing the update\n", netif_name);
         errno = static_cast<int>(err);
         return -1;
     }

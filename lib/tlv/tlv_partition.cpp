@@ -270,6 +270,9 @@ int tlv_append_to_partition(nvram_partition_t *partition, uint32_t tag, const vo
     // Nothing moves unless the recomputation will find its frame afterwards.
     if (cursor->current != partition_trailer(cursor))
         return TLV_CORRUPT_BLOCK;
+    // A second header or trailer would be found before the frame's own.
+    if (tag == TLV_TAG_PARTITION_HEADER || tag == TLV_TAG_PARTITION_TRAILER)
+        return TLV_BAD_ARG;
     rc = tlv_insert(cursor, tag, data, len);
     if (rc != TLV_OK)
         return rc;

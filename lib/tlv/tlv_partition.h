@@ -82,7 +82,7 @@ int tlv_update_partition_len_and_cks(tlv_cursor_t *cursor);
 
 // A successful edit raises the generation by one; a refused one changes
 // nothing.  A damaged frame is refused, and so are a modify or delete aimed
-// at the header or the trailer (TLV_BAD_ARG).
+// at the header or the trailer and an append of either's tag (TLV_BAD_ARG).
 int tlv_append_to_partition(nvram_partition_t *partition, uint32_t tag, const void *data,
                             size_t len);
 int tlv_update_or_append_to_partition(nvram_partition_t *partition, uint32_t tag,

@@ -332,6 +332,7 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
          "ERROR: The adapter rejected the image because no valid signatures were found\n"},
         {"8-byte partition", le_words({MAGIC, 20}), 8},
         {"length 12", le_words({MAGIC, 12, EPERM, 7, 0})},
+        {"length 13", le_words({MAGIC, 13, EPERM, 7, 0}), 0x1000, {}, 1, EPERM, signed_only},
         {"no magic", le_words({MAGIC + 1, 20, EPERM, 7, 0})},
         {"unreadable", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000,
          {fault("a1-status-00", "read", nullptr, "EIO")}, 1, EIO,

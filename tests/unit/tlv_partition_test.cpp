@@ -75,16 +75,19 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
 }
 
 // An edit either succeeds, raising the generation by one, or returns its code and changes no
-// byte: for a position that is no ordinary item, an item that does not fit, or a damaged frame.
+// byte: for a position that is no ordinary item, an item that does not fit, a second header or
+// trailer (which would leave the frame unreadable), or a damaged frame.
 const uint8_t kBig[64] = {};
 TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
 {
     constexpr int O = TLV_OK, N = TLV_NOT_FOUND, S = TLV_NO_SPACE, B = TLV_BAD_ARG, C = TLV_CORRUPT_BLOCK;
     using Op = int (*)(nvram_partition_t &);
-    const Op ops[] = { // recompute, append, append END, append too big, modify, modify too big, delete
+    const Op ops[] = { // recompute, append, append END, header, trailer, too big, modify, too big, delete
         [](nvram_partition_t &p) { return tlv_update_partition_len_and_cks(&p.tlv_cursor); },
         [](nvram_partition_t &p) { return tlv_append_to_partition(&p, 0x45, "abcd", 4); },
         [](nvram_partition_t &p) { return tlv_append_to_partition(&p, TLV_TAG_END, "abcd", 4); },
+        [](nvram_partition_t &p) { return tlv_append_to_partition(&p, TLV_TAG_PARTITION_HEADER, kBig, 12); },
+        [](nvram_partition_t &p) { return tlv_append_to_partition(&p, TLV_TAG_PARTITION_TRAILER, kBig, 8); },
         [](nvram_partition_t &p) { return tlv_update_or_append_to_partition(&p, 0x45, kBig, 64); },
         [](nvram_partition_t &p) { return tlv_modify_in_partition(&p.tlv_cursor, "abcd", 4); },
         [](nvram_partition_t &p) { return tlv_modify_in_partition(&p.tlv_cursor, kBig, 64); },
@@ -92,18 +95,18 @@ TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
     };
     // Header at word 0, item 0x44 at 5, trailer at 9, END at 13; 24 words in all.
     const struct { const char *what; size_t at; void (*damage)(Bytes &); int rc[std::size(ops)]; } cases[] = {
-        {"on an item", 5, nullptr, {O, O, B, S, O, S, O}},
-        {"on END", 13, nullptr, {O, O, B, S, B, B, B}},
-        {"on the header", 0, nullptr, {O, O, B, S, B, B, B}},
-        {"on the trailer", 9, nullptr, {O, O, B, S, B, B, B}},
-        {"off the block", std::string::npos, nullptr, {C, O, B, S, B, B, B}},
-        {"header tag", 5, [](Bytes &b) { b[0] ^= 1; }, {C, C, C, S, C, C, C}},
-        {"header length", 5, [](Bytes &b) { b[4] = 11; }, {C, C, C, S, C, C, C}},
-        {"trailer length", 5, [](Bytes &b) { b[40] = 5; }, {C, C, C, S, C, C, C}},
-        {"no trailer", 5, [](Bytes &b) { b[36] = 0x55; }, {C, N, N, S, C, C, C}},
+        {"on an item", 5, nullptr, {O, O, B, B, B, S, O, S, O}},
+        {"on END", 13, nullptr, {O, O, B, B, B, S, B, B, B}},
+        {"on the header", 0, nullptr, {O, O, B, B, B, S, B, B, B}},
+        {"on the trailer", 9, nullptr, {O, O, B, B, B, S, B, B, B}},
+        {"off the block", std::string::npos, nullptr, {C, O, B, B, B, S, B, B, B}},
+        {"header tag", 5, [](Bytes &b) { b[0] ^= 1; }, {C, C, C, C, C, S, C, C, C}},
+        {"header length", 5, [](Bytes &b) { b[4] = 11; }, {C, C, C, C, C, S, C, C, C}},
+        {"trailer length", 5, [](Bytes &b) { b[40] = 5; }, {C, C, C, C, C, S, C, C, C}},
+        {"no trailer", 5, [](Bytes &b) { b[36] = 0x55; }, {C, N, N, N, N, S, C, C, C}},
         {"item after trailer", 5, [](Bytes &b) { set_item_header(b, 52, 0x66, 0); set_le32(b, 60, TLV_TAG_END); },
-         {C, C, C, S, C, C, C}},
-        {"END erased", 5, [](Bytes &b) { set_le32(b, 52, 0xFFFFFFFF); }, {C, C, C, C, C, C, C}},
+         {C, C, C, C, C, S, C, C, C}},
+        {"END erased", 5, [](Bytes &b) { set_le32(b, 52, 0xFFFFFFFF); }, {C, C, C, C, C, C, C, C, C}},
     };
     for (const auto &c : cases)
         for (size_t op = 0; op < std::size(ops); op++) {

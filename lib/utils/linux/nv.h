@@ -36,9 +36,6 @@ enum nv_part_type : unsigned {
     MAX_NV_PART = 19,
 };
 
-// The envelope's command field sits at an odd place in packed records.
-typedef uint16_t kpx_cmd_field __attribute__((aligned(1)));
-
 struct nv_ops;
 
 // One open partition.
@@ -65,7 +62,8 @@ struct nv_context {
                 };
             } ioc;
             // Into the envelope of the transport in use.
-            kpx_cmd_field *kpx_cmd;
+            // The command field's bytes: it sits unaligned in packed records.
+            uint8_t *kpx_cmd;
             kpx_mcdi_request *req;
             kpx_mcdi_request2 *req2;
         } mcdi;

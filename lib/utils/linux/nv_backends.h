@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string_view>
 
 #include <libintl.h>
 
@@ -42,6 +43,11 @@ int mtd_part_name(nv_context *ctx, const qsu_device *dev, nv_part_type type, uns
 // Looks part_name up in "/proc/mtd": its device number, with part_size,
 // erase_size and is_eeprom filled; -1 with ENOENT when it is not listed.
 int mtd_find(nv_context *ctx, unsigned *number);
+// One "/proc/mtd" device line, mtdN: SIZE ERASESIZE "NAME" (sizes in
+// hexadecimal); false, with the outputs partly written, when it is not one.
+// The name is a view into the line.
+bool parse_mtd_line(std::string_view s, uint32_t *number, uint32_t *size, uint32_t *erase_size,
+                    std::string_view *name);
 // True when the partition is listed in "/proc/mtd".
 bool mtd_exists(const qsu_device *dev, nv_part_type type, unsigned subtype);
 

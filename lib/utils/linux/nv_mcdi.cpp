@@ -222,7 +222,7 @@ int mcdi_char_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned
     std::memset(&ioc, 0, sizeof ioc);
     std::strncpy(ioc.if_name, dev->netif_name, sizeof ioc.if_name);
     ioc.cmd = host_to_le16(KPX_CMD_MCDI_REQUEST);
-    ctx->u.mcdi.kpx_cmd = &ioc.cmd;
+    ctx->u.mcdi.kpx_cmd = reinterpret_cast<uint8_t *>(&ioc) + offsetof(kpx_ioctl, cmd);
     ctx->u.mcdi.req = &ioc.u.mcdi_request;
     ctx->u.mcdi.req2 = &ioc.u.mcdi_request2;
     return mcdi_common_open(ctx, dev, type, subtype);
@@ -238,7 +238,7 @@ int mcdi_sock_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned
     std::memset(&ioc.sock_ioc, 0, sizeof ioc.sock_ioc);
     std::strncpy(ioc.ifr.ifr_name, dev->netif_name, sizeof ioc.ifr.ifr_name);
     ioc.ifr.ifr_data = reinterpret_cast<char *>(&ioc.sock_ioc);
-    ctx->u.mcdi.kpx_cmd = &ioc.sock_ioc.cmd;
+    ctx->u.mcdi.kpx_cmd = reinterpret_cast<uint8_t *>(&ioc.sock_ioc) + offsetof(kpx_sock_ioctl, cmd);
     ctx->u.mcdi.req = &ioc.sock_ioc.u.mcdi_request;
     ctx->u.mcdi.req2 = &ioc.sock_ioc.u.mcdi_request2;
     return mcdi_common_open(ctx, dev, type, subtype);

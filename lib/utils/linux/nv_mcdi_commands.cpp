@@ -55,7 +55,7 @@ void *ioctl_arg(nv_context *ctx)
 
 int issue(nv_context *ctx, uint16_t kpx_cmd)
 {
-    *ctx->u.mcdi.kpx_cmd = host_to_le16(kpx_cmd);
+    store_le16(ctx->u.mcdi.kpx_cmd, kpx_cmd);
     if (platform().ioctl(ctx->fd, SIOCKPX, ioctl_arg(ctx)) == 0)
         return 0;
     // The driver has no pass-through: no later open in this run asks.

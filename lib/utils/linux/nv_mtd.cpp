@@ -123,7 +123,8 @@ size_t skip_spaces(std::string_view &s)
     return n;
 }
 
-// One device line: mtdN: SIZE ERASESIZE "NAME".
+} // namespace
+
 bool parse_mtd_line(std::string_view s, uint32_t *number, uint32_t *size, uint32_t *erase_size,
                     std::string_view *name)
 {
@@ -144,6 +145,8 @@ bool parse_mtd_line(std::string_view s, uint32_t *number, uint32_t *size, uint32
     *name = s.substr(0, quote);
     return true;
 }
+
+namespace {
 
 // The kernel's MTD block driver loses data on 2.6.16 and earlier and on
 // 2.6.26 to 2.6.27.52; a kernel that does not say is not trusted either.

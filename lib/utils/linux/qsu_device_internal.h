@@ -1,6 +1,7 @@
 // Pieces of port enumeration shared between its source files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct qsu_device;
@@ -25,6 +26,15 @@ int get_phy_type(const char *pci_addr);
 // configuration header in /proc/bus/pci.  0, or -1 with errno.
 int esxi_get_pci_ids(qsu_device *dev);
 void get_qs_serial_esxi(qsu_device *dev);
+// The serial number from a static configuration partition read whole into
+// `part` (Birch: a header locating the VPD; Cedar: the port's TLV item).
+void get_qs_serial_static_cfg(qsu_device *dev, uint32_t *part, size_t part_size);
+
+// One step of the VPD read through configuration space, after the four
+// bytes at `addr` (and all before) have arrived in `buf`: steps over at
+// most one resource tag at `next_tag`; true, with the VPD's length in
+// `len`, when the end tag is reached.
+bool reached_vpd_end(const uint8_t *buf, size_t addr, size_t &next_tag, size_t &len);
 
 // Seeks to an offset of the configuration-space file and reads len bytes.
 // 0, or an errno value.

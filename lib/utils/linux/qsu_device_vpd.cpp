@@ -132,6 +132,8 @@ int read_vpd_word(int fd, unsigned cap, unsigned addr, uint8_t *out)
     return ETIMEDOUT;
 }
 
+} // namespace
+
 // Steps over at most one resource tag once the bytes read so far (up to
 // addr + 3) reach it.  True with the VPD length when the end tag is found.
 bool reached_vpd_end(const uint8_t *buf, size_t addr, size_t &next_tag, size_t &len)
@@ -149,6 +151,8 @@ bool reached_vpd_end(const uint8_t *buf, size_t addr, size_t &next_tag, size_t &
         next_tag += load_le16(buf + next_tag + 1) + 3u;
     return false;
 }
+
+namespace {
 
 // 0 with the VPD read through configuration space, else an errno value.
 int read_vpd_config(qsu_device *dev, VpdBuffer &out, size_t &out_len)

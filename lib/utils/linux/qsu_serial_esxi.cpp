@@ -59,6 +59,14 @@ void cedar_serial(qsu_device *dev, uint32_t *part, size_t part_size)
 
 } // namespace
 
+void get_qs_serial_static_cfg(qsu_device *dev, uint32_t *part, size_t part_size)
+{
+    if (qsu_device_type(dev) == QSU_DEVICE_TYPE_BIRCH)
+        birch_serial(dev, reinterpret_cast<const uint8_t *>(part), part_size);
+    else
+        cedar_serial(dev, part, part_size);
+}
+
 void get_qs_serial_esxi(qsu_device *dev)
 {
     uint32_t type = qsu_device_type(dev);
@@ -79,11 +87,7 @@ void get_qs_serial_esxi(qsu_device *dev)
         nv_close(ctx);
         return;
     }
-    if (nv_read_all(ctx, words.data()) == 0) {
-        if (type == QSU_DEVICE_TYPE_BIRCH)
-            birch_serial(dev, reinterpret_cast<const uint8_t *>(words.data()), size);
-        else
-            cedar_serial(dev, words.data(), size);
-    }
+    if (nv_read_all(ctx, words.data()) == 0)
+        get_qs_serial_static_cfg(dev, words.data(), size);
     nv_close(ctx);
 }

@@ -1,0 +1,42 @@
+// Takes a target's parameters from the front of an input; the rest is the
+// bytes under test.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+class FuzzInput {
+public:
+    FuzzInput(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    // Zero once the input is used up.
+    uint8_t byte()
+    {
+        if (size_ == 0)
+            return 0;
+        --size_;
+        return *data_++;
+    }
+    uint32_t word()
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= static_cast<uint32_t>(byte()) << (8 * i);
+        return v;
+    }
+    const uint8_t *rest() const { return data_; }
+    size_t rest_size() const { return size_; }
+    // The rest, in word-aligned memory, with `size` kept exact.
+    std::vector<uint32_t> rest_words() const
+    {
+        std::vector<uint32_t> words((size_ + 3) / 4);
+        if (size_ != 0)
+            std::memcpy(words.data(), data_, size_);
+        return words;
+    }
+
+private:
+    const uint8_t *data_;
+    size_t size_;
+};

@@ -1,0 +1,40 @@
+// One fuzz target per parser of untrusted bytes.  Each body is a named
+// function over one input: built with libFuzzer it is the fuzzer's entry,
+// built into fuzz_corpus_test it replays the committed corpus.  A target
+// that finds a wrong result, not only a crash, aborts through FUZZ_CHECK.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+using fuzz_fn = void (*)(const uint8_t *data, size_t size);
+
+// Registers a target for the replay; returns true so that it can
+// initialise a static.
+bool fuzz_register(const char *name, fuzz_fn fn);
+
+[[noreturn]] inline void fuzz_fail(const char *expr, const char *file, int line)
+{
+    std::fprintf(stderr, "%s:%d: fuzz invariant broken: %s\n", file, line, expr);
+    std::abort();
+}
+
+#define FUZZ_CHECK(expr) ((expr) ? static_cast<void>(0) : fuzz_fail(#expr, __FILE__, __LINE__))
+
+#ifdef QS_LIBFUZZER
+#define QS_FUZZ_TARGET(name)                                                  \
+    static void name##_fuzz(const uint8_t *data, size_t size);               \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)  \
+    {                                                                         \
+        name##_fuzz(data, size);                                              \
+        return 0;                                                             \
+    }                                                                         \
+    static void name##_fuzz(const uint8_t *data, size_t size)
+#else
+#define QS_FUZZ_TARGET(name)                                                  \
+    static void name##_fuzz(const uint8_t *data, size_t size);               \
+    [[maybe_unused]] static const bool name##_registered = fuzz_register(#name, name##_fuzz); \
+    static void name##_fuzz(const uint8_t *data, size_t size)
+#endif
