@@ -159,6 +159,9 @@ void FaultTable::add_alias(size_t entry, const std::string &resolved)
 
 const Fault *FaultTable::strike(const FaultSite &site)
 {
+    if (tracing_)
+        trace_.push_back({site.targets.empty() ? std::string() : site.targets.front(), site.operation, site.request,
+                          ++traced_per_operation_[site.operation]});
     const Fault *struck = nullptr;
     for (Entry &e : entries_) {
         if (e.fault.operation != site.operation || !request_matches(e.request, site.request))
