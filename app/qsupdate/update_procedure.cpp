@@ -67,7 +67,8 @@ private:
     int finish();
     int fail(update_failure failure);
     void close_row();
-    void restore_interface();
+    int restore_interface();
+    int sync_config(const qsu_device *dev, dynamic_cfg_context *cfg);
     void close_configs();
     void application_start();
 
@@ -390,19 +391,20 @@ int PortUpdate::finish()
     if (store && cfg_) {
         dynamic_cfg_set_family(dev_, cfg_, family);
         out_(gettext("%s: writing version information\n"), dev_->netif_name);
-        if (dynamic_cfg_sync(cfg_, progress_) < 0)
+        if (sync_config(dev_, cfg_) < 0)
             return fail(UPDATE_FAILURE_GENERIC);
     }
     if (others_touched_) {
         for (const OtherPort &other : others_) {
             dynamic_cfg_set_family(other.dev, other.cfg, nullptr);
             out_(gettext("%s: writing version information\n"), other.dev->netif_name);
-            if (dynamic_cfg_sync(other.cfg, progress_) < 0)
+            if (sync_config(other.dev, other.cfg) < 0)
                 return fail(UPDATE_FAILURE_GENERIC);
         }
     }
     close_configs();
-    restore_interface();
+    if (restore_interface() < 0)
+        return fail(UPDATE_FAILURE_SET_FLAGS);
     progress_(gettext("Complete"), 100);
     if (dell_)
         oem_application_end(result_);
@@ -441,12 +443,37 @@ void PortUpdate::close_row()
 }
 
 // Puts the interface back as it was found, also after a failure: a port
-// left down by a failed update would cut the host off the network.
-void PortUpdate::restore_interface()
+// left down by a failed update would cut the host off the network.  0, or
+// -1 with errno after saying so.
+int PortUpdate::restore_interface()
 {
-    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_)
-        set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+    int rc = 0;
+    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_) {
+        // Once more before giving up: the port stays down otherwise.
+        rc = set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+        if (rc < 0)
+            rc = set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+        if (rc < 0) {
+            int err = errno;
+            std::fprintf(stderr, gettext("%s: Could not set device flag\n"), dev_->netif_name);
+            errno = err;
+        } else {
+            current_flags_ = found_flags_;
+        }
+    }
     sock_.reset();
+    return rc;
+}
+
+// The sync's result, after naming the port whose record was not stored.
+int PortUpdate::sync_config(const qsu_device *dev, dynamic_cfg_context *cfg)
+{
+    if (dynamic_cfg_sync(cfg, progress_) == 0)
+        return 0;
+    int err = errno;
+    std::fprintf(stderr, gettext("%s: Could not store version information\n"), dev->netif_name);
+    errno = err;
+    return -1;
 }
 
 void PortUpdate::close_configs()
