@@ -73,6 +73,8 @@ public:
     void start_trace() { tracing_ = true; }
     const std::vector<TracedOperation> &trace() const { return trace_; }
 
+    // One more entry, for a lab already open (its target matched as named).
+    void add(const Fault &fault);
     // Paths named in targets are also matched in their resolved form.
     void add_alias(size_t entry, const std::string &resolved);
     // The fault striking this operation, or null.  Every entry the
