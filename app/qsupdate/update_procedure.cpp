@@ -37,6 +37,13 @@ struct OtherPort {
     dynamic_cfg_context *cfg;
 };
 
+// Without both PCI ids a port's generation, and so the layout of its
+// configuration, is unknown: writing to it would guess.
+bool ids_known(const qsu_device *dev)
+{
+    return (dev->pci_device_id >> 16) != 0 && (dev->pci_device_id & 0xFFFF) != 0;
+}
+
 // Neither unknown nor an iPXE boot ROM: a version worth naming.
 bool plain(firmware_version v)
 {
@@ -114,6 +121,12 @@ int PortUpdate::run()
 // 1 to go on; otherwise the call's result.
 int PortUpdate::prepare()
 {
+    if (!ids_known(dev_)) {
+        std::fprintf(stderr, gettext("%1$s: Firmware is not accessible"), dev_->netif_name);
+        std::fputs(".\n", stderr);
+        errno = ENOTSUP;
+        return -1;
+    }
     if (qsu_device_type(dev_) == QSU_DEVICE_TYPE_ALDER)
         return 1; // the first generation keeps no configuration
     qsu_device *nv_dev = nullptr;
@@ -151,7 +164,11 @@ int PortUpdate::open_other_configs()
         if (other == dev_)
             continue;
         QS_ASSERT(others_.size() < other_count);
-        dynamic_cfg_context *cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
+        dynamic_cfg_context *cfg = nullptr;
+        if (ids_known(other))
+            cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
+        else
+            errno = EIO;
         if (!cfg) {
             int err = errno;
             std::fprintf(stderr, gettext("%s: Could not open dynamic config for interface %s\n"), dev_->netif_name,

@@ -25,7 +25,7 @@
 
 namespace {
 
-[[maybe_unused]] std::string text(firmware_version v)
+std::string text(firmware_version v)
 {
     char buf[VERSION_STRING_LEN];
     return version_string(buf, v, false);
@@ -242,12 +242,12 @@ struct Stretches {
     }
 };
 
-// Failure points that fail alike are tried once.  In discovery and in the
-// walk over the registry (the probe of every row the board does not carry,
-// each 4-byte read of a VPD poll), an operation on an object is tried once
-// per host and generation, whichever kind is updated; in the write and the
-// sync, once per kind and neighbours (the first chunk, the last, and one
-// of those between).
+// Failure points that fail alike are tried once: in discovery (each 4-byte
+// read of a VPD poll, each sysfs attribute), an operation on an object
+// once per kind of host; in the walk over the registry (the probe of every
+// row the board does not carry), once per host and generation, whichever
+// kind is updated; in the write and the sync, once per kind and neighbours
+// (the first chunk, the last, and one of those between).
 std::string group_of(const Update &u, const Stretches &at, const std::vector<lab::TracedOperation> &trace, size_t i)
 {
     const std::string stretch = at.of(i);
@@ -270,13 +270,13 @@ struct Recovery {
 const Recovery kRecoveries[] = {
     {"discovery", {}, "",
      "what a port's identity needs beyond its PCI ids (subsystem ids, PHY type, serial number; on ESXi the ids "
-     "come from /proc/bus/pci instead), an interface of another driver, and the holder's name in the update lock "
-     "held already"},
+     "come from /proc/bus/pci instead), an interface of another driver, the holder's name in a lock already held"},
     {"walk", {"run"}, "modprobe mtdchar", "the MTD block device serves when the character driver does not load"},
     {"walk", {"socket", "command", "ioctl", "mcdi"}, "",
-     "the probe of a registry row the board does not carry fails as absent; a configuration's subtype defaults to 0"},
-    {"walk", {"open", "ioctl", "command", "mcdi"}, "", "a partition a port does not open is reached through its sibling"},
-    {"walk", {"read", "mcdi", "command", "ioctl", "open"}, "", "versions come from the configuration when the bundle metadata does not read"},
+     "the probe of a registry row the board does not carry fails as absent; a configuration whose subtype the "
+     "controller does not give has subtype 0"},
+    {"walk", {"open"}, "/dev/", "a partition a port does not open is reached through its sibling"},
+    {"walk", {"read"}, "bundle-metadata", "versions come from the configuration when the bundle metadata does not read"},
     {"sync", {"ioctl"}, "eth0", "bringing the interface back up after the update is tried twice"},
 };
 
@@ -305,7 +305,6 @@ const Update kUpdates[] = {
     {"birch FPGA", lab::HostKind::linux_host, "birch", 6, 4},
     {"ESXi dogwood2 controller firmware", lab::HostKind::esxi, "dogwood2", 3, 37},
 };
-
 
 TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
 {
@@ -357,7 +356,8 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
                        "a message that names neither the port nor the partition");
             }
             if (o.flash != bench.pristine() || bench.host_changed()) { // else the next run is the clean one
-                for (firmware_version v : o.flash == bench.pristine() ? std::vector<firmware_version>{} : bench.recorded()) {
+                const bool written = o.flash != bench.pristine();
+                for (firmware_version v : written ? bench.recorded() : std::vector<firmware_version>{}) {
                     const std::string t = text(v);
                     // A sync cut short leaves a configuration that reads as
                     // rebuilt, as any interrupted sync may.
@@ -369,7 +369,8 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
                     Outcome again = bench.run({}, false, true);
                     ++runs;
                     expect(again.run.status == 0, "a second run failed: " + again.run.err);
-                    expect(again.flash.at(bench.target()).compare(0, 4096, updated) == 0, "a second run left the update undone");
+                    expect(again.flash.at(bench.target()).compare(0, 4096, updated) == 0,
+                           "a second run left the update undone");
                     for (firmware_version v : bench.recorded())
                         expect(text(v) == text(bench.new_version()), "after a second run, recorded " + text(v));
                 }

@@ -95,12 +95,6 @@ int device_fill(qsu_device *dev, const char *netif_name)
             return -1;
     } else {
         dev->pci_device_id = get_pci_id(dev->pci_addr, "vendor", "device");
-        // Without its ids a port's generation, and so the layout of its
-        // configuration, is unknown: writing would guess.
-        if ((dev->pci_device_id >> 16) == 0 || (dev->pci_device_id & 0xFFFF) == 0) {
-            errno = EIO;
-            return -1;
-        }
         dev->pci_subsystem_id = get_pci_id(dev->pci_addr, "subsystem_vendor", "subsystem_device");
         dev->phy_type = get_phy_type(dev->pci_addr);
     }
