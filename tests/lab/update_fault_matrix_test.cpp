@@ -366,6 +366,8 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
                            "recorded " + t);
                 }
                 if (o.run.status != 0) {
+                    // Over every port, as a plain rerun goes: a sibling whose
+                    // record was not stored is then brought up to date too.
                     Outcome again = bench.run({}, false, true);
                     ++runs;
                     expect(again.run.status == 0, "a second run failed: " + again.run.err);
