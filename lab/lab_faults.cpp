@@ -144,12 +144,16 @@ json faults_to_json(const std::vector<Fault> &faults)
 
 FaultTable::FaultTable(const std::vector<Fault> &faults, EventLog &events) : events_(events)
 {
-    for (const Fault &f : faults) {
-        Entry e{f, {f.target}, std::nullopt, 0};
-        if (!f.request.empty())
-            e.request = parse_named(f.request, REQUESTS, std::size(REQUESTS), "request");
-        entries_.push_back(std::move(e));
-    }
+    for (const Fault &f : faults)
+        add(f);
+}
+
+void FaultTable::add(const Fault &f)
+{
+    Entry e{f, {f.target}, std::nullopt, 0};
+    if (!f.request.empty())
+        e.request = parse_named(f.request, REQUESTS, std::size(REQUESTS), "request");
+    entries_.push_back(std::move(e));
 }
 
 void FaultTable::add_alias(size_t entry, const std::string &resolved)
@@ -159,6 +163,9 @@ void FaultTable::add_alias(size_t entry, const std::string &resolved)
 
 const Fault *FaultTable::strike(const FaultSite &site)
 {
+    if (tracing_)
+        trace_.push_back({site.targets.empty() ? std::string() : site.targets.front(), site.operation, site.request,
+                          ++traced_per_operation_[site.operation]});
     const Fault *struck = nullptr;
     for (Entry &e : entries_) {
         if (e.fault.operation != site.operation || !request_matches(e.request, site.request))

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,12 +52,29 @@ struct FaultSite {
     std::optional<unsigned long> request;
 };
 
+// One operation of a run as the fault table saw it: what it was made on,
+// and its place among the run's operations of its kind, so that a fault
+// on "*" with that operation and occurrence strikes it and nothing else.
+struct TracedOperation {
+    std::string target; // the first name its object goes by; "" for a socket
+    std::string operation;
+    std::optional<unsigned long> request;
+    unsigned occurrence = 0; // from 1
+};
+
 // The faults of one run: counts operations per entry and says which ones
 // fail.  Injected faults are recorded in the event log.
 class FaultTable {
 public:
     FaultTable(const std::vector<Fault> &faults, EventLog &events);
 
+    // From now on, every operation that a fault could strike is kept, in
+    // the order the run made them.
+    void start_trace() { tracing_ = true; }
+    const std::vector<TracedOperation> &trace() const { return trace_; }
+
+    // One more entry, for a lab already open (its target matched as named).
+    void add(const Fault &fault);
     // Paths named in targets are also matched in their resolved form.
     void add_alias(size_t entry, const std::string &resolved);
     // The fault striking this operation, or null.  Every entry the
@@ -72,6 +90,9 @@ private:
     };
     std::vector<Entry> entries_;
     EventLog &events_;
+    bool tracing_ = false;
+    std::vector<TracedOperation> trace_;
+    std::map<std::string, unsigned> traced_per_operation_;
 };
 
 } // namespace lab

@@ -37,6 +37,13 @@ struct OtherPort {
     dynamic_cfg_context *cfg;
 };
 
+// Without both PCI ids a port's generation, and so the layout of its
+// configuration, is unknown: writing to it would guess.
+bool ids_known(const qsu_device *dev)
+{
+    return (dev->pci_device_id >> 16) != 0 && (dev->pci_device_id & 0xFFFF) != 0;
+}
+
 // Neither unknown nor an iPXE boot ROM: a version worth naming.
 bool plain(firmware_version v)
 {
@@ -67,7 +74,8 @@ private:
     int finish();
     int fail(update_failure failure);
     void close_row();
-    void restore_interface();
+    int restore_interface();
+    int sync_config(const qsu_device *dev, dynamic_cfg_context *cfg);
     void close_configs();
     void application_start();
 
@@ -113,6 +121,12 @@ int PortUpdate::run()
 // 1 to go on; otherwise the call's result.
 int PortUpdate::prepare()
 {
+    if (!ids_known(dev_)) {
+        std::fprintf(stderr, gettext("%1$s: Firmware is not accessible"), dev_->netif_name);
+        std::fputs(".\n", stderr);
+        errno = ENOTSUP;
+        return -1;
+    }
     if (qsu_device_type(dev_) == QSU_DEVICE_TYPE_ALDER)
         return 1; // the first generation keeps no configuration
     qsu_device *nv_dev = nullptr;
@@ -150,7 +164,11 @@ int PortUpdate::open_other_configs()
         if (other == dev_)
             continue;
         QS_ASSERT(others_.size() < other_count);
-        dynamic_cfg_context *cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
+        dynamic_cfg_context *cfg = nullptr;
+        if (ids_known(other))
+            cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
+        else
+            errno = EIO;
         if (!cfg) {
             int err = errno;
             std::fprintf(stderr, gettext("%s: Could not open dynamic config for interface %s\n"), dev_->netif_name,
@@ -390,19 +408,20 @@ int PortUpdate::finish()
     if (store && cfg_) {
         dynamic_cfg_set_family(dev_, cfg_, family);
         out_(gettext("%s: writing version information\n"), dev_->netif_name);
-        if (dynamic_cfg_sync(cfg_, progress_) < 0)
+        if (sync_config(dev_, cfg_) < 0)
             return fail(UPDATE_FAILURE_GENERIC);
     }
     if (others_touched_) {
         for (const OtherPort &other : others_) {
             dynamic_cfg_set_family(other.dev, other.cfg, nullptr);
             out_(gettext("%s: writing version information\n"), other.dev->netif_name);
-            if (dynamic_cfg_sync(other.cfg, progress_) < 0)
+            if (sync_config(other.dev, other.cfg) < 0)
                 return fail(UPDATE_FAILURE_GENERIC);
         }
     }
     close_configs();
-    restore_interface();
+    if (restore_interface() < 0)
+        return fail(UPDATE_FAILURE_SET_FLAGS);
     progress_(gettext("Complete"), 100);
     if (dell_)
         oem_application_end(result_);
@@ -441,12 +460,37 @@ void PortUpdate::close_row()
 }
 
 // Puts the interface back as it was found, also after a failure: a port
-// left down by a failed update would cut the host off the network.
-void PortUpdate::restore_interface()
+// left down by a failed update would cut the host off the network.  0, or
+// -1 with errno after saying so.
+int PortUpdate::restore_interface()
 {
-    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_)
-        set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+    int rc = 0;
+    if (!run_on_esxi && sock_.valid() && current_flags_ != found_flags_) {
+        // Once more before giving up: the port stays down otherwise.
+        rc = set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+        if (rc < 0)
+            rc = set_if_flags(sock_.get(), dev_->netif_name, found_flags_);
+        if (rc < 0) {
+            int err = errno;
+            std::fprintf(stderr, gettext("%s: Could not set device flag\n"), dev_->netif_name);
+            errno = err;
+        } else {
+            current_flags_ = found_flags_;
+        }
+    }
     sock_.reset();
+    return rc;
+}
+
+// The sync's result, after naming the port whose record was not stored.
+int PortUpdate::sync_config(const qsu_device *dev, dynamic_cfg_context *cfg)
+{
+    if (dynamic_cfg_sync(cfg, progress_) == 0)
+        return 0;
+    int err = errno;
+    std::fprintf(stderr, gettext("%s: Could not store version information\n"), dev->netif_name);
+    errno = err;
+    return -1;
 }
 
 void PortUpdate::close_configs()

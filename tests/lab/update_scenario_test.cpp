@@ -200,13 +200,16 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
         const std::string show = lab.qslab({"show", lab.dir()}).out, keyword = " V3=" + to + "\n";
         EXPECT_NE(show.find(keyword), show.rfind(keyword)) << show;
     }
-    // The sibling's configuration that cannot be stored fails the update.
+    // The sibling's configuration that cannot be stored fails the update,
+    // naming the port whose record is behind.
     TestLab lab({"--adapter", "birch:2"});
     lab.edit([](json &j) {
         j["faults"] = {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "erase"}, {"errno", "EIO"}}};
     });
     CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
-    expect_run(r, 1, r.out, "Failed to erase partition eth1 qsc_dynamic_cfg:00\nFatal error: Input/output error (5)\n");
+    expect_run(r, 1, r.out,
+               "Failed to erase partition eth1 qsc_dynamic_cfg:00\neth1: Could not store version information\n"
+               "Fatal error: Input/output error (5)\n");
 }
 
 // An iPXE boot ROM replaces the boot ROM whole and is recorded, so that a

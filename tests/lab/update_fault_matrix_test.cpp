@@ -1,0 +1,392 @@
+// The update fault matrix: a whole update runs once cleanly, and then once
+// per operation of that clean run (every open, read, erase, write, MCDI
+// command and driver ioctl, as the lab's fault table saw them) with that
+// one operation failing.  A failed run says what failed, leaves the
+// interface as it found it and every partition but its target as it was,
+// and leaves a configuration that reads the old version or the new one; a
+// second run without the fault completes the update.
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "lab/lab_image.h"
+#include "lab/lab_preset_flash.h"
+#include "lib/utils/firmware_version.h"
+#include "lib/utils/linux/dynamic_cfg.h"
+#include "lib/utils/linux/nv.h"
+#include "lib/utils/linux/qsu_device.h"
+#include "tests/lab/support/lab_fixture.h"
+#include "tests/unit/support/run_main.h"
+
+namespace {
+
+std::string text(firmware_version v)
+{
+    char buf[VERSION_STRING_LEN];
+    return version_string(buf, v, false);
+}
+
+// A whole partition file at once: they are megabytes, read thousands of times.
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(std::filesystem::file_size(path), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+struct Update {
+    const char *name;
+    lab::HostKind host;
+    const char *preset;
+    uint32_t type, subtype; // of the image, and so of the row that writes it
+};
+
+// One run's outcome, as a user and the adapter see it.
+struct Outcome {
+    RunResult run;
+    std::vector<lab::TracedOperation> trace;
+    std::vector<bool> up; // each port's interface afterwards
+    std::map<std::string, std::string> flash; // partition id: contents
+};
+
+// A lab directory put back to its first state before every faulty run.
+class Bench {
+public:
+    explicit Bench(const Update &u) : update_(u)
+    {
+        lab::LabState state = lab_host(u.host, {{u.preset, 2}});
+        char name[] = "/dev/shm/qslab-faults-XXXXXX"; // files made and removed by the thousand
+        if (!mkdtemp(name))
+            std::abort();
+        dir_ = name;
+        lab::Lab::create(dir_, state);
+        for (const lab::Partition &p : state.adapters.at(0).partitions) {
+            if (lab::partition_image_type(p.kind) == int(u.type) && p.subtype == u.subtype)
+                target_ = p.id;
+            if (p.kind == NV_PART_DYNAMIC_CFG)
+                configs_.insert(p.id);
+            if (p.kind == NV_PART_STATUS)
+                status_ = p.id;
+        }
+        description_ = read_file(lab::lab_json_path(dir_));
+        port_ = state.adapters.at(0).ports.at(0).ifname;
+        pristine_ = flash();
+        old_ = recorded();
+        new_ = {old_.front().a, old_.front().b, old_.front().c, static_cast<uint16_t>(old_.front().d + 1)};
+        image_ = "/tmp" + dir_.substr(dir_.rfind('/')) + ".bin"; // not under /dev, which the lab maps
+        const std::vector<uint8_t> bytes =
+            lab::build_plain_image({u.type, u.subtype, {new_.a, new_.b, new_.c, new_.d}, {}, 4096});
+        std::ofstream(image_, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    }
+    ~Bench()
+    {
+        std::filesystem::remove_all(dir_);
+        std::filesystem::remove(image_);
+    }
+
+    const std::string &target() const { return target_; }
+    // Partitions an update may change besides its target: the
+    // configurations that record versions, the status the controller keeps.
+    bool may_change(const std::string &id) const { return id == target_ || id == status_ || is_config(id); }
+    bool is_config(const std::string &id) const { return configs_.count(id) != 0; }
+    const std::map<std::string, std::string> &pristine() const { return pristine_; }
+    firmware_version old_version() const { return old_.front(); }
+    const std::string &port() const { return port_; }
+    firmware_version new_version() const { return new_; }
+
+    void reset()
+    {
+        for (const auto &[id, bytes] : pristine_)
+            if (slurp(file(id)) != bytes)
+                std::ofstream(file(id), std::ios::binary | std::ios::trunc) << bytes;
+        std::ofstream(lab::lab_json_path(dir_), std::ios::trunc) << description_;
+        std::filesystem::remove(dir_ + "/root/run/lock/qsupdate.lock");
+        std::filesystem::remove(lab::events_log_path(dir_));
+    }
+
+    // Whether the host differs from its first state (a node made, a module
+    // loaded), apart from the clock and the run counter.
+    bool host_changed() const
+    {
+        auto host = [](const std::string &text) {
+            nlohmann::json j = nlohmann::json::parse(text);
+            for (const char *key : {"clock_us", "runs"})
+                j.erase(key);
+            return j;
+        };
+        return host(read_file(lab::lab_json_path(dir_))) != host(description_);
+    }
+
+    // qsupdate writing the image, with the faults in the lab's table.
+    Outcome run(const std::vector<lab::Fault> &faults, bool trace = false, bool all_ports = false)
+    {
+        Outcome o;
+        {
+            lab::Lab lab(dir_);
+            for (const lab::Fault &f : faults)
+                lab.faults().add(f);
+            lab::LabPlatform platform(lab);
+            if (trace)
+                lab.faults().start_trace();
+            nv_reset_for_tests();
+            std::vector<std::string> args = {"--write", "-s", "--image=" + image_};
+            if (!all_ports)
+                args.push_back("--adapter=" + port_);
+            o.run = run_qsupdate_here(platform, args);
+            o.trace = lab.faults().trace();
+            for (const lab::Port &p : lab.state().adapters.at(0).ports)
+                o.up.push_back(p.up);
+            lab.save("test run ended"); // what the next run finds: nodes made, modules loaded
+        }
+        o.flash = flash();
+        return o;
+    }
+
+    // The version each port's configuration records for the kind, as
+    // qsupdate reads it.
+    std::vector<firmware_version> recorded()
+    {
+        lab::Lab lab(dir_);
+        lab::LabPlatform platform(lab);
+        ScopedPlatform scoped(platform);
+        nv_reset_for_tests();
+        testing::internal::CaptureStdout(); // a damaged configuration says so
+        testing::internal::CaptureStderr();
+        qsu_device *devs = nullptr;
+        int ports = (qsu_device_init(), qsu_device_enum(&devs));
+        nv_init();
+        std::vector<firmware_version> versions;
+        for (int i = 0; i < ports; ++i) {
+            dynamic_cfg_context *ctx = dynamic_cfg_open(&devs[i], NV_PART_DYNAMIC_CFG);
+            versions.push_back(ctx ? dynamic_cfg_get_version(ctx, image_type_t(update_.type)) : firmware_version{});
+            if (ctx)
+                dynamic_cfg_close(ctx);
+        }
+        std::free(devs);
+        testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        return versions;
+    }
+
+private:
+    std::string file(const std::string &id) const { return dir_ + "/flash/" + id + ".bin"; }
+    std::map<std::string, std::string> flash() const
+    {
+        std::map<std::string, std::string> all;
+        for (const auto &e : std::filesystem::directory_iterator(dir_ + "/flash"))
+            all[e.path().stem().string()] = slurp(e.path().string());
+        return all;
+    }
+
+    Update update_;
+    std::string dir_, image_, target_, status_, description_, port_;
+    std::set<std::string> configs_;
+    std::map<std::string, std::string> pristine_;
+    std::vector<firmware_version> old_;
+    firmware_version new_{};
+};
+
+std::string describe(const lab::TracedOperation &op)
+{
+    std::string s = op.operation + " #" + std::to_string(op.occurrence) + " of " + op.target;
+    if (op.request) {
+        char r[24];
+        std::snprintf(r, sizeof r, " (0x%lx)", *op.request);
+        s += r;
+    }
+    return s;
+}
+
+std::string signature(const lab::TracedOperation &op)
+{
+    return op.operation + " " + op.target + " " + (op.request ? std::to_string(*op.request) : "");
+}
+
+template <typename Pred> size_t first_of(const std::vector<lab::TracedOperation> &trace, Pred pred)
+{
+    return static_cast<size_t>(std::find_if(trace.begin(), trace.end(), pred) - trace.begin());
+}
+
+// The stretches of an update's run: discovery, up to where the first port's
+// configuration is looked for; the write, from the first change of the
+// target to its last; the sync of the configurations, from their first
+// change on; and the walk over the registry around the write.
+struct Stretches {
+    size_t discovery, write_first, write_last, sync;
+    Stretches(const Bench &bench, const std::vector<lab::TracedOperation> &trace)
+    {
+        discovery = first_of(trace, [](const lab::TracedOperation &op) {
+            return op.target == "/proc/mtd" || op.operation == "mcdi";
+        });
+        auto changes = [&](const std::string &id) {
+            return [&bench, id](const lab::TracedOperation &op) {
+                const bool own = id.empty() ? bench.is_config(op.target) : op.target == id;
+                return own && (op.operation == "erase" || op.operation == "write" ||
+                               (op.operation == "mcdi" && (op.request == 0x38 || op.request == 0x3C)));
+            };
+        };
+        write_first = first_of(trace, changes(bench.target()));
+        auto last = std::find_if(trace.rbegin(), trace.rend(), changes(bench.target()));
+        write_last = static_cast<size_t>(trace.rend() - last) - 1;
+        sync = first_of(trace, changes(""));
+    }
+    const char *of(size_t i) const
+    {
+        return i < discovery ? "discovery" : i >= write_first && i <= write_last ? "write" : i < sync ? "walk" : "sync";
+    }
+};
+
+// Failure points that fail alike are tried once: in discovery (each 4-byte
+// read of a VPD poll, each sysfs attribute), an operation on an object
+// once per kind of host; in the walk over the registry (the probe of every
+// row the board does not carry), once per host and generation, whichever
+// kind is updated; in the write and the sync, once per kind and neighbours
+// (the first chunk, the last, and one of those between).
+std::string group_of(const Update &u, const Stretches &at, const std::vector<lab::TracedOperation> &trace, size_t i)
+{
+    const std::string stretch = at.of(i);
+    if (stretch == "discovery") // the same files and requests whichever the generation
+        return std::to_string(int(u.host)) + "|" + stretch + "|" + signature(trace[i]);
+    if (stretch == "walk")
+        return std::to_string(int(u.host)) + u.preset + "|" + stretch + "|" + signature(trace[i]);
+    return std::string(u.name) + "|" + stretch + "|" + (i ? signature(trace[i - 1]) : "") + "|" +
+           signature(trace[i]) + "|" + (i + 1 < trace.size() ? signature(trace[i + 1]) : "");
+}
+
+// Failure points after which the update completes by design, so that the
+// run may succeed; the update is then checked whole.
+struct Recovery {
+    const char *stretch;
+    std::vector<const char *> operations; // any when empty
+    const char *target;                   // a part of the object's name; any when empty
+    const char *why;
+};
+const Recovery kRecoveries[] = {
+    {"discovery", {}, "",
+     "what a port's identity needs beyond its PCI ids (subsystem ids, PHY type, serial number; on ESXi the ids "
+     "come from /proc/bus/pci instead), an interface of another driver, the holder's name in a lock already held"},
+    {"walk", {"run"}, "modprobe mtdchar", "the MTD block device serves when the character driver does not load"},
+    {"walk", {"socket", "command", "ioctl", "mcdi"}, "",
+     "the probe of a registry row the board does not carry fails as absent; a configuration whose subtype the "
+     "controller does not give has subtype 0"},
+    {"walk", {"open"}, "/dev/", "a partition a port does not open is reached through its sibling"},
+    {"walk", {"read"}, "bundle-metadata", "versions come from the configuration when the bundle metadata does not read"},
+    {"sync", {"ioctl"}, "eth0", "bringing the interface back up after the update is tried twice"},
+};
+
+bool recovers(const char *stretch, const lab::TracedOperation &op)
+{
+    return std::any_of(std::begin(kRecoveries), std::end(kRecoveries), [&](const Recovery &r) {
+        return stretch == std::string(r.stretch) &&
+               (r.operations.empty() || std::find(r.operations.begin(), r.operations.end(), op.operation) !=
+                                            r.operations.end()) &&
+               op.target.find(r.target) != std::string::npos;
+    });
+}
+
+const Update kUpdates[] = {
+    {"dogwood2 controller firmware", lab::HostKind::linux_host, "dogwood2", 3, 37},
+    {"dogwood2 boot ROM", lab::HostKind::linux_host, "dogwood2", 2, 7},
+    {"dogwood2 bundle", lab::HostKind::linux_host, "dogwood2", 13, 2},
+    {"dogwood controller firmware", lab::HostKind::linux_host, "dogwood", 3, 32},
+    {"dogwood boot ROM", lab::HostKind::linux_host, "dogwood", 2, 6},
+    {"dogwood UEFI ROM", lab::HostKind::linux_host, "dogwood", 12, 0},
+    {"cedar controller firmware", lab::HostKind::linux_host, "cedar", 3, 18},
+    {"cedar boot ROM", lab::HostKind::linux_host, "cedar", 2, 4},
+    {"cedar micro-controller firmware", lab::HostKind::linux_host, "cedar", 11, 2},
+    {"birch controller firmware", lab::HostKind::linux_host, "birch", 3, 8},
+    {"birch boot ROM", lab::HostKind::linux_host, "birch", 2, 2},
+    {"birch FPGA", lab::HostKind::linux_host, "birch", 6, 4},
+    {"ESXi dogwood2 controller firmware", lab::HostKind::esxi, "dogwood2", 3, 37},
+};
+
+TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
+{
+    std::set<std::string> tried;
+    size_t points = 0, runs = 0;
+    for (const Update &u : kUpdates) {
+        SCOPED_TRACE(u.name);
+        Bench bench(u);
+        ASSERT_FALSE(bench.target().empty());
+        Outcome clean = bench.run({}, true);
+        ASSERT_EQ(clean.run.status, 0) << clean.run.err;
+        // What the update wrote: the image's code (beyond it, a write through
+        // a block device, which cannot erase, leaves the old bytes).
+        const std::string updated = clean.flash.at(bench.target()).substr(0, 4096);
+        ASSERT_NE(updated, bench.pristine().at(bench.target()).substr(0, 4096));
+        const Stretches at(bench, clean.trace);
+        for (firmware_version v : bench.recorded())
+            ASSERT_EQ(text(v), text(bench.new_version()));
+        for (size_t i = 0; i < clean.trace.size(); ++i) {
+            const lab::TracedOperation &op = clean.trace[i];
+            if (!tried.insert(group_of(u, at, clean.trace, i)).second)
+                continue;
+            ++points;
+            bench.reset();
+            Outcome o = bench.run({{"*", op.operation, "", op.occurrence, EIO, std::nullopt}});
+            ++runs;
+            std::vector<std::string> wrong;
+            auto expect = [&](bool ok, const std::string &what) {
+                if (!ok)
+                    wrong.push_back(what);
+            };
+            expect(o.up == clean.up, "the interface not as it was found");
+            for (const auto &[id, bytes] : o.flash)
+                expect(bench.may_change(id) || bytes == bench.pristine().at(id), id + " changed");
+            const bool complete = o.flash.at(bench.target()).compare(0, 4096, updated) == 0;
+            // What this run said beyond what every run says (ESXi's serial number).
+            std::string said = o.run.err;
+            if (said.compare(0, clean.run.err.size(), clean.run.err) == 0)
+                said.erase(0, clean.run.err.size());
+            if (o.run.status == 0) {
+                expect(complete, "exit 0, the update not done");
+                expect(recovers(at.of(i), op), "exit 0 where no recovery is known");
+            } else if (i < at.discovery) {
+                expect(!said.empty(), "a failure without a word");
+            } else {
+                // After discovery the message names a port ("eth0", "eth1") or the partition.
+                expect(said.find(bench.port().substr(0, bench.port().size() - 1)) != std::string::npos ||
+                           said.find("partition") != std::string::npos || said.find("NVRAM") != std::string::npos,
+                       "a message that names neither the port nor the partition");
+            }
+            if (o.flash != bench.pristine() || bench.host_changed()) { // else the next run is the clean one
+                const bool written = o.flash != bench.pristine();
+                for (firmware_version v : written ? bench.recorded() : std::vector<firmware_version>{}) {
+                    const std::string t = text(v);
+                    // A sync cut short leaves a configuration that reads as
+                    // rebuilt, as any interrupted sync may.
+                    expect(t == text(bench.old_version()) || (t == text(bench.new_version()) && complete) ||
+                               (t == "unknown" && i >= at.sync),
+                           "recorded " + t);
+                }
+                if (o.run.status != 0) {
+                    // Over every port, as a plain rerun goes: a sibling whose
+                    // record was not stored is then brought up to date too.
+                    Outcome again = bench.run({}, false, true);
+                    ++runs;
+                    expect(again.run.status == 0, "a second run failed: " + again.run.err);
+                    expect(again.flash.at(bench.target()).compare(0, 4096, updated) == 0,
+                           "a second run left the update undone");
+                    for (firmware_version v : bench.recorded())
+                        expect(text(v) == text(bench.new_version()), "after a second run, recorded " + text(v));
+                }
+            }
+            if (!wrong.empty()) {
+                std::string all;
+                for (const std::string &w : wrong)
+                    all += "\n  " + w;
+                ADD_FAILURE() << u.name << ": " << describe(op) << " -> exit " << o.run.status << ", " << o.run.err
+                              << all;
+            }
+        }
+    }
+    std::fprintf(stderr, "%zu failure points, %zu runs\n", points, runs);
+}
+
+} // namespace
