@@ -5,14 +5,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-missing=$(scripts/missing-packages.sh cmake ninja-build g++ nlohmann-json3-dev | tr '\n' ' ')
-if [ -n "$missing" ]; then
-    echo "Installing the Debian packages the build needs: $missing"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    $sudo apt-get install -y $missing
-fi
+scripts/install-packages.sh cmake ninja-build g++ nlohmann-json3-dev
 
 echo "Building qsupdate and qslab in build-demo (release build)..."
 log=build-demo.log

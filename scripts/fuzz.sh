@@ -12,13 +12,7 @@ seconds=${1:-60}
 case "$seconds" in ''|*[!0-9]*) echo "usage: scripts/fuzz.sh [SECONDS]" >&2; exit 2 ;; esac
 
 packages=(cmake ninja-build clang libclang-rt-dev)
-mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build=${QS_FUZZ_BUILD_DIR:-build-fuzz}
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_FUZZ=ON \

@@ -12,11 +12,7 @@ check_install=false
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 packages=(cmake ninja-build g++ nlohmann-json3-dev dpkg-dev lintian)
-mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
-if [ ${#missing[@]} -gt 0 ]; then
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build=${QS_PACKAGE_BUILD_DIR:-build-package}
 out=$build/packages

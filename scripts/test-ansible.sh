@@ -16,11 +16,7 @@ if ! command -v ansible-playbook >/dev/null; then
         exit 77
     fi
 fi
-missing=$(scripts/missing-packages.sh cmake ninja-build g++ nlohmann-json3-dev | tr '\n' ' ')
-if [ -n "$missing" ]; then
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q $missing
-fi
+scripts/install-packages.sh cmake ninja-build g++ nlohmann-json3-dev
 
 echo "== the report parser"
 python3 -m unittest discover -s contrib/ansible/tests

@@ -18,15 +18,8 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 if ! dpkg --print-foreign-architectures | grep -qx s390x; then
     $sudo dpkg --add-architecture s390x
-    update=yes
 fi
-mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
-if [ ${#missing[@]} -gt 0 ] || [ -n "${update:-}" ]; then
-    $sudo apt-get update -q
-fi
-if [ ${#missing[@]} -gt 0 ]; then
-    $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 build=${1:-build-s390x}
 start=$SECONDS

@@ -7,13 +7,7 @@ cd "$(dirname "$0")/.."
 
 # gettext extracts the catalogue template, groff checks the manual pages.
 packages=(cmake ninja-build g++ libgtest-dev nlohmann-json3-dev libtinyxml2-dev gettext groff-base)
-mapfile -t missing < <(scripts/missing-packages.sh "${packages[@]}")
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q "${missing[@]}"
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 # The sanitized build catches memory and undefined-behaviour faults.
 build=${QS_TEST_BUILD_DIR:-build-test}
