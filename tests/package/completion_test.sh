@@ -5,6 +5,8 @@
 #   completion_test.sh QSLAB
 set -euo pipefail
 qslab=$1
+# A cross-built qslab runs through the emulator that runs the tests.
+launcher=${QS_TEST_LAUNCHER:-}
 cd "$(dirname "$0")/../.."
 source completion/qsupdate
 source completion/qslab
@@ -45,7 +47,7 @@ expect "--ipxe-image=" _qsupdate qsupdate --ip
 # Interface names from a lab's /sys: the qsc ports, not lo or eno1.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$qslab" create "$work/lab" --adapter cedar:2 --adapter dogwood:4 >/dev/null
+$launcher "$qslab" create "$work/lab" --adapter cedar:2 --adapter dogwood:4 >/dev/null
 export QS_COMPLETION_ROOT=$work/lab/root
 ports="eth0 eth1 eth2 eth3 eth4 eth5"
 expect "$ports" _qsupdate qsupdate --adapter = ""
@@ -54,7 +56,7 @@ expect "$ports" _qsupdate qsupdate -i ""
 expect "eth1" _qsupdate qsupdate --adapter eth1
 expect "eth0" _qsupdate qsupdate --adapter=eth0
 # Without the driver every interface is offered.
-"$qslab" create "$work/bare" --no-driver >/dev/null
+$launcher "$qslab" create "$work/bare" --no-driver >/dev/null
 QS_COMPLETION_ROOT=$work/bare/root expect "eno1 lo" _qsupdate qsupdate -i ""
 unset QS_COMPLETION_ROOT
 
@@ -66,7 +68,7 @@ expect "$work/images/ipxe.rom" _qsupdate qsupdate --ipxe-image = "$work/images/i
 expect "$work/images/mcfw-7.4.bin" _qsupdate qsupdate --write --image "$work/images/m"
 
 # qslab: commands, presets and options as its usage names them.
-usage=$("$qslab" help)
+usage=$($launcher "$qslab" help)
 commands=$( (sed -nE 's/^ *qslab ([a-z]+).*/\1/p' <<<"$usage"; echo capture; echo help) | LC_ALL=C sort -u | words)
 expect "$commands" _qslab qslab ""
 presets=$(sed -nE 's/^Adapter presets: (.*)\.$/\1/p' <<<"$usage" | tr -d ',' | tr " " "\n" | LC_ALL=C sort | words)

@@ -37,7 +37,7 @@ for page in "$work"/dest/opt/qs/share/man/man*/*.gz; do
     fi
 done
 # Without the driver it says so after its banner.
-banner=$("$work/dest/opt/qs/sbin/qsupdate" --help 2>&1 || true)
+banner=$(${QS_TEST_LAUNCHER:-} "$work/dest/opt/qs/sbin/qsupdate" --help 2>&1 || true)
 [[ $banner == *"firmware update utility"* ]] || {
     echo "FAIL: the installed qsupdate does not run"
     failures=$((failures + 1))

@@ -5,6 +5,8 @@
 #   manual_pages_test.sh QSLAB
 set -euo pipefail
 qslab=$1
+# A cross-built qslab runs through the emulator that runs the tests.
+launcher=${QS_TEST_LAUNCHER:-}
 cd "$(dirname "$0")/../.."
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -20,8 +22,8 @@ escaped() { sed 's/-/\\-/g' <<<"$1"; }
 
 lab=$(mktemp -d)
 trap 'rm -rf "$lab"' EXIT
-"$qslab" create "$lab/lab" >/dev/null
-help=$("$qslab" run "$lab/lab" -- --help)
+$launcher "$qslab" create "$lab/lab" >/dev/null
+help=$($launcher "$qslab" run "$lab/lab" -- --help)
 mapfile -t from_help < <(grep -oE -- '(^|[ ,])--?[a-zA-Z][a-z-]*' <<<"$help" | sed 's/^[ ,]*//' | sort -u)
 mapfile -t from_table < <(sed -nE 's/^ *\{"([a-z0-9-]+)", (no|required)_argument.*/--\1/p' app/qsupdate/qsupdate_main.cpp)
 [ ${#from_help[@]} -ge 20 ] || fail "found only ${#from_help[@]} options in qsupdate --help"
@@ -31,7 +33,7 @@ for option in "${from_help[@]}" "${from_table[@]}"; do
 done
 
 # A command's usage may go on over indented lines of its own.
-usage=$("$qslab" help | awk '/^  qslab / { if (line) print line; line = $0; next }
+usage=$($launcher "$qslab" help | awk '/^  qslab / { if (line) print line; line = $0; next }
                                /^ +[^ ]/ && line { line = line $0; next }
                                { if (line) print line; line = "" }
                                END { if (line) print line }')
