@@ -45,6 +45,22 @@ struct ArgReader {
         const std::string &arg = args[i];
         return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
     }
+    // Takes an option without a value when it is the next argument.
+    bool flag(const std::string &name)
+    {
+        if (args[i] != name)
+            return false;
+        ++i;
+        return true;
+    }
+    // Takes the command's one lab directory; an unknown option or a second
+    // directory is refused.
+    void directory(std::string &dir)
+    {
+        if (peek().starts_with("-") || !dir.empty())
+            throw UsageError("unexpected argument \"" + peek() + "\"");
+        dir = args[i++];
+    }
 };
 
 unsigned parse_count(const std::string &text, const std::string &what)
@@ -171,16 +187,12 @@ int command_create(const std::vector<std::string> &args)
             if (!config_damage_from_name(name, damage))
                 throw UsageError("unknown configuration damage \"" + name + "\" (" + CONFIG_DAMAGE_NAMES + ")");
             adapters.back().damage.push_back(damage);
-        } else if (r.peek() == "--empty") {
+        } else if (r.flag("--empty")) {
             empty = true;
-            ++r.i;
-        } else if (r.peek() == "--no-driver") {
+        } else if (r.flag("--no-driver")) {
             no_driver = true;
-            ++r.i;
-        } else if (r.peek().starts_with("-") || !dir.empty()) {
-            throw UsageError("unexpected argument \"" + r.peek() + "\"");
         } else {
-            dir = args[r.i++];
+            r.directory(dir);
         }
     }
     if (dir.empty())
@@ -286,9 +298,8 @@ int command_image(const std::vector<std::string> &args)
             size = parse_count(r.value_of("--size"), "size");
         } else if (r.is("-o") || r.is("--output")) {
             output = r.value_of(r.is("-o") ? "-o" : "--output");
-        } else if (r.peek() == "--ipxe") {
+        } else if (r.flag("--ipxe")) {
             ipxe = true;
-            ++r.i;
         } else {
             throw UsageError("unexpected argument \"" + r.peek() + "\"");
         }
@@ -321,10 +332,8 @@ int command_flash(const std::vector<std::string> &args)
             output = r.value_of(r.is("-o") ? "-o" : "--output");
         } else if (r.is("-i") || r.is("--input")) {
             input = r.value_of(r.is("-i") ? "-i" : "--input");
-        } else if (r.peek().starts_with("-") || !dir.empty()) {
-            throw UsageError("unexpected argument \"" + r.peek() + "\"");
         } else {
-            dir = args[r.i++];
+            r.directory(dir);
         }
     }
     if (dir.empty() || adapter.empty() || name.empty())
@@ -379,16 +388,12 @@ int command_fault(const std::vector<std::string> &args)
             entry["errno"] = r.value_of("--errno");
         } else if (r.is("--cut-after")) {
             entry["write_cut_after"] = parse_count(r.value_of("--cut-after"), "byte count");
-        } else if (r.peek() == "--list") {
+        } else if (r.flag("--list")) {
             list = true;
-            ++r.i;
-        } else if (r.peek() == "--clear") {
+        } else if (r.flag("--clear")) {
             clear = true;
-            ++r.i;
-        } else if (r.peek().starts_with("-") || !dir.empty()) {
-            throw UsageError("unexpected argument \"" + r.peek() + "\"");
         } else {
-            dir = args[r.i++];
+            r.directory(dir);
         }
     }
     if (dir.empty())
@@ -425,13 +430,10 @@ int command_capture(const std::vector<std::string> &args)
     while (!r.done()) {
         if (r.is("--root")) {
             root = r.value_of("--root");
-        } else if (r.peek() == "--with-flash") {
+        } else if (r.flag("--with-flash")) {
             with_flash = true;
-            ++r.i;
-        } else if (r.peek().starts_with("-") || !dir.empty()) {
-            throw UsageError("unexpected argument \"" + r.peek() + "\"");
         } else {
-            dir = args[r.i++];
+            r.directory(dir);
         }
     }
     if (dir.empty())
