@@ -50,4 +50,10 @@ extern const char CONFIG_DAMAGE_NAMES[];
 // and for bad-generation on Birch, whose layout has no generation.
 void damage_dynamic_config(Adapter &adapter, ConfigDamage damage);
 
+// Makes the adapter's dynamic configurations as rich as a board in use:
+// setting items besides the versions and a second segment (TLV layout),
+// setting keywords in the dynamic VPD (Birch); `qslab create
+// --rich-config`.
+void enrich_dynamic_config(Adapter &adapter);
+
 } // namespace lab

@@ -161,7 +161,7 @@ TEST(DynamicCfgLab, ProbeAndOpenFallBackToASibling)
     } cases[] = {
         {"own port", {0, 1}, {}, SIZE, 0, 0, 0},
         {"sibling only", {1}, {}, SIZE, ENOTSUP, 1, 0},
-        {"no port", {}, {}, SIZE, ENODEV, -1, ENOENT},
+        {"no port", {}, {}, SIZE, DYNAMIC_CFG_UNREACHABLE, -1, ENOENT},
         {"reads fail", {0, 1}, read_fails, SIZE, ENODEV, 1, EIO,
          "Failed to read partition eth0 qsc_dynamic_cfg:00 offset 0 size 4\n"
          "Failed to read partition eth1 qsc_dynamic_cfg:00 offset 0 size 4\n"

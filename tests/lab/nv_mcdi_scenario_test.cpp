@@ -88,6 +88,7 @@ public:
     ssize_t write(int fd, const void *buf, size_t count) override { return inner_.write(fd, buf, count); }
     off_t lseek(int fd, off_t offset, int whence) override { return inner_.lseek(fd, offset, whence); }
     int ftruncate(int fd, off_t length) override { return inner_.ftruncate(fd, length); }
+    int fsync(int fd) override { return inner_.fsync(fd); }
     int flock(int fd, int operation) override { return inner_.flock(fd, operation); }
     int socket(int domain, int type, int protocol) override { return inner_.socket(domain, type, protocol); }
     int uname(struct utsname *name) override { return inner_.uname(name); }

@@ -200,16 +200,20 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
         const std::string show = lab.qslab({"show", lab.dir()}).out, keyword = " V3=" + to + "\n";
         EXPECT_NE(show.find(keyword), show.rfind(keyword)) << show;
     }
-    // The sibling's configuration that cannot be stored fails the update,
-    // naming the port whose record is behind.
+    // The sibling's configuration that cannot be stored, however often it
+    // is tried, fails the update, naming the port whose record is behind
+    // and where what it was to hold is kept.
     TestLab lab({"--adapter", "birch:2"});
     lab.edit([](json &j) {
         j["faults"] = {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "erase"}, {"errno", "EIO"}}};
     });
     CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
+    const std::string erase_failed = "Failed to erase partition eth1 qsc_dynamic_cfg:00\n";
     expect_run(r, 1, r.out,
-               "Failed to erase partition eth1 qsc_dynamic_cfg:00\neth1: Could not store version information\n"
-               "Fatal error: Input/output error (5)\n");
+               erase_failed + erase_failed + erase_failed + "eth1: Could not store version information\n" +
+                   "eth1: the configuration to be written is kept in "
+                   "/var/lib/qsutils/dynamic_cfg_S1407R120340_port1.dat until an update stores it\n"
+                   "Fatal error: Input/output error (5)\n");
 }
 
 // An iPXE boot ROM replaces the boot ROM whole and is recorded, so that a
@@ -248,9 +252,70 @@ TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
     EXPECT_TRUE(flash(lab, "a1-bootrom-07") == std::string(256 * 1024, '\xff'));
 }
 
+// The configurations' lines of `qslab show`, generations aside.
+std::string configurations(const TestLab &lab)
+{
+    const std::string show = lab.qslab({"show", lab.dir()}).out;
+    const size_t from = show.find("Configurations:"), to = show.find("\n\n", from);
+    static const std::regex generation(R"(generation \d+)");
+    return std::regex_replace(show.substr(from, to - from), generation, "generation N");
+}
+
+// The power fails while the configuration is rewritten, after its erase
+// (nothing of it written yet) or half-way: the copy kept on the host holds
+// every version, keyword and setting, the report says so, and the next
+// update writes it back first and goes on.  Nothing is lost.
+TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
+{
+    const struct {
+        const char *adapter, *config;
+        uint32_t subtype;
+    } boards[] = {
+        {"cedar:2", "a1-dynamic-cfg-00", 18},
+        {"dogwood2:2", "a1-dynamic-cfg-00", 37},
+        {"birch:2", "a1-dynamic-cfg-00-p0", 8},
+    };
+    for (const auto &b : boards) {
+        TestLab reference({"--adapter", b.adapter, "--rich-config"});
+        expect_run(reference.qsupdate({"--write", "-y", "-s", "--image=" + image(reference, 3, b.subtype, NEWER)}), 0,
+                   "", "");
+        for (const std::string cut : {"0", "100"}) {
+            SCOPED_TRACE(std::string(b.adapter) + ", cut after " + cut);
+            TestLab lab({"--adapter", b.adapter, "--rich-config"});
+            const std::string fw = image(lab, 3, b.subtype, NEWER), kept = lab.dir() + "/root/var/lib/qsutils";
+            lab.qslab({"fault", lab.dir(), "--target", b.config, "--operation", "write", "--occurrence", "1",
+                       "--cut-after", cut, "--power-cut"});
+            CommandResult r = lab.qsupdate({"--write", "-y", "-s", "--image=" + fw});
+            EXPECT_NE(r.status, 0);
+            lab.qslab({"fault", lab.dir(), "--clear"});
+            std::vector<std::string> copies;
+            for (const auto &e : std::filesystem::directory_iterator(kept))
+                copies.push_back("/var/lib/qsutils/" + e.path().filename().string());
+            ASSERT_EQ(copies.size(), 1u);
+
+            r = lab.qsupdate({});
+            EXPECT_NE(r.out.find("    Dynamic configuration was found " +
+                                 std::string(cut == "0" ? "erased" : "damaged") +
+                                 "; the next update restores it from\n    " + copies[0] + ".\n"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("    Controller version: v7.5.0.1000\n"), std::string::npos) << "from the copy";
+
+            r = lab.qsupdate({"--write", "-y", "--image=" + fw});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(messages(r.out).find("eth0: restoring the dynamic configuration from " + copies[0] + "\n"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_TRUE(std::filesystem::is_empty(kept)) << "the copy is gone once written back";
+            EXPECT_EQ(configurations(lab), configurations(reference));
+        }
+    }
+}
+
 // The backup is the old partition as a plain image carrying the installed
-// version, which --image takes again.  A backup that cannot be made stops
-// the write, and the interface comes back up.
+// version, which --image takes again; it never replaces another file.  A
+// backup that cannot be made stops the write, and the interface comes
+// back up.
 TEST(UpdateScenario, BackupFileAndItsFailures)
 {
     TestLab lab({"--adapter", "dogwood2:1"});
@@ -271,20 +336,30 @@ TEST(UpdateScenario, BackupFileAndItsFailures)
     r = lab.qsupdate({"--write", "--force", "-y", "--image=" + lab.dir() + "/root" + name});
     expect_run(r, 0, r.out, "");
     EXPECT_TRUE(flash(lab, "a1-mcfw-25") == old) << "the backup restores the old image";
+    // The same image backed up again is the file already there.
+    r = lab.qsupdate({"--write", "--backup", "-y", "--image=" + image(lab, 3, 37, NEWER)});
+    expect_run(r, 0, r.out, "");
+    EXPECT_NE(r.out.find("eth0: old controller firmware is already saved in " + name + "\n"), std::string::npos);
+    EXPECT_EQ(read_file(lab.dir() + "/root" + name), backup);
 
+    // A name taken by something else, a link included, is left alone: the
+    // backup takes the next free name.
     const std::string victim = lab.dir() + "/victim";
     std::ofstream(victim) << "keep";
+    TestLab planted({"--adapter", "dogwood2:1"});
+    std::filesystem::create_directories(planted.dir() + "/root/var/lib/qsutils");
+    std::filesystem::create_symlink(victim, planted.dir() + "/root" + name);
+    r = planted.qsupdate({"--write", "--backup", "-y", "--image=" + image(planted, 3, 37, NEWER)});
+    expect_run(r, 0, r.out, "");
+    const std::string second = "/var/lib/qsutils/MCPU_3_37_v7.4.3.1008-2.dat";
+    EXPECT_NE(r.out.find("eth0: saving old controller firmware to " + second + "\n"), std::string::npos);
+    EXPECT_EQ(read_file(planted.dir() + "/root" + second), backup);
+
     const struct {
         const char *what;
         std::function<void(TestLab &)> arrange;
         std::string said, cause;
     } failures[] = {
-        {"a link planted at the name",
-         [&](TestLab &l) {
-             std::filesystem::create_directories(l.dir() + "/root/var/lib/qsutils");
-             std::filesystem::create_symlink(victim, l.dir() + "/root" + name);
-         },
-         "", "File exists (17)"},
         {"the old image does not read",
          [](TestLab &l) {
              l.edit([](json &j) {

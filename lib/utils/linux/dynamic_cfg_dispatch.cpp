@@ -12,6 +12,11 @@ bool decode_dynamic_config(dynamic_cfg_part *part)
     return part->is_bd20 ? bd20_validate_dynamic_config(part) : birch_decode_dynamic_config(part);
 }
 
+bool dynamic_config_is_whole(dynamic_cfg_part *part)
+{
+    return part->is_bd20 ? bd20_dynamic_config_is_whole(part) : birch_dynamic_config_is_whole(part);
+}
+
 void reset_dynamic_config(dynamic_cfg_part *part)
 {
     if (part->is_bd20)

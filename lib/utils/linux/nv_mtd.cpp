@@ -15,6 +15,7 @@
 #include <sys/sysmacros.h>
 #include <sys/utsname.h>
 
+#include "lib/platform/host_files.h"
 #include "lib/platform/platform.h"
 #include "lib/utils/i18n.h"
 #include "lib/utils/linux/nv_backends.h"
@@ -42,7 +43,6 @@ constexpr unsigned long MEMERASE = 0x40084D02;
 
 constexpr size_t MTD_IO_CHUNK = 4096;
 constexpr size_t PROC_MTD_LINE_MAX = 255;
-constexpr const char *QSUTILS_DIR = "/var/lib/qsutils";
 constexpr unsigned long ONE_SECOND_US = 1000000;
 // Tries of a device node before giving up on its module.
 constexpr unsigned NODE_WAIT_TRIES = 5;
@@ -328,6 +328,9 @@ int mtd_reopen(nv_context *ctx)
 
 int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase, progress_fn progress)
 {
+    // A write tried again after one whose reopen failed.
+    if (ctx->fd < 0 && mtd_reopen(ctx) != 0)
+        return -1;
     // 64-bit arithmetic: offset * 75 overflows 32 bits past 57 MB.
     const uint64_t erase_size = ctx->u.mtd.erase_size, length = len, part_size = ctx->part_size;
     // Erasing up to L + E - 1 covers the image's last block however the
