@@ -199,6 +199,14 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
         // Both ports' records carry the OEM keyword of the new version.
         const std::string show = lab.qslab({"show", lab.dir()}).out, keyword = " V3=" + to + "\n";
         EXPECT_NE(show.find(keyword), show.rfind(keyword)) << show;
+        // A boot ROM names the UEFI ROM it carries by its extra version;
+        // one that names none leaves the keyword alone.
+        for (uint16_t minor : {4, 5}) {
+            const std::array<uint8_t, 4> extra = minor == 4 ? std::array<uint8_t, 4>{3, 1, 0, 6} : std::array<uint8_t, 4>{};
+            const std::string rom = save(lab, "rom.bin", lab::build_plain_image({2, 2, {3, minor, 0, 0}, extra, 4096}));
+            expect_run(lab.qsupdate({"--write", "-y", "-s", "--adapter=eth0", "--image=" + rom}), 0, "", "");
+            EXPECT_NE(lab.qslab({"show", lab.dir()}).out.find(" V1=3.1.0.6\n"), std::string::npos);
+        }
     }
     // The sibling's configuration that cannot be stored, however often it
     // is tried, fails the update, naming the port whose record is behind
