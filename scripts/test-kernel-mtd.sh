@@ -7,11 +7,11 @@
 # /dev/mtdblock0 with the lab's, then runs qsupdate's MTD path against the
 # kernel's device.  The kernel and its modules are only extracted from their
 # package into the build folder; the host's own kernel is left alone.
-#   scripts/test-kernel-mtd.sh [SEEDS [OPERATIONS]]     (default 50 400)
+#   scripts/test-kernel-mtd.sh [SEEDS [OPERATIONS]]     (default 100 500)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seeds=${1:-50}
-operations=${2:-400}
+seeds=${1:-100}
+operations=${2:-500}
 work=${QS_KERNEL_MTD_DIR:-build-kernel-mtd}
 start=$(date +%s)
 
@@ -20,9 +20,16 @@ scripts/install-packages.sh cmake ninja-build g++ libgtest-dev nlohmann-json3-de
 mkdir -p "$work"
 
 # The kernel image package that linux-image-amd64 names, unpacked once.
-image=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
+kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1
+}
+image=$(kernel_package)
 if [ -z "$image" ]; then
-    echo "test-kernel-mtd: cannot tell which kernel linux-image-amd64 names (apt-get update?)" >&2
+    apt-get update -q >/dev/null
+    image=$(kernel_package)
+fi
+if [ -z "$image" ]; then
+    echo "test-kernel-mtd: no package list names the kernel of linux-image-amd64" >&2
     exit 1
 fi
 if [ ! -d "$work/$image" ]; then
