@@ -491,7 +491,9 @@ std::vector<DeviceNode> all_nodes(const LabState &state)
     const std::vector<MtdDevice> mtds = mtd_devices(state);
     if (mtd_nodes_present(state, "mtdchar"))
         for (const MtdDevice &d : mtds)
-            nodes.push_back({"/dev/mtd" + std::to_string(d.number), false, MTD_CHAR_MAJOR, 2 * d.number, 0600});
+            for (bool read_only : {false, true})
+                nodes.push_back({"/dev/mtd" + std::to_string(d.number) + (read_only ? "ro" : ""), false,
+                                 MTD_CHAR_MAJOR, 2 * d.number + read_only, 0600});
     if (mtd_nodes_present(state, "mtdblock"))
         for (const MtdDevice &d : mtds)
             nodes.push_back({"/dev/mtdblock" + std::to_string(d.number), true, MTD_BLOCK_MAJOR, d.number, 0600});

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include <fcntl.h>
 
@@ -18,11 +19,93 @@ ssize_t fail(int err)
     return -1;
 }
 
+// The page cache of one MTD block device, shared by all its descriptors.
+// Pages written through it stay there until its last descriptor closes;
+// then the block layer writes them back and mtdblock rewrites the erase
+// blocks they fall in.  Until then every other path reads the old bytes,
+// and what another path wrote meanwhile into a written page is lost.  A
+// page only partly written is read from the flash first.  Write-back
+// errors reach nobody: close succeeds all the same.
+class BlockCache {
+public:
+    static constexpr uint64_t PAGE = 4096;
+
+    BlockCache(Flash &flash, std::vector<std::string> via) : flash_(flash), via_(std::move(via)) {}
+    ~BlockCache()
+    {
+        for (auto it = pages_.begin(); it != pages_.end();) {
+            const uint64_t first = it->first;
+            std::vector<uint8_t> run;
+            for (; it != pages_.end() && it->first == first + run.size() / PAGE; ++it)
+                run.insert(run.end(), it->second.begin(), it->second.end());
+            flash_.write_in_place(first * PAGE, run, via_);
+        }
+    }
+    BlockCache(const BlockCache &) = delete;
+    BlockCache &operator=(const BlockCache &) = delete;
+
+    ssize_t read(uint64_t offset, std::span<uint8_t> out)
+    {
+        size_t done = 0;
+        while (done < out.size()) {
+            const uint64_t at = offset + done;
+            size_t length = std::min<uint64_t>(out.size() - done, PAGE - at % PAGE);
+            if (auto page = pages_.find(at / PAGE); page != pages_.end()) {
+                std::memcpy(out.data() + done, page->second.data() + at % PAGE, length);
+            } else {
+                // The pages up to the next written one come from the flash in one read.
+                while (done + length < out.size() && !pages_.count((at + length) / PAGE))
+                    length += std::min<uint64_t>(out.size() - done - length, PAGE);
+                if (flash_.read(at, out.subspan(done, length), via_) < 0)
+                    return done ? static_cast<ssize_t>(done) : -1;
+            }
+            done += length;
+        }
+        return static_cast<ssize_t>(done);
+    }
+
+    ssize_t write(uint64_t offset, std::span<const uint8_t> data)
+    {
+        size_t done = 0;
+        while (done < data.size()) {
+            const uint64_t at = offset + done, index = at / PAGE;
+            const size_t length = std::min<uint64_t>(data.size() - done, PAGE - at % PAGE);
+            auto page = pages_.find(index);
+            if (page == pages_.end()) {
+                std::vector<uint8_t> bytes(std::min<uint64_t>(PAGE, flash_.partition().size - index * PAGE));
+                if (length < bytes.size() && flash_.read(index * PAGE, bytes, via_) < 0)
+                    return done ? static_cast<ssize_t>(done) : -1;
+                page = pages_.emplace(index, std::move(bytes)).first;
+            }
+            std::memcpy(page->second.data() + at % PAGE, data.data() + done, length);
+            done += length;
+        }
+        return static_cast<ssize_t>(done);
+    }
+
+private:
+    Flash &flash_;
+    std::vector<std::string> via_;
+    std::map<uint64_t, std::vector<uint8_t>> pages_; // by page index
+};
+
+// The page cache belongs to the block device, not to a descriptor: every
+// open of the same device shares it, for as long as one is open.
+std::shared_ptr<BlockCache> block_cache(Flash &flash, unsigned number, const std::string &path)
+{
+    static std::map<std::pair<const Flash *, unsigned>, std::weak_ptr<BlockCache>> caches;
+    std::weak_ptr<BlockCache> &entry = caches[{&flash, number}];
+    std::shared_ptr<BlockCache> cache = entry.lock();
+    if (!cache)
+        entry = cache = std::make_shared<BlockCache>(flash, std::vector<std::string>{path});
+    return cache;
+}
+
 class MtdFile final : public OpenFile {
 public:
-    MtdFile(Lab &lab, Flash &flash, const DeviceNode &node, int flags)
+    MtdFile(Lab &lab, Flash &flash, const DeviceNode &node, unsigned number, int flags)
         : lab_(lab), flash_(flash), block_(node.block), flags_(flags), via_{node.path},
-          size_(flash.partition().size)
+          size_(flash.partition().size), cache_(node.block ? block_cache(flash, number, node.path) : nullptr)
     {
     }
 
@@ -33,25 +116,29 @@ public:
         if (pos_ >= size_)
             return 0;
         count = std::min(count, static_cast<size_t>(size_ - pos_));
-        ssize_t got = flash_.read(static_cast<uint64_t>(pos_), {static_cast<uint8_t *>(buf), count}, via_);
+        std::span<uint8_t> out{static_cast<uint8_t *>(buf), count};
+        ssize_t got = cache_ ? cache_->read(static_cast<uint64_t>(pos_), out)
+                             : flash_.read(static_cast<uint64_t>(pos_), out, via_);
         if (got > 0)
             pos_ += got;
         return got;
     }
 
-    // A write that starts at the end has no room; one that crosses it is
-    // cut to fit.
+    // A write that starts at the end has no room (mtdchar says so even of
+    // an empty one); one that crosses it is cut to fit.
     ssize_t write(const void *buf, size_t count) override
     {
         if ((flags_ & O_ACCMODE) == O_RDONLY)
             return fail(EBADF);
-        if (count == 0)
+        if (count == 0 && block_)
             return 0;
         if (pos_ >= size_)
             return fail(ENOSPC);
+        if (count == 0)
+            return 0;
         std::span<const uint8_t> data{static_cast<const uint8_t *>(buf),
                                       std::min(count, static_cast<size_t>(size_ - pos_))};
-        ssize_t put = block_ ? flash_.write_in_place(static_cast<uint64_t>(pos_), data, via_)
+        ssize_t put = cache_ ? cache_->write(static_cast<uint64_t>(pos_), data)
                              : flash_.program(static_cast<uint64_t>(pos_), data, via_);
         if (put > 0)
             pos_ += put;
@@ -83,6 +170,10 @@ public:
         std::memcpy(&info, arg, sizeof info);
         if (info.start >= size_ || info.length > size_ - info.start)
             return static_cast<int>(fail(EINVAL));
+        // The MTD core answers an empty erase before the chip's driver
+        // looks at its alignment.
+        if (info.length == 0)
+            return 0;
         return flash_.erase(info.start, info.length, via_);
     }
 
@@ -94,6 +185,7 @@ private:
     std::vector<std::string> via_;
     off_t size_;
     off_t pos_ = 0;
+    std::shared_ptr<BlockCache> cache_;
 };
 
 } // namespace
@@ -118,7 +210,7 @@ std::unique_ptr<OpenFile> open_mtd_node(Lab &lab, const DeviceNode &node, int fl
             errno = EACCES;
             return nullptr;
         }
-        return std::make_unique<MtdFile>(lab, lab.flash(d.adapter, d.partition), node, flags);
+        return std::make_unique<MtdFile>(lab, lab.flash(d.adapter, d.partition), node, number, flags);
     }
     errno = ENODEV;
     return nullptr;
