@@ -31,15 +31,25 @@ public:
     static constexpr uint64_t PAGE = 4096;
 
     BlockCache(Flash &flash, std::vector<std::string> via) : flash_(flash), via_(std::move(via)) {}
-    ~BlockCache()
+    ~BlockCache() { flush(); }
+
+    // Writes the pages back, a run of consecutive ones at a time, and
+    // forgets them; -1 with the errno of a write that failed (its pages
+    // are lost, as the kernel drops pages it could not write back).
+    int flush()
     {
+        int err = 0;
         for (auto it = pages_.begin(); it != pages_.end();) {
             const uint64_t first = it->first;
             std::vector<uint8_t> run;
             for (; it != pages_.end() && it->first == first + run.size() / PAGE; ++it)
                 run.insert(run.end(), it->second.begin(), it->second.end());
-            flash_.write_in_place(first * PAGE, run, via_);
+            errno = 0;
+            if (flash_.write_in_place(first * PAGE, run, via_) != static_cast<ssize_t>(run.size()) && !err)
+                err = errno ? errno : EIO; // a write cut short says nothing more
         }
+        pages_.clear();
+        return err ? static_cast<int>(fail(err)) : 0;
     }
     BlockCache(const BlockCache &) = delete;
     BlockCache &operator=(const BlockCache &) = delete;
@@ -144,6 +154,10 @@ public:
             pos_ += put;
         return put;
     }
+
+    // The block device's pages reach the flash; a character device has
+    // no fsync.
+    int fsync() override { return cache_ ? cache_->flush() : static_cast<int>(fail(EINVAL)); }
 
     off_t lseek(off_t offset, int whence) override
     {

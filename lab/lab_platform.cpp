@@ -338,9 +338,8 @@ int LabPlatform::fsync(int fd)
 {
     if (const Fault *fault = strike(fd, "fsync"))
         return fail(fault->error);
-    // The kernel's MTD character devices have no fsync.
-    if (emulated(fd))
-        return fail(EINVAL);
+    if (OpenFile *file = emulated(fd))
+        return file->fsync();
     return real_platform().fsync(fd);
 }
 

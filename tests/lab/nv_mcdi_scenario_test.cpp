@@ -236,7 +236,8 @@ void note_progress(const char *status, int pc)
 // Reads go in 252-byte requests; writes in 240-byte first-form requests
 // unless the controller reports a write size above that, which the
 // second form carries up to 1008 bytes at a time.  Erases cover the
-// image's blocks and one beyond, or the whole partition.
+// image's blocks and one beyond, or the whole partition, and what they
+// cover is read back once the update is finished.
 TEST(NvMcdi, ChunksAsTheControllerAllows)
 {
     const uint32_t T = 0x100;
@@ -273,6 +274,9 @@ TEST(NvMcdi, ChunksAsTheControllerAllows)
         expected.insert(expected.end(), c.erases.begin(), c.erases.end());
         expected.insert(expected.end(), c.writes.begin(), c.writes.end());
         expected.push_back(cmd(0x3C, {T, 0, 1}));
+        // Then it is read back as far as it was erased.
+        const std::vector<Command> checked = chunked(0x39, T, c.erased_to ? c.erased_to : 65536, 252);
+        expected.insert(expected.end(), checked.begin(), checked.end());
         EXPECT_EQ(run.commands(), expected);
         Bytes flash(65536, 0x00);
         std::fill(flash.begin(), flash.begin() + c.erased_to, 0xFF);
@@ -588,5 +592,5 @@ TEST(NvMcdi, EsxServiceConsoleEndToEnd)
                                         "MCDI information 0x601", "MCDI metadata 0x601", "MCDI update start 0x601",
                                         "MCDI erase 0x601: 0x0-0xffff (16 blocks)",
                                         "MCDI write 0x601: 5000 bytes in 21 commands", "MCDI update finish 0x601",
-                                        "MCDI read 0x601: 65536 bytes in 261 commands"}));
+                                        "MCDI read 0x601: 131072 bytes in 522 commands"}));
 }
