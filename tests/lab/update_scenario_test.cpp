@@ -560,6 +560,44 @@ TEST(UpdateScenario, ConfigurationOutOfReach)
     }
 }
 
+// A write that says it went well while the flash did not take it (a
+// dropped chunk, a byte that does not program) is found when the
+// partition is read back: the row fails with the write's own message and
+// nothing is recorded.  A configuration write is made again.
+TEST(UpdateScenario, WritesTheFlashDidNotTakeAreFound)
+{
+    const std::string fatal = "Fatal error: Input/output error (5)\n";
+    const struct {
+        const char *platform, *partition, *how;
+        uint32_t type, subtype;
+        std::string err;
+    } cases[] = {
+        {"linux", "a1-mcfw-25", "drop", 3, 37,
+         "Failed to write partition eth0 qsc_mcfw:25\neth0: Could not write new controller firmware image\n" + fatal},
+        {"linux", "a1-bootrom-07", "stuck-byte", 2, 7,
+         "Failed to write partition eth0 qsc_exp_rom:07\neth0: Could not write new Boot ROM image\n" + fatal},
+        {"esxi", "a1-mcfw-25", "stuck-byte", 3, 37,
+         "Failed to write NVRAM sector: Input/output error\nvmnic1: Could not write new controller firmware image\n" +
+             fatal},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.platform) + " " + c.partition + " " + c.how);
+        TestLab lab({"--platform", c.platform, "--adapter", "dogwood2:1"});
+        const std::string status_before = lab.qsupdate({}).out;
+        lab.qslab({"fault", lab.dir(), "--target", c.partition, "--operation", "write", "--silent", c.how});
+        CommandResult r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, c.type, c.subtype, NEWER)});
+        expect_run(r, 1, "", (std::string(c.platform) == "esxi" ? "get_qs_serial_esxi(): unsupported device type.\n" : "") + c.err);
+        lab.qslab({"fault", lab.dir(), "--clear"});
+        EXPECT_EQ(lab.qsupdate({}).out, status_before) << "nothing recorded";
+    }
+    TestLab lab({"--adapter", "dogwood2:1"});
+    lab.qslab({"fault", lab.dir(), "--target", "a1-dynamic-cfg-00", "--operation", "write", "--occurrence", "1",
+               "--silent", "drop"});
+    CommandResult r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, 3, 37, NEWER)});
+    expect_run(r, 0, "", "Failed to write partition eth0 qsc_dynamic_cfg:00\n");
+    EXPECT_NE(lab.qsupdate({}).out.find("    Controller version: v7.5.0.1000\n"), std::string::npos);
+}
+
 // The PHY's flash-configuration mode is one character written to the
 // port's attribute; a write that fails fails the call, with its errno.
 TEST(UpdateScenario, PhyFlashModeThroughTheAttribute)
