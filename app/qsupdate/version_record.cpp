@@ -47,6 +47,9 @@ void record_version(qsu_device *dev, dynamic_cfg_context *cfg, const firmware_op
     case IMAGE_TYPE_UEFIROM:
         check(dynamic_cfg_set_uefi_version(dev, cfg, text), dev);
         break;
+    case IMAGE_TYPE_BUNDLE:
+        check(dynamic_cfg_adopt_bundle(cfg, version), dev);
+        break;
     default:
         break;
     }

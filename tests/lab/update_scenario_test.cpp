@@ -560,6 +560,30 @@ TEST(UpdateScenario, ConfigurationOutOfReach)
     }
 }
 
+// On a board whose bundle metadata names every kind's version, a kind
+// written on its own shows its new version, and the same image is not
+// offered again; an iPXE boot ROM shows as one, and the guard keeps an
+// ordinary boot ROM from replacing it unasked.
+TEST(UpdateScenario, BundleBoardsShowWhatWasWritten)
+{
+    TestLab lab({"--adapter", "oem:1"});
+    const std::string mcfw = image(lab, 3, 42, NEWER);
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--image=" + mcfw}), 0, "", "");
+    CommandResult r = lab.qsupdate({"--image=" + mcfw});
+    EXPECT_NE(r.out.find("    Controller version: v7.5.0.1000\n\nThe controller firmware is up to date\n"),
+              std::string::npos)
+        << r.out;
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--image=" + mcfw}), 0, "", "");
+    EXPECT_EQ(last_run(lab, "flash a1-mcfw-2a: write").size(), 0u) << "not written again";
+
+    const std::string rom = save(lab, "ipxe.bin", lab::build_ipxe_image(65536));
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--ipxe-image=" + rom}), 0, "", "");
+    r = lab.qsupdate({});
+    EXPECT_NE(r.out.find("    Boot ROM version:   iPXE\n"), std::string::npos) << r.out;
+    r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, 2, 7, NEWER)});
+    expect_run(r, 0, "", "eth0: not upgrading iPXE Boot ROM image\n");
+}
+
 // A write that says it went well while the flash did not take it (a
 // dropped chunk, a byte that does not program) is found when the
 // partition is read back: the row fails with the write's own message and

@@ -111,8 +111,14 @@ const char *dynamic_cfg_kept_copy(const dynamic_cfg_context *ctx);
 // Whether the bundle metadata holds a version for the kind.  While the
 // port has its configuration open, the metadata is read once for the
 // configuration's part: what the controller records in it meanwhile is not
-// seen until the part is closed.
+// seen until the part is closed, or a written bundle is adopted.
 bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out);
+
+// After a bundle is written and recorded: once the bundle metadata
+// describes it, its components' versions become the configuration's own,
+// so that what the configuration recorded before the bundle no longer
+// stands for them.  0, or the result of a failed version write.
+int dynamic_cfg_adopt_bundle(dynamic_cfg_context *ctx, firmware_version bundle);
 
 // Version strings some OEM subsystem vendors keep in the dynamic VPD;
 // they do nothing for other vendors.  A null text deletes the keyword.
