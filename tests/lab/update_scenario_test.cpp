@@ -350,6 +350,14 @@ TEST(UpdateScenario, BackupFileAndItsFailures)
     EXPECT_NE(r.out.find("eth0: old controller firmware is already saved in " + name + "\n"), std::string::npos);
     EXPECT_EQ(read_file(lab.dir() + "/root" + name), backup);
 
+    // Two ports' identical PHY images are one backup.
+    TestLab pair({"--adapter", "birch:2"});
+    r = pair.qsupdate({"--write", "-y", "--backup", "--image=" + image(pair, 0, 9, {2, 1, 0, 0})});
+    expect_run(r, 0, r.out, "");
+    EXPECT_NE(messages(r.out).find("eth1: old PHY firmware is already saved in /var/lib/qsutils/PHY_0_9_v2.0.2.5.dat\n"),
+              std::string::npos)
+        << r.out;
+
     // A name taken by something else, a link included, is left alone: the
     // backup takes the next free name.
     const std::string victim = lab.dir() + "/victim";
