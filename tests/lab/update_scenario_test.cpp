@@ -225,6 +225,8 @@ TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
         CommandResult r = lab.qsupdate({"--write", "--ipxe-image=" + path});
         expect_run(r, 0, r.out, "");
         EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003\neth0: writing Boot ROM\n"
+                                            "eth0: to put a Boot ROM back, run \"qsupdate --restore-bootrom "
+                                            "--image=FILE --adapter=eth0\" with a Boot ROM image for this adapter\n"
                                             "eth0: writing version information\n");
         EXPECT_TRUE(flash(lab, "a1-bootrom-07") == std::string(rom.begin(), rom.end()) + erased_rest);
         EXPECT_EQ(last_run(lab, "flash a1-bootrom-07: erase").size(), 4u) << "a full erase";
@@ -232,9 +234,8 @@ TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
         expect_run(r, 0, r.out, "eth0: not upgrading iPXE Boot ROM image\n");
         EXPECT_EQ(messages(r.out), BANNER);
         EXPECT_TRUE(flash(lab, "a1-bootrom-07").substr(0, rom.size()) == std::string(rom.begin(), rom.end()));
-        r = lab.qsupdate({"--write", "--ipxe-image=" + path});
-        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM\neth0: writing Boot ROM\n"
-                                            "eth0: writing version information\n");
+        r = lab.qsupdate({"--write", "--ipxe-image=" + path, "-s"});
+        expect_run(r, 0, "", "");
         // No bundle metadata names a boot ROM here: nothing to restore.  The
         // restore's own option word is never silent.
         expect_run(lab.qsupdate({"--restore-bootrom", "-s"}), 0, done("Complete"), "");
@@ -246,6 +247,42 @@ TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
     EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003 to 7.4.1.1003\n"
                                         "eth0: writing Boot ROM\neth0: writing version information\n");
     EXPECT_TRUE(flash(lab, "a1-bootrom-07") == std::string(256 * 1024, '\xff'));
+}
+
+// After an iPXE install with --backup the command it offers, run as
+// printed, puts the replaced boot ROM back byte for byte and records its
+// version, on a board whose restore has no version of its own to write
+// and on one whose bundle names it.  Cedar's boot ROM takes no iPXE.
+TEST(UpdateScenario, IpxeInstallWithBackupThenItsUndo)
+{
+    const std::vector<uint8_t> rom = lab::build_ipxe_image(8192);
+    const std::string backup = "/var/lib/qsutils/BOOTROM_2_7_v7.4.1.1003.dat",
+                      undo = "qsupdate --restore-bootrom --image=" + backup + " --adapter=eth0";
+    for (const char *preset : {"dogwood2", "oem"}) {
+        SCOPED_TRACE(preset);
+        TestLab lab({"--adapter", std::string(preset) + ":1"});
+        const std::string old = flash(lab, "a1-bootrom-07");
+        CommandResult r = lab.qsupdate({"--write", "--backup", "--ipxe-image=" + save(lab, "rom.bin", rom)});
+        expect_run(r, 0, r.out, "");
+        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003\neth0: reading old Boot ROM\n"
+                                            "eth0: saving old Boot ROM to " + backup + "\neth0: writing Boot ROM\n"
+                                            "eth0: to put the replaced Boot ROM back, run \"" + undo + "\"\n"
+                                            "eth0: writing version information\n");
+        ASSERT_TRUE(flash(lab, "a1-bootrom-07").substr(0, rom.size()) == std::string(rom.begin(), rom.end()));
+        r = lab.run_printed(undo);
+        expect_run(r, 0, r.out, "");
+        const std::string from = preset == std::string("oem") ? "from 7.4.1.1003 " : "";
+        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM " + from + "to 7.4.1.1003\n"
+                                            "eth0: writing Boot ROM\neth0: writing version information\n");
+        EXPECT_TRUE(flash(lab, "a1-bootrom-07") == old);
+        EXPECT_TRUE(shows(lab, "boot ROM 7.4.1.1003, subtype 0x07"));
+        EXPECT_NE(lab.qsupdate({"--bootrom"}).out.find("    Boot ROM version:   v7.4.1.1003\n"), std::string::npos);
+    }
+    TestLab lab({"--adapter", "cedar:1"});
+    const std::string old = flash(lab, "a1-bootrom-04"), path = save(lab, "rom.bin", rom);
+    expect_run(lab.qsupdate({"--write", "--backup", "--ipxe-image=" + path, "-s"}), 1, "",
+               path + " cannot be applied to any adapter\n");
+    EXPECT_TRUE(flash(lab, "a1-bootrom-04") == old);
 }
 
 // The backup is the old partition as a plain image carrying the installed
