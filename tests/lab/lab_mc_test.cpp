@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 
+#include "lab/lab_image.h"
+#include "lab/lab_mc_reset.h"
 #include "lab/lab_mtd.h"
 #include "lab/lab_preset_flash.h"
 #include "lab/lab_show.h"
@@ -373,8 +375,10 @@ TEST(LabMc, FaultsComeBackInTheAnswer)
 }
 
 // At the finish of a controller-firmware update the controller records
-// its verdict on what was written, erasing the record's block first.
-TEST(LabMc, VerdictInTheStatusPartition)
+// its verdict on what was written, erasing the record's block first.  A
+// reset then runs the image the verdict accepted, by the version its
+// header gives (plain at the start, signed in chunk 1), or keeps the old.
+TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
 {
     constexpr uint32_t P = 0x10000;
     // The signed layout: code, then each chunk header behind the data it
@@ -394,26 +398,38 @@ TEST(LabMc, VerdictInTheStatusPartition)
             const Bytes header = le_words(words);
             std::copy(header.begin(), header.end(), b.begin() + at);
         }
+        const Bytes image = lab::build_plain_image({3, 0x25, {7, 6, 0, 1}});
+        std::copy_n(image.begin(), R, b.begin() + L + 64 + H);
         return b;
     };
-    const std::string bad_chain = "signed image rejected (3): its chunks do not lead from one to the next";
+    // The code of a plain image alone, as an update writes it.
+    auto plain_code = [](uint32_t subtype) {
+        const Bytes image = lab::build_plain_image({3, subtype, {7, 5, 0, 1000}, {}, 4096});
+        return Bytes(image.begin() + 40, image.end() - 4);
+    };
+    const std::string bad_chain = "signed image rejected (3): its chunks do not lead from one to the next",
+                      no_image = "a1-mcfw-25 holds no controller firmware image of its subtype";
     struct Case {
         bool demands;
         uint32_t result;
         Bytes image;
         bool status;
         std::vector<uint32_t> record; // error, result, security level
-        std::string logged;
+        std::string logged, runs, kept_because; // after a reset: the new version, or why the old stays
     } cases[] = {
-        {false, 1, pattern(4096, 5), true, {0, 0, 0}, "unsigned image accepted"},
-        {true, 1, pattern(4096, 5), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM"},
-        {true, 1, signed_layout(0, 0, 0), true, {0, 1, 1}, "signed image accepted (1)"},
-        {false, 7, signed_layout(0, 0, 0), true, {0, 7, 0}, "signed image rejected (7)"},
-        {true, 1, signed_layout(4, 1, 1), true, {0, 3, 1}, bad_chain},
-        {false, 1, signed_layout(4, 4, P), true, {0, 3, 0}, bad_chain}, // the signature past the end
-        {false, 1, signed_layout(2, 2, 1), true, {0, 3, 0}, bad_chain}, // ids out of order
-        {true, 1, pattern(4096, 5), false, {},
-         "unsigned image refused, status EPERM, no status partition to record it"},
+        {false, 1, plain_code(0x25), true, {0, 0, 0}, "unsigned image accepted", "7.5.0.1000", ""},
+        {false, 1, pattern(4096, 5), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {false, 1, plain_code(0x26), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {true, 1, plain_code(0x25), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM", "",
+         "unsigned image refused, status EPERM"},
+        {true, 1, signed_layout(0, 0, 0), true, {0, 1, 1}, "signed image accepted (1)", "7.6.0.1", ""},
+        {false, 7, signed_layout(0, 0, 0), true, {0, 7, 0}, "signed image rejected (7)", "",
+         "signed image rejected (7)"},
+        {true, 1, signed_layout(4, 1, 1), true, {0, 3, 1}, bad_chain, "", bad_chain},
+        {false, 1, signed_layout(4, 4, P), true, {0, 3, 0}, bad_chain, "", bad_chain}, // the signature past the end
+        {false, 1, signed_layout(2, 2, 1), true, {0, 3, 0}, bad_chain, "", bad_chain}, // ids out of order
+        {true, 1, plain_code(0x25), false, {}, "unsigned image refused, status EPERM, no status partition to record it",
+         "", "unsigned image refused, status EPERM"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.logged);
@@ -436,6 +452,10 @@ TEST(LabMc, VerdictInTheStatusPartition)
             expected.resize(0x1000, 0xFF);
             EXPECT_EQ(flash_bytes(host, "a1-status-00"), expected);
         }
+        EXPECT_EQ(lab::mc::reset_controller(host.lab(), 0),
+                  c.runs.empty() ? "adapter 1 keeps controller firmware 7.4.3.1008: " + c.kept_because
+                                 : "adapter 1 runs controller firmware " + c.runs + " (was 7.4.3.1008)");
+        EXPECT_EQ(host.lab().state().adapters[0].firmware_version, c.runs.empty() ? "7.4.3.1008" : c.runs);
         EXPECT_EQ(events(host, "MCDI update finish 0x100"),
                   std::vector<std::string>{"MCDI update finish 0x100: " + c.logged});
     }

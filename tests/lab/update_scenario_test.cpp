@@ -92,8 +92,9 @@ const std::array<uint16_t, 4> BIRCH = {3, 3, 2, 1000};
 } // namespace
 
 // The road of one update on each kind of host: the port is taken down only
-// where the interface is ours to take (not on ESXi), the sibling port then
-// finds the new version, and so does the next run.
+// where the interface is ours to take (not on ESXi), the reset (by ethtool,
+// or by the control device on ESXi) starts the new firmware, the sibling
+// port then finds the new version, and so does the next run.
 TEST(UpdateScenario, ControllerUpdateOnEachHostAndTheNextRunSeesIt)
 {
     const struct {
@@ -119,6 +120,7 @@ TEST(UpdateScenario, ControllerUpdateOnEachHostAndTheNextRunSeesIt)
         EXPECT_EQ(last_run(lab, "interface "), h.interface ? down_up : std::vector<std::string>());
         EXPECT_TRUE(flash(lab, "a1-mcfw-25").substr(0, 4096) == read_file(fw).substr(40, 4096));
         EXPECT_TRUE(shows(lab, "controller firmware 7.5.0.1000, subtype 0x25")) << "recorded";
+        EXPECT_TRUE(shows(lab, ", firmware 7.5.0.1000\n")) << "what ethtool reports after the reset";
         EXPECT_TRUE(shows(lab, "VPD: family none")) << "the family no longer describes the flash";
         r = lab.qsupdate({"--write", "--image=" + fw});
         expect_run(r, 0, r.out, h.err + h.err + p0 + same + p1 + same);
