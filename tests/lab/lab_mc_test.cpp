@@ -3,6 +3,7 @@
 // on the control device, checked against the partition files.
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -513,6 +514,48 @@ TEST(LabMc, EventLogIsCondensed)
               "[1.924104 s] MCDI update finish 0x600\n"
               "[1.924104 s] flash a1-mcfw-25: read 1000 bytes in 4 reads\n"
               "[1.924104 s] end\n");
+}
+
+// `qslab show` condenses a run of controller queries into counts per
+// command, whatever their types and answers, and erases or writes that go
+// on where the last one ended into one range; anything else stays apart.
+TEST(LabMc, ShowCondensesRunsOfLikeEvents)
+{
+    InProcessLab host(lab_host(lab::HostKind::linux_host, {}));
+    std::ofstream(host.lab().dir() + "/events.log") << "[0.1 s] run 1: qsupdate\n"
+                                                      "[0.2 s] MCDI information 0x100 (2 commands)\n"
+                                                      "[0.2 s] MCDI board configuration\n"
+                                                      "[0.2 s] MCDI information 0x123: EINVAL (no partition) (3 commands)\n"
+                                                      "[0.2 s] MCDI metadata 0x100: ENOENT (none kept)\n"
+                                                      "[0.2 s] MCDI information 0x300: ENOSYS (x)\n"
+                                                      "[0.3 s] MCDI read 0x1e01: 8 bytes in 1 command\n"
+                                                      "[0.3 s] MCDI information 0x100\n"
+                                                      "[0.4 s] flash a1-mcfw-25: erase 0x0-0xffff (1 block)\n"
+                                                      "[0.8 s] flash a1-mcfw-25: erase 0x10000-0x2ffff (2 blocks)\n"
+                                                      "[1.6 s] flash a1-mcfw-25: erase 0x40000-0x4ffff (1 block)\n"
+                                                      "[2.0 s] flash a1-mcfw-25: write 0x0-0xfff (4096 bytes)\n"
+                                                      "[2.1 s] flash a1-mcfw-25: write 0x1000-0x1fff (4096 bytes, in place)\n"
+                                                      "[2.2 s] flash a1-status-00: write 0x2000-0x2fff (4096 bytes, in place)\n"
+                                                      "[2.3 s] flash a1-status-00: write 0x3000-0x3000 (1 byte, in place)\n";
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    lab::show_lab(host.lab().dir(), out);
+    std::fclose(out);
+    const std::string shown(text, size);
+    std::free(text);
+    EXPECT_EQ(shown.substr(shown.find("Events:\n")),
+              "Events:\n"
+              "  [0.1 s] run 1: qsupdate\n"
+              "  [0.2 s] MCDI information (6 commands, 4 refused with EINVAL or ENOSYS), board configuration (1 command), "
+              "metadata (1 command, 1 refused with ENOENT)\n"
+              "  [0.3 s] MCDI read 0x1e01: 8 bytes in 1 command\n"
+              "  [0.3 s] MCDI information 0x100\n"
+              "  [0.4 s] flash a1-mcfw-25: erase 0x0-0x2ffff (3 blocks)\n"
+              "  [1.6 s] flash a1-mcfw-25: erase 0x40000-0x4ffff (1 block)\n"
+              "  [2.0 s] flash a1-mcfw-25: write 0x0-0xfff (4096 bytes)\n"
+              "  [2.1 s] flash a1-mcfw-25: write 0x1000-0x1fff (4096 bytes, in place)\n"
+              "  [2.2 s] flash a1-status-00: write 0x2000-0x3000 (4097 bytes, in place)\n");
 }
 
 // `qslab show` tells what differs from a plain controller, as read back
