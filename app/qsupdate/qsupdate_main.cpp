@@ -423,10 +423,10 @@ int qsupdate_main(int argc, char *argv[])
             std::fprintf(stderr, gettext("%1$s: not a Boot ROM image\n"), cl.image_path);
             return 1;
         }
-        set_offered_options(cl.update_options & OPTION_IPXE, cl.image_path, adapter_as_given);
     } else if (cl.action != Action::list && !cl.firmware_types) {
         cl.firmware_types = OPTION_ALL_FIRMWARE_TYPES;
     }
+    set_offered_options(cl.update_options & OPTION_IPXE, cl.image_path, adapter_as_given);
 
     if (nv_init() < 0)
         return fatal_error();

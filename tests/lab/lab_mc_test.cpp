@@ -3,12 +3,15 @@
 // on the control device, checked against the partition files.
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
@@ -404,8 +407,8 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         return b;
     };
     // The code of a plain image alone, as an update writes it.
-    auto plain_code = [](uint32_t subtype) {
-        const Bytes image = lab::build_plain_image({3, subtype, {7, 5, 0, 1000}, {}, 4096});
+    auto plain_code = [](uint32_t subtype, uint32_t type = 3) {
+        const Bytes image = lab::build_plain_image({type, subtype, {7, 5, 0, 1000}, {}, 4096});
         return Bytes(image.begin() + 40, image.end() - 4);
     };
     const std::string bad_chain = "signed image rejected (3): its chunks do not lead from one to the next",
@@ -421,6 +424,7 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         {false, 1, plain_code(0x25), true, {0, 0, 0}, "unsigned image accepted", "7.5.0.1000", ""},
         {false, 1, pattern(4096, 5), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
         {false, 1, plain_code(0x26), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {false, 1, plain_code(0x25, 2), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
         {true, 1, plain_code(0x25), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM", "",
          "unsigned image refused, status EPERM"},
         {true, 1, signed_layout(0, 0, 0), true, {0, 1, 1}, "signed image accepted (1)", "7.6.0.1", ""},
@@ -453,6 +457,13 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
             expected.resize(0x1000, 0xFF);
             EXPECT_EQ(flash_bytes(host, "a1-status-00"), expected);
         }
+        // A reset that spares the controller changes nothing.
+        ethtool_value phy_only{ETHTOOL_RESET, ETH_RESET_PHY};
+        ifreq ifr{};
+        std::strcpy(ifr.ifr_name, "eth0");
+        ifr.ifr_data = reinterpret_cast<char *>(&phy_only);
+        ASSERT_EQ(host.platform().ioctl(m.fd, SIOCETHTOOL, &ifr), 0);
+        EXPECT_EQ(host.lab().state().adapters[0].firmware_version, "7.4.3.1008");
         EXPECT_EQ(lab::mc::reset_controller(host.lab(), 0),
                   c.runs.empty() ? "adapter 1 keeps controller firmware 7.4.3.1008: " + c.kept_because
                                  : "adapter 1 runs controller firmware " + c.runs + " (was 7.4.3.1008)");

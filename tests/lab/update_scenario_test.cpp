@@ -214,17 +214,20 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
                "Fatal error: Input/output error (5)\n");
 }
 
-// An iPXE boot ROM replaces the boot ROM whole and is recorded, so that a
-// later ordinary image leaves it alone; a restore writes the erase image
-// with the version the bundle metadata names, leaving the partition erased.
+// An iPXE boot ROM, installed as the report offers, replaces the boot ROM
+// whole and is recorded, so that a later ordinary image leaves it alone; a
+// restore writes the erase image with the version the bundle metadata
+// names, leaving the partition erased.
 TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
 {
     const std::vector<uint8_t> rom = lab::build_ipxe_image(8192);
     const std::string erased_rest(256 * 1024 - rom.size(), '\xff');
     {
         TestLab lab({"--adapter", "dogwood2:1"});
-        const std::string path = save(lab, "rom.bin", rom);
-        CommandResult r = lab.qsupdate({"--write", "--ipxe-image=" + path});
+        const std::string path = save(lab, "rom.bin", rom), offered = "qsupdate --write --ipxe-image=" + path;
+        CommandResult r = lab.qsupdate({"--ipxe-image=" + path});
+        EXPECT_NE(r.out.find("\n   - run \"" + offered + "\" to perform an update\n"), std::string::npos) << r.out;
+        r = lab.run_printed(offered);
         expect_run(r, 0, r.out, "");
         EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003\neth0: writing Boot ROM\n"
                                             "eth0: to put a Boot ROM back, run \"qsupdate --restore-bootrom "
