@@ -58,20 +58,28 @@ std::vector<uint8_t> build_plain_image(const PlainImageRequest &request)
     uint32_t seed = request.type << 24 ^ request.subtype << 16 ^ request.version[0] << 12 ^ request.version[1] << 8 ^
                     request.version[2] << 4 ^ request.version[3];
     fill_pattern(h + HEADER_SIZE, request.code_size, seed);
+    std::copy_n(h, std::min<size_t>(HEADER_SIZE, request.code_size), h + HEADER_SIZE);
     uint32_t crc = crc32_partial(h, HEADER_SIZE + request.code_size, 0);
     store_le32(h + HEADER_SIZE + request.code_size, crc);
     return image;
 }
 
-std::string plain_image_version(const std::vector<uint8_t> &data)
+bool read_plain_header(std::span<const uint8_t> data, PlainImageHeader &header)
 {
     if (data.size() < HEADER_SIZE || load_le32(data.data()) != IMAGE_MAGIC)
-        return "";
+        return false;
     const uint8_t *v = data.data() + 32;
     char text[32];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", load_le16(v), load_le16(v + 2), load_le16(v + 4),
                   load_le16(v + 6));
-    return text;
+    header = {load_le32(data.data() + 8), load_le32(data.data() + 12), text};
+    return true;
+}
+
+std::string plain_image_version(const std::vector<uint8_t> &data)
+{
+    PlainImageHeader header;
+    return read_plain_header(data, header) ? header.version : "";
 }
 
 std::vector<uint8_t> build_ipxe_image(size_t size)

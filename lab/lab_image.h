@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,24 @@ struct PlainImageRequest {
     size_t code_size = 4096;
 };
 
+// The code begins with a copy of the header, as firmware carries its own
+// identity: what a partition holds after an update that wrote the code
+// alone still says which image it is.
 std::vector<uint8_t> build_plain_image(const PlainImageRequest &request);
 // A valid expansion ROM of `size` bytes (a multiple of 512, at most 255
 // units); throws on other sizes.
 std::vector<uint8_t> build_ipxe_image(size_t size);
+
+// What the header of a plain image says of it.
+struct PlainImageHeader {
+    uint32_t type = 0;
+    uint32_t subtype = 0;
+    std::string version; // "A.B.C.D"
+};
+
+// The header at the start of `data`; false when no plain image header
+// starts there.
+bool read_plain_header(std::span<const uint8_t> data, PlainImageHeader &header);
 
 // The version "A.B.C.D" in the header of a plain image at the start of
 // `data`, or "" when no plain image starts there.

@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <net/if_arp.h>
 
+#include "lab/lab_mc_reset.h"
 #include "lab/lab_wire.h"
 #include "lib/utils/byteorder.h"
 
@@ -62,6 +63,14 @@ bool privileged(Lab &lab)
     return lab.state().host.euid == 0;
 }
 
+// The adapter's management controller restarts; the log says what it runs.
+void reset_controller(Lab &lab, const Adapter &adapter)
+{
+    const std::string line = mc::reset_controller(lab, static_cast<size_t>(&adapter - lab.state().adapters.data()));
+    if (!line.empty())
+        lab.events().record(line);
+}
+
 int ethtool(Lab &lab, const Netdev &dev, void *data)
 {
     uint32_t cmd;
@@ -95,6 +104,8 @@ int ethtool(Lab &lab, const Netdev &dev, void *data)
         ethtool_value value;
         std::memcpy(&value, data, sizeof value);
         lab.events().record("ethtool reset of " + dev.name() + " (flags " + hex32(value.data) + ")");
+        if (value.data & (ETH_RESET_MGMT | ETH_RESET_MGMT << ETH_RESET_SHARED_SHIFT))
+            reset_controller(lab, *dev.port.adapter);
         value.data = 0; // the driver clears the bits of what it has reset
         std::memcpy(data, &value, sizeof value);
         return 0;
@@ -162,6 +173,7 @@ int kpx_command(Lab &lab, const PortRef &ref, uint16_t cmd, wire::Body &u)
     case wire::CMD_RESET_FLAGS:
         lab.events().record("controller reset through " + ref.port->ifname + " (flags " +
                             hex32(le32_to_host(u.word.value)) + ")");
+        reset_controller(lab, a);
         return 0;
     case wire::CMD_CPLD:
         lab.events().record("CPLD programming through " + ref.port->ifname + " (update " +

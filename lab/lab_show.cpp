@@ -8,6 +8,7 @@
 #include "lab/lab_events.h"
 #include "lab/lab_mtd.h"
 #include "lab/lab_preset_flash.h"
+#include "lab/lab_show_events.h"
 
 namespace lab {
 
@@ -221,13 +222,12 @@ void show_lab(const std::string &dir, FILE *out)
 
     std::fprintf(out, "\nEvents:\n");
     std::ifstream log(events_log_path(dir));
-    std::string line;
-    bool any = false;
-    while (std::getline(log, line)) {
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
+    for (const std::string &line : condensed_events(lines))
         std::fprintf(out, "  %s\n", line.c_str());
-        any = true;
-    }
-    if (!any)
+    if (lines.empty())
         std::fprintf(out, "  none yet\n");
 }
 

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds qsupdate and its lab, then runs qsupdate against a simulated host
-# with three Duskhollow adapters of different generations: no adapter or
-# root access needed.
+# Builds qsupdate and its lab, then tells the story of one update on a
+# simulated host with two Duskhollow adapters of different generations:
+# the status report, the update it offers for an image, that update with
+# its progress, the report again, and what the lab recorded.  No adapter
+# or root access needed.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -16,40 +18,65 @@ if ! { cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_T
     exit 1
 fi
 rm -f "$log"
-qslab=build-demo/lab/qslab
 
-lab=$(mktemp -d)
-trap 'rm -rf "$lab"' EXIT
-echo
-echo "Creating a simulated Linux host (a \"lab\"): qsupdate will see its adapters as real ones."
-"$qslab" create "$lab" --adapter dogwood2:2 --adapter cedar:2 --adapter birch:2
-
-echo
-echo "\$ qsupdate           # the status report: what each port runs, and what could update it"
-"$qslab" run "$lab" -- || echo "(qsupdate exited with status $?)"
-
-image="$lab/dogwood2-mcfw.bin"
-echo
-echo "A controller firmware image newer than the one the first adapter runs (7.4.3.1008):"
-echo "\$ qslab image --type 3 --subtype 37 --version 7.4.4.1000 -o dogwood2-mcfw.bin"
-"$qslab" image --type 3 --subtype 37 --version 7.4.4.1000 -o "$image"
+# The lab stays for a look afterwards; the names are short on screen.
+cd build-demo
+qslab=$PWD/lab/qslab
+lab=demo-lab
+rm -rf "$lab"
+run() { "$qslab" run "$lab" -- "$@" || echo "(qsupdate exited with status $?)"; }
+running() { "$qslab" show "$lab" | sed -n 's/^  PCI ids .*, firmware //p' | head -n 1; }
 
 echo
-echo "\$ qsupdate --image=dogwood2-mcfw.bin    # the status report against that image"
-"$qslab" run "$lab" -- --image="$image" || echo "(qsupdate exited with status $?)"
+echo "A simulated Linux host (a \"lab\" in build-demo/$lab), whose adapters qsupdate takes for real ones:"
+"$qslab" create "$lab" --adapter dogwood2:1 --adapter cedar:1
 
 echo
-echo "\$ qsupdate --write --yes --adapter=eth0 --image=dogwood2-mcfw.bin    # the update itself, with its progress"
-"$qslab" run "$lab" -- --write --yes --adapter=eth0 --image="$image" || echo "(qsupdate exited with status $?)"
+echo "\$ qsupdate    # the status report: what each port runs"
+run
 
 echo
-echo "\$ qsupdate --adapter=eth0    # the status report again: the adapter runs the new version"
-"$qslab" run "$lab" -- --adapter=eth0 || echo "(qsupdate exited with status $?)"
+echo "\$ qslab image --type mcfw --subtype 37 --version 7.4.4.1000 -o dogwood2-mcfw.bin"
+"$qslab" image --type mcfw --subtype 37 --version 7.4.4.1000 -o dogwood2-mcfw.bin >/dev/null
+echo "\$ qsupdate --image=dogwood2-mcfw.bin    # the report against that image: an update for eth0"
+report=$(run --image=dogwood2-mcfw.bin)
+echo "$report"
+
+# The command the report offers, run as printed (answering its question).
+offered=$(echo "$report" | sed -n 's/^   - run "qsupdate \(.*\)" to perform an update$/\1/p' | head -n 1)
+if [ -z "$offered" ]; then
+    echo "The report offered no update." >&2
+    exit 1
+fi
+before=$(running)
+echo
+echo "\$ qsupdate $offered    # the offered update, with its progress (answering y)"
+eval "set -- $offered"
+echo y | run "$@"
+# What the last run did to each partition, before the next run starts anew.
+touched=$("$qslab" show "$lab" | grep ' last run: erases' | grep -v 'erases 0 (0 bytes), writes 0 ')
+elapsed=$(awk '/\] run [0-9]+:/ { start = substr($1, 2) }
+               /\] qsupdate exited/ { took = substr($1, 2) - start }
+               END { printf "%.1f", took }' "$lab/events.log")
 
 echo
-echo "\$ qsupdate --list    # the Duskhollow ports qsupdate finds, with their MAC addresses"
-"$qslab" run "$lab" -- --list
+echo "\$ qsupdate --adapter=eth0 --mc    # the report again, of the controller firmware: the new version"
+run --adapter=eth0 --mc
 
 echo
-echo "What the lab holds, and what happened in it (virtual time; no real waiting):"
-"$qslab" show "$lab"
+echo "What the lab recorded of the update (all of it: qslab show build-demo/$lab):"
+echo "  controller firmware of adapter 1 as ethtool reports it: $before before, $(running) after"
+echo "$touched" | while read -r id rest; do
+    block=$(echo "$rest" | sed -n 's/.* in \([0-9]*\) \(KiB\|MiB\) blocks.*/\1 \2/p')
+    case $block in
+        *KiB) block=$((${block% KiB} * 1024)) ;;
+        *MiB) block=$((${block% MiB} * 1048576)) ;;
+        *) block=1 ;; # an EEPROM is written without erasing
+    esac
+    erased=$(echo "$rest" | sed -n 's/.*erases [0-9]* (\([0-9]*\) bytes\?).*/\1/p')
+    written=$(echo "$rest" | sed -n 's/.*writes [0-9]* (\([0-9]*\) bytes\?).*/\1/p')
+    blocks=$((erased / block))
+    [ "$blocks" = 1 ] && what="1 block" || what="$blocks blocks"
+    echo "  $id: $what erased ($erased bytes), $written bytes written"
+done
+echo "  the update's time on the adapter, on the lab's virtual clock: $elapsed s"

@@ -65,7 +65,8 @@ bool match_firmware(qsu_device *dev, int ops_idx, qsupdate_image_t *image, int f
 {
     const firmware_ops *ops = all_firmware_ops[ops_idx];
     *image_out = nullptr;
-    if (ops->type == IMAGE_TYPE_BOOTROM && (firmware_types & OPTION_BOOTROM) &&
+    // A boot ROM image the user gives for a restore is the one put back.
+    if (!image && ops->type == IMAGE_TYPE_BOOTROM && (firmware_types & OPTION_BOOTROM) &&
         (firmware_types & OPTION_RESTORE_BOOTROM)) {
         firmware_version v;
         if (bundle_meta_get_version(dev, IMAGE_TYPE_BOOTROM, &v) && !version_is_null(v)) {

@@ -9,6 +9,7 @@
 #include <getopt.h>
 #include <libintl.h>
 
+#include "app/qsupdate/offered_command.h"
 #include "app/qsupdate/options.h"
 #include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
@@ -16,6 +17,7 @@
 #include "app/qsupdate/update_lock.h"
 #include "lib/platform/fd_guard.h"
 #include "lib/platform/platform.h"
+#include "lib/utils/byteorder.h"
 #include "lib/utils/dell_devices.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/nv.h"
@@ -192,7 +194,9 @@ bool apply_option(int opt, CommandLine &cl, int *status)
 
 bool invalid_combination(const CommandLine &cl)
 {
-    bool image_action = cl.action == Action::status || cl.action == Action::write;
+    // A restore may be given the boot ROM image to put back, but not iPXE.
+    bool image_action = cl.action == Action::status || cl.action == Action::write ||
+                        (cl.action == Action::restore_bootrom && !(cl.update_options & OPTION_IPXE));
     return (cl.image_path && !image_action) || (cl.image_path && cl.firmware_types) ||
            ((cl.update_options & OPTION_V1) && (cl.update_options & OPTION_V9)) ||
            (cl.if_name && cl.action == Action::list) ||
@@ -380,6 +384,7 @@ int qsupdate_main(int argc, char *argv[])
 
     Selection selection = Selection::all;
     char mac_addr[18] = "";
+    const char *adapter_as_given = cl.if_name;
     if (!cl.if_name) {
         cl.update_options |= OPTION_ALL;
     } else if (normalise_mac_addr(cl.if_name, mac_addr)) {
@@ -413,9 +418,15 @@ int qsupdate_main(int argc, char *argv[])
         image = load_user_image(cl.image_path, cl.update_options & OPTION_IPXE);
         if (!image)
             return 1;
+        if (cl.action == Action::restore_bootrom &&
+            le32_to_host(image->reflash_header->ih_type) != IMAGE_TYPE_BOOTROM) {
+            std::fprintf(stderr, gettext("%1$s: not a Boot ROM image\n"), cl.image_path);
+            return 1;
+        }
     } else if (cl.action != Action::list && !cl.firmware_types) {
         cl.firmware_types = OPTION_ALL_FIRMWARE_TYPES;
     }
+    set_offered_options(cl.update_options & OPTION_IPXE, cl.image_path, adapter_as_given);
 
     if (nv_init() < 0)
         return fatal_error();

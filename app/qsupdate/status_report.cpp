@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "app/qsupdate/offered_command.h"
 #include "app/qsupdate/options.h"
 #include "app/qsupdate/qsupdate.h"
 #include "app/qsupdate/registry.h"
@@ -150,6 +152,22 @@ bool row_version(const firmware_ops *ops, qsu_device *dev, firmware_version *ins
     return true;
 }
 
+// The command that performs the update a verdict offers.  With an image
+// it repeats the report's image and adapter options, without which it
+// would find nothing to write; without one it is the line it always was.
+void offer_write(bool have_user_image, bool force)
+{
+    const std::string options = have_user_image ? offered_options() : std::string();
+    if (options.empty() && force)
+        printf(gettext("   - run \"qsupdate %sforce %swrite\" to perform an update\n"), "--", "--");
+    else if (options.empty())
+        printf(gettext("   - run \"qsupdate %swrite\" to perform an update\n"), "--");
+    else if (force)
+        printf(gettext("   - run \"qsupdate --force --write%s\" to perform an update\n"), options.c_str());
+    else
+        printf(gettext("   - run \"qsupdate --write%s\" to perform an update\n"), options.c_str());
+}
+
 } // namespace
 
 void check_image(const image_status *status, bool have_user_image)
@@ -159,12 +177,12 @@ void check_image(const image_status *status, bool have_user_image)
     char v[VERSION_STRING_LEN];
     if (status->forced) {
         printf(gettext("The %s is up to date\n"), status->human_readable_name);
-        printf(gettext("   - run \"qsupdate %sforce %swrite\" to perform an update\n"), "--", "--");
+        offer_write(have_user_image, true);
     } else if (!version_is_null(status->new_version)) {
         printf(have_user_image ? gettext("This is more recent %s [%s]\n")
                                : gettext("This utility contains more recent %s [%s]\n"),
                status->human_readable_name, version_string(v, status->new_version, true));
-        printf(gettext("   - run \"qsupdate %swrite\" to perform an update\n"), "--");
+        offer_write(have_user_image, false);
     } else if (status->have_image) {
         printf(gettext("The %s is up to date\n"), status->human_readable_name);
     } else {

@@ -13,6 +13,7 @@
 #include "app/qsupdate/backup_file.h"
 #include "app/qsupdate/interface_flags.h"
 #include "app/qsupdate/matching.h"
+#include "app/qsupdate/offered_command.h"
 #include "app/qsupdate/oem_elements.h"
 #include "app/qsupdate/options.h"
 #include "app/qsupdate/phy_flash_mode.h"
@@ -72,6 +73,7 @@ private:
     Row update_row(int index);
     bool decide(const firmware_ops *ops, firmware_version installed, firmware_version new_version);
     void announce(const char *type_name, firmware_version installed, firmware_version new_version);
+    void offer_undo(const firmware_ops *ops, firmware_version installed);
     Row take_interface_down(const firmware_ops *ops, const char *type_name, bool *skip);
     int finish();
     int fail(update_failure failure);
@@ -309,6 +311,8 @@ PortUpdate::Row PortUpdate::update_row(int index)
         }
     }
     progress_(gettext("Complete"), 100);
+    if (options_ & OPTION_IPXE)
+        offer_undo(ops, installed);
 
     if (cfg_)
         record_version(dev_, cfg_, ops, new_version, extra);
@@ -373,6 +377,22 @@ void PortUpdate::announce(const char *type_name, firmware_version installed, fir
         out_(gettext("%1$s: updating %2$s from %3$s\n"), name, type_name, inst_text);
     else
         out_(gettext("%1$s: updating %2$s from %3$s to %4$s\n"), name, type_name, inst_text, new_text);
+}
+
+// Once an iPXE boot ROM is in, nothing but a restore replaces it: say
+// which command puts back the one it replaced (the backup, when made).
+void PortUpdate::offer_undo(const firmware_ops *ops, firmware_version installed)
+{
+    const char *port = dev_->netif_name;
+    if (options_ & OPTION_BACKUP) {
+        char backup[BACKUP_NAME_LEN];
+        backup_file_name(backup, ops, installed);
+        out_(gettext("%1$s: to put the replaced Boot ROM back, run \"%2$s\"\n"), port,
+             restore_bootrom_command(backup, port).c_str());
+    } else {
+        out_(gettext("%1$s: to put a Boot ROM back, run \"%2$s\" with a Boot ROM image for this adapter\n"), port,
+             restore_bootrom_command("FILE", port).c_str());
+    }
 }
 
 // Takes the interface down for kinds that need it, after asking; *skip

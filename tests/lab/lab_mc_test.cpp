@@ -3,15 +3,21 @@
 // on the control device, checked against the partition files.
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 
+#include "lab/lab_image.h"
+#include "lab/lab_mc_reset.h"
 #include "lab/lab_mtd.h"
 #include "lab/lab_preset_flash.h"
 #include "lab/lab_show.h"
@@ -373,8 +379,10 @@ TEST(LabMc, FaultsComeBackInTheAnswer)
 }
 
 // At the finish of a controller-firmware update the controller records
-// its verdict on what was written, erasing the record's block first.
-TEST(LabMc, VerdictInTheStatusPartition)
+// its verdict on what was written, erasing the record's block first.  A
+// reset then runs the image the verdict accepted, by the version its
+// header gives (plain at the start, signed in chunk 1), or keeps the old.
+TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
 {
     constexpr uint32_t P = 0x10000;
     // The signed layout: code, then each chunk header behind the data it
@@ -394,26 +402,39 @@ TEST(LabMc, VerdictInTheStatusPartition)
             const Bytes header = le_words(words);
             std::copy(header.begin(), header.end(), b.begin() + at);
         }
+        const Bytes image = lab::build_plain_image({3, 0x25, {7, 6, 0, 1}});
+        std::copy_n(image.begin(), R, b.begin() + L + 64 + H);
         return b;
     };
-    const std::string bad_chain = "signed image rejected (3): its chunks do not lead from one to the next";
+    // The code of a plain image alone, as an update writes it.
+    auto plain_code = [](uint32_t subtype, uint32_t type = 3) {
+        const Bytes image = lab::build_plain_image({type, subtype, {7, 5, 0, 1000}, {}, 4096});
+        return Bytes(image.begin() + 40, image.end() - 4);
+    };
+    const std::string bad_chain = "signed image rejected (3): its chunks do not lead from one to the next",
+                      no_image = "a1-mcfw-25 holds no controller firmware image of its subtype";
     struct Case {
         bool demands;
         uint32_t result;
         Bytes image;
         bool status;
         std::vector<uint32_t> record; // error, result, security level
-        std::string logged;
+        std::string logged, runs, kept_because; // after a reset: the new version, or why the old stays
     } cases[] = {
-        {false, 1, pattern(4096, 5), true, {0, 0, 0}, "unsigned image accepted"},
-        {true, 1, pattern(4096, 5), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM"},
-        {true, 1, signed_layout(0, 0, 0), true, {0, 1, 1}, "signed image accepted (1)"},
-        {false, 7, signed_layout(0, 0, 0), true, {0, 7, 0}, "signed image rejected (7)"},
-        {true, 1, signed_layout(4, 1, 1), true, {0, 3, 1}, bad_chain},
-        {false, 1, signed_layout(4, 4, P), true, {0, 3, 0}, bad_chain}, // the signature past the end
-        {false, 1, signed_layout(2, 2, 1), true, {0, 3, 0}, bad_chain}, // ids out of order
-        {true, 1, pattern(4096, 5), false, {},
-         "unsigned image refused, status EPERM, no status partition to record it"},
+        {false, 1, plain_code(0x25), true, {0, 0, 0}, "unsigned image accepted", "7.5.0.1000", ""},
+        {false, 1, pattern(4096, 5), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {false, 1, plain_code(0x26), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {false, 1, plain_code(0x25, 2), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {true, 1, plain_code(0x25), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM", "",
+         "unsigned image refused, status EPERM"},
+        {true, 1, signed_layout(0, 0, 0), true, {0, 1, 1}, "signed image accepted (1)", "7.6.0.1", ""},
+        {false, 7, signed_layout(0, 0, 0), true, {0, 7, 0}, "signed image rejected (7)", "",
+         "signed image rejected (7)"},
+        {true, 1, signed_layout(4, 1, 1), true, {0, 3, 1}, bad_chain, "", bad_chain},
+        {false, 1, signed_layout(4, 4, P), true, {0, 3, 0}, bad_chain, "", bad_chain}, // the signature past the end
+        {false, 1, signed_layout(2, 2, 1), true, {0, 3, 0}, bad_chain, "", bad_chain}, // ids out of order
+        {true, 1, plain_code(0x25), false, {}, "unsigned image refused, status EPERM, no status partition to record it",
+         "", "unsigned image refused, status EPERM"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.logged);
@@ -436,6 +457,17 @@ TEST(LabMc, VerdictInTheStatusPartition)
             expected.resize(0x1000, 0xFF);
             EXPECT_EQ(flash_bytes(host, "a1-status-00"), expected);
         }
+        // A reset that spares the controller changes nothing.
+        ethtool_value phy_only{ETHTOOL_RESET, ETH_RESET_PHY};
+        ifreq ifr{};
+        std::strcpy(ifr.ifr_name, "eth0");
+        ifr.ifr_data = reinterpret_cast<char *>(&phy_only);
+        ASSERT_EQ(host.platform().ioctl(m.fd, SIOCETHTOOL, &ifr), 0);
+        EXPECT_EQ(host.lab().state().adapters[0].firmware_version, "7.4.3.1008");
+        EXPECT_EQ(lab::mc::reset_controller(host.lab(), 0),
+                  c.runs.empty() ? "adapter 1 keeps controller firmware 7.4.3.1008: " + c.kept_because
+                                 : "adapter 1 runs controller firmware " + c.runs + " (was 7.4.3.1008)");
+        EXPECT_EQ(host.lab().state().adapters[0].firmware_version, c.runs.empty() ? "7.4.3.1008" : c.runs);
         EXPECT_EQ(events(host, "MCDI update finish 0x100"),
                   std::vector<std::string>{"MCDI update finish 0x100: " + c.logged});
     }
@@ -493,6 +525,48 @@ TEST(LabMc, EventLogIsCondensed)
               "[1.924104 s] MCDI update finish 0x600\n"
               "[1.924104 s] flash a1-mcfw-25: read 1000 bytes in 4 reads\n"
               "[1.924104 s] end\n");
+}
+
+// `qslab show` condenses a run of controller queries into counts per
+// command, whatever their types and answers, and erases or writes that go
+// on where the last one ended into one range; anything else stays apart.
+TEST(LabMc, ShowCondensesRunsOfLikeEvents)
+{
+    InProcessLab host(lab_host(lab::HostKind::linux_host, {}));
+    std::ofstream(host.lab().dir() + "/events.log") << "[0.1 s] run 1: qsupdate\n"
+                                                      "[0.2 s] MCDI information 0x100 (2 commands)\n"
+                                                      "[0.2 s] MCDI board configuration\n"
+                                                      "[0.2 s] MCDI information 0x123: EINVAL (no partition) (3 commands)\n"
+                                                      "[0.2 s] MCDI metadata 0x100: ENOENT (none kept)\n"
+                                                      "[0.2 s] MCDI information 0x300: ENOSYS (x)\n"
+                                                      "[0.3 s] MCDI read 0x1e01: 8 bytes in 1 command\n"
+                                                      "[0.3 s] MCDI information 0x100\n"
+                                                      "[0.4 s] flash a1-mcfw-25: erase 0x0-0xffff (1 block)\n"
+                                                      "[0.8 s] flash a1-mcfw-25: erase 0x10000-0x2ffff (2 blocks)\n"
+                                                      "[1.6 s] flash a1-mcfw-25: erase 0x40000-0x4ffff (1 block)\n"
+                                                      "[2.0 s] flash a1-mcfw-25: write 0x0-0xfff (4096 bytes)\n"
+                                                      "[2.1 s] flash a1-mcfw-25: write 0x1000-0x1fff (4096 bytes, in place)\n"
+                                                      "[2.2 s] flash a1-status-00: write 0x2000-0x2fff (4096 bytes, in place)\n"
+                                                      "[2.3 s] flash a1-status-00: write 0x3000-0x3000 (1 byte, in place)\n";
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    lab::show_lab(host.lab().dir(), out);
+    std::fclose(out);
+    const std::string shown(text, size);
+    std::free(text);
+    EXPECT_EQ(shown.substr(shown.find("Events:\n")),
+              "Events:\n"
+              "  [0.1 s] run 1: qsupdate\n"
+              "  [0.2 s] MCDI information (6 commands, 4 refused with EINVAL or ENOSYS), board configuration (1 command), "
+              "metadata (1 command, 1 refused with ENOENT)\n"
+              "  [0.3 s] MCDI read 0x1e01: 8 bytes in 1 command\n"
+              "  [0.3 s] MCDI information 0x100\n"
+              "  [0.4 s] flash a1-mcfw-25: erase 0x0-0x2ffff (3 blocks)\n"
+              "  [1.6 s] flash a1-mcfw-25: erase 0x40000-0x4ffff (1 block)\n"
+              "  [2.0 s] flash a1-mcfw-25: write 0x0-0xfff (4096 bytes)\n"
+              "  [2.1 s] flash a1-mcfw-25: write 0x1000-0x1fff (4096 bytes, in place)\n"
+              "  [2.2 s] flash a1-status-00: write 0x2000-0x3000 (4097 bytes, in place)\n");
 }
 
 // `qslab show` tells what differs from a plain controller, as read back

@@ -1,4 +1,5 @@
 // The status report as a user sees it, byte for byte, through the lab.
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -124,37 +125,42 @@ TEST(StatusScenario, ReachabilityAndFamilyVersion)
 }
 
 // A user image against the installed controller firmware (7.4.3.1008 on
-// the preset): equal, older and newer, with and without --force.
+// the preset): equal, older and newer, with and without --force.  The
+// command a verdict offers repeats the image (quoted for the shell) and
+// the adapter as given, and run as printed it writes the image.
 TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
 {
-    TestLab lab({"--adapter", "dogwood2:1"});
     const std::string head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
                              "    Firmware version:   v7.4.3.1008\n"
                              "    Controller type:    Quillstone QSC1250 family\n"
                              "    Controller version: v7.4.3.1008\n\n";
     const std::string up_to_date = "The controller firmware is up to date\n";
-    const std::string force = up_to_date + "   - run \"qsupdate --force --write\" to perform an update\n";
     const struct {
         const char *version;
-        bool force;
-        std::string verdict;
+        std::string options, verdict, offered, adapter;
     } cases[] = {
-        {"7.4.3.1008", false, up_to_date},
-        {"7.4.3.1008", true, force},
-        {"7.4.2.2000", false, up_to_date},
-        {"7.4.2.2000", true, force},
-        {"7.4.4.1000", false,
-         "This is more recent controller firmware [v7.4.4.1000]\n   - run \"qsupdate --write\" to perform an update\n"},
+        {"7.4.3.1008", "", up_to_date, "", ""},
+        {"7.4.3.1008", " --force", up_to_date, "--force --write", ""},
+        {"7.4.2.2000", "", up_to_date, "", ""},
+        {"7.4.2.2000", " --force -i 00:1b:7e:5a:10:00", up_to_date, "--force --write", " --adapter=00:1b:7e:5a:10:00"},
+        {"7.4.4.1000", " --adapter=eth0", "This is more recent controller firmware [v7.4.4.1000]\n", "--write",
+         " --adapter=eth0"},
     };
     for (const auto &c : cases) {
-        const std::string image = lab.dir() + "/mcfw.bin";
-        ASSERT_EQ(lab.qslab({"image", "--type", "3", "--subtype", "37", "--version", c.version, "-o", image}).status, 0);
-        std::vector<std::string> args = {"--image=" + image};
-        if (c.force)
-            args.push_back("--force");
-        CommandResult r = lab.qsupdate(args);
-        EXPECT_EQ(std::tuple(r.status, r.out, r.err), std::tuple(0, head + c.verdict, std::string()))
-            << c.version << (c.force ? " --force" : "");
+        SCOPED_TRACE(c.version + c.options);
+        TestLab lab({"--adapter", "dogwood2:1"});
+        const std::string made = lab.dir() + "/mcfw.bin", image = "'" + lab.dir() + "/it'\\''s new.bin'";
+        ASSERT_EQ(lab.qslab({"image", "--type", "3", "--subtype", "37", "--version", c.version, "-o", made}).status, 0);
+        std::filesystem::rename(made, lab.dir() + "/it's new.bin");
+        const std::string offered = "qsupdate " + c.offered + " --image=" + image + c.adapter;
+        CommandResult r = lab.run_printed("qsupdate --image=" + image + c.options);
+        expect_run(r, 0, head + c.verdict + (c.offered.empty() ? "" : "   - run \"" + offered + "\" to perform an update\n"),
+                   "");
+        if (!c.offered.empty()) {
+            r = lab.run_printed(offered, "y\n");
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.out.find("eth0: writing controller firmware\n"), std::string::npos) << r.out;
+        }
     }
 }
 

@@ -92,8 +92,9 @@ const std::array<uint16_t, 4> BIRCH = {3, 3, 2, 1000};
 } // namespace
 
 // The road of one update on each kind of host: the port is taken down only
-// where the interface is ours to take (not on ESXi), the sibling port then
-// finds the new version, and so does the next run.
+// where the interface is ours to take (not on ESXi), the reset (by ethtool,
+// or by the control device on ESXi) starts the new firmware, the sibling
+// port then finds the new version, and so does the next run.
 TEST(UpdateScenario, ControllerUpdateOnEachHostAndTheNextRunSeesIt)
 {
     const struct {
@@ -119,6 +120,7 @@ TEST(UpdateScenario, ControllerUpdateOnEachHostAndTheNextRunSeesIt)
         EXPECT_EQ(last_run(lab, "interface "), h.interface ? down_up : std::vector<std::string>());
         EXPECT_TRUE(flash(lab, "a1-mcfw-25").substr(0, 4096) == read_file(fw).substr(40, 4096));
         EXPECT_TRUE(shows(lab, "controller firmware 7.5.0.1000, subtype 0x25")) << "recorded";
+        EXPECT_TRUE(shows(lab, ", firmware 7.5.0.1000\n")) << "what ethtool reports after the reset";
         EXPECT_TRUE(shows(lab, "VPD: family none")) << "the family no longer describes the flash";
         r = lab.qsupdate({"--write", "--image=" + fw});
         expect_run(r, 0, r.out, h.err + h.err + p0 + same + p1 + same);
@@ -224,19 +226,24 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
                    "Fatal error: Input/output error (5)\n");
 }
 
-// An iPXE boot ROM replaces the boot ROM whole and is recorded, so that a
-// later ordinary image leaves it alone; a restore writes the erase image
-// with the version the bundle metadata names, leaving the partition erased.
+// An iPXE boot ROM, installed as the report offers, replaces the boot ROM
+// whole and is recorded, so that a later ordinary image leaves it alone; a
+// restore writes the erase image with the version the bundle metadata
+// names, leaving the partition erased.
 TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
 {
     const std::vector<uint8_t> rom = lab::build_ipxe_image(8192);
     const std::string erased_rest(256 * 1024 - rom.size(), '\xff');
     {
         TestLab lab({"--adapter", "dogwood2:1"});
-        const std::string path = save(lab, "rom.bin", rom);
-        CommandResult r = lab.qsupdate({"--write", "--ipxe-image=" + path});
+        const std::string path = save(lab, "rom.bin", rom), offered = "qsupdate --write --ipxe-image=" + path;
+        CommandResult r = lab.qsupdate({"--ipxe-image=" + path});
+        EXPECT_NE(r.out.find("\n   - run \"" + offered + "\" to perform an update\n"), std::string::npos) << r.out;
+        r = lab.run_printed(offered);
         expect_run(r, 0, r.out, "");
         EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003\neth0: writing Boot ROM\n"
+                                            "eth0: to put a Boot ROM back, run \"qsupdate --restore-bootrom "
+                                            "--image=FILE --adapter=eth0\" with a Boot ROM image for this adapter\n"
                                             "eth0: writing version information\n");
         EXPECT_TRUE(flash(lab, "a1-bootrom-07") == std::string(rom.begin(), rom.end()) + erased_rest);
         EXPECT_EQ(last_run(lab, "flash a1-bootrom-07: erase").size(), 4u) << "a full erase";
@@ -244,9 +251,8 @@ TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
         expect_run(r, 0, r.out, "eth0: not upgrading iPXE Boot ROM image\n");
         EXPECT_EQ(messages(r.out), BANNER);
         EXPECT_TRUE(flash(lab, "a1-bootrom-07").substr(0, rom.size()) == std::string(rom.begin(), rom.end()));
-        r = lab.qsupdate({"--write", "--ipxe-image=" + path});
-        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM\neth0: writing Boot ROM\n"
-                                            "eth0: writing version information\n");
+        r = lab.qsupdate({"--write", "--ipxe-image=" + path, "-s"});
+        expect_run(r, 0, "", "");
         // No bundle metadata names a boot ROM here: nothing to restore.  The
         // restore's own option word is never silent.
         expect_run(lab.qsupdate({"--restore-bootrom", "-s"}), 0, done("Complete"), "");
@@ -318,6 +324,42 @@ TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
             EXPECT_EQ(configurations(lab), configurations(reference));
         }
     }
+}
+
+// After an iPXE install with --backup the command it offers, run as
+// printed, puts the replaced boot ROM back byte for byte and records its
+// version, on a board whose restore has no version of its own to write
+// and on one whose bundle names it.  Cedar's boot ROM takes no iPXE.
+TEST(UpdateScenario, IpxeInstallWithBackupThenItsUndo)
+{
+    const std::vector<uint8_t> rom = lab::build_ipxe_image(8192);
+    const std::string backup = "/var/lib/qsutils/BOOTROM_2_7_v7.4.1.1003.dat",
+                      undo = "qsupdate --restore-bootrom --image=" + backup + " --adapter=eth0";
+    for (const char *preset : {"dogwood2", "oem"}) {
+        SCOPED_TRACE(preset);
+        TestLab lab({"--adapter", std::string(preset) + ":1"});
+        const std::string old = flash(lab, "a1-bootrom-07");
+        CommandResult r = lab.qsupdate({"--write", "--backup", "--ipxe-image=" + save(lab, "rom.bin", rom)});
+        expect_run(r, 0, r.out, "");
+        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003\neth0: reading old Boot ROM\n"
+                                            "eth0: saving old Boot ROM to " + backup + "\neth0: writing Boot ROM\n"
+                                            "eth0: to put the replaced Boot ROM back, run \"" + undo + "\"\n"
+                                            "eth0: writing version information\n");
+        ASSERT_TRUE(flash(lab, "a1-bootrom-07").substr(0, rom.size()) == std::string(rom.begin(), rom.end()));
+        r = lab.run_printed(undo);
+        expect_run(r, 0, r.out, "");
+        const std::string from = preset == std::string("oem") ? "from 7.4.1.1003 " : "";
+        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM " + from + "to 7.4.1.1003\n"
+                                            "eth0: writing Boot ROM\neth0: writing version information\n");
+        EXPECT_TRUE(flash(lab, "a1-bootrom-07") == old);
+        EXPECT_TRUE(shows(lab, "boot ROM 7.4.1.1003, subtype 0x07"));
+        EXPECT_NE(lab.qsupdate({"--bootrom"}).out.find("    Boot ROM version:   v7.4.1.1003\n"), std::string::npos);
+    }
+    TestLab lab({"--adapter", "cedar:1"});
+    const std::string old = flash(lab, "a1-bootrom-04"), path = save(lab, "rom.bin", rom);
+    expect_run(lab.qsupdate({"--write", "--backup", "--ipxe-image=" + path, "-s"}), 1, "",
+               path + " cannot be applied to any adapter\n");
+    EXPECT_TRUE(flash(lab, "a1-bootrom-04") == old);
 }
 
 // The backup is the old partition as a plain image carrying the installed

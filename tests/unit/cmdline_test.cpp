@@ -248,6 +248,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{bare, {"--write", "--ipxe-image=/images/cut.bin"}, 1, banner, bad_image("/images/cut.bin")},
         RunCase{bare, {"--write", "--ipxe-image=/images/bad-sum.bin"}, 1, banner, bad_image("/images/bad-sum.bin")},
         RunCase{bare, {"--write", "--ipxe-image=/images/rom.bin"}, 1, banner, "No Duskhollow adapters found\n"},
+        // What a restore is given to put back must be a boot ROM.
+        RunCase{bare, {"--restore-bootrom", "--image=/fw.bin"}, 1, banner, "/fw.bin: not a Boot ROM image\n"},
         // Silent status inspects no port, so an image given for it applies nowhere.
         RunCase{eth0, {"-s"}, 0, "", ""},
         RunCase{eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},

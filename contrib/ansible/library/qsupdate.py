@@ -143,8 +143,9 @@ UP_TO_DATE = re.compile(r'^The (.+) is up to date$')
 NEWER = re.compile(r'^(This is|This utility contains) more recent (.+) \[v(\d+\.\d+\.\d+\.\d+)\]$')
 NO_IMAGE = re.compile(r'^This utility does not contain (.+) for this adapter$')
 IPXE = 'The current Boot ROM is an iPXE image.'
-WRITE_ADVICE = '   - run "qsupdate --write" to perform an update'
-FORCE_ADVICE = '   - run "qsupdate --force --write" to perform an update'
+# The offered command repeats the report's image and adapter options, if any.
+WRITE_ADVICE = re.compile(r'^   - run "qsupdate --write(?: .*)?" to perform an update$')
+FORCE_ADVICE = re.compile(r'^   - run "qsupdate --force --write(?: .*)?" to perform an update$')
 NO_ACCESS = '    Firmware cannot be accessed via this interface.'
 NO_ACCESS_SIBLING = '    Firmware cannot be accessed via this interface,'
 USE_SIBLING = re.compile(r'^    please use (\S+)\.$')
@@ -247,9 +248,9 @@ def parse_port_line(port, line, last_verdict):
             entry['type'] = value
         return True
 
-    if line == WRITE_ADVICE:
+    if WRITE_ADVICE.match(line):
         return last_verdict is not None and last_verdict['verdict'] == 'newer'
-    if line == FORCE_ADVICE:
+    if FORCE_ADVICE.match(line):
         if last_verdict is None or last_verdict['verdict'] != 'up_to_date':
             return False
         last_verdict['verdict'] = 'forced'

@@ -40,12 +40,27 @@ TestLab::~TestLab()
 // Standard output and error go to files beside the lab, not inside it.
 CommandResult TestLab::run_qslab(const std::vector<std::string> &args, const std::string &input) const
 {
-    std::string command = QSLAB_LAUNCHER "'" QSLAB_BINARY "'";
+    std::string words;
     for (const std::string &a : args)
-        command += " '" + a + "'"; // no test argument holds a quote
+        words += " '" + a + "'"; // no test argument holds a quote
+    return run_shell(words, input);
+}
+
+// qslab followed by shell words, as the shell takes them.
+CommandResult TestLab::run_shell(const std::string &words, const std::string &input) const
+{
     std::ofstream(dir_ + ".in", std::ios::binary | std::ios::trunc) << input;
+    const std::string command = QSLAB_LAUNCHER "'" QSLAB_BINARY "'" + words;
     int wstatus = std::system((command + " <" + dir_ + ".in >" + dir_ + ".out 2>" + dir_ + ".err").c_str());
     return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(dir_ + ".out"), read_file(dir_ + ".err")};
+}
+
+CommandResult TestLab::run_printed(const std::string &command, const std::string &input) const
+{
+    const std::string program = "qsupdate ";
+    if (command.rfind(program, 0) != 0)
+        return {-1, "", "not a qsupdate command: " + command};
+    return run_shell(" run '" + dir_ + "' -- " + command.substr(program.size()), input);
 }
 
 void TestLab::edit(const std::function<void(nlohmann::json &)> &change)

@@ -46,6 +46,9 @@ public:
     // qsupdate through `qslab run`, with `input` as its standard input
     // (none by default).
     CommandResult qsupdate(const std::vector<std::string> &args, const std::string &input = "") const;
+    // A qsupdate command line as qsupdate printed it ("qsupdate --write
+    // --image='a b.bin'"), run in the lab as a shell runs it.
+    CommandResult run_printed(const std::string &command, const std::string &input = "") const;
     // Any qslab command, with all its arguments.
     CommandResult qslab(const std::vector<std::string> &args) const { return run_qslab(args); }
     // Lines of events.log that contain the text, without their time stamps.
@@ -53,6 +56,7 @@ public:
 
 private:
     CommandResult run_qslab(const std::vector<std::string> &args, const std::string &input = "") const;
+    CommandResult run_shell(const std::string &words, const std::string &input) const;
     std::string dir_;
 };
 
