@@ -93,7 +93,7 @@ void backup_file_name(char *buf, const firmware_ops *ops, firmware_version insta
 }
 
 int save_firmware(qsu_device *dev, const firmware_ops *ops, void *handle, firmware_version installed,
-                  print_fn out, progress_fn progress)
+                  print_fn out, progress_fn progress, std::string &saved)
 {
     const char *type_name = gettext(firmware_type_user_name(ops->type));
     out(gettext("%1$s: reading old %2$s\n"), dev->netif_name, type_name);
@@ -109,12 +109,11 @@ int save_firmware(qsu_device *dev, const firmware_ops *ops, void *handle, firmwa
     char base[BACKUP_NAME_LEN];
     backup_file_name(base, ops, installed);
     platform().mkdir(BACKUP_DIR, 0755); // an existing directory is fine, and a missing one fails the save
-    std::string name;
     bool reused = false;
-    const int rc = save_bytes(base, bytes, name, &reused);
+    const int rc = save_bytes(base, bytes, saved, &reused);
     if (rc == 0 && reused)
-        out(gettext("%1$s: old %2$s is already saved in %3$s\n"), dev->netif_name, type_name, name.c_str());
+        out(gettext("%1$s: old %2$s is already saved in %3$s\n"), dev->netif_name, type_name, saved.c_str());
     else if (rc == 0)
-        out(gettext("%1$s: saving old %2$s to %3$s\n"), dev->netif_name, type_name, name.c_str());
+        out(gettext("%1$s: saving old %2$s to %3$s\n"), dev->netif_name, type_name, saved.c_str());
     return rc;
 }

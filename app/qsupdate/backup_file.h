@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "app/qsupdate/qsupdate.h"
 #include "lib/platform/host_files.h"
@@ -19,7 +20,7 @@ void backup_file_name(char *buf, const firmware_ops *ops, firmware_version insta
 // Reads the row's partition back and saves it with the installed version
 // in its header, flushed to disk before the partition is touched.  A file
 // already at the name with the same bytes is the backup; one with other
-// bytes, or a link, is left alone and the next free name is taken.  0, or
-// -1 with errno.
+// bytes, or a link, is left alone and the next free name is taken; that
+// name is left in `saved`.  0, or -1 with errno.
 int save_firmware(qsu_device *dev, const firmware_ops *ops, void *handle, firmware_version installed,
-                  print_fn out, progress_fn progress);
+                  print_fn out, progress_fn progress, std::string &saved);

@@ -73,7 +73,7 @@ private:
     Row update_row(int index);
     bool decide(const firmware_ops *ops, firmware_version installed, firmware_version new_version);
     void announce(const char *type_name, firmware_version installed, firmware_version new_version);
-    void offer_undo(const firmware_ops *ops, firmware_version installed);
+    void offer_undo();
     Row take_interface_down(const firmware_ops *ops, const char *type_name, bool *skip);
     int finish();
     int fail(update_failure failure);
@@ -100,6 +100,9 @@ private:
     bool written_ = false;
     bool others_touched_ = false;
     bool application_started_ = false;
+
+    // Where the row's old image was saved ("" when it was not).
+    std::string backup_;
 
     // The row being handled, for the failure exit.
     const firmware_ops *row_ = nullptr;
@@ -284,7 +287,8 @@ PortUpdate::Row PortUpdate::update_row(int index)
 
     // A backup that was asked for and cannot be made stops the write: the
     // old image would be gone with no copy.
-    if ((options_ & OPTION_BACKUP) && save_firmware(dev_, ops, handle_, installed, out_, progress_) < 0) {
+    backup_.clear();
+    if ((options_ & OPTION_BACKUP) && save_firmware(dev_, ops, handle_, installed, out_, progress_, backup_) < 0) {
         int err = errno;
         std::fprintf(stderr, gettext("%s: Could not save old %s\n"), dev_->netif_name, type_name);
         errno = err;
@@ -312,7 +316,7 @@ PortUpdate::Row PortUpdate::update_row(int index)
     }
     progress_(gettext("Complete"), 100);
     if (options_ & OPTION_IPXE)
-        offer_undo(ops, installed);
+        offer_undo();
 
     if (cfg_)
         record_version(dev_, cfg_, ops, new_version, extra);
@@ -381,14 +385,12 @@ void PortUpdate::announce(const char *type_name, firmware_version installed, fir
 
 // Once an iPXE boot ROM is in, nothing but a restore replaces it: say
 // which command puts back the one it replaced (the backup, when made).
-void PortUpdate::offer_undo(const firmware_ops *ops, firmware_version installed)
+void PortUpdate::offer_undo()
 {
     const char *port = dev_->netif_name;
-    if (options_ & OPTION_BACKUP) {
-        char backup[BACKUP_NAME_LEN];
-        backup_file_name(backup, ops, installed);
+    if (!backup_.empty()) {
         out_(gettext("%1$s: to put the replaced Boot ROM back, run \"%2$s\"\n"), port,
-             restore_bootrom_command(backup, port).c_str());
+             restore_bootrom_command(backup_, port).c_str());
     } else {
         out_(gettext("%1$s: to put a Boot ROM back, run \"%2$s\" with a Boot ROM image for this adapter\n"), port,
              restore_bootrom_command("FILE", port).c_str());
