@@ -194,10 +194,10 @@ std::vector<uint8_t> birch_dynamic_config(uint32_t size, const std::vector<Flash
 
 std::vector<uint8_t> bundle_metadata(uint32_t size, const std::vector<FlashFirmware> &firmware)
 {
-    Items items;
+    std::vector<BundleComponent> components;
     for (const FlashFirmware &f : firmware)
-        items.emplace_back(TAG_BUNDLE_COMPONENT + config_kind(f.image_type).tlv_type, le_version(f.version));
-    return tlv_partition(TLV_TYPE_BUNDLE_METADATA, size, items, PRESET_DEFAULTS_GENERATION);
+        components.push_back({config_kind(f.image_type).tlv_type, version_words(f.version)});
+    return bundle_metadata_partition(size, components, PRESET_DEFAULTS_GENERATION);
 }
 
 struct DamageName {
@@ -342,6 +342,19 @@ void enrich_dynamic_config(Adapter &a)
         std::copy(second.begin(), second.begin() + load_le32(&second[TLV_TOTAL_LENGTH_AT]), out.begin() + used);
         bytes = out;
     }
+}
+
+std::vector<uint8_t> bundle_metadata_partition(uint32_t size, const std::vector<BundleComponent> &components,
+                                               uint32_t generation)
+{
+    Items items;
+    for (const BundleComponent &c : components) {
+        std::vector<uint8_t> version(8);
+        for (size_t i = 0; i < 4; ++i)
+            store_le16(&version[2 * i], c.version[i]);
+        items.emplace_back(TAG_BUNDLE_COMPONENT + c.partition_type, version);
+    }
+    return tlv_partition(TLV_TYPE_BUNDLE_METADATA, size, items, generation);
 }
 
 } // namespace lab

@@ -533,9 +533,12 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
         {"down", "linux", fault("eth0", "ioctl", {{"request", "SIOCSIFFLAGS"}}), {}, 1, "7.5.0", "5",
          failure + "Could not set device flag."},
         {"write", "linux", fault("a1-mcfw-2a", "erase"), {}, 1, "7.5.0", "8", failure + "Could not write new image."},
-        // The controller judges what it wrote itself, not what MTD wrote.
+        // The controller judges what reaches its flash, through MTD or through itself.
         {"unsigned image refused", "esx", [](json &j) { j["adapters"][0]["requires_signed_mcfw"] = true; }, {}, 1, "7.5.0",
          "9", failure + "Update failure: Could not write new image. Newer qsc driver required."},
+        {"unsigned image refused through MTD", "linux",
+         [](json &j) { j["adapters"][0]["requires_signed_mcfw"] = true; }, {}, 1, "7.5.0", "9",
+         failure + "Update failure: Could not write new image. Newer qsc driver required."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -631,6 +634,15 @@ TEST(UpdateScenario, BundleBoardsShowWhatWasWritten)
     EXPECT_NE(r.out.find("    Boot ROM version:   iPXE\n"), std::string::npos) << r.out;
     r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, 2, 7, NEWER)});
     expect_run(r, 0, "", "eth0: not upgrading iPXE Boot ROM image\n");
+
+    // A bundle, once the controller has unpacked it, shows as written.
+    const std::string bundle = image(lab, 13, 1, NEWER);
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--image=" + bundle}), 0, "", "");
+    r = lab.qsupdate({"--image=" + bundle});
+    EXPECT_NE(r.out.find("    Bundle version:     v7.5.0.1000\n\nThe Bundle firmware is up to date\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(lab.qsupdate({"--mc"}).out.find("    Controller version: v7.5.0.1000\n"), std::string::npos);
 }
 
 // A write that says it went well while the flash did not take it (a
@@ -640,18 +652,22 @@ TEST(UpdateScenario, BundleBoardsShowWhatWasWritten)
 TEST(UpdateScenario, WritesTheFlashDidNotTakeAreFound)
 {
     const std::string fatal = "Fatal error: Input/output error (5)\n";
+    // The controller, which checks the image it finds, refuses a broken
+    // controller firmware too.
+    const std::string refused = "An error occurred when finishing the update\n";
     const struct {
         const char *platform, *partition, *how;
         uint32_t type, subtype;
         std::string err;
     } cases[] = {
         {"linux", "a1-mcfw-25", "drop", 3, 37,
-         "Failed to write partition eth0 qsc_mcfw:25\neth0: Could not write new controller firmware image\n" + fatal},
+         "Failed to write partition eth0 qsc_mcfw:25\neth0: " + refused +
+             "eth0: Could not write new controller firmware image\n" + fatal},
         {"linux", "a1-bootrom-07", "stuck-byte", 2, 7,
          "Failed to write partition eth0 qsc_exp_rom:07\neth0: Could not write new Boot ROM image\n" + fatal},
         {"esxi", "a1-mcfw-25", "stuck-byte", 3, 37,
-         "Failed to write NVRAM sector: Input/output error\nvmnic1: Could not write new controller firmware image\n" +
-             fatal},
+         "Failed to write NVRAM sector: Input/output error\nvmnic1: " + refused +
+             "vmnic1: Could not write new controller firmware image\n" + fatal},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.platform) + " " + c.partition + " " + c.how);
