@@ -71,7 +71,9 @@ void apply_bundle(Lab &lab, size_t adapter)
                                    }) - parts.begin());
     };
     const size_t bundle = find(PART_BUNDLE), metadata = find(PART_BUNDLE_METADATA);
-    if (bundle == parts.size() || metadata == parts.size())
+    // Only a bundle written since the controller last started is new to it.
+    if (bundle == parts.size() || metadata == parts.size() ||
+        (parts[bundle].last_run.writes == 0 && parts[bundle].last_run.erases == 0))
         return;
     const auto version = held_version(lab, adapter, bundle, static_cast<uint32_t>(partition_image_type(PART_BUNDLE)));
     if (!version)

@@ -122,6 +122,8 @@ public:
                 configs_.insert(p.id);
             if (p.kind == NV_PART_STATUS)
                 status_ = p.id;
+            if (p.kind == NV_PART_BUNDLE_METADATA)
+                metadata_ = p.id; // a bundle, unpacked at the reset, rewrites it
         }
         description_ = read_file(lab::lab_json_path(dir_));
         port_ = state.adapters.at(0).ports.at(0).ifname;
@@ -143,7 +145,10 @@ public:
     const std::string &target() const { return target_; }
     // Partitions an update may change besides its target: the
     // configurations that record versions, the status the controller keeps.
-    bool may_change(const std::string &id) const { return id == target_ || id == status_ || is_config(id); }
+    bool may_change(const std::string &id) const
+    {
+        return id == target_ || id == status_ || is_config(id) || (id == metadata_ && update_.type == 13);
+    }
     bool is_config(const std::string &id) const { return configs_.count(id) != 0; }
     const std::map<std::string, std::string> &pristine() const { return pristine_; }
     firmware_version old_version() const { return old_.front(); }
@@ -265,7 +270,7 @@ private:
     }
 
     Update update_;
-    std::string dir_, image_, target_, status_, description_, port_;
+    std::string dir_, image_, target_, status_, metadata_, description_, port_;
     std::set<std::string> configs_;
     std::map<std::string, std::string> pristine_;
     std::vector<firmware_version> old_;
@@ -358,6 +363,10 @@ const Recovery kRecoveries[] = {
      "controller does not give has subtype 0"},
     {"walk", {"open"}, "/dev/", "a partition a port does not open is reached through its sibling"},
     {"walk", {"read"}, "bundle-metadata", "versions come from the configuration when the bundle metadata does not read"},
+    {"walk", {"erase", "write"}, "status",
+     "the controller's record of its verdict on what MTD wrote, which it cannot write: the last one stays"},
+    {"walk", {"erase", "write"}, "bundle-metadata",
+     "the controller's own rewrite of its bundle metadata at the reset: the metadata stays as it was"},
     {"sync", {"ioctl"}, "eth0", "bringing the interface back up after the update is tried twice"},
     {"sync", {"open", "read", "erase", "write", "ioctl", "mcdi", "command", "socket"}, "",
      "a configuration write that fails is made again from the configuration whole in memory"},
