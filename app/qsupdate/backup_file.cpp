@@ -58,7 +58,12 @@ int backup_bytes(const qsupdate_image_t *old, std::vector<uint8_t> &out)
 int save_bytes(const std::string &base, const std::vector<uint8_t> &bytes, std::string &name, bool *reused)
 {
     for (unsigned n = 1; n <= BACKUP_NAME_TRIES; ++n) {
-        name = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".dat";
+        // Appended piece by piece: g++ 12 takes "-" + std::to_string(n)
+        // for an overlapping copy when it optimises.
+        name = base;
+        if (n > 1)
+            name.append("-").append(std::to_string(n));
+        name.append(".dat");
         std::vector<uint8_t> found;
         if (read_whole_file(name.c_str(), bytes.size(), found) == 0) {
             if (found == bytes) {
