@@ -146,8 +146,8 @@ Fault parse_fault(const nlohmann::json &entry)
 {
     if (!entry.contains("target") || !entry.contains("operation"))
         throw UsageError("a fault needs --target and --operation");
-    if (entry.contains("errno") == entry.contains("write_cut_after"))
-        throw UsageError("a fault needs either --errno or --cut-after");
+    if (entry.contains("errno") + entry.contains("write_cut_after") + entry.contains("silent") != 1)
+        throw UsageError("a fault needs one of --errno, --cut-after and --silent");
     try {
         return faults_from_json(nlohmann::json::array({entry})).at(0);
     } catch (const std::exception &e) {
@@ -165,6 +165,7 @@ int command_create(const std::vector<std::string> &args)
         std::string preset;
         unsigned ports;
         std::vector<ConfigDamage> damage;
+        bool rich = false;
     };
     std::vector<Request> adapters;
     bool empty = false, no_driver = false;
@@ -177,7 +178,7 @@ int command_create(const std::vector<std::string> &args)
             unsigned ports = colon == std::string::npos ? 0 : parse_count(request.substr(colon + 1), "port count");
             if (colon != std::string::npos && ports == 0)
                 throw UsageError("an adapter has at least one port");
-            adapters.push_back({request.substr(0, colon), ports, {}});
+            adapters.push_back({request.substr(0, colon), ports, {}, false});
         } else if (r.is("--damaged-config")) {
             // For tests: not in the usage text.
             std::string name = r.value_of("--damaged-config");
@@ -187,6 +188,11 @@ int command_create(const std::vector<std::string> &args)
             if (!config_damage_from_name(name, damage))
                 throw UsageError("unknown configuration damage \"" + name + "\" (" + CONFIG_DAMAGE_NAMES + ")");
             adapters.back().damage.push_back(damage);
+        } else if (r.flag("--rich-config")) {
+            // For tests: not in the usage text.
+            if (adapters.empty())
+                throw UsageError("--rich-config follows the --adapter it applies to");
+            adapters.back().rich = true;
         } else if (r.flag("--empty")) {
             empty = true;
         } else if (r.flag("--no-driver")) {
@@ -200,11 +206,13 @@ int command_create(const std::vector<std::string> &args)
     if (empty && !adapters.empty())
         throw UsageError("--empty and --adapter exclude each other");
     if (!empty && adapters.empty())
-        adapters.push_back({"dogwood2", 2, {}});
+        adapters.push_back({"dogwood2", 2, {}, false});
 
     LabState state = make_host(host_kind_from_name(platform), !no_driver);
     for (const Request &request : adapters) {
         add_preset_adapter(state, request.preset, request.ports);
+        if (request.rich)
+            enrich_dynamic_config(state.adapters.back());
         for (ConfigDamage damage : request.damage)
             damage_dynamic_config(state.adapters.back(), damage);
     }
@@ -388,6 +396,10 @@ int command_fault(const std::vector<std::string> &args)
             entry["errno"] = r.value_of("--errno");
         } else if (r.is("--cut-after")) {
             entry["write_cut_after"] = parse_count(r.value_of("--cut-after"), "byte count");
+        } else if (r.flag("--power-cut")) {
+            entry["power_cut"] = true;
+        } else if (r.is("--silent")) {
+            entry["silent"] = r.value_of("--silent");
         } else if (r.flag("--list")) {
             list = true;
         } else if (r.flag("--clear")) {

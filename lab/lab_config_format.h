@@ -35,6 +35,8 @@ constexpr uint32_t TAG_GLOBAL_VPD = 0x10200000;    // Dogwood and later
 constexpr uint32_t TAG_VERSION = 0x10060000;       // + T: four u16
 constexpr uint32_t TAG_SUBTYPE = 0x00050000;       // + T: u32
 constexpr uint32_t TAG_BUNDLE_COMPONENT = 0x50A20000; // + T: four u16
+// Settings qsupdate does not know, kept by the adapter's other tools.
+constexpr uint32_t TAG_LAB_SETTING = 0x20470000;
 
 // Birch: a header, version items by a fixed index, and a dynamic VPD area
 // named by the header.  The header checksum covers `length` bytes.

@@ -45,6 +45,12 @@ int OpenFile::flock(int)
     return 0;
 }
 
+int OpenFile::fsync()
+{
+    errno = EINVAL;
+    return -1;
+}
+
 namespace {
 
 class NetdevFile final : public OpenFile {

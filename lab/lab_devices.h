@@ -22,6 +22,8 @@ public:
     virtual int ioctl(unsigned long request, void *arg);
     // flock(2): 0, or -1 with errno.  Nothing else competes for most files.
     virtual int flock(int operation);
+    // fsync(2): character devices have none (EINVAL).
+    virtual int fsync();
 };
 
 // A socket: interface ioctls for the interface the request names.

@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <nlohmann/json.hpp>
+
+#include <unistd.h>
 
 #include "lab/lab_events.h"
 #include "lab/lab_mtd.h"
@@ -20,7 +25,7 @@ using nlohmann::json;
 namespace {
 
 const char *const OPERATIONS[] = {"open",    "read", "write", "erase", "ioctl", "lock",
-                                  "command", "run",  "mcdi",  "socket"};
+                                  "command", "run",  "mcdi",  "socket", "fsync"};
 
 struct Named {
     const char *name;
@@ -95,10 +100,22 @@ Fault fault_from_json(const json &j)
         f.occurrence = occurrence.get<unsigned>();
     else
         throw std::runtime_error("lab.json: a fault's occurrence is a number from 1, or \"every\"");
+    if (j.contains("errno") + j.contains("write_cut_after") + j.contains("silent") != 1)
+        throw std::runtime_error("lab.json: a fault has one of errno, write_cut_after and silent");
+    if (j.contains("power_cut") && !j.contains("write_cut_after"))
+        throw std::runtime_error("lab.json: a power cut comes with write_cut_after");
     if (j.contains("write_cut_after")) {
         if (f.operation != "write")
             throw std::runtime_error("lab.json: only writes are cut short");
         f.write_cut_after = j.at("write_cut_after").get<size_t>();
+        f.power_cut = j.value("power_cut", false);
+    } else if (j.contains("silent")) {
+        const std::string how = text_of(j.at("silent"));
+        if (f.operation != "write")
+            throw std::runtime_error("lab.json: only writes fail silently");
+        if (how != "drop" && how != "stuck-byte")
+            throw std::runtime_error("lab.json: a silent fault is \"drop\" or \"stuck-byte\"");
+        f.silent = how == "drop" ? Fault::Silent::drop : Fault::Silent::stuck_byte;
     } else {
         f.error = static_cast<int>(parse_named(text_of(j.at("errno")), ERRNOS, std::size(ERRNOS), "errno"));
         if (f.error <= 0)
@@ -117,6 +134,29 @@ std::string errno_name(int error)
     return std::to_string(error);
 }
 
+std::string fault_effect(const Fault &f, bool done)
+{
+    if (f.write_cut_after)
+        return "cut short after " + std::to_string(*f.write_cut_after) + " bytes" +
+               (f.power_cut ? (done ? ", then the power failed" : ", then the power fails") : "");
+    if (f.silent == Fault::Silent::drop)
+        return done ? "reported success, stored nothing" : "reports success, stores nothing";
+    if (f.silent == Fault::Silent::stuck_byte)
+        return done ? "reported success, one byte kept its old value"
+                    : "reports success, one byte keeps its old value";
+    return (done ? "failed with " : "fails with ") + errno_name(f.error);
+}
+
+void lose_power(EventLog &events)
+{
+    events.record("power lost");
+    // What was printed reached the terminal before the power went.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::kill(::getpid(), SIGKILL);
+    std::abort();
+}
+
 std::vector<Fault> faults_from_json(const json &j)
 {
     std::vector<Fault> faults;
@@ -133,10 +173,15 @@ json faults_to_json(const std::vector<Fault> &faults)
         if (!f.request.empty())
             j["request"] = f.request;
         j["occurrence"] = f.occurrence ? json(f.occurrence) : json("every");
-        if (f.write_cut_after)
+        if (f.write_cut_after) {
             j["write_cut_after"] = *f.write_cut_after;
-        else
+            if (f.power_cut)
+                j["power_cut"] = true;
+        } else if (f.silent != Fault::Silent::none) {
+            j["silent"] = f.silent == Fault::Silent::drop ? "drop" : "stuck-byte";
+        } else {
             j["errno"] = errno_name(f.error);
+        }
         out.push_back(j);
     }
     return out;
@@ -185,10 +230,7 @@ const Fault *FaultTable::strike(const FaultSite &site)
             what += " " + e.fault.request;
         std::string target = site.targets.empty() ? e.fault.target : site.targets.front();
         events_.record("fault injected: " + what + " of " + target + " (occurrence " +
-                       std::to_string(e.seen) + ") " +
-                       (e.fault.write_cut_after
-                            ? "cut short after " + std::to_string(*e.fault.write_cut_after) + " bytes"
-                            : "failed with " + errno_name(e.fault.error)));
+                       std::to_string(e.seen) + ") " + fault_effect(e.fault, true));
     }
     return struck;
 }

@@ -27,7 +27,21 @@ struct Fault {
     unsigned occurrence = 0; // 1 for the first matching operation of a run; 0 for every one
     int error = 0;          // errno of the failure
     std::optional<size_t> write_cut_after; // writes only: bytes accepted instead of failing
+    // With write_cut_after: once the cut write is on the flash, the host
+    // loses power and the run ends there.
+    bool power_cut = false;
+    // Flash writes only: the write reports success while the flash does
+    // not take it (nothing at all, or one byte that keeps its old value).
+    enum class Silent { none, drop, stuck_byte } silent = Silent::none;
 };
+
+// What the fault does to the operation it strikes: "fails with EIO",
+// "cut short after 4 bytes", ...; in the past tense once `done`.
+std::string fault_effect(const Fault &fault, bool done = false);
+
+// A power cut: what is on the flash stays, everything else of the run ends
+// at once, as on a host that lost power.
+[[noreturn]] void lose_power(EventLog &events);
 
 // Reads and writes the "faults" array; throws std::runtime_error on a bad entry.
 std::vector<Fault> faults_from_json(const nlohmann::json &j);

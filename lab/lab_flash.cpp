@@ -131,23 +131,36 @@ ssize_t Flash::write(uint64_t offset, std::span<const uint8_t> data, const std::
         return fail(EINVAL);
     if (data.empty())
         return 0;
-    if (const Fault *fault = strike("write", via)) {
-        if (!fault->write_cut_after)
-            return fail(fault->error);
+    const Fault *fault = strike("write", via);
+    if (fault && fault->error)
+        return fail(fault->error);
+    if (fault && fault->write_cut_after) {
         data = data.first(std::min(data.size(), *fault->write_cut_after));
-        if (data.empty())
+        if (data.empty()) {
+            if (fault->power_cut)
+                lose_power(events_);
             return 0;
+        }
     }
+    std::vector<uint8_t> old(data.size());
+    if (!read_file(offset, old))
+        return fail(EIO);
     std::vector<uint8_t> bytes(data.begin(), data.end());
-    if (!in_place && partition_.erase_size != 1) {
-        std::vector<uint8_t> old(bytes.size());
-        if (!read_file(offset, old))
-            return fail(EIO);
+    if (!in_place && partition_.erase_size != 1)
         for (size_t i = 0; i < bytes.size(); ++i)
             bytes[i] &= old[i];
+    if (fault && fault->silent == Fault::Silent::drop) {
+        bytes = old;
+    } else if (fault && fault->silent == Fault::Silent::stuck_byte) {
+        // The first byte that was to change does not take.
+        auto differs = std::mismatch(bytes.begin(), bytes.end(), old.begin());
+        if (differs.first != bytes.end())
+            *differs.first = *differs.second;
     }
     if (!write_file(offset, bytes))
         return fail(EIO);
+    if (fault && fault->power_cut)
+        lose_power(events_);
 
     const uint64_t length = bytes.size();
     uint64_t ns = length * partition_.write_byte_ns;

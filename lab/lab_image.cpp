@@ -14,7 +14,7 @@ namespace lab {
 namespace {
 
 constexpr uint32_t IMAGE_MAGIC = 0x0106F1A5;
-constexpr uint32_t HEADER_SIZE = 40;
+constexpr uint32_t HEADER_SIZE = PLAIN_HEADER_SIZE;
 constexpr uint32_t HEADER_VERSION = 4;
 
 // Code bytes that differ from image to image in a repeatable way.
@@ -59,6 +59,9 @@ std::vector<uint8_t> build_plain_image(const PlainImageRequest &request)
                     request.version[2] << 4 ^ request.version[3];
     fill_pattern(h + HEADER_SIZE, request.code_size, seed);
     std::copy_n(h, std::min<size_t>(HEADER_SIZE, request.code_size), h + HEADER_SIZE);
+    if (request.code_size >= CODE_MIN_WHOLE)
+        store_le32(h + HEADER_SIZE + request.code_size - 4,
+                   crc32_partial(h + HEADER_SIZE, request.code_size - 4, 0));
     uint32_t crc = crc32_partial(h, HEADER_SIZE + request.code_size, 0);
     store_le32(h + HEADER_SIZE + request.code_size, crc);
     return image;
@@ -138,6 +141,17 @@ std::array<unsigned, 4> parse_version(const std::string &text, unsigned limit)
         if (n >= limit)
             throw std::runtime_error("version number too large in \"" + text + "\"");
     return v;
+}
+
+bool whole_code_at(std::span<const uint8_t> partition, size_t at, PlainImageHeader &header)
+{
+    if (at > partition.size() || !read_plain_header(partition.subspan(at), header))
+        return false;
+    const uint64_t length = load_le32(partition.data() + at + 16);
+    if (length < CODE_MIN_WHOLE || length > partition.size() - at)
+        return false;
+    const uint8_t *code = partition.data() + at;
+    return crc32_partial(code, length - 4, 0) == load_le32(code + length - 4);
 }
 
 } // namespace lab

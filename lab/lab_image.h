@@ -20,9 +20,14 @@ struct PlainImageRequest {
 };
 
 // The code begins with a copy of the header, as firmware carries its own
-// identity: what a partition holds after an update that wrote the code
-// alone still says which image it is.
+// identity, and ends with a CRC-32 of the rest of it, as firmware checks
+// itself: what a partition holds after an update that wrote the code alone
+// still says which image it is, and whether all of it is there.
 std::vector<uint8_t> build_plain_image(const PlainImageRequest &request);
+// A plain image's header, and the shortest code that carries both the
+// header's copy and the CRC.
+constexpr size_t PLAIN_HEADER_SIZE = 40;
+constexpr size_t CODE_MIN_WHOLE = PLAIN_HEADER_SIZE + 4;
 // A valid expansion ROM of `size` bytes (a multiple of 512, at most 255
 // units); throws on other sizes.
 std::vector<uint8_t> build_ipxe_image(size_t size);
@@ -37,6 +42,11 @@ struct PlainImageHeader {
 // The header at the start of `data`; false when no plain image header
 // starts there.
 bool read_plain_header(std::span<const uint8_t> data, PlainImageHeader &header);
+
+// Whether the code of an image from build_plain_image lies whole at `at`
+// in a partition's bytes: its header's copy first, its CRC at its end; the
+// header found is left in `header`.
+bool whole_code_at(std::span<const uint8_t> partition, size_t at, PlainImageHeader &header);
 
 // The version "A.B.C.D" in the header of a plain image at the start of
 // `data`, or "" when no plain image starts there.

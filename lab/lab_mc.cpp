@@ -307,19 +307,12 @@ std::string ManagementController::finish(uint32_t type)
     const size_t index = partition_index(type);
     need_update(type);
     updating_.erase(type);
-    const Partition &p = adapter().partitions[index];
-    if (p.kind != PART_MCFW)
+    if (adapter().partitions[index].kind != PART_MCFW)
         return "";
-    const mc::Verdict verdict = mc::judge(adapter(), mc::image_form(lab_.flash(adapter_, index)));
-    const std::vector<Partition> &parts = adapter().partitions;
-    auto status = std::find_if(parts.begin(), parts.end(),
-                               [](const Partition &s) { return s.kind == PART_STATUS && s.subtype == 0; });
-    if (status == parts.end())
-        return std::string(": ") + verdict.text + ", no status partition to record it";
-    if (int err = mc::record_verdict(lab_.flash(adapter_, static_cast<size_t>(status - parts.begin())), adapter(),
-                                     verdict))
+    std::string verdict;
+    if (int err = mc::judge_written(lab_, adapter_, verdict))
         throw Refusal{err, "the status record could not be written"};
-    return std::string(": ") + verdict.text;
+    return ": " + verdict;
 }
 
 void ManagementController::serve(const std::string &ifname, wire::McdiRequest &req)

@@ -13,6 +13,10 @@
 #include "lab/lab_flash.h"
 #include "lab/lab_model.h"
 
+namespace lab {
+class Lab;
+}
+
 namespace lab::mc {
 
 // A chunk header: magic, version, chunk id, the chunk's offset and length
@@ -47,12 +51,16 @@ constexpr uint32_t VERIFY_NONE = 0;
 constexpr uint32_t VERIFY_BAD_FORMAT = 3; // the chunks do not lead from one to the next
 
 enum class ImageForm {
-    plain,         // no chunk header at the end: not signed
+    plain,         // no chunk header at the end: not signed, and whole
+    incomplete,    // no chunk header at the end, and no whole image either
     signed_image,  // five chunk headers, each where the one before leads
     broken_layout, // a chunk header at the end, but the chain breaks
 };
 
-// What the controller-firmware partition holds.
+// What the controller-firmware partition holds.  A plain image is whole
+// when its code (from `qslab image`: its header's copy first, its CRC
+// last) lies at the start of the partition, as an update writes it, or
+// behind its header, as a whole image file put in place lies.
 ImageForm image_form(const Flash &flash);
 
 struct Verdict {
@@ -67,5 +75,12 @@ Verdict judge(const Adapter &adapter, ImageForm form);
 // block first (an EEPROM takes it as it is); as much of it as the
 // partition holds.  0, or the flash's errno.
 int record_verdict(Flash &status, const Adapter &adapter, const Verdict &verdict);
+
+// Judges the adapter's controller-firmware partition once an update of it
+// ends, whichever path wrote it (update finish, or the last close of an
+// MTD device that erased or wrote it), and records the verdict: its text
+// for the event log (", no status partition to record it" added when the
+// adapter has none), or the errno of a record that could not be written.
+int judge_written(Lab &lab, size_t adapter, std::string &text);
 
 } // namespace lab::mc

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include <fcntl.h>
 
+#include "lab/lab_mc_verdict.h"
 #include "lab/lab_mtd.h"
+#include "lab/lab_preset_flash.h"
 
 namespace lab {
 
@@ -30,16 +33,33 @@ class BlockCache {
 public:
     static constexpr uint64_t PAGE = 4096;
 
-    BlockCache(Flash &flash, std::vector<std::string> via) : flash_(flash), via_(std::move(via)) {}
-    ~BlockCache()
+    // `written_back` runs after a flush that wrote something.
+    BlockCache(Flash &flash, std::vector<std::string> via, std::function<void()> written_back)
+        : flash_(flash), via_(std::move(via)), written_back_(std::move(written_back))
     {
+    }
+    ~BlockCache() { flush(); }
+
+    // Writes the pages back, a run of consecutive ones at a time, and
+    // forgets them; -1 with the errno of a write that failed (its pages
+    // are lost, as the kernel drops pages it could not write back).
+    int flush()
+    {
+        int err = 0;
         for (auto it = pages_.begin(); it != pages_.end();) {
             const uint64_t first = it->first;
             std::vector<uint8_t> run;
             for (; it != pages_.end() && it->first == first + run.size() / PAGE; ++it)
                 run.insert(run.end(), it->second.begin(), it->second.end());
-            flash_.write_in_place(first * PAGE, run, via_);
+            errno = 0;
+            if (flash_.write_in_place(first * PAGE, run, via_) != static_cast<ssize_t>(run.size()) && !err)
+                err = errno ? errno : EIO; // a write cut short says nothing more
         }
+        const bool wrote = !pages_.empty();
+        pages_.clear();
+        if (wrote)
+            written_back_();
+        return err ? static_cast<int>(fail(err)) : 0;
     }
     BlockCache(const BlockCache &) = delete;
     BlockCache &operator=(const BlockCache &) = delete;
@@ -86,27 +106,50 @@ public:
 private:
     Flash &flash_;
     std::vector<std::string> via_;
+    std::function<void()> written_back_;
     std::map<uint64_t, std::vector<uint8_t>> pages_; // by page index
 };
 
+// The driver's MTD devices reach the flash through the management
+// controller, which judges new controller firmware when the update ends:
+// at the last close of a device that changed it.
+void controller_judges(Lab &lab, size_t adapter, const Flash &flash, const std::string &via)
+{
+    if (flash.partition().kind != PART_MCFW || !lab.controller(adapter))
+        return;
+    std::string verdict;
+    const int err = mc::judge_written(lab, adapter, verdict);
+    lab.events().record("controller judges " + flash.partition().id + " written through " + via + ": " +
+                        (err ? "the status record could not be written" : verdict));
+}
+
 // The page cache belongs to the block device, not to a descriptor: every
 // open of the same device shares it, for as long as one is open.
-std::shared_ptr<BlockCache> block_cache(Flash &flash, unsigned number, const std::string &path)
+std::shared_ptr<BlockCache> block_cache(Lab &lab, size_t adapter, Flash &flash, unsigned number,
+                                        const std::string &path)
 {
     static std::map<std::pair<const Flash *, unsigned>, std::weak_ptr<BlockCache>> caches;
     std::weak_ptr<BlockCache> &entry = caches[{&flash, number}];
     std::shared_ptr<BlockCache> cache = entry.lock();
     if (!cache)
-        entry = cache = std::make_shared<BlockCache>(flash, std::vector<std::string>{path});
+        entry = cache = std::make_shared<BlockCache>(flash, std::vector<std::string>{path}, [&lab, adapter, &flash, path] {
+            controller_judges(lab, adapter, flash, path);
+        });
     return cache;
 }
 
 class MtdFile final : public OpenFile {
 public:
-    MtdFile(Lab &lab, Flash &flash, const DeviceNode &node, unsigned number, int flags)
-        : lab_(lab), flash_(flash), block_(node.block), flags_(flags), via_{node.path},
-          size_(flash.partition().size), cache_(node.block ? block_cache(flash, number, node.path) : nullptr)
+    MtdFile(Lab &lab, size_t adapter, Flash &flash, const DeviceNode &node, unsigned number, int flags)
+        : lab_(lab), adapter_(adapter), flash_(flash), block_(node.block), flags_(flags), via_{node.path},
+          size_(flash.partition().size),
+          cache_(node.block ? block_cache(lab, adapter, flash, number, node.path) : nullptr)
     {
+    }
+    ~MtdFile() override
+    {
+        if (changed_)
+            controller_judges(lab_, adapter_, flash_, via_.front());
     }
 
     ssize_t read(void *buf, size_t count) override
@@ -142,8 +185,13 @@ public:
                              : flash_.program(static_cast<uint64_t>(pos_), data, via_);
         if (put > 0)
             pos_ += put;
+        changed_ = changed_ || (put > 0 && !cache_);
         return put;
     }
+
+    // The block device's pages reach the flash; a character device has
+    // no fsync.
+    int fsync() override { return cache_ ? cache_->flush() : static_cast<int>(fail(EINVAL)); }
 
     off_t lseek(off_t offset, int whence) override
     {
@@ -174,13 +222,17 @@ public:
         // looks at its alignment.
         if (info.length == 0)
             return 0;
-        return flash_.erase(info.start, info.length, via_);
+        const int rc = flash_.erase(info.start, info.length, via_);
+        changed_ = changed_ || rc == 0;
+        return rc;
     }
 
 private:
     Lab &lab_;
+    size_t adapter_;
     Flash &flash_;
     bool block_;
+    bool changed_ = false; // through the character device: judged at close
     int flags_;
     std::vector<std::string> via_;
     off_t size_;
@@ -210,7 +262,7 @@ std::unique_ptr<OpenFile> open_mtd_node(Lab &lab, const DeviceNode &node, int fl
             errno = EACCES;
             return nullptr;
         }
-        return std::make_unique<MtdFile>(lab, lab.flash(d.adapter, d.partition), node, number, flags);
+        return std::make_unique<MtdFile>(lab, d.adapter, lab.flash(d.adapter, d.partition), node, number, flags);
     }
     errno = ENODEV;
     return nullptr;

@@ -305,13 +305,19 @@ ssize_t LabPlatform::read(int fd, void *buf, size_t count)
 
 ssize_t LabPlatform::write(int fd, const void *buf, size_t count)
 {
-    if (const Fault *fault = strike(fd, "write")) {
-        if (!fault->write_cut_after)
-            return fail(fault->error);
+    const Fault *fault = strike(fd, "write");
+    if (fault && fault->error)
+        return fail(fault->error);
+    // A disk that says it took what it dropped.
+    if (fault && fault->silent == Fault::Silent::drop)
+        return static_cast<ssize_t>(count);
+    if (fault && fault->write_cut_after)
         count = std::min(count, *fault->write_cut_after);
-    }
     OpenFile *file = emulated(fd);
-    return file ? file->write(buf, count) : real_platform().write(fd, buf, count);
+    ssize_t n = file ? file->write(buf, count) : real_platform().write(fd, buf, count);
+    if (fault && fault->power_cut)
+        lose_power(lab_.events());
+    return n;
 }
 
 off_t LabPlatform::lseek(int fd, off_t offset, int whence)
@@ -326,6 +332,15 @@ int LabPlatform::ftruncate(int fd, off_t length)
     if (emulated(fd))
         return fail(EINVAL);
     return real_platform().ftruncate(fd, length);
+}
+
+int LabPlatform::fsync(int fd)
+{
+    if (const Fault *fault = strike(fd, "fsync"))
+        return fail(fault->error);
+    if (OpenFile *file = emulated(fd))
+        return file->fsync();
+    return real_platform().fsync(fd);
 }
 
 int LabPlatform::close(int fd)

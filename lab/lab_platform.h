@@ -36,6 +36,7 @@ public:
     ssize_t write(int fd, const void *buf, size_t count) override;
     off_t lseek(int fd, off_t offset, int whence) override;
     int ftruncate(int fd, off_t length) override;
+    int fsync(int fd) override;
     int close(int fd) override;
     int ioctl(int fd, unsigned long request, void *arg) override;
     int flock(int fd, int operation) override;

@@ -194,10 +194,10 @@ std::vector<uint8_t> birch_dynamic_config(uint32_t size, const std::vector<Flash
 
 std::vector<uint8_t> bundle_metadata(uint32_t size, const std::vector<FlashFirmware> &firmware)
 {
-    Items items;
+    std::vector<BundleComponent> components;
     for (const FlashFirmware &f : firmware)
-        items.emplace_back(TAG_BUNDLE_COMPONENT + config_kind(f.image_type).tlv_type, le_version(f.version));
-    return tlv_partition(TLV_TYPE_BUNDLE_METADATA, size, items, PRESET_DEFAULTS_GENERATION);
+        components.push_back({config_kind(f.image_type).tlv_type, version_words(f.version)});
+    return bundle_metadata_partition(size, components, PRESET_DEFAULTS_GENERATION);
 }
 
 struct DamageName {
@@ -302,6 +302,59 @@ void damage_dynamic_config(Adapter &a, ConfigDamage damage)
     }
     if (!any)
         throw std::runtime_error(a.preset + " adapters have no dynamic configuration");
+}
+
+void enrich_dynamic_config(Adapter &a)
+{
+    const bool birch = is_birch(a);
+    // Settings the adapter's own tools keep beside the versions.
+    const Items settings = {{TAG_LAB_SETTING, {'b', 'o', 'o', 't', '=', 'p', 'x', 'e', 0, 0, 0, 0}},
+                            {TAG_LAB_SETTING + 1, le_word(0x5EC0DD)}};
+    for (Partition &p : a.partitions) {
+        if (p.kind != PART_DYNAMIC_CFG)
+            continue;
+        std::vector<uint8_t> &bytes = p.initial_contents;
+        if (birch) {
+            // The VPD area lies outside the header's checksum.
+            uint8_t *record = &bytes[load_le32(&bytes[BIRCH_VPD_OFFSET_AT])];
+            const size_t room = load_le32(&bytes[BIRCH_VPD_LENGTH_AT]);
+            require(vpd_set(record, room, 'Y', 'A', "lab-setting-a", 13) == 0 &&
+                        vpd_set(record, room, 'Y', 'B', "lab-setting-b", 13) == 0,
+                    "setting keywords");
+            continue;
+        }
+        nvram_partition_t first;
+        require(tlv_init_partition_from_buffer(&first, bytes.data(), bytes.size()) == 0, "first segment");
+        const uint32_t generation = load_le32(&bytes[TLV_GENERATION_AT]);
+        Items items;
+        tlv_cursor_t *c = &first.tlv_cursor;
+        for (tlv_rewind(c); tlv_tag(c) != TLV_END_TAG; tlv_advance(c))
+            if (tlv_tag(c) != TLV_HEADER_TAG && tlv_tag(c) != TLV_TRAILER_TAG)
+                items.emplace_back(tlv_tag(c), std::vector<uint8_t>(tlv_value(c), tlv_value(c) + tlv_length(c)));
+        Items rich = items;
+        rich.insert(rich.end(), settings.begin(), settings.end());
+        std::vector<uint8_t> out = tlv_partition(TLV_TYPE_DYNAMIC_CONFIG, p.size, rich, generation);
+        // A second segment right behind the first, as the controller may
+        // keep: the versions again and a setting of its own.
+        const uint32_t used = load_le32(&out[TLV_TOTAL_LENGTH_AT]);
+        items.emplace_back(TAG_LAB_SETTING + 2, le_word(0x5EC0D2));
+        const std::vector<uint8_t> second = tlv_partition(TLV_TYPE_DYNAMIC_CONFIG, p.size - used, items, generation);
+        std::copy(second.begin(), second.begin() + load_le32(&second[TLV_TOTAL_LENGTH_AT]), out.begin() + used);
+        bytes = out;
+    }
+}
+
+std::vector<uint8_t> bundle_metadata_partition(uint32_t size, const std::vector<BundleComponent> &components,
+                                               uint32_t generation)
+{
+    Items items;
+    for (const BundleComponent &c : components) {
+        std::vector<uint8_t> version(8);
+        for (size_t i = 0; i < 4; ++i)
+            store_le16(&version[2 * i], c.version[i]);
+        items.emplace_back(TAG_BUNDLE_COMPONENT + c.partition_type, version);
+    }
+    return tlv_partition(TLV_TYPE_BUNDLE_METADATA, size, items, generation);
 }
 
 } // namespace lab

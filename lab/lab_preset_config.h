@@ -5,6 +5,7 @@
 // lab and the product cannot drift apart silently.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,5 +50,20 @@ extern const char CONFIG_DAMAGE_NAMES[];
 // Throws std::runtime_error for an adapter without a dynamic configuration
 // and for bad-generation on Birch, whose layout has no generation.
 void damage_dynamic_config(Adapter &adapter, ConfigDamage damage);
+
+// Bundle metadata naming its components' versions by partition type, at
+// the stored generation given: the whole partition.
+struct BundleComponent {
+    uint16_t partition_type;
+    std::array<uint16_t, 4> version;
+};
+std::vector<uint8_t> bundle_metadata_partition(uint32_t size, const std::vector<BundleComponent> &components,
+                                               uint32_t generation);
+
+// Makes the adapter's dynamic configurations as rich as a board in use:
+// setting items besides the versions and a second segment (TLV layout),
+// setting keywords in the dynamic VPD (Birch); `qslab create
+// --rich-config`.
+void enrich_dynamic_config(Adapter &adapter);
 
 } // namespace lab

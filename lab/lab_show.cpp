@@ -182,9 +182,7 @@ std::string fault_text(const Fault &f)
 {
     std::string what = f.operation + (f.request.empty() ? "" : " " + f.request) + " of " + f.target;
     std::string when = f.occurrence ? "occurrence " + std::to_string(f.occurrence) : "every time";
-    std::string how = f.write_cut_after ? "cut short after " + std::to_string(*f.write_cut_after) + " bytes"
-                                        : "fails with " + errno_name(f.error);
-    return what + ", " + when + ": " + how;
+    return what + ", " + when + ": " + fault_effect(f);
 }
 
 void show_lab(const std::string &dir, FILE *out)

@@ -3,12 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
-#include <fcntl.h>
 #include <libintl.h>
 
 #include "app/qsupdate/registry.h"
-#include "lib/platform/fd_guard.h"
+#include "lib/platform/host_files.h"
 #include "lib/platform/platform.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/crc32.h"
@@ -16,6 +17,9 @@
 #include "lib/utils/qs_assert.h"
 
 namespace {
+
+// Names tried for one image's backup before giving up.
+constexpr unsigned BACKUP_NAME_TRIES = 100;
 
 struct ImageFree {
     void operator()(qsupdate_image_t *image) const { qsupdate_image_free(image); }
@@ -31,43 +35,53 @@ void set_image_version(qsupdate_image_t *image, firmware_version v)
     h->ih_code_version_d = host_to_le16(v.d);
 }
 
-int write_whole(int fd, const void *data, size_t len)
-{
-    ssize_t n = platform().write(fd, data, len);
-    if (n == static_cast<ssize_t>(len))
-        return 0;
-    if (n >= 0)
-        errno = ENOSPC; // a short write on a regular file: the disk is full
-    return -1;
-}
-
-// Writes header, code and their checksum into a file made for the purpose.
-int write_backup(const char *name, const qsupdate_image_t *old)
+// Header, code and their checksum: a plain image that --image takes again.
+int backup_bytes(const qsupdate_image_t *old, std::vector<uint8_t> &out)
 {
     if (old->format != IMAGE_FORMAT_UNSIGNED) {
         errno = EINVAL;
         return -1;
     }
-    uint32_t crc = crc32_partial(old->reflash_header, old->reflash_header_len, 0);
-    crc = crc32_partial(old->image_code, old->image_code_len, crc);
+    const auto *header = reinterpret_cast<const uint8_t *>(old->reflash_header);
+    out.assign(header, header + old->reflash_header_len);
+    out.insert(out.end(), old->image_code, old->image_code + old->image_code_len);
     uint8_t trailer[IMAGE_TRAILER_SIZE];
-    store_le32(trailer, crc);
-    // Never through a link, never over what someone put there: the
-    // directory is root's, but the name is easy to guess.
-    FdGuard fd(platform().open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid())
-        return -1;
-    if (write_whole(fd.get(), old->reflash_header, old->reflash_header_len) < 0 ||
-        write_whole(fd.get(), old->image_code, old->image_code_len) < 0 ||
-        write_whole(fd.get(), trailer, sizeof trailer) < 0 || platform().close(fd.release()) < 0) {
-        // A partial file would only stand in the way of the next backup.
-        int err = errno;
-        fd.reset();
-        platform().unlink(name);
-        errno = err;
-        return -1;
-    }
+    store_le32(trailer, crc32_partial(out.data(), out.size(), 0));
+    out.insert(out.end(), trailer, trailer + sizeof trailer);
     return 0;
+}
+
+// Saves the bytes under the first of "<base>.dat", "<base>-2.dat", ... that
+// is free, or that already holds these very bytes (the same image saved by
+// an earlier run or by another port): never over a different file.  The
+// name used is left in `name`; *reused says that it was there already.
+int save_bytes(const std::string &base, const std::vector<uint8_t> &bytes, std::string &name, bool *reused)
+{
+    for (unsigned n = 1; n <= BACKUP_NAME_TRIES; ++n) {
+        // Appended piece by piece: g++ 12 takes "-" + std::to_string(n)
+        // for an overlapping copy when it optimises.
+        name = base;
+        if (n > 1)
+            name.append("-").append(std::to_string(n));
+        name.append(".dat");
+        std::vector<uint8_t> found;
+        if (read_whole_file(name.c_str(), bytes.size(), found) == 0) {
+            if (found == bytes) {
+                *reused = true;
+                return 0;
+            }
+            continue;
+        }
+        if (errno != ENOENT)
+            continue; // a link, a larger file, something unreadable: not ours to touch
+        // Never through a link, never over what someone put there meanwhile.
+        if (write_file_durably(name.c_str(), file_creation::exclusive, 0644, {bytes}) == 0)
+            return 0;
+        if (errno != EEXIST)
+            return -1;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 } // namespace
@@ -79,12 +93,12 @@ void backup_file_name(char *buf, const firmware_ops *ops, firmware_version insta
         std::snprintf(version, sizeof version, "old");
     else
         version_string(version, installed, false);
-    std::snprintf(buf, BACKUP_NAME_LEN, "%s/%s_%d_%d_v%s.dat", BACKUP_DIR, firmware_type_short_name(ops->type),
+    std::snprintf(buf, BACKUP_NAME_LEN, "%s/%s_%d_%d_v%s", BACKUP_DIR, firmware_type_short_name(ops->type),
                   static_cast<int>(ops->type), static_cast<int>(ops->subtype), version);
 }
 
 int save_firmware(qsu_device *dev, const firmware_ops *ops, void *handle, firmware_version installed,
-                  print_fn out, progress_fn progress)
+                  print_fn out, progress_fn progress, std::string &saved)
 {
     const char *type_name = gettext(firmware_type_user_name(ops->type));
     out(gettext("%1$s: reading old %2$s\n"), dev->netif_name, type_name);
@@ -94,9 +108,17 @@ int save_firmware(qsu_device *dev, const firmware_ops *ops, void *handle, firmwa
     set_image_version(old.get(), installed);
     progress(gettext("Complete"), 100);
 
-    char name[BACKUP_NAME_LEN];
-    backup_file_name(name, ops, installed);
-    out(gettext("%1$s: saving old %2$s to %3$s\n"), dev->netif_name, type_name, name);
-    platform().mkdir(BACKUP_DIR, 0755); // an existing directory is fine, and a missing one fails the open
-    return write_backup(name, old.get());
+    std::vector<uint8_t> bytes;
+    if (backup_bytes(old.get(), bytes) < 0)
+        return -1;
+    char base[BACKUP_NAME_LEN];
+    backup_file_name(base, ops, installed);
+    platform().mkdir(BACKUP_DIR, 0755); // an existing directory is fine, and a missing one fails the save
+    bool reused = false;
+    const int rc = save_bytes(base, bytes, saved, &reused);
+    if (rc == 0 && reused)
+        out(gettext("%1$s: old %2$s is already saved in %3$s\n"), dev->netif_name, type_name, saved.c_str());
+    else if (rc == 0)
+        out(gettext("%1$s: saving old %2$s to %3$s\n"), dev->netif_name, type_name, saved.c_str());
+    return rc;
 }

@@ -169,6 +169,9 @@ int nv_fw_write_image(void *handle, qsupdate_image_t *image, bool full_erase, pr
         // Nothing written: the adapter has nothing new to say either.
         if (!contents)
             return -1;
+        // The code lies where it was put; what the controller makes of
+        // the envelope's chunks is for its verdict to say.
+        nv_controller_may_rearrange(ctx->nv, static_cast<uint32_t>(image->image_code_len));
         rc = nv_write_all(ctx->nv, contents, size, full_erase, progress);
         const int saved = errno;
         std::free(contents);
@@ -177,8 +180,10 @@ int nv_fw_write_image(void *handle, qsupdate_image_t *image, bool full_erase, pr
         rc = write_partition(ctx, image, full_erase, progress);
     }
     const int write_errno = errno;
-    // The adapter's verdict counts even when our side of the write went well.
-    if (nv_fw_check_status(ctx) < 0)
+    // The adapter's verdict counts even when our side of the write went
+    // well.  It judges controller firmware alone: a record left by an
+    // earlier controller update says nothing of this write.
+    if (ctx->ops->type == IMAGE_TYPE_MCFW && nv_fw_check_status(ctx) < 0)
         return -1;
     if (rc < 0) {
         errno = write_errno;

@@ -101,6 +101,10 @@ void report_inaccessible(const qsu_device *dev, const qsu_device *nv_dev, int rc
                nv_dev->netif_name);
     else
         printf("%s", gettext("    Firmware cannot be accessed via this interface.\n"));
+    // Out of reach is not damaged: the repair advice would wipe settings
+    // that may be whole.
+    if (rc == DYNAMIC_CFG_UNREACHABLE)
+        printf("%s", gettext("    Its dynamic configuration cannot be reached through any port of the adapter.\n"));
     if (rc == ENODEV) {
         printf("\nDynamic configuration is corrupt. Run 'qsboot -i %s --repair' to revert back to firmware "
                "defaults.\n",
@@ -108,6 +112,27 @@ void report_inaccessible(const qsu_device *dev, const qsu_device *nv_dev, int rc
         printf("\n");
         printf(SUPPORT_INCIDENT_LINE, SUPPORT_ADDRESS);
     }
+}
+
+// A configuration that did not read whole is said so: versions that show
+// as unknown would otherwise look like a board never updated.  The report
+// writes nothing; an interrupted write's kept copy is shown instead, and
+// the next update writes it back.
+void report_found(const dynamic_cfg_context *cfg)
+{
+    const dynamic_cfg_found found = dynamic_cfg_state(cfg);
+    if (found == dynamic_cfg_found::whole)
+        return;
+    const bool erased = found == dynamic_cfg_found::erased;
+    if (const char *copy = dynamic_cfg_restored_copy(cfg))
+        printf(erased ? gettext("    Dynamic configuration was found erased; the next update restores it from\n"
+                                "    %s.\n")
+                      : gettext("    Dynamic configuration was found damaged; the next update restores it from\n"
+                                "    %s.\n"),
+               copy);
+    else
+        printf("%s", erased ? gettext("    Dynamic configuration was found erased: no versions are recorded.\n")
+                            : gettext("    Dynamic configuration was found damaged: no versions can be read.\n"));
 }
 
 // Installed version of a row on a port without a dynamic configuration
@@ -177,7 +202,7 @@ int show_status(qsu_device *dev, qsupdate_image_t *image, int firmware_types)
     if (qsu_device_type(dev) != QSU_DEVICE_TYPE_ALDER) {
         qsu_device *nv_dev = nullptr;
         const int rc = dynamic_cfg_accessible(dev, &nv_dev);
-        if (rc == ENOTSUP || rc == ENODEV) {
+        if (rc != 0) {
             report_inaccessible(dev, nv_dev, rc);
             errno = ENOTSUP;
             return -1;
@@ -185,6 +210,7 @@ int show_status(qsu_device *dev, qsupdate_image_t *image, int firmware_types)
         cfg = dynamic_cfg_open(dev, NV_PART_DYNAMIC_CFG);
         if (!cfg)
             return errno == EPERM || errno == ENOENT ? 0 : -1;
+        report_found(cfg);
         char family[VERSION_STRING_LEN];
         if (dynamic_cfg_get_family(cfg, family, sizeof family) > 1)
             printf("    %-19s v%s\n", gettext("Firmware version:"), family);

@@ -1,6 +1,7 @@
 // The update procedure of one port: every registry row whose image applies
 // is checked against the installed version, written, and recorded in the
 // adapter's dynamic configuration.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -68,10 +69,11 @@ private:
 
     int prepare();
     int open_other_configs();
+    int restore_kept_copies();
     Row update_row(int index);
     bool decide(const firmware_ops *ops, firmware_version installed, firmware_version new_version);
     void announce(const char *type_name, firmware_version installed, firmware_version new_version);
-    void offer_undo(const firmware_ops *ops, firmware_version installed);
+    void offer_undo();
     Row take_interface_down(const firmware_ops *ops, const char *type_name, bool *skip);
     int finish();
     int fail(update_failure failure);
@@ -99,6 +101,9 @@ private:
     bool others_touched_ = false;
     bool application_started_ = false;
 
+    // Where the row's old image was saved ("" when it was not).
+    std::string backup_;
+
     // The row being handled, for the failure exit.
     const firmware_ops *row_ = nullptr;
     void *handle_ = nullptr;
@@ -112,6 +117,8 @@ int PortUpdate::run()
         return rc;
     if (open_other_configs() < 0)
         return fail(UPDATE_FAILURE_OTHER_CONFIG);
+    if (restore_kept_copies() < 0)
+        return fail(UPDATE_FAILURE_GENERIC);
     if (dell_)
         application_start();
     for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i)
@@ -133,11 +140,16 @@ int PortUpdate::prepare()
         return 1; // the first generation keeps no configuration
     qsu_device *nv_dev = nullptr;
     const int rc = dynamic_cfg_accessible(dev_, &nv_dev);
-    if (rc == ENOTSUP || rc == ENODEV) {
+    if (rc != 0) {
         std::fprintf(stderr, gettext("%1$s: Firmware is not accessible"), dev_->netif_name);
         if (nv_dev)
             std::fprintf(stderr, ", please use %1$s", nv_dev->netif_name);
         std::fputs(".\n", stderr);
+        if (rc == DYNAMIC_CFG_UNREACHABLE)
+            std::fprintf(stderr,
+                         gettext("%s: its dynamic configuration cannot be reached through any port of the "
+                                 "adapter\n"),
+                         dev_->netif_name);
         if (rc == ENODEV) {
             std::fprintf(stderr,
                          "Dynamic configuration is corrupt. Run 'qsboot -i %1$s --repair' to revert back to "
@@ -181,6 +193,26 @@ int PortUpdate::open_other_configs()
         others_.push_back({other, cfg});
     }
     return 1;
+}
+
+// A configuration found erased or damaged, for which an interrupted write
+// kept a copy, is written back before anything else: it holds every
+// setting and the versions recorded until then.  0, or -1 with errno.
+int PortUpdate::restore_kept_copies()
+{
+    auto restore = [&](const qsu_device *dev, dynamic_cfg_context *cfg) {
+        const char *copy = cfg ? dynamic_cfg_restored_copy(cfg) : nullptr;
+        if (!copy)
+            return 0; // also a part shared with a port already restored
+        out_(gettext("%1$s: restoring the dynamic configuration from %2$s\n"), dev->netif_name, copy);
+        return sync_config(dev, cfg);
+    };
+    if (restore(dev_, cfg_) < 0)
+        return -1;
+    for (const OtherPort &other : others_)
+        if (restore(other.dev, other.cfg) < 0)
+            return -1;
+    return 0;
 }
 
 PortUpdate::Row PortUpdate::update_row(int index)
@@ -255,7 +287,8 @@ PortUpdate::Row PortUpdate::update_row(int index)
 
     // A backup that was asked for and cannot be made stops the write: the
     // old image would be gone with no copy.
-    if ((options_ & OPTION_BACKUP) && save_firmware(dev_, ops, handle_, installed, out_, progress_) < 0) {
+    backup_.clear();
+    if ((options_ & OPTION_BACKUP) && save_firmware(dev_, ops, handle_, installed, out_, progress_, backup_) < 0) {
         int err = errno;
         std::fprintf(stderr, gettext("%s: Could not save old %s\n"), dev_->netif_name, type_name);
         errno = err;
@@ -283,7 +316,7 @@ PortUpdate::Row PortUpdate::update_row(int index)
     }
     progress_(gettext("Complete"), 100);
     if (options_ & OPTION_IPXE)
-        offer_undo(ops, installed);
+        offer_undo();
 
     if (cfg_)
         record_version(dev_, cfg_, ops, new_version, extra);
@@ -352,14 +385,12 @@ void PortUpdate::announce(const char *type_name, firmware_version installed, fir
 
 // Once an iPXE boot ROM is in, nothing but a restore replaces it: say
 // which command puts back the one it replaced (the backup, when made).
-void PortUpdate::offer_undo(const firmware_ops *ops, firmware_version installed)
+void PortUpdate::offer_undo()
 {
     const char *port = dev_->netif_name;
-    if (options_ & OPTION_BACKUP) {
-        char backup[BACKUP_NAME_LEN];
-        backup_file_name(backup, ops, installed);
+    if (!backup_.empty()) {
         out_(gettext("%1$s: to put the replaced Boot ROM back, run \"%2$s\"\n"), port,
-             restore_bootrom_command(backup, port).c_str());
+             restore_bootrom_command(backup_, port).c_str());
     } else {
         out_(gettext("%1$s: to put a Boot ROM back, run \"%2$s\" with a Boot ROM image for this adapter\n"), port,
              restore_bootrom_command("FILE", port).c_str());
@@ -425,20 +456,28 @@ int PortUpdate::finish()
         store = written_;
     }
     // A board without a configuration has nowhere to keep a family.
-    if (store && cfg_) {
+    store = store && cfg_;
+    // Every change is made before the first write, so that a configuration
+    // the ports share is written once, whole, and never half updated.
+    if (store)
         dynamic_cfg_set_family(dev_, cfg_, family);
-        out_(gettext("%s: writing version information\n"), dev_->netif_name);
-        if (sync_config(dev_, cfg_) < 0)
-            return fail(UPDATE_FAILURE_GENERIC);
-    }
-    if (others_touched_) {
-        for (const OtherPort &other : others_) {
+    if (others_touched_)
+        for (const OtherPort &other : others_)
             dynamic_cfg_set_family(other.dev, other.cfg, nullptr);
-            out_(gettext("%s: writing version information\n"), other.dev->netif_name);
-            if (sync_config(other.dev, other.cfg) < 0)
+    std::vector<const dynamic_cfg_part *> stored;
+    auto write_version_information = [&](const qsu_device *dev, dynamic_cfg_context *cfg) {
+        out_(gettext("%s: writing version information\n"), dev->netif_name);
+        if (std::find(stored.begin(), stored.end(), cfg->part) != stored.end())
+            return 0;
+        stored.push_back(cfg->part);
+        return sync_config(dev, cfg);
+    };
+    if (store && write_version_information(dev_, cfg_) < 0)
+        return fail(UPDATE_FAILURE_GENERIC);
+    if (others_touched_)
+        for (const OtherPort &other : others_)
+            if (write_version_information(other.dev, other.cfg) < 0)
                 return fail(UPDATE_FAILURE_GENERIC);
-        }
-    }
     close_configs();
     if (restore_interface() < 0)
         return fail(UPDATE_FAILURE_SET_FLAGS);
@@ -509,6 +548,11 @@ int PortUpdate::sync_config(const qsu_device *dev, dynamic_cfg_context *cfg)
         return 0;
     int err = errno;
     std::fprintf(stderr, gettext("%s: Could not store version information\n"), dev->netif_name);
+    if (const char *copy = dynamic_cfg_kept_copy(cfg))
+        std::fprintf(stderr,
+                     gettext("%1$s: the configuration to be written is kept in %2$s until an update "
+                             "stores it\n"),
+                     dev->netif_name, copy);
     errno = err;
     return -1;
 }

@@ -38,11 +38,17 @@ void record_version(qsu_device *dev, dynamic_cfg_context *cfg, const firmware_op
         break;
     case IMAGE_TYPE_BOOTROM:
         check(dynamic_cfg_set_bootrom_version(dev, cfg, text), dev);
-        if (ops->subtype <= LAST_BOOTROM_WITH_UEFI)
+        // An image that names no UEFI ROM version (an iPXE boot ROM, the
+        // erase image of a restore) leaves the recorded one alone: the
+        // word "unknown" is no version.
+        if (ops->subtype <= LAST_BOOTROM_WITH_UEFI && !version_is_null(extra))
             check(dynamic_cfg_set_uefi_version(dev, cfg, extra_text), dev);
         break;
     case IMAGE_TYPE_UEFIROM:
         check(dynamic_cfg_set_uefi_version(dev, cfg, text), dev);
+        break;
+    case IMAGE_TYPE_BUNDLE:
+        check(dynamic_cfg_adopt_bundle(cfg, version), dev);
         break;
     default:
         break;

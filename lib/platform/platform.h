@@ -37,6 +37,8 @@ public:
     virtual ssize_t write(int fd, const void *buf, size_t count) = 0;
     virtual off_t lseek(int fd, off_t offset, int whence) = 0;
     virtual int ftruncate(int fd, off_t length) = 0;
+    // fsync(2): what was written reaches the disk (of a directory: its entries).
+    virtual int fsync(int fd) = 0;
     virtual int close(int fd) = 0;
     virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
     virtual int flock(int fd, int operation) = 0;

@@ -78,6 +78,7 @@ public:
     ssize_t write(int fd, const void *buf, size_t count) override { return ::write(fd, buf, count); }
     off_t lseek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
     int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
+    int fsync(int fd) override { return ::fsync(fd); }
     int close(int fd) override { return ::close(fd); }
     int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
     int flock(int fd, int operation) override { return ::flock(fd, operation); }

@@ -161,7 +161,7 @@ TEST(DynamicCfgLab, ProbeAndOpenFallBackToASibling)
     } cases[] = {
         {"own port", {0, 1}, {}, SIZE, 0, 0, 0},
         {"sibling only", {1}, {}, SIZE, ENOTSUP, 1, 0},
-        {"no port", {}, {}, SIZE, ENODEV, -1, ENOENT},
+        {"no port", {}, {}, SIZE, DYNAMIC_CFG_UNREACHABLE, -1, ENOENT},
         {"reads fail", {0, 1}, read_fails, SIZE, ENODEV, 1, EIO,
          "Failed to read partition eth0 qsc_dynamic_cfg:00 offset 0 size 4\n"
          "Failed to read partition eth1 qsc_dynamic_cfg:00 offset 0 size 4\n"
@@ -204,16 +204,23 @@ TEST(DynamicCfgLab, ProbeAndOpenFallBackToASibling)
 
 // On BD20 boards the bundle metadata answers first, even with a null
 // version; erased, damaged or missing metadata, or metadata without the
-// kind, leaves the answer to the configuration.
+// kind, leaves the answer to the configuration, and so does metadata of a
+// bundle no later than the one the configuration names: what it records
+// besides was written since.
 TEST(DynamicCfgLab, BundleMetadataAnswersFirst)
 {
     Bytes damaged = tlv_contents({{BUNDLE_BOOTROM, version_bytes(7, 4, 1, 1003)}});
     damaged[28] ^= 1;
+    const lab::Partition with_bundle =
+        partition("meta", NV_PART_BUNDLE_METADATA,
+                  tlv_contents({{BUNDLE_BOOTROM, version_bytes(7, 4, 1, 1003)},
+                                {BUNDLE_BOOTROM - 0x300 + 0x1E00, version_bytes(7, 4, 3, 0)}}));
     const struct {
         const char *name;
         std::vector<lab::Partition> metadata;
         firmware_version bootrom;
         std::string out = "";
+        Bytes recorded_bundle = {}; // the configuration's bundle version
     } cases[] = {
         {"erased", {partition("meta", NV_PART_BUNDLE_METADATA, Bytes(SIZE, 0xFF))}, {6, 2, 0, 1}},
         {"holds the kind", {partition("meta", NV_PART_BUNDLE_METADATA, tlv_contents({{BUNDLE_BOOTROM, version_bytes(7, 4, 1, 1003)}}))}, {7, 4, 1, 1003}},
@@ -221,10 +228,16 @@ TEST(DynamicCfgLab, BundleMetadataAnswersFirst)
         {"holds other kinds", {partition("meta", NV_PART_BUNDLE_METADATA, tlv_contents({{0x50A20100, version_bytes(1, 1, 1, 1)}}))}, {6, 2, 0, 1}},
         {"damaged", {partition("meta", NV_PART_BUNDLE_METADATA, damaged)}, {6, 2, 0, 1}, "(Dynamic configuration: checksum is incorrect)\n"},
         {"missing", {}, {6, 2, 0, 1}},
+        {"of the bundle recorded", {with_bundle}, {6, 2, 0, 1}, "", version_bytes(7, 4, 3, 0)},
+        {"of a later bundle", {with_bundle}, {7, 4, 1, 1003}, "", version_bytes(7, 4, 2, 9)},
+        {"of an earlier bundle", {with_bundle}, {6, 2, 0, 1}, "", version_bytes(7, 5, 0, 0)},
     };
     for (const auto &c : cases) {
         std::vector<lab::Partition> parts = c.metadata;
-        parts.push_back(partition("cfg", NV_PART_DYNAMIC_CFG, tlv_contents({{BOOTROM_VERSION, version_bytes(6, 2, 0, 1)}})));
+        std::vector<std::pair<uint32_t, Bytes>> items = {{BOOTROM_VERSION, version_bytes(6, 2, 0, 1)}};
+        if (!c.recorded_bundle.empty())
+            items.emplace_back(BOOTROM_VERSION - 0x300 + 0x1E00, c.recorded_bundle);
+        parts.push_back(partition("cfg", NV_PART_DYNAMIC_CFG, tlv_contents(items)));
         CfgRun run("dogwood2", parts);
         dynamic_cfg_context *ctx = dynamic_cfg_open(run.port(1), NV_PART_DYNAMIC_CFG);
         ASSERT_TRUE(ctx) << c.name;

@@ -281,6 +281,9 @@ TEST(LabRun, TimingFaultsLogAndActivity)
               "[0.000000 s] flash a1-mcfw-00: erase 0x0-0x1fff (2 blocks)\n"
               "[0.001000 s] flash a1-mcfw-00: write 0x0-0x7ff (2048 bytes)\n"
               "[0.001678 s] flash a1-mcfw-00: write 0x0-0x1fff (8192 bytes, in place)\n"
+              // The controller judges what the block device's write-back left.
+              "[0.005136 s] controller judges a1-mcfw-00 written through /dev/mtdblock0: unsigned image refused, "
+              "status EIO: no whole image in flash\n"
               "[0.005136 s] fault injected: ioctl MEMERASE of /dev/mtd3 (occurrence 1) failed with EBUSY\n"
               "[0.005136 s] flash a1-exp_rom_cfg-00: erase 0x10-0x1f (16 blocks)\n"
               "[0.005136 s] fault injected: erase of a1-exp_rom_cfg-00 (occurrence 1) failed with EIO\n"

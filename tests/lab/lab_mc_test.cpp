@@ -411,8 +411,13 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         const Bytes image = lab::build_plain_image({type, subtype, {7, 5, 0, 1000}, {}, 4096});
         return Bytes(image.begin() + 40, image.end() - 4);
     };
+    auto first = [](Bytes b, size_t n) {
+        b.resize(n);
+        return b;
+    };
     const std::string bad_chain = "signed image rejected (3): its chunks do not lead from one to the next",
-                      no_image = "a1-mcfw-25 holds no controller firmware image of its subtype";
+                      no_image = "a1-mcfw-25 holds no controller firmware image of its subtype",
+                      not_whole = "unsigned image refused, status EIO: no whole image in flash";
     struct Case {
         bool demands;
         uint32_t result;
@@ -422,7 +427,9 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         std::string logged, runs, kept_because; // after a reset: the new version, or why the old stays
     } cases[] = {
         {false, 1, plain_code(0x25), true, {0, 0, 0}, "unsigned image accepted", "7.5.0.1000", ""},
-        {false, 1, pattern(4096, 5), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
+        {false, 1, pattern(4096, 5), true, {EIO, 0, 0}, not_whole, "", not_whole},
+        // A write cut at byte 960 leaves no whole image, whatever the adapter demands.
+        {false, 1, first(plain_code(0x25), 960), true, {EIO, 0, 0}, not_whole, "", not_whole},
         {false, 1, plain_code(0x26), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
         {false, 1, plain_code(0x25, 2), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
         {true, 1, plain_code(0x25), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM", "",
@@ -510,14 +517,14 @@ TEST(LabMc, EventLogIsCondensed)
               "[0.000000 s] MCDI update start 0x100\n"
               "[0.000000 s] MCDI erase 0x100: 0x0-0xffff (1 block)\n"
               "[0.450000 s] MCDI write 0x100: 4096 bytes in 18 commands\n"
-              "[0.482768 s] MCDI update finish 0x100: unsigned image accepted\n"
+              "[0.482768 s] MCDI update finish 0x100: unsigned image refused, status EIO: no whole image in flash\n"
               // The controller erases the status record's sector: 45 ms.
               "[0.527928 s] MCDI update start 0x100\n"
               "[0.527928 s] MCDI write 0x100: EINVAL (16 bytes announced, the request holds 8)\n"
               "[0.527928 s] MCDI erase 0x100: 0x10000-0x2ffff (2 blocks)\n"
               "[1.427928 s] MCDI erase 0x100: 0x50000-0x5ffff (1 block)\n"
               "[1.877928 s] MCDI read 0x100: 1000 bytes in 4 commands\n"
-              "[1.878928 s] MCDI update finish 0x100: unsigned image accepted\n"
+              "[1.878928 s] MCDI update finish 0x100: unsigned image refused, status EIO: no whole image in flash\n"
               "[1.924088 s] MCDI information 0x123: EINVAL (no partition of this type)\n"
               "[1.924088 s] MCDI update start 0x600\n"
               "[1.924088 s] MCDI erase 0x600: 0x0-0xffff (whole EEPROM)\n"

@@ -413,7 +413,7 @@ TEST(Qslab, FaultFlashAndShow)
          "bad fault: only writes are cut short\n"},
         {{"fault", "--target", "eth0", "--operation", "read", "--occurrence", "0", "--errno", "EIO"},
          "bad fault: a fault's occurrence is a number from 1, or \"every\"\n"},
-        {{"fault", "--target", "eth0", "--operation", "read"}, "a fault needs either --errno or --cut-after\n"},
+        {{"fault", "--target", "eth0", "--operation", "read"}, "a fault needs one of --errno, --cut-after and --silent\n"},
         {{"fault", "--list", "--clear"}, "fault takes one of: a new fault, --list, --clear\n"},
     };
     for (const auto &[args, err] : refused) {

@@ -88,6 +88,7 @@ public:
     ssize_t write(int fd, const void *buf, size_t count) override { return inner_.write(fd, buf, count); }
     off_t lseek(int fd, off_t offset, int whence) override { return inner_.lseek(fd, offset, whence); }
     int ftruncate(int fd, off_t length) override { return inner_.ftruncate(fd, length); }
+    int fsync(int fd) override { return inner_.fsync(fd); }
     int flock(int fd, int operation) override { return inner_.flock(fd, operation); }
     int socket(int domain, int type, int protocol) override { return inner_.socket(domain, type, protocol); }
     int uname(struct utsname *name) override { return inner_.uname(name); }
@@ -235,7 +236,8 @@ void note_progress(const char *status, int pc)
 // Reads go in 252-byte requests; writes in 240-byte first-form requests
 // unless the controller reports a write size above that, which the
 // second form carries up to 1008 bytes at a time.  Erases cover the
-// image's blocks and one beyond, or the whole partition.
+// image's blocks and one beyond, or the whole partition, and what they
+// cover is read back once the update is finished.
 TEST(NvMcdi, ChunksAsTheControllerAllows)
 {
     const uint32_t T = 0x100;
@@ -272,6 +274,9 @@ TEST(NvMcdi, ChunksAsTheControllerAllows)
         expected.insert(expected.end(), c.erases.begin(), c.erases.end());
         expected.insert(expected.end(), c.writes.begin(), c.writes.end());
         expected.push_back(cmd(0x3C, {T, 0, 1}));
+        // Then it is read back as far as it was erased.
+        const std::vector<Command> checked = chunked(0x39, T, c.erased_to ? c.erased_to : 65536, 252);
+        expected.insert(expected.end(), checked.begin(), checked.end());
         EXPECT_EQ(run.commands(), expected);
         Bytes flash(65536, 0x00);
         std::fill(flash.begin(), flash.begin() + c.erased_to, 0xFF);
@@ -587,5 +592,5 @@ TEST(NvMcdi, EsxServiceConsoleEndToEnd)
                                         "MCDI information 0x601", "MCDI metadata 0x601", "MCDI update start 0x601",
                                         "MCDI erase 0x601: 0x0-0xffff (16 blocks)",
                                         "MCDI write 0x601: 5000 bytes in 21 commands", "MCDI update finish 0x601",
-                                        "MCDI read 0x601: 65536 bytes in 261 commands"}));
+                                        "MCDI read 0x601: 131072 bytes in 522 commands"}));
 }

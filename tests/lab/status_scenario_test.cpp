@@ -62,7 +62,7 @@ std::string corrupt(const std::string &ifname)
 
 // Ports whose configuration cannot be read say where to go instead, and
 // the run goes on with the next port; a configuration no port can read is
-// corrupt.  A port of a generation without a configuration shows only its
+// corrupt, one that no port opens is only out of reach.  A port of a generation without a configuration shows only its
 // header.
 TEST(StatusScenario, ReachabilityAndFamilyVersion)
 {
@@ -100,9 +100,15 @@ TEST(StatusScenario, ReachabilityAndFamilyVersion)
                  if (parts[i]["id"] == "a1-dynamic-cfg-00-p0")
                      parts.erase(i);
          },
-         1, p0 + ALONE + corrupt("eth0"), none_accessed},
+         1, p0 + ALONE + "    Its dynamic configuration cannot be reached through any port of the adapter.\n",
+         none_accessed},
         {"no configuration on this generation", {"--adapter", "alder-0710:1"}, [](json &) {}, 0, p0 + "\n",
          none_available},
+        // No versions to show is said, not left to look like a board never updated.
+        {"a damaged configuration", {"--adapter", "birch:1", "--damaged-config", "bad-checksum"}, [](json &) {}, 0,
+         p0 + "    Dynamic configuration was found damaged: no versions can be read.\n\n", none_available},
+        {"an erased configuration", {"--adapter", "birch:1", "--damaged-config", "blank"}, [](json &) {}, 0,
+         p0 + "    Dynamic configuration was found erased: no versions are recorded.\n\n", none_available},
     };
     for (const auto &c : cases) {
         TestLab lab(c.create);

@@ -201,17 +201,29 @@ TEST(UpdateScenario, SharedKindsOnATwoPortAdapter)
         // Both ports' records carry the OEM keyword of the new version.
         const std::string show = lab.qslab({"show", lab.dir()}).out, keyword = " V3=" + to + "\n";
         EXPECT_NE(show.find(keyword), show.rfind(keyword)) << show;
+        // A boot ROM names the UEFI ROM it carries by its extra version;
+        // one that names none leaves the keyword alone.
+        for (uint16_t minor : {4, 5}) {
+            const std::array<uint8_t, 4> extra = minor == 4 ? std::array<uint8_t, 4>{3, 1, 0, 6} : std::array<uint8_t, 4>{};
+            const std::string rom = save(lab, "rom.bin", lab::build_plain_image({2, 2, {3, minor, 0, 0}, extra, 4096}));
+            expect_run(lab.qsupdate({"--write", "-y", "-s", "--adapter=eth0", "--image=" + rom}), 0, "", "");
+            EXPECT_NE(lab.qslab({"show", lab.dir()}).out.find(" V1=3.1.0.6\n"), std::string::npos);
+        }
     }
-    // The sibling's configuration that cannot be stored fails the update,
-    // naming the port whose record is behind.
+    // The sibling's configuration that cannot be stored, however often it
+    // is tried, fails the update, naming the port whose record is behind
+    // and where what it was to hold is kept.
     TestLab lab({"--adapter", "birch:2"});
     lab.edit([](json &j) {
         j["faults"] = {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "erase"}, {"errno", "EIO"}}};
     });
     CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
+    const std::string erase_failed = "Failed to erase partition eth1 qsc_dynamic_cfg:00\n";
     expect_run(r, 1, r.out,
-               "Failed to erase partition eth1 qsc_dynamic_cfg:00\neth1: Could not store version information\n"
-               "Fatal error: Input/output error (5)\n");
+               erase_failed + erase_failed + erase_failed + "eth1: Could not store version information\n" +
+                   "eth1: the configuration to be written is kept in "
+                   "/var/lib/qsutils/dynamic_cfg_S1407R120340_port1.dat until an update stores it\n"
+                   "Fatal error: Input/output error (5)\n");
 }
 
 // An iPXE boot ROM, installed as the report offers, replaces the boot ROM
@@ -249,9 +261,69 @@ TEST(UpdateScenario, IpxeInstallThenTheGuardThenRestore)
     expect_run(lab.qsupdate({"--write", "--ipxe-image=" + save(lab, "rom.bin", rom), "-s"}), 0, "", "");
     CommandResult r = lab.qsupdate({"--restore-bootrom"});
     expect_run(r, 0, r.out, "");
-    EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM from 7.4.1.1003 to 7.4.1.1003\n"
+    EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM to 7.4.1.1003\n"
                                         "eth0: writing Boot ROM\neth0: writing version information\n");
     EXPECT_TRUE(flash(lab, "a1-bootrom-07") == std::string(256 * 1024, '\xff'));
+}
+
+// The configurations' lines of `qslab show`, generations aside.
+std::string configurations(const TestLab &lab)
+{
+    const std::string show = lab.qslab({"show", lab.dir()}).out;
+    const size_t from = show.find("Configurations:"), to = show.find("\n\n", from);
+    static const std::regex generation(R"(generation \d+)");
+    return std::regex_replace(show.substr(from, to - from), generation, "generation N");
+}
+
+// The power fails while the configuration is rewritten, after its erase
+// (nothing of it written yet) or half-way: the copy kept on the host holds
+// every version, keyword and setting, the report says so, and the next
+// update writes it back first and goes on.  Nothing is lost.
+TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
+{
+    const struct {
+        const char *adapter, *config;
+        uint32_t subtype;
+    } boards[] = {
+        {"cedar:2", "a1-dynamic-cfg-00", 18},
+        {"dogwood2:2", "a1-dynamic-cfg-00", 37},
+        {"birch:2", "a1-dynamic-cfg-00-p0", 8},
+    };
+    for (const auto &b : boards) {
+        TestLab reference({"--adapter", b.adapter, "--rich-config"});
+        expect_run(reference.qsupdate({"--write", "-y", "-s", "--image=" + image(reference, 3, b.subtype, NEWER)}), 0,
+                   "", "");
+        for (const std::string cut : {"0", "100"}) {
+            SCOPED_TRACE(std::string(b.adapter) + ", cut after " + cut);
+            TestLab lab({"--adapter", b.adapter, "--rich-config"});
+            const std::string fw = image(lab, 3, b.subtype, NEWER), kept = lab.dir() + "/root/var/lib/qsutils";
+            lab.qslab({"fault", lab.dir(), "--target", b.config, "--operation", "write", "--occurrence", "1",
+                       "--cut-after", cut, "--power-cut"});
+            CommandResult r = lab.qsupdate({"--write", "-y", "-s", "--image=" + fw});
+            EXPECT_NE(r.status, 0);
+            lab.qslab({"fault", lab.dir(), "--clear"});
+            std::vector<std::string> copies;
+            for (const auto &e : std::filesystem::directory_iterator(kept))
+                copies.push_back("/var/lib/qsutils/" + e.path().filename().string());
+            ASSERT_EQ(copies.size(), 1u);
+
+            r = lab.qsupdate({});
+            EXPECT_NE(r.out.find("    Dynamic configuration was found " +
+                                 std::string(cut == "0" ? "erased" : "damaged") +
+                                 "; the next update restores it from\n    " + copies[0] + ".\n"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("    Controller version: v7.5.0.1000\n"), std::string::npos) << "from the copy";
+
+            r = lab.qsupdate({"--write", "-y", "--image=" + fw});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(messages(r.out).find("eth0: restoring the dynamic configuration from " + copies[0] + "\n"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_TRUE(std::filesystem::is_empty(kept)) << "the copy is gone once written back";
+            EXPECT_EQ(configurations(lab), configurations(reference));
+        }
+    }
 }
 
 // After an iPXE install with --backup the command it offers, run as
@@ -276,8 +348,7 @@ TEST(UpdateScenario, IpxeInstallWithBackupThenItsUndo)
         ASSERT_TRUE(flash(lab, "a1-bootrom-07").substr(0, rom.size()) == std::string(rom.begin(), rom.end()));
         r = lab.run_printed(undo);
         expect_run(r, 0, r.out, "");
-        const std::string from = preset == std::string("oem") ? "from 7.4.1.1003 " : "";
-        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM " + from + "to 7.4.1.1003\n"
+        EXPECT_EQ(messages(r.out), BANNER + "eth0: updating Boot ROM to 7.4.1.1003\n"
                                             "eth0: writing Boot ROM\neth0: writing version information\n");
         EXPECT_TRUE(flash(lab, "a1-bootrom-07") == old);
         EXPECT_TRUE(shows(lab, "boot ROM 7.4.1.1003, subtype 0x07"));
@@ -291,8 +362,9 @@ TEST(UpdateScenario, IpxeInstallWithBackupThenItsUndo)
 }
 
 // The backup is the old partition as a plain image carrying the installed
-// version, which --image takes again.  A backup that cannot be made stops
-// the write, and the interface comes back up.
+// version, which --image takes again; it never replaces another file.  A
+// backup that cannot be made stops the write, and the interface comes
+// back up.
 TEST(UpdateScenario, BackupFileAndItsFailures)
 {
     TestLab lab({"--adapter", "dogwood2:1"});
@@ -313,20 +385,38 @@ TEST(UpdateScenario, BackupFileAndItsFailures)
     r = lab.qsupdate({"--write", "--force", "-y", "--image=" + lab.dir() + "/root" + name});
     expect_run(r, 0, r.out, "");
     EXPECT_TRUE(flash(lab, "a1-mcfw-25") == old) << "the backup restores the old image";
+    // The same image backed up again is the file already there.
+    r = lab.qsupdate({"--write", "--backup", "-y", "--image=" + image(lab, 3, 37, NEWER)});
+    expect_run(r, 0, r.out, "");
+    EXPECT_NE(r.out.find("eth0: old controller firmware is already saved in " + name + "\n"), std::string::npos);
+    EXPECT_EQ(read_file(lab.dir() + "/root" + name), backup);
 
+    // Two ports' identical PHY images are one backup.
+    TestLab pair({"--adapter", "birch:2"});
+    r = pair.qsupdate({"--write", "-y", "--backup", "--image=" + image(pair, 0, 9, {2, 1, 0, 0})});
+    expect_run(r, 0, r.out, "");
+    EXPECT_NE(messages(r.out).find("eth1: old PHY firmware is already saved in /var/lib/qsutils/PHY_0_9_v2.0.2.5.dat\n"),
+              std::string::npos)
+        << r.out;
+
+    // A name taken by something else, a link included, is left alone: the
+    // backup takes the next free name.
     const std::string victim = lab.dir() + "/victim";
     std::ofstream(victim) << "keep";
+    TestLab planted({"--adapter", "dogwood2:1"});
+    std::filesystem::create_directories(planted.dir() + "/root/var/lib/qsutils");
+    std::filesystem::create_symlink(victim, planted.dir() + "/root" + name);
+    r = planted.qsupdate({"--write", "--backup", "-y", "--image=" + image(planted, 3, 37, NEWER)});
+    expect_run(r, 0, r.out, "");
+    const std::string second = "/var/lib/qsutils/MCPU_3_37_v7.4.3.1008-2.dat";
+    EXPECT_NE(r.out.find("eth0: saving old controller firmware to " + second + "\n"), std::string::npos);
+    EXPECT_EQ(read_file(planted.dir() + "/root" + second), backup);
+
     const struct {
         const char *what;
         std::function<void(TestLab &)> arrange;
         std::string said, cause;
     } failures[] = {
-        {"a link planted at the name",
-         [&](TestLab &l) {
-             std::filesystem::create_directories(l.dir() + "/root/var/lib/qsutils");
-             std::filesystem::create_symlink(victim, l.dir() + "/root" + name);
-         },
-         "", "File exists (17)"},
         {"the old image does not read",
          [](TestLab &l) {
              l.edit([](json &j) {
@@ -443,9 +533,12 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
         {"down", "linux", fault("eth0", "ioctl", {{"request", "SIOCSIFFLAGS"}}), {}, 1, "7.5.0", "5",
          failure + "Could not set device flag."},
         {"write", "linux", fault("a1-mcfw-2a", "erase"), {}, 1, "7.5.0", "8", failure + "Could not write new image."},
-        // The controller judges what it wrote itself, not what MTD wrote.
+        // The controller judges what reaches its flash, through MTD or through itself.
         {"unsigned image refused", "esx", [](json &j) { j["adapters"][0]["requires_signed_mcfw"] = true; }, {}, 1, "7.5.0",
          "9", failure + "Update failure: Could not write new image. Newer qsc driver required."},
+        {"unsigned image refused through MTD", "linux",
+         [](json &j) { j["adapters"][0]["requires_signed_mcfw"] = true; }, {}, 1, "7.5.0", "9",
+         failure + "Update failure: Could not write new image. Newer qsc driver required."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -517,6 +610,81 @@ TEST(UpdateScenario, ConfigurationOutOfReach)
         CommandResult r = lab.qsupdate({"--write", "-y", "--image=" + image(lab, 3, 8, NEWER)});
         expect_run(r, c.status, r.out, c.err);
     }
+}
+
+// On a board whose bundle metadata names every kind's version, a kind
+// written on its own shows its new version, and the same image is not
+// offered again; an iPXE boot ROM shows as one, and the guard keeps an
+// ordinary boot ROM from replacing it unasked.
+TEST(UpdateScenario, BundleBoardsShowWhatWasWritten)
+{
+    TestLab lab({"--adapter", "oem:1"});
+    const std::string mcfw = image(lab, 3, 42, NEWER);
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--image=" + mcfw}), 0, "", "");
+    CommandResult r = lab.qsupdate({"--image=" + mcfw});
+    EXPECT_NE(r.out.find("    Controller version: v7.5.0.1000\n\nThe controller firmware is up to date\n"),
+              std::string::npos)
+        << r.out;
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--image=" + mcfw}), 0, "", "");
+    EXPECT_EQ(last_run(lab, "flash a1-mcfw-2a: write").size(), 0u) << "not written again";
+
+    const std::string rom = save(lab, "ipxe.bin", lab::build_ipxe_image(65536));
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--ipxe-image=" + rom}), 0, "", "");
+    r = lab.qsupdate({});
+    EXPECT_NE(r.out.find("    Boot ROM version:   iPXE\n"), std::string::npos) << r.out;
+    r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, 2, 7, NEWER)});
+    expect_run(r, 0, "", "eth0: not upgrading iPXE Boot ROM image\n");
+
+    // A bundle, once the controller has unpacked it, shows as written.
+    const std::string bundle = image(lab, 13, 1, NEWER);
+    expect_run(lab.qsupdate({"--write", "-y", "-s", "--image=" + bundle}), 0, "", "");
+    r = lab.qsupdate({"--image=" + bundle});
+    EXPECT_NE(r.out.find("    Bundle version:     v7.5.0.1000\n\nThe Bundle firmware is up to date\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(lab.qsupdate({"--mc"}).out.find("    Controller version: v7.5.0.1000\n"), std::string::npos);
+}
+
+// A write that says it went well while the flash did not take it (a
+// dropped chunk, a byte that does not program) is found when the
+// partition is read back: the row fails with the write's own message and
+// nothing is recorded.  A configuration write is made again.
+TEST(UpdateScenario, WritesTheFlashDidNotTakeAreFound)
+{
+    const std::string fatal = "Fatal error: Input/output error (5)\n";
+    // The controller, which checks the image it finds, refuses a broken
+    // controller firmware too.
+    const std::string refused = "An error occurred when finishing the update\n";
+    const struct {
+        const char *platform, *partition, *how;
+        uint32_t type, subtype;
+        std::string err;
+    } cases[] = {
+        {"linux", "a1-mcfw-25", "drop", 3, 37,
+         "Failed to write partition eth0 qsc_mcfw:25\neth0: " + refused +
+             "eth0: Could not write new controller firmware image\n" + fatal},
+        {"linux", "a1-bootrom-07", "stuck-byte", 2, 7,
+         "Failed to write partition eth0 qsc_exp_rom:07\neth0: Could not write new Boot ROM image\n" + fatal},
+        {"esxi", "a1-mcfw-25", "stuck-byte", 3, 37,
+         "Failed to write NVRAM sector: Input/output error\nvmnic1: " + refused +
+             "vmnic1: Could not write new controller firmware image\n" + fatal},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.platform) + " " + c.partition + " " + c.how);
+        TestLab lab({"--platform", c.platform, "--adapter", "dogwood2:1"});
+        const std::string status_before = lab.qsupdate({}).out;
+        lab.qslab({"fault", lab.dir(), "--target", c.partition, "--operation", "write", "--silent", c.how});
+        CommandResult r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, c.type, c.subtype, NEWER)});
+        expect_run(r, 1, "", (std::string(c.platform) == "esxi" ? "get_qs_serial_esxi(): unsupported device type.\n" : "") + c.err);
+        lab.qslab({"fault", lab.dir(), "--clear"});
+        EXPECT_EQ(lab.qsupdate({}).out, status_before) << "nothing recorded";
+    }
+    TestLab lab({"--adapter", "dogwood2:1"});
+    lab.qslab({"fault", lab.dir(), "--target", "a1-dynamic-cfg-00", "--operation", "write", "--occurrence", "1",
+               "--silent", "drop"});
+    CommandResult r = lab.qsupdate({"--write", "-y", "-s", "--image=" + image(lab, 3, 37, NEWER)});
+    expect_run(r, 0, "", "Failed to write partition eth0 qsc_dynamic_cfg:00\n");
+    EXPECT_NE(lab.qsupdate({}).out.find("    Controller version: v7.5.0.1000\n"), std::string::npos);
 }
 
 // The PHY's flash-configuration mode is one character written to the

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -102,7 +103,10 @@ struct Adapter {
         return &ctxs.back();
     }
     uint32_t generation() { return tlv_get_partition_generation(bytes.data()); }
-    bool guard_intact() { return Bytes(bytes.end() - guard, bytes.end()) == Bytes(guard, 0xA5); }
+    bool guard_intact()
+    {
+        return std::all_of(bytes.end() - static_cast<long>(guard), bytes.end(), [](uint8_t b) { return b == 0xA5; });
+    }
     std::string get(dynamic_cfg_context *ctx, char k1, char k2)
     {
         char buf[64];

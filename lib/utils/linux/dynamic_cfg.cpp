@@ -4,6 +4,7 @@
 // and a single sync stores it.
 #include "lib/utils/linux/dynamic_cfg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "lib/tlv/tlv_partition.h"
 #include "lib/utils/linux/dynamic_cfg_birch.h"
+#include "lib/utils/linux/dynamic_cfg_copy.h"
 #include "lib/utils/linux/dynamic_cfg_internal.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/vpd.h"
@@ -19,6 +21,7 @@
 namespace {
 
 constexpr size_t ACCESS_PROBE_LEN = 4;
+constexpr int SYNC_WRITE_TRIES = 3;
 
 void release_part(dynamic_cfg_part *part)
 {
@@ -97,6 +100,9 @@ dynamic_cfg_part *load_dyn_cfg_part(qsu_device *dev, nv_part_type type)
     }
     part->is_bd20 = is_bd20_device(dev);
     part->kind = type;
+    // Factory defaults are only ever read.
+    if (type == NV_PART_DYNAMIC_CFG)
+        part->copy_name = dynamic_cfg_copy_name(dev, part->is_bd20);
     part->nv = open_partition(dev, type, part->is_bd20);
     if (!part->nv) {
         int err = errno;
@@ -126,6 +132,23 @@ dynamic_cfg_part *load_dyn_cfg_part(qsu_device *dev, nv_part_type type)
     return part;
 }
 
+// Takes the kept copy of an interrupted write in place of the partition's
+// erased or damaged contents, when there is one that decodes.
+bool restore_kept_copy(dynamic_cfg_part *part)
+{
+    std::vector<uint8_t> copy;
+    if (part->copy_name.empty() || !dynamic_cfg_read_copy(part->copy_name, part->buffer_size, copy))
+        return false;
+    const std::vector<uint8_t> found(part->buffer, part->buffer + part->buffer_size);
+    std::copy(copy.begin(), copy.end(), part->buffer);
+    if (decode_dynamic_config(part) && dynamic_config_is_whole(part)) {
+        part->restored_from_copy = true;
+        return true;
+    }
+    std::copy(found.begin(), found.end(), part->buffer);
+    return false;
+}
+
 // Whether a 4-byte read at the start of the partition works through this
 // port's own handle.
 bool reads_through(nv_context *nv)
@@ -145,11 +168,58 @@ int prepare_dynamic_config(dynamic_cfg_part *part)
         errno = ENOSPC;
         return -1;
     }
+    if (decode_dynamic_config(part)) {
+        part->found = dynamic_cfg_found::whole;
+        // Damage the layout lives with (a later segment or the dynamic
+        // VPD lost) is still damage when a copy holds them whole.
+        if (!dynamic_config_is_whole(part) && restore_kept_copy(part))
+            part->found = dynamic_cfg_found::damaged;
+        return 0;
+    }
+    const bool erased = std::all_of(part->buffer, part->buffer + part->buffer_size, [](uint8_t b) { return b == 0xFF; });
+    part->found = erased ? dynamic_cfg_found::erased : dynamic_cfg_found::damaged;
     // A damaged configuration is rebuilt in memory only; it reaches the
     // flash if the caller syncs.
-    if (!decode_dynamic_config(part))
+    if (!restore_kept_copy(part))
         reset_dynamic_config(part);
     return 0;
+}
+
+int store_dynamic_config(dynamic_cfg_part *part, progress_fn progress)
+{
+    part->copy_kept = false;
+    const bool keep = !part->copy_name.empty();
+    if (keep && dynamic_cfg_keep_copy(part->copy_name, part->buffer, part->buffer_size) != 0)
+        return -1;
+    // The buffer is whole in memory: a write that failed, even half-way
+    // through, can be made again.
+    int rc = -1;
+    for (int tries = 0; rc != 0 && tries < SYNC_WRITE_TRIES; ++tries)
+        rc = nv_write_all(part->nv, part->buffer, static_cast<uint32_t>(part->buffer_size), true, progress);
+    if (rc != 0) {
+        part->copy_kept = keep;
+        return -1;
+    }
+    if (keep)
+        dynamic_cfg_drop_copy(part->copy_name);
+    part->restored_from_copy = false;
+    part->found = dynamic_cfg_found::whole;
+    return 0;
+}
+
+dynamic_cfg_found dynamic_cfg_state(const dynamic_cfg_context *ctx)
+{
+    return ctx->part->found;
+}
+
+const char *dynamic_cfg_restored_copy(const dynamic_cfg_context *ctx)
+{
+    return ctx->part->restored_from_copy ? ctx->part->copy_name.c_str() : nullptr;
+}
+
+const char *dynamic_cfg_kept_copy(const dynamic_cfg_context *ctx)
+{
+    return ctx->part->copy_kept ? ctx->part->copy_name.c_str() : nullptr;
 }
 
 void attach_dynamic_config(dynamic_cfg_context *ctx, dynamic_cfg_part *part)
@@ -211,13 +281,15 @@ int dynamic_cfg_accessible(qsu_device *dev, qsu_device **nv_dev)
 {
     QS_ASSERT(dev);
     QS_ASSERT(nv_dev);
-    if (nv_context *nv = nv_open(dev, NV_PART_DYNAMIC_CFG, 0); nv && reads_through(nv)) {
+    nv_context *own = nv_open(dev, NV_PART_DYNAMIC_CFG, 0);
+    const bool opened = own != nullptr;
+    if (own && reads_through(own)) {
         *nv_dev = dev;
         return 0;
     }
     nv_context *nv = nv_open_ports(dev, NV_PART_DYNAMIC_CFG, 0, nv_dev, true);
     if (!nv)
-        return ENODEV;
+        return opened ? ENODEV : DYNAMIC_CFG_UNREACHABLE;
     return reads_through(nv) ? ENOTSUP : ENODEV;
 }
 

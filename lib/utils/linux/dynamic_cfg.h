@@ -6,14 +6,19 @@
 // its own.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "lib/utils/firmware_ops.h"
 #include "lib/utils/firmware_version.h"
 #include "lib/utils/linux/nv.h"
 
 struct qsu_device;
+
+// What the open found in the partition.
+enum class dynamic_cfg_found { whole, erased, damaged };
 
 // The loaded partition.
 struct dynamic_cfg_part {
@@ -31,6 +36,15 @@ struct dynamic_cfg_part {
     // A version or string was set: the buffer may differ from the flash.
     bool changed;
     nv_part_type kind; // the configuration or its factory defaults
+    dynamic_cfg_found found;
+    // Where a sync keeps its copy until the partition holds it ("" when
+    // nothing is synced through this part).
+    std::string copy_name;
+    // The buffer is that copy, taken for an erased or damaged partition,
+    // and not yet written back.
+    bool restored_from_copy;
+    // The last sync failed; its copy stays on disk.
+    bool copy_kept;
 };
 
 // One port's handle on it.
@@ -59,7 +73,10 @@ dynamic_cfg_context *dynamic_cfg_open(qsu_device *dev, nv_part_type type);
 void dynamic_cfg_close(dynamic_cfg_context *ctx);
 
 // 0 when the port reads its own configuration; ENOTSUP when only another
-// port of the adapter can (named in *nv_dev); ENODEV when none can.
+// port of the adapter can (named in *nv_dev); ENODEV when one opens it but
+// none can read it; DYNAMIC_CFG_UNREACHABLE when no port opens it at all,
+// which says nothing of its contents.
+constexpr int DYNAMIC_CFG_UNREACHABLE = ENXIO;
 int dynamic_cfg_accessible(qsu_device *dev, qsu_device **nv_dev);
 
 // 0.0.0.0 when nothing is recorded.  BD20 asks the bundle metadata first.
@@ -76,14 +93,32 @@ int dynamic_cfg_get_string(dynamic_cfg_context *ctx, char key1, char key2, char 
 // A null value deletes the keyword.  0, or nonzero with errno.
 int dynamic_cfg_set_string(dynamic_cfg_context *ctx, char key1, char key2, const char *value);
 
-// Writes the whole buffer back with a full erase.
+// Writes the whole buffer back with a full erase, keeping a copy of it on
+// the host's disk until the partition holds it, and trying the write again
+// before it gives up.
 int dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress);
+
+// How the open found the partition.
+dynamic_cfg_found dynamic_cfg_state(const dynamic_cfg_context *ctx);
+// The kept copy of an interrupted write that the context holds in place of
+// an erased or damaged partition, until a sync writes it back; null when
+// it holds the partition's own contents.
+const char *dynamic_cfg_restored_copy(const dynamic_cfg_context *ctx);
+// After a failed sync, the copy that holds what was to be written; null
+// when none was kept.
+const char *dynamic_cfg_kept_copy(const dynamic_cfg_context *ctx);
 
 // Whether the bundle metadata holds a version for the kind.  While the
 // port has its configuration open, the metadata is read once for the
 // configuration's part: what the controller records in it meanwhile is not
-// seen until the part is closed.
+// seen until the part is closed, or a written bundle is adopted.
 bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out);
+
+// After a bundle is written and recorded: once the bundle metadata
+// describes it, its components' versions become the configuration's own,
+// so that what the configuration recorded before the bundle no longer
+// stands for them.  0, or the result of a failed version write.
+int dynamic_cfg_adopt_bundle(dynamic_cfg_context *ctx, firmware_version bundle);
 
 // Version strings some OEM subsystem vendors keep in the dynamic VPD;
 // they do nothing for other vendors.  A null text deletes the keyword.

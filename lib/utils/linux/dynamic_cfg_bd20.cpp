@@ -10,6 +10,7 @@
 
 #include "lib/tlv/tlv_partition.h"
 #include "lib/utils/byteorder.h"
+#include "lib/utils/linux/dynamic_cfg_internal.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/vpd.h"
 #include "lib/utils/qs_assert.h"
@@ -273,5 +274,24 @@ int bd20_dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress)
     // A buffer with no partition behind it is only brought up to date.
     if (!part->nv)
         return 0;
-    return nv_write_all(part->nv, part->buffer, static_cast<uint32_t>(part->buffer_size), true, progress);
+    return store_dynamic_config(part, progress);
+}
+
+bool bd20_dynamic_config_is_whole(dynamic_cfg_part *part)
+{
+    uint8_t *segment = part->buffer;
+    size_t remaining = part->buffer_size;
+    for (;;) {
+        nvram_partition_t partition;
+        if (dynamic_cfg_init_segment(&partition, segment, remaining) != 0)
+            // The chain ends where no further segment starts; one that
+            // starts and does not validate was cut or damaged.
+            return segment != part->buffer &&
+                   (remaining < sizeof(uint32_t) || load_le32(segment) != TLV_TAG_PARTITION_HEADER);
+        const uint32_t total_length = load_le32(segment + HEADER_TOTAL_LENGTH);
+        if (total_length >= remaining)
+            return true;
+        segment += total_length;
+        remaining -= total_length;
+    }
 }

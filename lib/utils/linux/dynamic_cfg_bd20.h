@@ -49,3 +49,5 @@ int bd20_dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, ui
                                  firmware_version version, bool set_subtype);
 int bd20_dynamic_cfg_set_string(dynamic_cfg_context *ctx, char key1, char key2, const char *value);
 int bd20_dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress);
+// Every segment that the chain holds validates, not only the first.
+bool bd20_dynamic_config_is_whole(dynamic_cfg_part *part);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "lib/utils/byteorder.h"
+#include "lib/utils/linux/dynamic_cfg_internal.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/vpd.h"
 #include "lib/utils/qs_assert.h"
@@ -288,9 +289,19 @@ int birch_dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress)
         return -1;
     }
     birch_dynamic_cfg_to_flash_order(part);
-    int rc = nv_write_all(part->nv, part->buffer, static_cast<uint32_t>(part->buffer_size), true, progress);
+    int rc = store_dynamic_config(part, progress);
     int err = errno;
     birch_dynamic_cfg_to_host_order(part);
     errno = err;
     return rc;
+}
+
+bool birch_dynamic_config_is_whole(dynamic_cfg_part *part)
+{
+    if (!has_header(part))
+        return false;
+    const birch_mc_dynamic_config_hdr_t h = load_header(part);
+    return h.dynamic_vpd_offset <= part->buffer_size &&
+           h.dynamic_vpd_length <= part->buffer_size - h.dynamic_vpd_offset &&
+           vpd_is_valid(part->buffer + h.dynamic_vpd_offset, h.dynamic_vpd_length);
 }

@@ -76,3 +76,5 @@ int birch_dynamic_cfg_sync(dynamic_cfg_context *ctx, progress_fn progress);
 // bytes themselves: little-endian with the checksum set, and back.
 void birch_dynamic_cfg_to_flash_order(dynamic_cfg_part *part);
 void birch_dynamic_cfg_to_host_order(dynamic_cfg_part *part);
+// The dynamic VPD area holds a valid record, besides a header that decodes.
+bool birch_dynamic_config_is_whole(dynamic_cfg_part *part);

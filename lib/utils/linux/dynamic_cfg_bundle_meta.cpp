@@ -87,3 +87,28 @@ bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_versio
             load_le16(value + offsetof(tlv_bundle_meta_comp_ver, build))};
     return true;
 }
+
+int dynamic_cfg_adopt_bundle(dynamic_cfg_context *ctx, firmware_version bundle)
+{
+    dynamic_cfg_part *part = ctx->part;
+    if (!part->is_bd20)
+        return 0;
+    // The controller has rewritten the metadata, or is yet to: read afresh.
+    delete[] part->bundle_meta;
+    part->bundle_meta = nullptr;
+    part->bundle_meta_read = false;
+    firmware_version described;
+    if (!bundle_meta_get_version(ctx->qsu_dev, IMAGE_TYPE_BUNDLE, &described) ||
+        compare_versions(described, bundle) != 0)
+        return 0;
+    for (image_type_t type : {IMAGE_TYPE_MCFW, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_FPGA, IMAGE_TYPE_FPGA_BACKUP,
+                              IMAGE_TYPE_FCFW, IMAGE_TYPE_MUMFW, IMAGE_TYPE_UEFIROM}) {
+        firmware_version version;
+        if (bundle_meta_get_version(ctx->qsu_dev, type, &version)) {
+            const int rc = dynamic_cfg_set_version(ctx, type, 0, version, false);
+            if (rc != 0)
+                return rc;
+        }
+    }
+    return 0;
+}

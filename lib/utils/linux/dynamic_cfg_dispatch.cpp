@@ -12,6 +12,11 @@ bool decode_dynamic_config(dynamic_cfg_part *part)
     return part->is_bd20 ? bd20_validate_dynamic_config(part) : birch_decode_dynamic_config(part);
 }
 
+bool dynamic_config_is_whole(dynamic_cfg_part *part)
+{
+    return part->is_bd20 ? bd20_dynamic_config_is_whole(part) : birch_dynamic_config_is_whole(part);
+}
+
 void reset_dynamic_config(dynamic_cfg_part *part)
 {
     if (part->is_bd20)
@@ -43,12 +48,19 @@ firmware_version dynamic_cfg_get_version(dynamic_cfg_context *ctx, image_type_t 
 {
     if (!ctx->part->is_bd20)
         return birch_dynamic_cfg_get_version(ctx, type);
-    // The bundle's own record wins over what this program wrote, even a
-    // null version.
-    firmware_version version;
-    if (bundle_meta_get_version(ctx->qsu_dev, type, &version))
-        return version;
-    return bd20_dynamic_cfg_get_version(ctx, type);
+    const firmware_version own = bd20_dynamic_cfg_get_version(ctx, type);
+    firmware_version meta;
+    if (!bundle_meta_get_version(ctx->qsu_dev, type, &meta))
+        return own;
+    // The bundle's record wins, even a null version, unless the
+    // configuration already names that bundle or a later one: then what
+    // it records besides was written since, a kind updated on its own.
+    firmware_version meta_bundle;
+    const firmware_version own_bundle = bd20_dynamic_cfg_get_version(ctx, IMAGE_TYPE_BUNDLE);
+    const bool recorded_since = !version_is_null(own) && !version_is_null(own_bundle) &&
+                                bundle_meta_get_version(ctx->qsu_dev, IMAGE_TYPE_BUNDLE, &meta_bundle) &&
+                                compare_versions(own_bundle, meta_bundle) >= 0;
+    return recorded_since ? own : meta;
 }
 
 int dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, uint32_t subtype,

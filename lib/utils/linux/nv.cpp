@@ -152,7 +152,14 @@ int nv_read_all(nv_context *ctx, void *buf)
 
 int nv_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase, progress_fn progress)
 {
-    return ctx->ops->write_all(ctx, buf, len, full_erase, progress);
+    if (ctx->ops->write_all(ctx, buf, len, full_erase, progress) != 0)
+        return -1;
+    return nv_check_written(ctx, buf, len, full_erase);
+}
+
+void nv_controller_may_rearrange(nv_context *ctx, uint32_t len)
+{
+    ctx->compared_len = len;
 }
 
 uint32_t nv_part_size(const nv_context *ctx)

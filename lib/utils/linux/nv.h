@@ -43,6 +43,9 @@ struct nv_context {
     const nv_ops *ops;
     int fd; // -1 when none
     uint32_t part_size;
+    // A write through the management controller is compared with what was
+    // meant only this far (0: all of it); see nv_controller_may_rearrange.
+    uint32_t compared_len;
     union {
         struct {
             char part_name[40];
@@ -108,8 +111,15 @@ ssize_t nv_read(nv_context *ctx, void *buf, size_t len, uint32_t offset);
 // Reads the whole partition into a buffer of at least nv_part_size bytes;
 // a short read fails with EIO.
 int nv_read_all(nv_context *ctx, void *buf);
+// Writes the image and reads the partition back: what was written, and
+// erased bytes behind it as far as the erase went, or the write fails
+// with EIO.
 int nv_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase,
                  progress_fn progress);
+// The controller may keep what it is sent beyond the first `len` bytes in
+// a form of its own (a signed image it takes apart): writes through it
+// compare only those bytes, and its own verdict speaks for the rest.
+void nv_controller_may_rearrange(nv_context *ctx, uint32_t len);
 uint32_t nv_part_size(const nv_context *ctx);
 // Does the port reach the partition?  With nv_dev, any port of its adapter
 // counts and the one that did is stored there (null when none).

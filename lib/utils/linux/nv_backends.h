@@ -3,6 +3,7 @@
 
 #include "lib/utils/linux/nv.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string_view>
@@ -22,12 +23,29 @@ inline int nv_fail(int err)
     return -1;
 }
 
+// Where the erase of a write ends: whole blocks of `erase_size` bytes from
+// the start, as far as the image's last block (one block more when the
+// image does not end on a block boundary) or, with a full erase, the whole
+// partition; an erase size of 0 erases the whole partition at once.
+inline uint64_t nv_erase_end(uint64_t len, uint64_t erase_size, uint64_t part_size, bool full_erase)
+{
+    if (erase_size == 0 || full_erase)
+        return part_size;
+    const uint64_t erase_len = std::min(len + erase_size - 1, part_size);
+    return std::min((erase_len + erase_size - 1) / erase_size * erase_size, part_size);
+}
+
 // A progress report, when the caller asked for them.
 inline void nv_report(progress_fn progress, const char *status, uint64_t pc)
 {
     if (progress)
         progress(gettext(status), static_cast<int>(pc));
 }
+
+// Reads back what a write left and compares it with what was meant: the
+// image, then erased bytes as far as the backend's erase went.  0, or -1
+// with EIO after the backend's own message for a failed write.
+int nv_check_written(nv_context *ctx, const void *buf, uint32_t len, bool full_erase);
 
 // MTD devices.
 int mtd_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype);

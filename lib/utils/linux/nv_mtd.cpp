@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <libintl.h>
@@ -15,6 +16,7 @@
 #include <sys/sysmacros.h>
 #include <sys/utsname.h>
 
+#include "lib/platform/host_files.h"
 #include "lib/platform/platform.h"
 #include "lib/utils/i18n.h"
 #include "lib/utils/linux/nv_backends.h"
@@ -42,7 +44,6 @@ constexpr unsigned long MEMERASE = 0x40084D02;
 
 constexpr size_t MTD_IO_CHUNK = 4096;
 constexpr size_t PROC_MTD_LINE_MAX = 255;
-constexpr const char *QSUTILS_DIR = "/var/lib/qsutils";
 constexpr unsigned long ONE_SECOND_US = 1000000;
 // Tries of a device node before giving up on its module.
 constexpr unsigned NODE_WAIT_TRIES = 5;
@@ -328,6 +329,9 @@ int mtd_reopen(nv_context *ctx)
 
 int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase, progress_fn progress)
 {
+    // A write tried again after one whose reopen failed.
+    if (ctx->fd < 0 && mtd_reopen(ctx) != 0)
+        return -1;
     // 64-bit arithmetic: offset * 75 overflows 32 bits past 57 MB.
     const uint64_t erase_size = ctx->u.mtd.erase_size, length = len, part_size = ctx->part_size;
     // Erasing up to L + E - 1 covers the image's last block however the
@@ -338,7 +342,8 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
     if (part_size < length)
         return nv_fail(ENOSPC);
 
-    if (!ctx->u.mtd.is_block && !ctx->u.mtd.is_eeprom) {
+    const bool erasable = !ctx->u.mtd.is_eeprom;
+    if (!ctx->u.mtd.is_block && erasable) {
         for (uint64_t offset = 0; offset < erase_len; offset += erase_size) {
             nv_report(progress, N_("Erasing"), offset * 25 / erase_len);
             erase_info_user erase = {static_cast<uint32_t>(offset), static_cast<uint32_t>(erase_size)};
@@ -351,16 +356,31 @@ int mtd_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_eras
         }
     }
 
+    // A block device cannot erase: it gets erased bytes written over the
+    // range the character device would have erased, so that no tail of a
+    // longer, older image (nor, for a restore, the image itself) is left.
     const auto *bytes = static_cast<const uint8_t *>(buf);
+    uint64_t total = length;
+    std::vector<uint8_t> padded;
+    if (ctx->u.mtd.is_block && erasable && erase_size != 0) {
+        total = nv_erase_end(length, erase_size, part_size, full_erase);
+        padded.assign(bytes, bytes + length);
+        padded.resize(total, 0xFF);
+        bytes = padded.data();
+    }
     bool written = platform().lseek(ctx->fd, 0, SEEK_SET) == 0;
-    for (uint64_t offset = 0; written && offset < length; offset += MTD_IO_CHUNK) {
-        size_t chunk = static_cast<size_t>(std::min<uint64_t>(MTD_IO_CHUNK, length - offset));
-        nv_report(progress, N_("Writing"), 25 + offset * 75 / length);
+    for (uint64_t offset = 0; written && offset < total; offset += MTD_IO_CHUNK) {
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(MTD_IO_CHUNK, total - offset));
+        nv_report(progress, N_("Writing"), 25 + offset * 75 / total);
         ssize_t n = platform().write(ctx->fd, bytes + offset, chunk);
         if (n >= 0 && static_cast<size_t>(n) != chunk)
             errno = EIO;
         written = n >= 0 && static_cast<size_t>(n) == chunk;
     }
+    // The block layer keeps the pages until they are flushed; only the
+    // flush says whether they reached the flash.
+    if (written && ctx->u.mtd.is_block)
+        written = platform().fsync(ctx->fd) == 0;
     if (!written) {
         int err = errno;
         std::fprintf(stderr, "%s %s\n", gettext("Failed to write partition"), ctx->u.mtd.part_name);

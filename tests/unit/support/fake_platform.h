@@ -54,6 +54,7 @@ public:
     int mkdir(const char *, mode_t) override { return fail(EROFS); }
     int mknod(const char *, mode_t, dev_t) override { return fail(EROFS); }
     int unlink(const char *) override { return fail(EROFS); }
+    int fsync(int fd) override { return file(fd) ? 0 : fail(EBADF); }
     int system(const char *) override { return 127 << 8; }
     int run_capture(const char *, std::string &) override { return fail(ENOSYS); }
 
