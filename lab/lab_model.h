@@ -72,6 +72,9 @@ struct Partition {
     // and whether it keeps metadata (the subtype) for it.
     uint32_t mcdi_write_size = 0;
     bool mcdi_metadata = true;
+    // The most data it answers one read with (a short answer when the
+    // request asks for more); 252, what a read may ask, by default.
+    uint32_t mcdi_read_max = 252;
     // The ports whose MTD devices show it: every port, or only those listed
     // (none when the list is empty: reachable through the controller only).
     bool mtd_all_ports = true;
