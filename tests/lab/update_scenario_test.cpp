@@ -336,6 +336,37 @@ TEST(UpdateScenario, FakeVersionsAndTheFirstGeneration)
                "eth0: Could not open dynamic config for interface eth1\nFatal error: No such file or directory (2)\n");
 }
 
+// A host without the MTD modules (or with only the MTD block driver, of a
+// kernel that loses data with it) reaches every generation's flash through
+// the management controller: the report is the one MTD gives, and an
+// update is written and recorded.
+TEST(UpdateScenario, WithoutMtdDriversTheControllerServes)
+{
+    const struct {
+        const char *preset, *kernel; // kernel: "" for no MTD module at all
+        uint32_t subtype;
+    } hosts[] = {{"birch", "", 8}, {"cedar", "", 18}, {"dogwood", "", 32}, {"dogwood2", "", 37}, {"dogwood2", "2.6.26", 37}};
+    for (const auto &h : hosts) {
+        SCOPED_TRACE(std::string(h.preset) + " " + h.kernel);
+        const std::vector<std::string> adapter = {"--adapter", std::string(h.preset) + ":2"};
+        const CommandResult through_mtd = TestLab(adapter).qsupdate({});
+        TestLab lab(adapter);
+        lab.edit([&](json &j) {
+            j["host"]["modules_available"] = *h.kernel ? json::array({"mtdblock"}) : json::array();
+            if (*h.kernel)
+                j["host"]["kernel_release"] = h.kernel;
+        });
+        CommandResult r = lab.qsupdate({});
+        EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, through_mtd.out));
+        EXPECT_TRUE(r.err.ends_with(through_mtd.err)) << r.err;
+        EXPECT_EQ(r.err.find("MUST reboot") != std::string::npos, *h.kernel != '\0') << "the advice, once";
+        r = lab.qsupdate({"--write", "-y", "--adapter=eth0", "--image=" + image(lab, 3, h.subtype, NEWER)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_FALSE(last_run(lab, "MCDI write").empty());
+        EXPECT_TRUE(shows(lab, "controller firmware 7.5.0.1000"));
+    }
+}
+
 // Kinds that erase on demand are fully erased only when asked.
 TEST(UpdateScenario, FullEraseOnlyWhenAskedForKindsThatEraseOnDemand)
 {
