@@ -164,6 +164,9 @@ int PortUpdate::open_other_configs()
         if (other == dev_)
             continue;
         QS_ASSERT(others_.size() < other_count);
+        // A generation that keeps no configuration has none to record in.
+        if (ids_known(other) && qsu_device_type(other) == QSU_DEVICE_TYPE_ALDER)
+            continue;
         dynamic_cfg_context *cfg = nullptr;
         if (ids_known(other))
             cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
