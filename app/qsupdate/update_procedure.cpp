@@ -106,15 +106,26 @@ private:
 int PortUpdate::run()
 {
     const int rc = prepare();
-    if (rc <= 0)
+    if (rc <= 0) {
+        // The OEM framework gets this port's verdict too.
+        if (dell_) {
+            const int err = errno;
+            application_start();
+            if (rc < 0)
+                oem_application_failed(UPDATE_FAILURE_GENERIC);
+            else
+                oem_application_end(false);
+            errno = err;
+        }
         return rc;
+    }
     if (open_other_configs() < 0)
         return fail(UPDATE_FAILURE_OTHER_CONFIG);
     if (dell_)
         application_start();
     for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i)
         if (update_row(i) == Row::failed)
-            return dell_ ? 0 : -1;
+            return -1;
     return finish();
 }
 
@@ -432,7 +443,8 @@ int PortUpdate::finish()
 }
 
 // The one exit of every failure once the other ports' configurations are
-// being opened; the OEM framework still gets a whole Application element.
+// being opened; the OEM framework still gets a whole Application element,
+// and the run the same failure as without it.
 int PortUpdate::fail(update_failure failure)
 {
     const int err = errno;
@@ -441,12 +453,10 @@ int PortUpdate::fail(update_failure failure)
     close_row();
     restore_interface();
     close_configs();
+    if (dell_)
+        oem_application_failed(failure);
     errno = err;
-    if (!dell_)
-        return -1;
-    oem_application_failed(failure);
-    errno = err;
-    return 0;
+    return -1;
 }
 
 void PortUpdate::close_row()

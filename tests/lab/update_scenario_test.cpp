@@ -402,8 +402,8 @@ std::string oem_update(const std::string &package, const std::string &id, const 
 } // namespace
 
 // Every verdict of an update in the OEM document, whole and well-formed
-// whichever step failed; a failure still returns normally (the document's
-// adapter is not an error of the run) and the interface comes back up.
+// whichever step failed; a failure fails the run as it does without --dell,
+// and the interface comes back up.
 TEST(UpdateScenario, OemDocumentForEveryOutcome)
 {
     auto fault = [](const char *target, const char *operation, json extra = json::object()) {
@@ -460,19 +460,22 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
 }
 
 // Failure id 1 comes before the Application element is due: the element is
-// opened for it, so that the document stays whole.  (An OEM adapter's
-// ports share one configuration, so only a board like an Alder pair, whose
-// ports have none, gets here.)
+// opened for it, so that the document stays whole, and the failure is the
+// run's as without --dell.  (An OEM adapter's ports share one
+// configuration; a Birch board's each have their own.)
 TEST(UpdateScenario, OemElementsWhenAnotherPortsConfigurationDoesNotOpen)
 {
-    NvRun run(lab_host(lab::HostKind::linux_host, {{"alder-0710", 2}}));
+    NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 2}}),
+              {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "read"}, {"errno", "EIO"}}});
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    errno = 0;
     const int rc = update_firmware(run.port(0), nullptr, OPTION_DELL | OPTION_SILENT | OPTION_ALL_FIRMWARE_TYPES);
+    const int err = errno;
     std::fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(std::pair(rc, err), std::pair(-1, EIO));
     EXPECT_EQ(out, "\t\t<Application componentType=\"FRMW\" version=\"0.0.0\" display=\"Application Firmware\">\n"
                    "\t\t\t<SPStatus result=\"false\">\n\t\t\t\t<Message id=\"1\"> Update failure. Could not open "
                    "dynamic config for interface.</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n");
