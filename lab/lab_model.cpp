@@ -384,6 +384,7 @@ LabState load_state(const std::string &path)
         get_opt(h, "mcdi_available", state.host.mcdi_available);
         get_opt(h, "qsc_control_major", state.host.qsc_control_major);
         get_opt(h, "vmnic_major", state.host.vmnic_major);
+        get_opt(h, "owners", state.host.owners);
         if (h.contains("device_ids_errno"))
             throw std::runtime_error("host.device_ids_errno is gone: describe the fault in \"faults\" "
                                      "(operation \"command\", request \"0xEF22\")");
@@ -428,7 +429,8 @@ void save_state(const LabState &state, const std::string &path)
                  {"mtd_node_delay_s", h.mtd_node_delay_s},
                  {"mcdi_available", h.mcdi_available},
                  {"qsc_control_major", h.qsc_control_major},
-                 {"vmnic_major", h.vmnic_major}};
+                 {"vmnic_major", h.vmnic_major},
+                 {"owners", h.owners}};
     j["adapters"] = json::array();
     for (const Adapter &a : state.adapters)
         j["adapters"].push_back(adapter_to_json(a));

@@ -164,6 +164,11 @@ struct Host {
     bool mcdi_available = true;
     unsigned qsc_control_major = 245;
     unsigned vmnic_major = 246;
+    // Files and directories of the fake root that belong to a user other
+    // than root, by their path on the host ("/run/lock/x"): their uid.
+    // Everything else is root's, as on a host; a file an unprivileged run
+    // creates is added here.
+    std::map<std::string, unsigned> owners;
 };
 
 struct LabState {

@@ -171,8 +171,10 @@ TEST(LabNetdev, EsxiNodesAnswerForTheirOwnInterface)
 
 // An exclusive create finds any name taken, a device node of the
 // description included; O_NOFOLLOW refuses a link even when it leads to an
-// emulated file, which would otherwise take the write.
-TEST(LabFakeRoot, ExclusiveCreateAndNoFollowAsTheKernel)
+// emulated file, which would otherwise take the write.  Files are root's
+// but those an unprivileged user made, who makes them only where others
+// may write.
+TEST(LabFakeRoot, ExclusiveCreateNoFollowAndOwnersAsTheKernel)
 {
     lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}});
     state.nodes.push_back({"/var/lib/qsutils/dev_mtd0", false, 90, 0, 0600});
@@ -187,4 +189,13 @@ TEST(LabFakeRoot, ExclusiveCreateAndNoFollowAsTheKernel)
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/dev_mtd0", create | O_EXCL), EEXIST);
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/new.dat", create | O_EXCL | O_NOFOLLOW), 0);
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/new.dat", create | O_EXCL), EEXIST);
+
+    struct stat st;
+    host.lab().state().host.euid = 1000;
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/mine.dat", create), EACCES);
+    EXPECT_EQ(open_error(p, "/run/lock/mine", create), 0);
+    for (auto [path, uid] : {std::pair{"/var/lib/qsutils/new.dat", 0u}, {"/run/lock/mine", 1000u}}) {
+        ASSERT_EQ(p.stat(path, &st), 0);
+        EXPECT_EQ(st.st_uid, uid) << path;
+    }
 }

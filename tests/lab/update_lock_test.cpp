@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 #include <string>
@@ -21,13 +22,23 @@
 
 namespace {
 
-std::string lock_file(const std::string &root) { return root + "/run/lock/qsupdate.lock"; }
+std::string lock_file(const std::string &root) { return root + "/run/qsupdate/qsupdate.lock"; }
+
+// The lock's directory as a run as root makes it.
+std::string lock_dir(const std::string &root, std::filesystem::perms perms = std::filesystem::perms::owner_all)
+{
+    const std::string dir = root + "/run/qsupdate";
+    std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir, perms);
+    return dir;
+}
 
 // What another qsupdate holds: the lock on the file, its pid in it.
 class Holder {
 public:
     explicit Holder(const std::string &path, const std::string &name = std::to_string(::getpid()) + "\n")
-        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+        : fd_((std::filesystem::create_directories(std::filesystem::path(path).parent_path()),
+               ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)))
     {
         const std::string &pid = name;
         held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
@@ -119,6 +130,7 @@ TEST(UpdateLock, AStaleLockFileDoesNotBlock)
     TestLab lab;
     const std::string fw = newer_mc_image(lab);
     const std::string path = lock_file(lab.dir() + "/root");
+    lock_dir(lab.dir() + "/root");
     std::ofstream(path) << "2147483647\n";
     const std::string flash = all_flash(lab);
     CommandResult r = lab.qsupdate({"--write", "--yes", "--image=" + fw});
@@ -157,40 +169,67 @@ TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
 }
 
 // Only a host with nowhere to keep the lock updates without it; a lock file
-// that fails otherwise stops the run before it touches an adapter.
-TEST(UpdateLock, ALockFileThatFailsStopsTheWriteUnlessTheHostHasNone)
+// that fails otherwise, or a directory for it that others than root could
+// write to, stops the run before it touches an adapter.  No other user can
+// take the lock, and a lock file of theirs where anyone can make one holds
+// nobody back.
+TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNone)
 {
+    namespace fs = std::filesystem;
+    const std::string cannot = "Cannot take the update lock /run/qsupdate/qsupdate.lock: ";
+    const std::string unsafe = cannot + "the directory /run/qsupdate must belong to root and be writable by root alone\n";
+    auto open_fault = [](const char *error) {
+        return [error](TestLab &lab) {
+            lab.edit([&](nlohmann::json &d) {
+                d["faults"] = {{{"target", "/run/qsupdate/qsupdate.lock"}, {"operation", "open"}, {"errno", error}}};
+            });
+        };
+    };
     const struct {
-        const char *error;
+        const char *what;
+        std::function<void(TestLab &)> arrange;
         int status;
         std::string err;
     } cases[] = {
-        {"EIO", 1, "Cannot take the update lock /run/lock/qsupdate.lock: Input/output error\n"},
-        {"link", 1, "Cannot take the update lock /run/lock/qsupdate.lock: Too many levels of symbolic links\n"},
-        {"ENOENT", 0, ""},
-        {"EROFS", 0, ""},
+        {"EIO", open_fault("EIO"), 1, cannot + "Input/output error\n"},
+        {"link", [](TestLab &lab) {
+             std::ofstream(lab.dir() + "/victim") << "keep\n";
+             lock_dir(lab.dir() + "/root");
+             fs::create_symlink(lab.dir() + "/victim", lock_file(lab.dir() + "/root"));
+         }, 1, cannot + "Too many levels of symbolic links\n"},
+        {"ENOENT", open_fault("ENOENT"), 0, ""},
+        {"EROFS", open_fault("EROFS"), 0, ""},
+        {"another user's directory", [](TestLab &lab) {
+             lock_dir(lab.dir() + "/root");
+             lab.edit([](nlohmann::json &d) { d["host"]["owners"] = {{"/run/qsupdate", 1000}}; });
+         }, 1, unsafe},
+        {"a directory others can write to",
+         [](TestLab &lab) { lock_dir(lab.dir() + "/root", fs::perms::all); }, 1, unsafe},
+        {"an unprivileged run", [](TestLab &lab) {
+             lab.edit([](nlohmann::json &d) { d["host"]["euid"] = 1000; });
+         }, 1, cannot + "Permission denied\n"},
+        {"an unprivileged run, the directory made", [](TestLab &lab) {
+             lock_dir(lab.dir() + "/root");
+             lab.edit([](nlohmann::json &d) { d["host"]["euid"] = 1000; });
+         }, 1, cannot + "Permission denied\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.what);
         TestLab lab;
         const std::string fw = newer_mc_image(lab);
-        const std::string victim = lab.dir() + "/victim";
-        if (std::string(c.error) == "link") {
-            std::ofstream(victim) << "keep\n";
-            std::filesystem::create_symlink(victim, lock_file(lab.dir() + "/root"));
-        } else {
-            lab.edit([&](nlohmann::json &d) {
-                d["faults"] = {{{"target", "/run/lock/qsupdate.lock"}, {"operation", "open"}, {"errno", c.error}}};
-            });
-        }
+        c.arrange(lab);
+        // Another user's lock where everybody may make files.
+        Holder other(lab.dir() + "/root/run/lock/qsupdate.lock");
+        ASSERT_TRUE(other.held());
         const std::string flash = all_flash(lab);
         CommandResult r = lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw});
         EXPECT_EQ(r.status, c.status) << r.err;
         if (c.status != 0) {
             EXPECT_EQ(r.err, c.err);
             EXPECT_TRUE(all_flash(lab) == flash) << "nothing written";
-            if (std::filesystem::exists(victim)) {
-                EXPECT_EQ(read_file(victim), "keep\n") << "a planted link is not followed";
+            EXPECT_FALSE(fs::exists(lock_file(lab.dir() + "/root")) && c.err == unsafe) << "nothing made";
+            if (fs::exists(lab.dir() + "/victim")) {
+                EXPECT_EQ(read_file(lab.dir() + "/victim"), "keep\n") << "a planted link is not followed";
             }
         } else {
             EXPECT_TRUE(all_flash(lab) != flash) << "updated without a lock";
