@@ -1,5 +1,6 @@
 // The lab's emulations, checked against how the kernel and the devices
 // behave: a lab that answered too kindly would hide faults of qsupdate.
+#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 
+#include "lab/lab_commands.h"
 #include "lab/lab_pci_config.h"
 #include "lab/lab_vpd.h"
 #include "lib/utils/byteorder.h"
@@ -198,4 +200,29 @@ TEST(LabFakeRoot, ExclusiveCreateNoFollowAndOwnersAsTheKernel)
         ASSERT_EQ(p.stat(path, &st), 0);
         EXPECT_EQ(st.st_uid, uid) << path;
     }
+}
+
+// `qslab run` writes the events as they happen: a run whose process ends
+// before the run does leaves what it did, a line grown since it was first
+// written as it last was; an abort also saves the lab and says so.
+TEST(LabEvents, WrittenAsTheyHappen)
+{
+    TestLab lab;
+    const std::string said = "[0.000000 s] first\n[0.000000 s] second, grown\n";
+    for (int sig : {SIGKILL, SIGABRT}) {
+        EXPECT_EXIT(
+            {
+                lab::Lab here(lab.dir());
+                lab::watch_run(here);
+                here.state().runs = 41;
+                here.events().record("first");
+                const size_t line = here.events().record("second");
+                here.events().rewrite(line, "second, grown longer");
+                here.events().rewrite(line, "second, grown");
+                sig == SIGABRT ? std::abort() : static_cast<void>(std::raise(sig));
+            },
+            testing::KilledBySignal(sig), "");
+    }
+    EXPECT_EQ(read_file(lab.dir() + "/events.log"), said + said + "[0.000000 s] qsupdate aborted\n");
+    EXPECT_EQ(lab.description()["runs"], 41);
 }
