@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "app/qsupdate/port_actions.h"
+#include "app/qsupdate/update_lock.h"
 #include "lab/lab_image.h"
 #include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/run_main.h"
@@ -178,46 +179,42 @@ TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNon
     namespace fs = std::filesystem;
     const std::string cannot = "Cannot take the update lock /run/qsupdate/qsupdate.lock: ";
     const std::string unsafe = cannot + "the directory /run/qsupdate must belong to root and be writable by root alone\n";
-    auto open_fault = [](const char *error) {
-        return [error](TestLab &lab) {
-            lab.edit([&](nlohmann::json &d) {
-                d["faults"] = {{{"target", "/run/qsupdate/qsupdate.lock"}, {"operation", "open"}, {"errno", error}}};
-            });
-        };
-    };
+    const std::optional<fs::perms> made = fs::perms::owner_all;
     const struct {
         const char *what;
-        std::function<void(TestLab &)> arrange;
+        nlohmann::json host;
+        const char *open_error;        // of the lock file, or none
+        std::optional<fs::perms> dir;  // the directory made before the run
+        bool link;                     // the lock file a planted link
         int status;
         std::string err;
     } cases[] = {
-        {"EIO", open_fault("EIO"), 1, cannot + "Input/output error\n"},
-        {"link", [](TestLab &lab) {
-             std::ofstream(lab.dir() + "/victim") << "keep\n";
-             lock_dir(lab.dir() + "/root");
-             fs::create_symlink(lab.dir() + "/victim", lock_file(lab.dir() + "/root"));
-         }, 1, cannot + "Too many levels of symbolic links\n"},
-        {"ENOENT", open_fault("ENOENT"), 0, ""},
-        {"EROFS", open_fault("EROFS"), 0, ""},
-        {"another user's directory", [](TestLab &lab) {
-             lock_dir(lab.dir() + "/root");
-             lab.edit([](nlohmann::json &d) { d["host"]["owners"] = {{"/run/qsupdate", 1000}}; });
-         }, 1, unsafe},
-        {"a directory others can write to",
-         [](TestLab &lab) { lock_dir(lab.dir() + "/root", fs::perms::all); }, 1, unsafe},
-        {"an unprivileged run", [](TestLab &lab) {
-             lab.edit([](nlohmann::json &d) { d["host"]["euid"] = 1000; });
-         }, 1, cannot + "Permission denied\n"},
-        {"an unprivileged run, the directory made", [](TestLab &lab) {
-             lock_dir(lab.dir() + "/root");
-             lab.edit([](nlohmann::json &d) { d["host"]["euid"] = 1000; });
-         }, 1, cannot + "Permission denied\n"},
+        {"EIO", {}, "EIO", {}, false, 1, cannot + "Input/output error\n"},
+        {"link", {}, nullptr, made, true, 1, cannot + "Too many levels of symbolic links\n"},
+        {"ENOENT", {}, "ENOENT", {}, false, 0, ""},
+        {"EROFS", {}, "EROFS", {}, false, 0, ""},
+        {"another user's directory", {{"owners", {{"/run/qsupdate", 1000}}}}, nullptr, made, false, 1, unsafe},
+        {"a directory others may write to", {}, nullptr, fs::perms::all, false, 1, unsafe},
+        {"an unprivileged run", {{"euid", 1000}}, nullptr, {}, false, 1, cannot + "Permission denied\n"},
+        {"an unprivileged run, the directory made", {{"euid", 1000}}, nullptr, made, false, 1,
+         cannot + "Permission denied\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TestLab lab;
-        const std::string fw = newer_mc_image(lab);
-        c.arrange(lab);
+        const std::string fw = newer_mc_image(lab), victim = lab.dir() + "/victim";
+        lab.edit([&](nlohmann::json &d) {
+            if (c.host.is_object())
+                d["host"].update(c.host);
+            if (c.open_error)
+                d["faults"] = {{{"target", UPDATE_LOCK_PATH}, {"operation", "open"}, {"errno", c.open_error}}};
+        });
+        if (c.dir)
+            lock_dir(lab.dir() + "/root", *c.dir);
+        if (c.link) {
+            std::ofstream(victim) << "keep\n";
+            fs::create_symlink(victim, lock_file(lab.dir() + "/root"));
+        }
         // Another user's lock where everybody may make files.
         Holder other(lab.dir() + "/root/run/lock/qsupdate.lock");
         ASSERT_TRUE(other.held());
@@ -227,9 +224,9 @@ TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNon
         if (c.status != 0) {
             EXPECT_EQ(r.err, c.err);
             EXPECT_TRUE(all_flash(lab) == flash) << "nothing written";
-            EXPECT_FALSE(fs::exists(lock_file(lab.dir() + "/root")) && c.err == unsafe) << "nothing made";
-            if (fs::exists(lab.dir() + "/victim")) {
-                EXPECT_EQ(read_file(lab.dir() + "/victim"), "keep\n") << "a planted link is not followed";
+            EXPECT_EQ(fs::exists(lock_file(lab.dir() + "/root")), c.link) << "nothing made";
+            if (c.link) {
+                EXPECT_EQ(read_file(victim), "keep\n") << "a planted link is not followed";
             }
         } else {
             EXPECT_TRUE(all_flash(lab) != flash) << "updated without a lock";
