@@ -111,10 +111,7 @@ int PortUpdate::run()
         if (dell_) {
             const int err = errno;
             application_start();
-            if (rc < 0)
-                oem_application_failed(UPDATE_FAILURE_GENERIC);
-            else
-                oem_application_end(false);
+            oem_application_failed(UPDATE_FAILURE_GENERIC);
             errno = err;
         }
         return rc;
