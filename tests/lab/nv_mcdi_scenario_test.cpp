@@ -512,9 +512,9 @@ TEST(NvMcdi, FailuresAfterTheStartStillFinishTheUpdate)
          "Failed to write NVRAM sector: No space left on device\n",
          {cmd(0x38, {T, 1}), cmd(0x3B, {T, 0, 4096}), cmd(0x3B, {T, 4096, 4096}), cmd(0x3A, {T, 0, 240}), cmd(0x3A, {T, 240, 240}),
           cmd(0x3C, {T, 0, 1})}},
-        {"second form write", 1024, 65536, 4096, 500, {{"*", "mcdi", "0x3A", 1, EIO, std::nullopt}}, EIO,
-         "error 5 (Input/output error) doing nv-read MCDI ioctl on %d\nFailed to write NVRAM sector: "
-         "Input/output error\n",
+        {"second form write", 1024, 65536, 4096, 500, {{"*", "mcdi", "0x3A", 1, EROFS, std::nullopt}}, EROFS,
+         "error 30 (Read-only file system) doing nv-read MCDI ioctl on %d\nFailed to write NVRAM sector: "
+         "Read-only file system\n",
          {cmd(0x38, {T, 1}), cmd(0x3B, {T, 0, 4096}), cmd(0x3B, {T, 4096, 4096}), cmd(0x3A, {T, 0, 500}, 2), cmd(0x3C, {T, 0, 1})}},
         {"driver refuses the second form", 1024, 65536, 4096, 500,
          {{"*", "command", "0xEF21", 0, EOPNOTSUPP, std::nullopt}}, EOPNOTSUPP,
