@@ -170,8 +170,11 @@ int LabPlatform::check_access(const std::string &real, const std::string &path, 
     // whoever asks.
     if (want_write && (under(path, "/sys") || under(path, "/proc")) && !(st.st_mode & 0222))
         return fail(EACCES);
-    if (lab_.state().host.euid != 0 &&
-        ((want_write && !(st.st_mode & S_IWOTH)) || (want_read && !(st.st_mode & S_IROTH))))
+    // An unprivileged user has the owner's rights on their own files, the
+    // others' on the rest.
+    const bool own = owner_of(path) == euid;
+    if (euid != 0 && ((want_write && !(st.st_mode & (own ? S_IWUSR : S_IWOTH))) ||
+                      (want_read && !(st.st_mode & (own ? S_IRUSR : S_IROTH)))))
         return fail(EACCES);
     return 0;
 }

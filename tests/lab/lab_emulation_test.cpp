@@ -195,11 +195,14 @@ TEST(LabFakeRoot, ExclusiveCreateNoFollowAndOwnersAsTheKernel)
     struct stat st;
     host.lab().state().host.euid = 1000;
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/mine.dat", create), EACCES);
-    EXPECT_EQ(open_error(p, "/run/lock/mine", create), 0);
+    ASSERT_EQ(p.close(p.open("/run/lock/mine", create, 0600)), 0);
     for (auto [path, uid] : {std::pair{"/var/lib/qsutils/new.dat", 0u}, {"/run/lock/mine", 1000u}}) {
         ASSERT_EQ(p.stat(path, &st), 0);
         EXPECT_EQ(st.st_uid, uid) << path;
     }
+    EXPECT_EQ(open_error(p, "/run/lock/mine", O_RDWR), 0);
+    host.lab().state().host.euid = 1001;
+    EXPECT_EQ(open_error(p, "/run/lock/mine", O_RDWR), EACCES);
 }
 
 // `qslab run` writes the events as they happen: a run whose process ends
