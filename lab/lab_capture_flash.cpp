@@ -68,7 +68,7 @@ void capture_partitions(const HostFiles &host, bool with_flash, Capture &capture
         PortRef ref;
         if (parse_mtd_partition_name(l.name, ifname, kind, subtype))
             ref = find_port(state, ifname);
-        if (!ref.port || l.erase_size == 0 || l.size % l.erase_size) {
+        if (!ref.port || l.erase_size == 0 || l.size == 0) {
             ++others;
             continue;
         }

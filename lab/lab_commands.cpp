@@ -1,5 +1,6 @@
 #include "lab/lab_commands.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <iterator>
 
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include "app/qsupdate/qsupdate.h"
 #include "lab/lab.h"
@@ -74,8 +76,9 @@ unsigned parse_count(const std::string &text, const std::string &what)
 Lab *active_lab = nullptr;
 
 // qsupdate may end the process itself (exit status 1 on some host
-// errors); what it changed until then is kept all the same.
-void save_active_lab()
+// errors, or an abort from a failed assertion); what it changed until then
+// is kept all the same.
+void save_active_lab(const char *closing)
 {
     if (!active_lab)
         return;
@@ -83,10 +86,24 @@ void save_active_lab()
     active_lab = nullptr;
     std::fflush(stdout);
     try {
-        lab->save("qsupdate ended the process itself");
+        lab->save(closing);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "qslab: %s\n", e.what());
     }
+}
+
+void save_at_exit()
+{
+    save_active_lab("qsupdate ended the process itself");
+}
+
+// When the handler returns, abort() ends the process as it would have.
+void save_at_abort(int)
+{
+    std::signal(SIGABRT, SIG_DFL);
+    // A save stuck on a lock that the abort left held still ends.
+    ::alarm(10);
+    save_active_lab("qsupdate aborted");
 }
 
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes)
@@ -238,6 +255,7 @@ int command_run(const std::vector<std::string> &args)
     argv_text.insert(argv_text.end(), args.begin() + static_cast<long>(first), args.end());
 
     Lab lab(args[0]);
+    watch_run(lab);
     std::string command_line;
     for (const std::string &a : argv_text)
         command_line += (command_line.empty() ? "" : " ") + a;
@@ -249,13 +267,7 @@ int command_run(const std::vector<std::string> &args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    static bool registered = false;
-    if (!registered) {
-        std::atexit(save_active_lab);
-        registered = true;
-    }
     LabPlatform platform(lab);
-    active_lab = &lab;
     int status;
     {
         ScopedPlatform scoped(platform);
@@ -269,6 +281,18 @@ int command_run(const std::vector<std::string> &args)
                         ", " + plural(calls.mcdi_commands, "MCDI command"));
     lab.save("qsupdate exited with status " + std::to_string(status));
     return status;
+}
+
+void watch_run(Lab &lab)
+{
+    static bool registered = false;
+    if (!registered) {
+        std::atexit(save_at_exit);
+        registered = true;
+    }
+    std::signal(SIGABRT, save_at_abort);
+    lab.events().write_through(events_log_path(lab.dir()));
+    active_lab = &lab;
 }
 
 int command_show(const std::vector<std::string> &args)

@@ -13,9 +13,15 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+class Lab;
+
 int command_create(const std::vector<std::string> &args);
 // Runs qsupdate against the lab: its output and status are qsupdate's own.
 int command_run(const std::vector<std::string> &args);
+// What `run` does before qsupdate starts: the lab's events go to its
+// events.log as they happen, and a process that ends before the run does
+// (exit, or an abort) saves the lab with a closing line that says so.
+void watch_run(Lab &lab);
 int command_show(const std::vector<std::string> &args);
 int command_image(const std::vector<std::string> &args);
 // Reads a partition's contents out, or replaces them.

@@ -269,6 +269,8 @@ std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const
     fs::create_directories(root / "dev");
     fs::create_directories(root / "var" / "lib");
     fs::create_directories(root / "run" / "lock");
+    // As on Debian: anyone may make a file there, and remove only their own.
+    fs::permissions(root / "run" / "lock", fs::perms::all | fs::perms::sticky_bit);
     return RootBuilder(state, fs::canonical(root)).build();
 }
 

@@ -49,6 +49,18 @@ void need_request(std::span<const uint8_t> req, size_t bytes)
                       std::string("request of ") + bytes_text(req.size()) + ", " + std::to_string(bytes) + " needed"};
 }
 
+// The words after the type that a command takes only as these values.
+void need_words(std::span<const uint8_t> req, std::initializer_list<uint32_t> words)
+{
+    size_t at = wm::REQ_TYPE + 4;
+    for (uint32_t wanted : words) {
+        if (word_at(req, at) != wanted)
+            throw Refusal{EINVAL, "word " + std::to_string(at / 4) + " is " + std::to_string(word_at(req, at)) +
+                                      ", not " + std::to_string(wanted)};
+        at += 4;
+    }
+}
+
 void need_range(const Partition &p, uint64_t offset, uint64_t length)
 {
     if (offset > p.size || length > p.size - offset)
@@ -168,6 +180,7 @@ std::vector<uint8_t> ManagementController::answer(const McdiCall &c, const std::
         return metadata(word_at(req, wm::REQ_TYPE));
     case wm::NVRAM_UPDATE_START: {
         need_request(req, wm::UPDATE_START_LEN);
+        need_words(req, {1});
         const uint32_t type = word_at(req, wm::REQ_TYPE);
         partition_index(type);
         if (!updating_.insert(type).second)
@@ -185,6 +198,7 @@ std::vector<uint8_t> ManagementController::answer(const McdiCall &c, const std::
         return {};
     case wm::NVRAM_UPDATE_FINISH:
         need_request(req, wm::UPDATE_FINISH_LEN);
+        need_words(req, {0, 1});
         log_.command(head + finish(word_at(req, wm::REQ_TYPE)));
         return {};
     default:
@@ -248,10 +262,11 @@ std::vector<uint8_t> ManagementController::read(const std::string &head, const M
     if (length > c.response_room)
         throw Refusal{EMSGSIZE, bytes_text(length) + ", room for " + std::to_string(c.response_room)};
     need_range(flash.partition(), offset, length);
-    std::vector<uint8_t> out(length);
+    // A controller may answer with less than was asked.
+    std::vector<uint8_t> out(std::min(length, flash.partition().mcdi_read_max));
     if (flash.read(offset, out) < 0)
         throw Refusal{errno, "the flash failed"};
-    log_.transfer(head, length);
+    log_.transfer(head, out.size());
     return out;
 }
 

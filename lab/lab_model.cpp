@@ -157,6 +157,7 @@ json partition_to_json(const Partition &p)
             {"mcdi_type", p.mcdi_type == 0xFFFFFFFF ? json("none") : json(hex32(p.mcdi_type))},
             {"mcdi_write_size", hex32(p.mcdi_write_size)},
             {"mcdi_metadata", p.mcdi_metadata},
+            {"mcdi_read_max", p.mcdi_read_max},
             {"mtd", mtd},
             {"erase_block_us", p.erase_block_us},
             {"write_byte_ns", p.write_byte_ns},
@@ -176,6 +177,7 @@ Partition partition_from_json(const json &j)
         p.mcdi_type = get_u32(j, "mcdi_type", 0);
     p.mcdi_write_size = get_u32(j, "mcdi_write_size", 0);
     get_opt(j, "mcdi_metadata", p.mcdi_metadata);
+    p.mcdi_read_max = get_u32(j, "mcdi_read_max", 252);
     if (j.contains("mtd")) {
         const json &m = j.at("mtd");
         if (m.is_string()) {
@@ -195,9 +197,12 @@ Partition partition_from_json(const json &j)
         p.last_run = activity_from_json(j.at("last_run"));
     if (p.id.empty() || p.id.find_first_of("/ \"") != std::string::npos)
         throw std::runtime_error("lab.json: a partition id is a non-empty file name: \"" + p.id + "\"");
-    if (p.erase_size == 0 || p.size == 0 || p.size % p.erase_size)
-        throw std::runtime_error("lab.json: partition " + p.id +
-                                 ": size is a non-zero multiple of a non-zero erase_size");
+    // A size that is not a multiple of the erase size is possible: its last
+    // block then cannot be erased.
+    if (p.erase_size == 0 || p.size == 0)
+        throw std::runtime_error("lab.json: partition " + p.id + ": size and erase_size are not zero");
+    if (p.mcdi_read_max > 252)
+        throw std::runtime_error("lab.json: partition " + p.id + ": mcdi_read_max is at most 252");
     return p;
 }
 
@@ -379,6 +384,7 @@ LabState load_state(const std::string &path)
         get_opt(h, "mcdi_available", state.host.mcdi_available);
         get_opt(h, "qsc_control_major", state.host.qsc_control_major);
         get_opt(h, "vmnic_major", state.host.vmnic_major);
+        get_opt(h, "owners", state.host.owners);
         if (h.contains("device_ids_errno"))
             throw std::runtime_error("host.device_ids_errno is gone: describe the fault in \"faults\" "
                                      "(operation \"command\", request \"0xEF22\")");
@@ -423,7 +429,8 @@ void save_state(const LabState &state, const std::string &path)
                  {"mtd_node_delay_s", h.mtd_node_delay_s},
                  {"mcdi_available", h.mcdi_available},
                  {"qsc_control_major", h.qsc_control_major},
-                 {"vmnic_major", h.vmnic_major}};
+                 {"vmnic_major", h.vmnic_major},
+                 {"owners", h.owners}};
     j["adapters"] = json::array();
     for (const Adapter &a : state.adapters)
         j["adapters"].push_back(adapter_to_json(a));

@@ -72,6 +72,9 @@ struct Partition {
     // and whether it keeps metadata (the subtype) for it.
     uint32_t mcdi_write_size = 0;
     bool mcdi_metadata = true;
+    // The most data it answers one read with (a short answer when the
+    // request asks for more); 252, what a read may ask, by default.
+    uint32_t mcdi_read_max = 252;
     // The ports whose MTD devices show it: every port, or only those listed
     // (none when the list is empty: reachable through the controller only).
     bool mtd_all_ports = true;
@@ -161,6 +164,11 @@ struct Host {
     bool mcdi_available = true;
     unsigned qsc_control_major = 245;
     unsigned vmnic_major = 246;
+    // Files and directories of the fake root that belong to a user other
+    // than root, by their path on the host ("/run/lock/x"): their uid.
+    // Everything else is root's, as on a host; a file an unprivileged run
+    // creates is added here.
+    std::map<std::string, unsigned> owners;
 };
 
 struct LabState {

@@ -18,7 +18,7 @@ namespace lab {
 
 namespace {
 
-const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils", "/run/lock"};
+const char *const MAPPED_PREFIXES[] = {"/sys", "/proc", "/dev", "/var/lib/qsutils", "/run/lock", "/run/qsupdate"};
 constexpr size_t SYSFS_PAGE_SIZE = 4096;
 
 bool under(const std::string &path, const std::string &prefix)
@@ -142,10 +142,27 @@ int LabPlatform::open_node(const DeviceNode &node, int flags)
     return fail(held ? ENODEV : ENXIO);
 }
 
+unsigned LabPlatform::owner_of(const std::string &path) const
+{
+    const auto &owners = lab_.state().host.owners;
+    auto it = owners.find(path);
+    return it == owners.end() ? 0 : it->second;
+}
+
 int LabPlatform::check_access(const std::string &real, const std::string &path, int flags)
 {
     struct stat st;
-    if (::stat(real.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+    const unsigned euid = lab_.state().host.euid;
+    if (::stat(real.c_str(), &st) != 0) {
+        // A new name needs a directory its maker may write to.
+        struct stat dir;
+        const std::string parent = parent_of(path);
+        if ((flags & O_CREAT) && euid != 0 && ::stat(parent_of(real).c_str(), &dir) == 0 &&
+            !(dir.st_mode & S_IWOTH) && !(owner_of(parent) == euid && (dir.st_mode & S_IWUSR)))
+            return fail(EACCES);
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode))
         return 0;
     bool want_write = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
     bool want_read = (flags & O_ACCMODE) != O_WRONLY;
@@ -153,8 +170,11 @@ int LabPlatform::check_access(const std::string &real, const std::string &path, 
     // whoever asks.
     if (want_write && (under(path, "/sys") || under(path, "/proc")) && !(st.st_mode & 0222))
         return fail(EACCES);
-    if (lab_.state().host.euid != 0 &&
-        ((want_write && !(st.st_mode & S_IWOTH)) || (want_read && !(st.st_mode & S_IROTH))))
+    // An unprivileged user has the owner's rights on their own files, the
+    // others' on the rest.
+    const bool own = owner_of(path) == euid;
+    if (euid != 0 && ((want_write && !(st.st_mode & (own ? S_IWUSR : S_IWOTH))) ||
+                      (want_read && !(st.st_mode & (own ? S_IRUSR : S_IROTH)))))
         return fail(EACCES);
     return 0;
 }
@@ -189,6 +209,8 @@ int LabPlatform::open(const char *path, int flags, mode_t mode)
     if (check_access(*mapped, p, flags) != 0)
         return -1;
     int fd = real_platform().open(mapped->c_str(), flags, mode);
+    if (fd >= 0 && (flags & O_CREAT) && !on_disk && lab_.state().host.euid != 0)
+        lab_.state().host.owners[p] = lab_.state().host.euid;
     if (fd >= 0 && under(p, "/sys"))
         sysfs_fds_.insert(fd);
     if (fd >= 0)
@@ -208,7 +230,13 @@ int LabPlatform::stat(const char *path, struct stat *st)
         st->st_nlink = 1;
         return 0;
     }
-    return real_platform().stat(mapped->c_str(), st);
+    if (real_platform().stat(mapped->c_str(), st) != 0)
+        return -1;
+    // The files are the test's; on the host they would be root's, or the
+    // user's who made them.
+    st->st_uid = owner_of(normalise_path(path));
+    st->st_gid = 0;
+    return 0;
 }
 
 int LabPlatform::mkdir(const char *path, mode_t mode)

@@ -1,6 +1,6 @@
 // The platform qsupdate sees inside a lab: "/sys", "/proc", "/dev",
-// "/var/lib/qsutils" and "/run/lock" lead into the lab's fake root and
-// emulated devices;
+// "/var/lib/qsutils", "/run/lock" and "/run/qsupdate" lead into the lab's
+// fake root and emulated devices;
 // every other path (and "/dev/null") is the real host's.
 #pragma once
 
@@ -56,6 +56,8 @@ private:
     const Fault *strike(int fd, const char *operation, std::optional<unsigned long> request = {});
     int open_node(const DeviceNode &node, int flags);
     int check_access(const std::string &real_path, const std::string &path, int flags);
+    // The uid a path of the fake root belongs to.
+    unsigned owner_of(const std::string &path) const;
 
     Lab &lab_;
     // Emulated descriptors, numbered by a real descriptor kept open on

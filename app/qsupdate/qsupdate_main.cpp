@@ -352,14 +352,23 @@ int qsupdate_main(int argc, char *argv[])
 
     // Two runs writing to one adapter would interleave their erases and
     // writes; the lock is held until the run ends.  A host with nowhere to
-    // keep it (no /run/lock, as on ESXi, or a read-only one) still updates;
-    // any other failure (a planted link, an I/O error, no locks on that file
-    // system) stops the run rather than let it write unguarded.
+    // keep it (no /run, as on ESXi, or a read-only one) still updates; any
+    // other failure (a planted link, a directory others can write to, an
+    // I/O error, no locks on that file system) stops the run rather than
+    // let it write unguarded.
     FdGuard update_lock;
     if (cl.action == Action::write || cl.action == Action::restore_bootrom) {
         pid_t holder = 0;
-        update_lock.reset(update_lock_take(&holder));
+        bool unsafe_dir = false;
+        update_lock.reset(update_lock_take(&holder, &unsafe_dir));
         if (!update_lock.valid()) {
+            if (unsafe_dir) {
+                std::fprintf(stderr,
+                             gettext("Cannot take the update lock %1$s: the directory %2$s must belong to root "
+                                     "and be writable by root alone\n"),
+                             UPDATE_LOCK_PATH, UPDATE_LOCK_DIR);
+                return 1;
+            }
             if (errno == EWOULDBLOCK) {
                 std::fprintf(stderr, gettext("Another qsupdate is already updating adapters (process %d).\n"),
                              static_cast<int>(holder));

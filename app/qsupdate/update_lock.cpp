@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include "lib/platform/fd_guard.h"
 #include "lib/platform/platform.h"
@@ -27,13 +28,31 @@ pid_t recorded_holder(int fd)
     return named && pid > 0 && pid <= std::numeric_limits<pid_t>::max() ? static_cast<pid_t>(pid) : 0;
 }
 
+// Whether only root can make or replace names in the directory.
+bool roots_alone(const struct stat &st)
+{
+    return S_ISDIR(st.st_mode) && st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH));
+}
+
 } // namespace
 
-int update_lock_take(pid_t *holder)
+int update_lock_take(pid_t *holder, bool *unsafe_dir)
 {
     *holder = 0;
-    // Never follow a link: the directory is writable by everyone.
-    FdGuard fd(platform().open(UPDATE_LOCK_PATH, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    *unsafe_dir = false;
+    // Only root can make the directory (its parent is root's), and made
+    // here nobody else can enter it.  One that exists must be as safe.
+    if (platform().mkdir(UPDATE_LOCK_DIR, 0700) != 0 && errno != EEXIST)
+        return -1;
+    struct stat st;
+    if (platform().stat(UPDATE_LOCK_DIR, &st) != 0)
+        return -1;
+    if (!roots_alone(st)) {
+        *unsafe_dir = true;
+        errno = EPERM;
+        return -1;
+    }
+    FdGuard fd(platform().open(UPDATE_LOCK_PATH, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd.valid())
         return -1;
     if (platform().flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {

@@ -113,8 +113,16 @@ private:
 int PortUpdate::run()
 {
     const int rc = prepare();
-    if (rc <= 0)
+    if (rc <= 0) {
+        // The OEM framework gets this port's verdict too.
+        if (dell_) {
+            const int err = errno;
+            application_start();
+            oem_application_failed(UPDATE_FAILURE_GENERIC);
+            errno = err;
+        }
         return rc;
+    }
     if (open_other_configs() < 0)
         return fail(UPDATE_FAILURE_OTHER_CONFIG);
     if (restore_kept_copies() < 0)
@@ -123,7 +131,7 @@ int PortUpdate::run()
         application_start();
     for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i)
         if (update_row(i) == Row::failed)
-            return dell_ ? 0 : -1;
+            return -1;
     return finish();
 }
 
@@ -178,6 +186,9 @@ int PortUpdate::open_other_configs()
         if (other == dev_)
             continue;
         QS_ASSERT(others_.size() < other_count);
+        // A generation that keeps no configuration has none to record in.
+        if (ids_known(other) && qsu_device_type(other) == QSU_DEVICE_TYPE_ALDER)
+            continue;
         dynamic_cfg_context *cfg = nullptr;
         if (ids_known(other))
             cfg = dynamic_cfg_open(other, NV_PART_DYNAMIC_CFG);
@@ -488,7 +499,8 @@ int PortUpdate::finish()
 }
 
 // The one exit of every failure once the other ports' configurations are
-// being opened; the OEM framework still gets a whole Application element.
+// being opened; the OEM framework still gets a whole Application element,
+// and the run the same failure as without it.
 int PortUpdate::fail(update_failure failure)
 {
     const int err = errno;
@@ -497,12 +509,10 @@ int PortUpdate::fail(update_failure failure)
     close_row();
     restore_interface();
     close_configs();
+    if (dell_)
+        oem_application_failed(failure);
     errno = err;
-    if (!dell_)
-        return -1;
-    oem_application_failed(failure);
-    errno = err;
-    return 0;
+    return -1;
 }
 
 void PortUpdate::close_row()

@@ -84,9 +84,12 @@ int tlv_rc_to_errno(int rc)
 int dynamic_cfg_get_string(dynamic_cfg_context *ctx, char key1, char key2, char *buf, size_t len)
 {
     QS_ASSERT(buf && len > 0);
-    // A port whose record could not be placed (a full partition) has none
-    // to read: the keyword is simply absent.
+    // A port whose record could not be placed (a full partition), or whose
+    // damaged record could not be replaced, has none to read: the keyword
+    // is simply absent.
     const uint8_t *vpd = dyn_vpd_available_len(ctx) != 0 ? dyn_vpd_buffer(ctx) : nullptr;
+    if (vpd && !vpd_is_valid(vpd, dyn_vpd_available_len(ctx)))
+        vpd = nullptr;
     size_t offset = vpd ? vpd_find(vpd, key1, key2) : 0;
     if (offset == 0) {
         errno = ENOENT;

@@ -1,8 +1,9 @@
-// The dynamic configuration as a port opens it from flash bytes: the BD20
-// segment walk and the Birch header.  Whatever the bytes, the open leaves
-// a configuration that records a version it is given and a string it is
-// given, and a Birch buffer that goes to flash order and back unchanged
-// but for its checksum
+// The dynamic configuration as a port's open leaves it from flash bytes:
+// the BD20 segment walk, the Birch header and its VPD area, and on BD20
+// boards the bundle metadata that answers version lookups first.  Whatever
+// the bytes, every kind's version reads, a version given is recorded, a
+// string given is recorded or refused (never read back otherwise), and a
+// Birch buffer goes to flash order and back unchanged but for its checksum
 // and is accepted when read again.
 #include <cstring>
 #include <string>
@@ -22,11 +23,9 @@ const image_type_t kTypes[] = {IMAGE_TYPE_PHY, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_MC
                                IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD,
                                IMAGE_TYPE_MUMFW, IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE};
 const uint32_t kDevices[] = {0x1B7E0803, 0x1B7E0903, 0x1B7E0A03, 0x1B7E0B03};
-
-firmware_version get_version(dynamic_cfg_context *ctx, image_type_t type)
-{
-    return ctx->part->is_bd20 ? bd20_dynamic_cfg_get_version(ctx, type) : birch_dynamic_cfg_get_version(ctx, type);
-}
+// Setup bit: the input's next byte gives the bundle metadata's length in
+// 8-byte units, and that many bytes of it are the metadata.
+constexpr uint8_t WITH_BUNDLE_METADATA = 0x40;
 
 bool same(firmware_version l, firmware_version r)
 {
@@ -45,6 +44,10 @@ QS_FUZZ_TARGET(dynamic_cfg)
     const char key1 = static_cast<char>('A' + in.byte() % 26);
     const char key2 = static_cast<char>('0' + in.byte() % 10);
     const std::string text(in.byte() % 40, 'x');
+    size_t meta_size = 0;
+    std::vector<uint32_t> meta;
+    if (setup & WITH_BUNDLE_METADATA)
+        meta = in.take_words(size_t{in.byte()} * 8, &meta_size);
     std::vector<uint32_t> words = in.rest_words();
 
     qsu_device dev{};
@@ -54,23 +57,30 @@ QS_FUZZ_TARGET(dynamic_cfg)
     part.is_bd20 = is_bd20_device(&dev);
     part.buffer = reinterpret_cast<uint8_t *>(words.data());
     part.buffer_size = in.rest_size();
-    dynamic_cfg_context ctx{&dev, &part};
-    // As the open does: decode or rebuild, then give the port a record.
+    // The metadata as the first version lookup would have read it.
+    part.bundle_meta = meta_size ? reinterpret_cast<uint8_t *>(meta.data()) : nullptr;
+    part.bundle_meta_size = meta_size;
+    part.bundle_meta_read = true;
+    dynamic_cfg_context ctx{&dev, nullptr};
+    // What the open does once the partition is read.
     if (prepare_dynamic_config(&part) != 0)
         return;
-    const uint8_t *vpd = dyn_vpd_buffer(&ctx);
-    if (!vpd || !vpd_is_valid(vpd, dyn_vpd_available_len(&ctx)))
-        reset_dyn_vpd(&ctx);
+    attach_dynamic_config(&ctx, &part);
+    dev.dyn_context = &ctx;
     for (image_type_t t : kTypes)
-        get_version(&ctx, t);
+        dynamic_cfg_get_version(&ctx, t);
+    char got[64];
+    dynamic_cfg_get_family(&ctx, got, sizeof got);
 
     const bool set_subtype = setup & 0x10;
-    int rc = part.is_bd20 ? bd20_dynamic_cfg_set_version(&ctx, type, subtype, version, set_subtype)
-                          : birch_dynamic_cfg_set_version(&ctx, type, subtype, version, set_subtype);
+    const firmware_version before = dynamic_cfg_get_version(&ctx, type);
+    int rc = dynamic_cfg_set_version(&ctx, type, subtype, version, set_subtype);
+    // The bundle metadata, when it names the kind, outranks what is recorded.
+    firmware_version answer;
+    const bool from_metadata = part.is_bd20 && bundle_meta_get_version(&dev, type, &answer);
     if (rc == 0)
-        FUZZ_CHECK(same(get_version(&ctx, type), version));
+        FUZZ_CHECK(same(dynamic_cfg_get_version(&ctx, type), from_metadata ? before : version));
     rc = dynamic_cfg_set_string(&ctx, key1, key2, setup & 0x20 ? nullptr : text.c_str());
-    char got[64];
     const int len = dynamic_cfg_get_string(&ctx, key1, key2, got, sizeof got);
     if (rc == 0 && setup & 0x20)
         FUZZ_CHECK(len == -1);

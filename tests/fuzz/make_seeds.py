@@ -60,6 +60,13 @@ for i, path in enumerate(tlv_files):
     seed('tlv_partition', name, bytes([i % 7, i % 4]) + tag + bytes([8]) + body)
     seed('dynamic_cfg', name, bytes([1 + 2 * (i % 2), i % 10]) + bytes(12) + b'V0' + bytes([9]) + body)
 
+# BD20 boards answer version lookups from their bundle metadata first
+# (setup bit 0x40: a length byte in 8-byte units, then the metadata).
+meta = trimmed(read(flash(lab, 'a5-bundle-metadata-00.bin')[0]))
+meta += b'\xff' * ((-len(meta)) % 8)
+config = trimmed(read(flash(lab, 'a5-dynamic-cfg-00.bin')[0]))
+seed('dynamic_cfg', 'oem-bundle-metadata', bytes([0x43, 2]) + bytes(12) + b'V0' + bytes([5, len(meta) // 8]) + meta + config)
+
 # Birch: header and items, then the VPD record moved up behind them.
 birch = read(flash(lab, 'a1-dynamic-cfg-00-p0.bin')[0])
 length, = struct.unpack_from('<H', birch, 4)

@@ -1,7 +1,8 @@
 // TLV partition validation and the edits on a valid partition: a valid
 // one sums to zero, an edit that succeeds leaves a valid partition one
-// generation up (or where a generation was set), one that is refused
-// changes no byte.
+// generation up (or where a generation was set) with the item it made,
+// one that is refused changes no byte.
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -56,8 +57,17 @@ QS_FUZZ_TARGET(tlv_partition)
     nvram_partition_t again;
     FUZZ_CHECK(tlv_init_partition_from_buffer(&again, words.data(), bytes) == 0);
     FUZZ_CHECK(tlv_get_partition_generation(words.data()) == expected);
-    if (op <= 1)
+    if (op == 1)
         FUZZ_CHECK(tlv_find(&again.tlv_cursor, tag) == TLV_OK && tlv_length(&again.tlv_cursor) == value.size());
+    if (op == 0) {
+        // An appended item is the last of its tag; the partition may hold
+        // others of it before.
+        size_t last = SIZE_MAX;
+        for (int r = tlv_rewind(&again.tlv_cursor); r == TLV_OK; r = tlv_advance(&again.tlv_cursor))
+            if (tlv_tag(&again.tlv_cursor) == tag)
+                last = tlv_length(&again.tlv_cursor);
+        FUZZ_CHECK(last == value.size());
+    }
     if (op == 6)
         FUZZ_CHECK(load_le16(reinterpret_cast<const uint8_t *>(words.data()) + 10) == 0);
 }

@@ -1,5 +1,6 @@
 // The lab's emulations, checked against how the kernel and the devices
 // behave: a lab that answered too kindly would hide faults of qsupdate.
+#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 
+#include "lab/lab_commands.h"
 #include "lab/lab_pci_config.h"
 #include "lab/lab_vpd.h"
 #include "lib/utils/byteorder.h"
@@ -171,8 +173,10 @@ TEST(LabNetdev, EsxiNodesAnswerForTheirOwnInterface)
 
 // An exclusive create finds any name taken, a device node of the
 // description included; O_NOFOLLOW refuses a link even when it leads to an
-// emulated file, which would otherwise take the write.
-TEST(LabFakeRoot, ExclusiveCreateAndNoFollowAsTheKernel)
+// emulated file, which would otherwise take the write.  Files are root's
+// but those an unprivileged user made, who makes them only where others
+// may write.
+TEST(LabFakeRoot, ExclusiveCreateNoFollowAndOwnersAsTheKernel)
 {
     lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}});
     state.nodes.push_back({"/var/lib/qsutils/dev_mtd0", false, 90, 0, 0600});
@@ -187,4 +191,41 @@ TEST(LabFakeRoot, ExclusiveCreateAndNoFollowAsTheKernel)
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/dev_mtd0", create | O_EXCL), EEXIST);
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/new.dat", create | O_EXCL | O_NOFOLLOW), 0);
     EXPECT_EQ(open_error(p, "/var/lib/qsutils/new.dat", create | O_EXCL), EEXIST);
+
+    struct stat st;
+    host.lab().state().host.euid = 1000;
+    EXPECT_EQ(open_error(p, "/var/lib/qsutils/mine.dat", create), EACCES);
+    ASSERT_EQ(p.close(p.open("/run/lock/mine", create, 0600)), 0);
+    for (auto [path, uid] : {std::pair{"/var/lib/qsutils/new.dat", 0u}, {"/run/lock/mine", 1000u}}) {
+        ASSERT_EQ(p.stat(path, &st), 0);
+        EXPECT_EQ(st.st_uid, uid) << path;
+    }
+    EXPECT_EQ(open_error(p, "/run/lock/mine", O_RDWR), 0);
+    host.lab().state().host.euid = 1001;
+    EXPECT_EQ(open_error(p, "/run/lock/mine", O_RDWR), EACCES);
+}
+
+// `qslab run` writes the events as they happen: a run whose process ends
+// before the run does leaves what it did, a line grown since it was first
+// written as it last was; an abort also saves the lab and says so.
+TEST(LabEvents, WrittenAsTheyHappen)
+{
+    TestLab lab;
+    const std::string said = "[0.000000 s] first\n[0.000000 s] second, grown\n";
+    for (int sig : {SIGKILL, SIGABRT}) {
+        EXPECT_EXIT(
+            {
+                lab::Lab here(lab.dir());
+                lab::watch_run(here);
+                here.state().runs = 41;
+                here.events().record("first");
+                const size_t line = here.events().record("second");
+                here.events().rewrite(line, "second, grown longer");
+                here.events().rewrite(line, "second, grown");
+                sig == SIGABRT ? std::abort() : static_cast<void>(std::raise(sig));
+            },
+            testing::KilledBySignal(sig), "");
+    }
+    EXPECT_EQ(read_file(lab.dir() + "/events.log"), said + said + "[0.000000 s] qsupdate aborted\n");
+    EXPECT_EQ(lab.description()["runs"], 41);
 }

@@ -256,9 +256,11 @@ TEST(LabMc, InformationMetadataAndBoardConfiguration)
     EXPECT_EQ(dogwood2.call(0x37, {0x100}, {}, {}, 28).response.size(), 28u);
 }
 
-// Writes and erases only inside an update of the same type; nothing that
-// is not aligned, overruns its request or leaves the partition; reads and
-// writes no larger than one command carries.  The flash holds exactly what
+// Writes and erases only inside an update of the same type, which starts
+// and finishes with its fixed words; nothing that is not aligned, overruns
+// its request or leaves the partition; reads and writes no larger than one
+// command carries, and reads answered with no more than the controller
+// gives at once.  The flash holds exactly what
 // was accepted (NOR: the AND of old and new), and it is one flash: the MTD
 // device reads what MCDI wrote, MCDI what the MTD device wrote.
 TEST(LabMc, UpdateRulesGuardTheFlash)
@@ -285,6 +287,7 @@ TEST(LabMc, UpdateRulesGuardTheFlash)
         {1, 0x38, {0x1600, 1}, 0, {}, 0},
         {1, 0x3A, {0x100, 0, 16}, 16, {}, EPERM}, // another type's update
         {1, 0x38, {0x100}, 0, {}, EINVAL},        // too short
+        {1, 0x38, {0x100, 0}, 0, {}, EINVAL},     // (type, 1) only
         {1, 0x38, {0x100, 1}, 0, {}, 0},
         {1, 0x38, {0x100, 1}, 0, {}, EBUSY},
         {1, 0x3B, {0x100, 0x8000, 0x10000}, 0, {}, EINVAL},
@@ -302,6 +305,8 @@ TEST(LabMc, UpdateRulesGuardTheFlash)
         {2, 0x39, {0x100, 0, 253}, 0, {}, EINVAL},
         {1, 0x39, {0x100, end - 4, 8}, 0, {}, EINVAL},
         {2, 0x3C, {0x100, 0}, 0, {}, EINVAL},
+        {1, 0x3C, {0x100, 1, 1}, 0, {}, EINVAL}, // (type, 0, 1) only
+        {1, 0x3C, {0x100, 0, 0}, 0, {}, EINVAL},
         {1, 0x3C, {0x100, 0, 1}, 0, {}, 0},
         {1, 0x3A, {0x100, 0xC00, 16}, 16, {}, EPERM},
         {1, 0x99, {0x100}, 0, {}, ENOSYS},
@@ -326,6 +331,8 @@ TEST(LabMc, UpdateRulesGuardTheFlash)
     p.close(mtd0);
     m.form = 1;
     EXPECT_EQ(m.call(0x39, {0x100, 0x1000, 0x40}).response, more);
+    part(host.lab().state(), "a1-mcfw-25").mcdi_read_max = 0x30; // a controller that answers short
+    EXPECT_EQ(m.call(0x39, {0x100, 0x1000, 0x40}).response, Bytes(more.begin(), more.begin() + 0x30));
     EXPECT_EQ(part(host.lab().state(), "a1-mcfw-25").last_run.writes, 4u);
     EXPECT_EQ(events(host, "still open"),
               std::vector<std::string>{"MCDI update 0x1600 still open at the end of the run"});

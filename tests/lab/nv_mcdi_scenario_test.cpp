@@ -49,7 +49,8 @@ class ControllerTap final : public Platform {
 public:
     explicit ControllerTap(Platform &inner) : inner_(inner) {}
     std::vector<Command> commands;
-    // Changes a first-form answer on its way back (command, payload).
+    // Changes a first-form answer on its way back (command, the envelope:
+    // the payload, then cmd, len and rc).
     std::function<void(unsigned, uint8_t *)> answer_patch;
 
     int open(const char *path, int flags, mode_t mode) override
@@ -293,6 +294,30 @@ TEST(NvMcdi, ChunksAsTheControllerAllows)
                                                         cmd(0x39, {T, 504, 252}), cmd(0x39, {T, 756, 244})}));
         nv_close(ctx);
     }
+    // A controller that answers reads with fewer bytes than asked: each
+    // read goes on where the answer ended, and nothing past the answer is
+    // taken for data; an empty answer fails.
+    for (uint32_t most : {100u, 0u}) {
+        lab::LabState state = mcfw_host();
+        for (lab::Partition &p : state.adapters[0].partitions)
+            if (p.kind == NV_PART_MCFW)
+                p.mcdi_read_max = most, p.initial_contents = pattern(65536, 0x5A);
+        McdiRun run(state);
+        nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, MCFW_SUBTYPE);
+        ASSERT_NE(ctx, nullptr);
+        run.commands().clear();
+        Bytes back(300);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(nv_read(ctx, back.data(), back.size(), 0), most ? 300 : -1) << most;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  most ? "" : "error 5 (Input/output error) doing nv-read MCDI ioctl on " + std::to_string(ctx->fd) + "\n");
+        if (most) {
+            EXPECT_EQ(back, pattern(300, 0x5A));
+            EXPECT_EQ(run.commands(), (std::vector<Command>{cmd(0x39, {T, 0, 252}), cmd(0x39, {T, 100, 200}),
+                                                            cmd(0x39, {T, 200, 100})}));
+        }
+        nv_close(ctx);
+    }
 }
 
 // What a user sees of an update: the erase percentage at each tenth and
@@ -404,17 +429,26 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
 // the board configuration); a controller that has no metadata for the
 // dynamic configuration still opens it, as subtype 0.  Other failures of
 // the information, metadata or board configuration commands say so,
-// except those that mean "no such partition" or "not allowed".
+// except those that mean "no such partition" or "not allowed".  An answer
+// too short for the words it should hold is a failure (what lies past it
+// is the request's); a subtype wider than 16 bits names no partition.
 TEST(NvMcdi, InformationAndMetadataFailures)
 {
+    auto cut = [](uint8_t n) { return [n](uint8_t *req) { req[offsetof(lab::wire::McdiRequest, len)] = n; }; };
     struct Case {
         nv_part_type kind;
         unsigned subtype;
         const char *command;
-        int rc;    // the controller's error
+        int rc;    // the controller's error; 0: it answers, changed by `answer`
         int error; // of the open, 0: opens
         const char *message;
+        std::function<void(uint8_t *)> answer = nullptr;
     } cases[] = {
+        {NV_PART_MCFW, MCFW_SUBTYPE, "0x52", 0, ENOENT, "", [](uint8_t *req) { store_le32(req + 8, 0x10025); }},
+        {NV_PART_MCFW, MCFW_SUBTYPE, "0x37", 0, EIO, "eth0: failed to get NVRAM information\n", cut(8)},
+        {NV_PART_MCFW, MCFW_SUBTYPE, "0x52", 0, EIO, "eth0: failed to get NVRAM information\n", cut(8)},
+        {NV_PART_DYNAMIC_CFG, 0, "0x52", 0, 0, "", cut(8)},
+        {NV_PART_DYNAMIC_CFG, 0, "0x18", 0, ENOENT, "", cut(72 + 2 * 5)}, // on Birch, without type 5
         {NV_PART_DYNAMIC_CFG, 0, "0x52", EIO, 0, ""},
         {NV_PART_MCFW, MCFW_SUBTYPE, "0x52", EIO, EIO, "eth0: failed to get NVRAM information\n"},
         {NV_PART_MCFW, MCFW_SUBTYPE, "0x52", EINVAL, ENOENT, ""},
@@ -431,8 +465,14 @@ TEST(NvMcdi, InformationAndMetadataFailures)
         lab::LabState state = std::string(c.command) == "0x18"
                                   ? mcdi_host(lab::HostKind::linux_host, {{"birch", 1}})
                                   : mcfw_host();
-        state.faults = {{"*", "mcdi", c.command, 0, c.rc, std::nullopt}};
+        if (c.rc)
+            state.faults = {{"*", "mcdi", c.command, 0, c.rc, std::nullopt}};
         McdiRun run(state);
+        const unsigned code = static_cast<unsigned>(std::stoul(c.command, nullptr, 16));
+        run.tap().answer_patch = [&](unsigned cmd, uint8_t *req) {
+            if (cmd == code && c.answer)
+                c.answer(req);
+        };
         testing::internal::CaptureStderr();
         errno = 0;
         nv_context *ctx = nv_open(run.port(0), c.kind, c.subtype);
@@ -477,9 +517,9 @@ TEST(NvMcdi, FailuresAfterTheStartStillFinishTheUpdate)
          "Failed to write NVRAM sector: No space left on device\n",
          {cmd(0x38, {T, 1}), cmd(0x3B, {T, 0, 4096}), cmd(0x3B, {T, 4096, 4096}), cmd(0x3A, {T, 0, 240}), cmd(0x3A, {T, 240, 240}),
           cmd(0x3C, {T, 0, 1})}},
-        {"second form write", 1024, 65536, 4096, 500, {{"*", "mcdi", "0x3A", 1, EIO, std::nullopt}}, EIO,
-         "error 5 (Input/output error) doing nv-read MCDI ioctl on %d\nFailed to write NVRAM sector: "
-         "Input/output error\n",
+        {"second form write", 1024, 65536, 4096, 500, {{"*", "mcdi", "0x3A", 1, EROFS, std::nullopt}}, EROFS,
+         "error 30 (Read-only file system) doing nv-read MCDI ioctl on %d\nFailed to write NVRAM sector: "
+         "Read-only file system\n",
          {cmd(0x38, {T, 1}), cmd(0x3B, {T, 0, 4096}), cmd(0x3B, {T, 4096, 4096}), cmd(0x3A, {T, 0, 500}, 2), cmd(0x3C, {T, 0, 1})}},
         {"driver refuses the second form", 1024, 65536, 4096, 500,
          {{"*", "command", "0xEF21", 0, EOPNOTSUPP, std::nullopt}}, EOPNOTSUPP,
@@ -492,17 +532,9 @@ TEST(NvMcdi, FailuresAfterTheStartStillFinishTheUpdate)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        // A controller that reports an erase size the partition is not a
-        // multiple of cannot be described: its answer is changed instead.
-        const bool odd_erase = c.size % c.erase_size != 0;
-        lab::LabState state = mcfw_host(c.write_size, odd_erase ? 4096 : c.erase_size, c.size);
+        lab::LabState state = mcfw_host(c.write_size, c.erase_size, c.size);
         state.faults = c.faults;
         McdiRun run(state);
-        if (odd_erase)
-            run.tap().answer_patch = [&](unsigned code, uint8_t *payload) {
-                if (code == 0x37)
-                    store_le32(payload + 8, c.erase_size);
-            };
         nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, MCFW_SUBTYPE);
         ASSERT_NE(ctx, nullptr);
         run.commands().clear();

@@ -72,20 +72,49 @@ TEST(RunLoopScenario, WalkStopsAtTheFirstMatchingPort)
     expect_run(lab.qsupdate({"--dell", "--adapter=00-1b-7e-5a-10-00"}), 0, oem_document(1), "");
 }
 
-// A port whose configuration cannot be read ends the run as a fatal error;
-// the OEM framework must still get a document that a parser accepts,
-// naming the adapter.  (The first read is the accessibility probe's.)
-TEST(RunLoopScenario, OemDocumentStaysWellFormedWhenTheRunFails)
+// A failed update ends the run as a fatal error, with --dell as without
+// it, also after another adapter's success; the OEM framework still gets a
+// document that a parser accepts, in which every adapter has its verdict.
+// (Each configuration is read by the accessibility probe first, then by
+// the open.)
+TEST(RunLoopScenario, AFailedUpdateFailsTheRunWithTheOemDocumentWhole)
 {
-    TestLab lab({"--adapter", "oem"});
-    lab.edit([](json &j) {
-        j["faults"] = {{{"target", "a1-dynamic-cfg-00"}, {"operation", "read"}, {"occurrence", 2}, {"errno", "EIO"}}};
-    });
-    const std::string image = write_file(lab.dir() + "/fw.bin", lab::build_plain_image({3, 42}));
-    CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
-    expect_run(r, 1, oem_document(1), ""); // standard error goes to /dev/null
-    tinyxml2::XMLDocument doc;
-    EXPECT_EQ(doc.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
+    auto application = [](const char *bundle, const char *package, bool success, const std::string &message) {
+        return std::string("\t<Device display=\"Halcyonpath Y3522-25G Adapter\">\n\t\t<Application "
+                           "componentType=\"FRMW\" version=\"") +
+               bundle + "\" display=\"Application Firmware\">\n" +
+               (*package ? std::string("\t\t\t<Package version=\"") + package + "\"/>\n" : "") +
+               "\t\t\t<SPStatus result=\"" + (success ? "true" : "false") + "\">\n\t\t\t\t<Message id=" +
+               message + "</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n\t</Device>\n";
+    };
+    const std::string updated = application("7.4.3", "7.5.0", true, "\"0\"> Update success.");
+    const struct {
+        const char *operation;
+        int occurrence;
+        std::string failed;
+    } cases[] = {
+        {"read", 2, application("0.0.0", "", false, "\"0\"> Update failure. ")},
+        {"erase", 1, application("7.4.3", "7.5.0", false, "\"8\"> Update failure. Could not write new image.")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.operation);
+        TestLab lab({"--adapter", "oem", "--adapter", "oem"});
+        const char *target = std::string(c.operation) == "read" ? "a2-dynamic-cfg-00" : "a2-mcfw-2a";
+        lab.edit([&](json &j) {
+            j["faults"] = {{{"target", target}, {"operation", c.operation}, {"occurrence", c.occurrence},
+                            {"errno", "EIO"}}};
+        });
+        const std::string image =
+            write_file(lab.dir() + "/fw.bin", lab::build_plain_image({3, 42, {7, 5, 0, 1000}}));
+        CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
+        std::string doc = oem_document(0);
+        expect_run(r, 1, doc.insert(doc.find("\t<Reboot"), updated + c.failed), "");
+        tinyxml2::XMLDocument parsed;
+        EXPECT_EQ(parsed.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
+        r = lab.qsupdate({"-s", "--write", "--image=" + image});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.substr(r.err.rfind("Fatal error")), "Fatal error: Input/output error (5)\n");
+    }
 }
 
 // The lab's ROMs of every size are whole: qsupdate loads them (silent status

@@ -253,10 +253,21 @@ TEST(StatusScenario, PhyRowsAndIpxe)
 }
 
 // Every kind each generation carries, with its labels, in registry order,
-// and the verdicts in theirs.
+// and the verdicts in theirs.  A PHY or CPLD partition that the driver
+// shows of a BD20 board, which records no version of such kinds, is
+// passed over.
 TEST(StatusScenario, EveryKindOfEachGeneration)
 {
     TestLab lab({"--adapter", "dogwood2:1", "--adapter", "dogwood:1", "--adapter", "oem:1", "--adapter", "birch:1"});
+    lab.edit([&](json &j) {
+        for (auto [kind, id] : {std::pair{5, "a1-phy-09"}, {8, "a1-cpld-01"}}) {
+            json p = j["adapters"][0]["partitions"][0];
+            p["id"] = id, p["kind"] = kind, p["subtype"] = kind == 5 ? "0x9" : "0x1", p["size"] = "0x10000";
+            p["mcdi_type"] = "none";
+            j["adapters"][0]["partitions"].push_back(p);
+            std::ofstream(lab.dir() + "/flash/" + id + ".bin", std::ios::binary) << std::string(65536, '\xFF');
+        }
+    });
     const std::string expected =
         "\n"
         "eth0 - MAC: 00-1B-7E-5A-10-00\n"

@@ -162,7 +162,7 @@ public:
             if (slurp(file(id)) != bytes)
                 std::ofstream(file(id), std::ios::binary | std::ios::trunc) << bytes;
         std::ofstream(lab::lab_json_path(dir_), std::ios::trunc) << description_;
-        std::filesystem::remove(dir_ + "/root/run/lock/qsupdate.lock");
+        std::filesystem::remove(dir_ + "/root/run/qsupdate/qsupdate.lock");
         std::filesystem::remove_all(dir_ + "/root/var/lib/qsutils"); // kept copies, made nodes
         std::filesystem::remove(lab::events_log_path(dir_));
     }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -15,19 +16,30 @@
 #include <gtest/gtest.h>
 
 #include "app/qsupdate/port_actions.h"
+#include "app/qsupdate/update_lock.h"
 #include "lab/lab_image.h"
 #include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/run_main.h"
 
 namespace {
 
-std::string lock_file(const std::string &root) { return root + "/run/lock/qsupdate.lock"; }
+std::string lock_file(const std::string &root) { return root + "/run/qsupdate/qsupdate.lock"; }
+
+// The lock's directory as a run as root makes it.
+std::string lock_dir(const std::string &root, std::filesystem::perms perms = std::filesystem::perms::owner_all)
+{
+    const std::string dir = root + "/run/qsupdate";
+    std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir, perms);
+    return dir;
+}
 
 // What another qsupdate holds: the lock on the file, its pid in it.
 class Holder {
 public:
     explicit Holder(const std::string &path, const std::string &name = std::to_string(::getpid()) + "\n")
-        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+        : fd_((std::filesystem::create_directories(std::filesystem::path(path).parent_path()),
+               ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)))
     {
         const std::string &pid = name;
         held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
@@ -119,6 +131,7 @@ TEST(UpdateLock, AStaleLockFileDoesNotBlock)
     TestLab lab;
     const std::string fw = newer_mc_image(lab);
     const std::string path = lock_file(lab.dir() + "/root");
+    lock_dir(lab.dir() + "/root");
     std::ofstream(path) << "2147483647\n";
     const std::string flash = all_flash(lab);
     CommandResult r = lab.qsupdate({"--write", "--yes", "--image=" + fw});
@@ -157,39 +170,62 @@ TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
 }
 
 // Only a host with nowhere to keep the lock updates without it; a lock file
-// that fails otherwise stops the run before it touches an adapter.
-TEST(UpdateLock, ALockFileThatFailsStopsTheWriteUnlessTheHostHasNone)
+// that fails otherwise, or a directory for it that others than root could
+// write to, stops the run before it touches an adapter.  No other user can
+// take the lock, and a lock file of theirs where anyone can make one holds
+// nobody back.
+TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNone)
 {
+    namespace fs = std::filesystem;
+    const std::string cannot = "Cannot take the update lock /run/qsupdate/qsupdate.lock: ";
+    const std::string unsafe = cannot + "the directory /run/qsupdate must belong to root and be writable by root alone\n";
+    const std::optional<fs::perms> made = fs::perms::owner_all;
     const struct {
-        const char *error;
+        const char *what;
+        nlohmann::json host;
+        const char *open_error;        // of the lock file, or none
+        std::optional<fs::perms> dir;  // the directory made before the run
+        bool link;                     // the lock file a planted link
         int status;
         std::string err;
     } cases[] = {
-        {"EIO", 1, "Cannot take the update lock /run/lock/qsupdate.lock: Input/output error\n"},
-        {"link", 1, "Cannot take the update lock /run/lock/qsupdate.lock: Too many levels of symbolic links\n"},
-        {"ENOENT", 0, ""},
-        {"EROFS", 0, ""},
+        {"EIO", {}, "EIO", {}, false, 1, cannot + "Input/output error\n"},
+        {"link", {}, nullptr, made, true, 1, cannot + "Too many levels of symbolic links\n"},
+        {"ENOENT", {}, "ENOENT", {}, false, 0, ""},
+        {"EROFS", {}, "EROFS", {}, false, 0, ""},
+        {"another user's directory", {{"owners", {{"/run/qsupdate", 1000}}}}, nullptr, made, false, 1, unsafe},
+        {"a directory others may write to", {}, nullptr, fs::perms::all, false, 1, unsafe},
+        {"an unprivileged run", {{"euid", 1000}}, nullptr, {}, false, 1, cannot + "Permission denied\n"},
+        {"an unprivileged run, the directory made", {{"euid", 1000}}, nullptr, made, false, 1,
+         cannot + "Permission denied\n"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.what);
         TestLab lab;
-        const std::string fw = newer_mc_image(lab);
-        const std::string victim = lab.dir() + "/victim";
-        if (std::string(c.error) == "link") {
+        const std::string fw = newer_mc_image(lab), victim = lab.dir() + "/victim";
+        lab.edit([&](nlohmann::json &d) {
+            if (c.host.is_object())
+                d["host"].update(c.host);
+            if (c.open_error)
+                d["faults"] = {{{"target", UPDATE_LOCK_PATH}, {"operation", "open"}, {"errno", c.open_error}}};
+        });
+        if (c.dir)
+            lock_dir(lab.dir() + "/root", *c.dir);
+        if (c.link) {
             std::ofstream(victim) << "keep\n";
-            std::filesystem::create_symlink(victim, lock_file(lab.dir() + "/root"));
-        } else {
-            lab.edit([&](nlohmann::json &d) {
-                d["faults"] = {{{"target", "/run/lock/qsupdate.lock"}, {"operation", "open"}, {"errno", c.error}}};
-            });
+            fs::create_symlink(victim, lock_file(lab.dir() + "/root"));
         }
+        // Another user's lock where everybody may make files.
+        Holder other(lab.dir() + "/root/run/lock/qsupdate.lock");
+        ASSERT_TRUE(other.held());
         const std::string flash = all_flash(lab);
         CommandResult r = lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw});
         EXPECT_EQ(r.status, c.status) << r.err;
         if (c.status != 0) {
             EXPECT_EQ(r.err, c.err);
             EXPECT_TRUE(all_flash(lab) == flash) << "nothing written";
-            if (std::filesystem::exists(victim)) {
+            EXPECT_EQ(fs::exists(lock_file(lab.dir() + "/root")), c.link) << "nothing made";
+            if (c.link) {
                 EXPECT_EQ(read_file(victim), "keep\n") << "a planted link is not followed";
             }
         } else {

@@ -442,8 +442,9 @@ TEST(UpdateScenario, BackupFileAndItsFailures)
 
 // --fake-v1 and --fake-v9 record their version for what is written and
 // the family version even when nothing is, and the next run compares with
-// them.  A first-generation port keeps no configuration to record in, and
-// its sibling's missing configuration stops the update.
+// them.  A first-generation port keeps no configuration to record in, nor
+// do its siblings: a host that has such a board beside newer ones updates
+// those.
 TEST(UpdateScenario, FakeVersionsAndTheFirstGeneration)
 {
     TestLab lab({"--adapter", "dogwood2:1"});
@@ -463,9 +464,46 @@ TEST(UpdateScenario, FakeVersionsAndTheFirstGeneration)
     TestLab alder({"--adapter", "alder-0710:1"});
     expect_run(alder.qsupdate({"--write", "--fake-v1"}), 0, BANNER + done("Complete"),
                "No firmware is available for any adapter\n");
-    TestLab pair({"--adapter", "alder-0710:2"});
-    expect_run(pair.qsupdate({"--write", "--bootrom"}), 1, BANNER,
-               "eth0: Could not open dynamic config for interface eth1\nFatal error: No such file or directory (2)\n");
+    TestLab mixed({"--adapter", "alder-0710:2", "--adapter", "dogwood2:1"});
+    r = mixed.qsupdate({"--write", "-y", "--image=" + image(mixed, 3, 37, NEWER)});
+    expect_run(r, 0, r.out, "");
+    EXPECT_EQ(messages(r.out), BANNER + "eth2: updating controller firmware from 7.4.3.1008 to 7.5.0.1000\n"
+                                        "eth2: writing controller firmware\neth2: writing version information\n");
+}
+
+// A host without the MTD character driver updates through the block
+// driver, loaded for the run; without either (or with only the block
+// driver, of a kernel that loses data with it) every generation's flash is
+// reached through the management controller.  The report is the one the
+// character driver gives, and an update is written and recorded.
+TEST(UpdateScenario, WithoutMtdcharTheBlockDriverOrTheControllerServes)
+{
+    const struct {
+        const char *preset, *available, *kernel; // available: the MTD module modprobe finds, if any
+        uint32_t subtype;
+        bool controller;
+    } hosts[] = {{"birch", "", "", 8, true},         {"cedar", "", "", 18, true},
+                 {"dogwood", "", "", 32, true},      {"dogwood2", "", "", 37, true},
+                 {"dogwood2", "mtdblock", "2.6.26", 37, true}, {"dogwood2", "mtdblock", "", 37, false}};
+    for (const auto &h : hosts) {
+        SCOPED_TRACE(std::string(h.preset) + " " + h.available + " " + h.kernel);
+        const std::vector<std::string> adapter = {"--adapter", std::string(h.preset) + ":2"};
+        const CommandResult through_mtdchar = TestLab(adapter).qsupdate({});
+        TestLab lab(adapter);
+        lab.edit([&](json &j) {
+            j["host"]["modules_available"] = *h.available ? json::array({h.available}) : json::array();
+            if (*h.kernel)
+                j["host"]["kernel_release"] = h.kernel;
+        });
+        CommandResult r = lab.qsupdate({});
+        EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, through_mtdchar.out));
+        EXPECT_TRUE(r.err.ends_with(through_mtdchar.err)) << r.err;
+        EXPECT_EQ(r.err.find("MUST reboot") != std::string::npos, *h.kernel != '\0') << "the advice, once";
+        r = lab.qsupdate({"--write", "-y", "--adapter=eth0", "--image=" + image(lab, 3, h.subtype, NEWER)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(last_run(lab, "MCDI write").empty(), !h.controller);
+        EXPECT_TRUE(shows(lab, "controller firmware 7.5.0.1000"));
+    }
 }
 
 // Kinds that erase on demand are fully erased only when asked.
@@ -500,8 +538,8 @@ std::string oem_update(const std::string &package, const std::string &id, const 
 } // namespace
 
 // Every verdict of an update in the OEM document, whole and well-formed
-// whichever step failed; a failure still returns normally (the document's
-// adapter is not an error of the run) and the interface comes back up.
+// whichever step failed; a failure fails the run as it does without --dell,
+// and the interface comes back up.
 TEST(UpdateScenario, OemDocumentForEveryOutcome)
 {
     auto fault = [](const char *target, const char *operation, json extra = json::object()) {
@@ -561,19 +599,22 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
 }
 
 // Failure id 1 comes before the Application element is due: the element is
-// opened for it, so that the document stays whole.  (An OEM adapter's
-// ports share one configuration, so only a board like an Alder pair, whose
-// ports have none, gets here.)
+// opened for it, so that the document stays whole, and the failure is the
+// run's as without --dell.  (An OEM adapter's ports share one
+// configuration; a Birch board's each have their own.)
 TEST(UpdateScenario, OemElementsWhenAnotherPortsConfigurationDoesNotOpen)
 {
-    NvRun run(lab_host(lab::HostKind::linux_host, {{"alder-0710", 2}}));
+    NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 2}}),
+              {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "read"}, {"errno", "EIO"}}});
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    errno = 0;
     const int rc = update_firmware(run.port(0), nullptr, OPTION_DELL | OPTION_SILENT | OPTION_ALL_FIRMWARE_TYPES);
+    const int err = errno;
     std::fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(std::pair(rc, err), std::pair(-1, EIO));
     EXPECT_EQ(out, "\t\t<Application componentType=\"FRMW\" version=\"0.0.0\" display=\"Application Firmware\">\n"
                    "\t\t\t<SPStatus result=\"false\">\n\t\t\t\t<Message id=\"1\"> Update failure. Could not open "
                    "dynamic config for interface.</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n");

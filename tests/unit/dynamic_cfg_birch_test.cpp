@@ -2,6 +2,7 @@
 // growth, VPD relocation, the bytes a sync writes, and what an interrupted
 // sync leaves behind.
 #include "lib/utils/linux/dynamic_cfg_birch.h"
+#include "lib/utils/linux/dynamic_cfg_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -34,13 +35,8 @@ struct Config {
         part.buffer = bytes.data();
         part.buffer_size = bytes.size();
         ctx = {&dev, &part};
-        if (state == raw)
-            return;
-        if (!birch_decode_dynamic_config(&part))
-            birch_reset_dynamic_config(&part);
-        const uint8_t *vpd = birch_dyn_vpd_buffer(&ctx);
-        if (!vpd || !vpd_is_valid(vpd, birch_dyn_vpd_available_len(&ctx)))
-            birch_reset_dyn_vpd(&ctx);
+        if (state == opened && prepare_dynamic_config(&part) == 0)
+            attach_dynamic_config(&ctx, &part);
     }
     Config(const Config &) = delete; // the context points into it
     birch_mc_dynamic_config_hdr_t header() const
@@ -218,6 +214,32 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
 
     ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', nullptr), 0);
     EXPECT_EQ(vpd_find(record, 'V', 'D'), 0u);
+
+    // A header that passes, but a damaged record in an area too small for
+    // the template: the port has no dynamic VPD, and no string operation
+    // reads or moves anything; versions are recorded as ever.
+    Bytes damaged(64, 0x00);
+    for (auto [at, value, width] : {std::tuple{0, BIRCH_DYNAMIC_CONFIG_MAGIC, 4}, {4, 58u, 2}, {8, 58u, 4},
+                                    {12, 6u, 4}, {16, 3u, 4}, {58, 0xFFFF90u, 3}})
+        for (int i = 0; i < width; ++i)
+            damaged[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    uint8_t sum = 0;
+    for (size_t i = 0; i < 58; ++i)
+        sum = static_cast<uint8_t>(sum + damaged[i]);
+    damaged[7] = static_cast<uint8_t>(-sum);
+    Config small(damaged, Config::opened);
+    const Bytes opened = small.bytes;
+    char got[8];
+    for (const char *value : {"7.4.3", static_cast<const char *>(nullptr)}) {
+        errno = 0;
+        EXPECT_EQ(birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value), -1);
+        EXPECT_EQ(errno, ENOSPC);
+    }
+    EXPECT_EQ(dynamic_cfg_get_string(&small.ctx, 'V', 'D', got, sizeof got), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(small.bytes, opened);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&small.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
+    EXPECT_TRUE(small.get(IMAGE_TYPE_MCFW) == (firmware_version{3, 3, 2, 1000}));
 }
 
 TEST(BirchDynamicConfig, SyncBytesAreLittleEndianAndSumToZero)

@@ -101,6 +101,11 @@ uint16_t nvram_part_type_from_image_type(image_type_t type)
     return static_cast<uint16_t>(part_type);
 }
 
+bool bd20_records_type(image_type_t type)
+{
+    return part_type_of(type) >= 0;
+}
+
 bool bd20_validate_dynamic_config(dynamic_cfg_part *part)
 {
     nvram_partition_t partition;

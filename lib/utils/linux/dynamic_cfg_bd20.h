@@ -27,6 +27,9 @@ static_assert(sizeof(tlv_bundle_meta_comp_ver) == 8);
 // The controller's partition type of an image type; an image type BD20
 // boards do not carry is a programming error.
 uint16_t nvram_part_type_from_image_type(image_type_t type);
+// Whether BD20 boards record versions of the image type at all: a
+// partition the driver shows of another kind has none.
+bool bd20_records_type(image_type_t type);
 // TLV result code to 0, or -1 with errno.
 int tlv_rc_to_errno(int rc);
 

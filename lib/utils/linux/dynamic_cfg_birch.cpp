@@ -232,7 +232,9 @@ int birch_dynamic_cfg_set_version(dynamic_cfg_context *ctx, image_type_t type, u
 int birch_dynamic_cfg_set_string(dynamic_cfg_context *ctx, char key1, char key2, const char *value)
 {
     dynamic_cfg_part *part = ctx->part;
-    if (birch_dyn_vpd_available_len(ctx) == 0 && birch_reset_dyn_vpd(ctx) != 0)
+    // A damaged record is replaced too: its lengths cannot be trusted.
+    const uint8_t *valid = birch_dyn_vpd_buffer(ctx);
+    if ((!valid || !vpd_is_valid(valid, birch_dyn_vpd_available_len(ctx))) && birch_reset_dyn_vpd(ctx) != 0)
         return -1;
     birch_mc_dynamic_config_hdr_t h = load_header(part);
     uint8_t *record = part->buffer + h.dynamic_vpd_offset;

@@ -58,6 +58,8 @@ std::unique_ptr<uint8_t[]> read_bundle_metadata(qsu_device *dev, size_t *size)
 
 bool bundle_meta_get_version(qsu_device *dev, image_type_t type, firmware_version *out)
 {
+    if (!bd20_records_type(type))
+        return false;
     uint32_t tag = TLV_TAG_BUNDLE_META_COMP_VER + nvram_part_type_from_image_type(type);
     size_t size = 0;
     std::unique_ptr<uint8_t[]> own;

@@ -16,7 +16,6 @@
 #include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/nv_mcdi_commands.h"
 #include "lib/utils/linux/qsu_device.h"
-#include "lib/utils/qs_assert.h"
 
 const nv_ops nv_ops_mcdi_char = {mcdi_char_open, mcdi_read, mcdi_write_all};
 const nv_ops nv_ops_mcdi_sock = {mcdi_sock_open, mcdi_read, mcdi_write_all};
@@ -40,7 +39,12 @@ int partition_subtype(nv_context *ctx, const qsu_device *dev, uint32_t reported_
     if (!mcdi_is_bd20(dev))
         return mcdi_board_cfg_subtype(ctx, ctx->u.mcdi.nv_image_type, subtype);
     if (mcdi_nv_metadata(ctx, ctx->u.mcdi.nv_image_type, subtype) == 0) {
-        QS_ASSERT(*subtype <= MAX_SUBTYPE);
+        // Subtypes are 16 bits wide: a wider one names no partition this
+        // program knows.
+        if (*subtype > MAX_SUBTYPE) {
+            errno = ENOENT;
+            return -1;
+        }
         return 0;
     }
     // Controllers that keep no metadata for the dynamic configuration
@@ -260,8 +264,17 @@ ssize_t mcdi_read(nv_context *ctx, void *buf, size_t len, uint32_t offset)
             print_ioctl_error(ctx);
             return -1;
         }
-        std::memcpy(dest + done, payload, chunk);
-        done += chunk;
+        // Only what the controller answered is data; a short answer is
+        // taken as far as it goes and the next request starts where it
+        // ended.  An empty one would never get further.
+        const size_t answered = std::min<size_t>(ctx->u.mcdi.req->len, chunk);
+        if (answered == 0) {
+            errno = EIO;
+            print_ioctl_error(ctx);
+            return -1;
+        }
+        std::memcpy(dest + done, payload, answered);
+        done += answered;
     }
     return static_cast<ssize_t>(done);
 }

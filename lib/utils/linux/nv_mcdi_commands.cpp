@@ -3,6 +3,7 @@
 // commands that carry no data of their own.
 #include "lib/utils/linux/nv_mcdi_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -134,8 +135,16 @@ int mcdi_simple_command(nv_context *ctx, uint8_t cmd, std::initializer_list<uint
         if (errno == ENOTSUPP_KERNEL || errno == EOPNOTSUPP)
             errno = ENOENT;
     } else {
+        // Past the answer the payload still holds the request: a word the
+        // controller did not send is not read as one.
+        const size_t answered = ctx->u.mcdi.req->len;
         for (const mcdi_output &out : outputs) {
             QS_ASSERT(out.offset + 4 <= MCDI_PAYLOAD_LEN);
+            if (out.dest && out.offset + 4 > answered) {
+                errno = EIO;
+                rc = -1;
+                break;
+            }
             if (out.dest)
                 *out.dest = load_le32(payload + out.offset);
         }
@@ -150,13 +159,10 @@ int mcdi_nv_getinfo(nv_context *ctx, uint32_t type, uint32_t *reported_type, uin
 {
     size_t len = 0;
     int rc = mcdi_simple_command(ctx, MCDI_CMD_NVRAM_INFO, {type},
-                                 {{INFO_TYPE, reported_type},
-                                  {INFO_SIZE, size},
-                                  {INFO_ERASE_SIZE, erase_size},
-                                  {INFO_WRITE_SIZE, write_size}},
+                                 {{INFO_TYPE, reported_type}, {INFO_SIZE, size}, {INFO_ERASE_SIZE, erase_size}},
                                  &len);
-    if (rc == 0 && len < INFO_LEN_WITH_WRITE_SIZE)
-        *write_size = 0;
+    if (rc == 0)
+        *write_size = len < INFO_LEN_WITH_WRITE_SIZE ? 0 : load_le32(mcdi_payload(ctx) + INFO_WRITE_SIZE);
     return rc;
 }
 
@@ -167,10 +173,12 @@ int mcdi_nv_metadata(nv_context *ctx, uint32_t type, uint32_t *subtype)
 
 int mcdi_board_cfg_subtype(nv_context *ctx, uint32_t type, uint32_t *subtype)
 {
-    if (mcdi_simple_command(ctx, MCDI_CMD_BOARD_CFG, {}, {}) != 0)
+    size_t len = 0;
+    if (mcdi_simple_command(ctx, MCDI_CMD_BOARD_CFG, {}, {}, &len) != 0)
         return -1;
-    // A type past the table has no subtype: no such partition.
-    if (type >= (MCDI_PAYLOAD_LEN - BOARD_CFG_SUBTYPES) / 2) {
+    // A type past the table the controller sent has no subtype: no such
+    // partition.
+    if (type >= (std::min(len, MCDI_PAYLOAD_LEN) - std::min(len, BOARD_CFG_SUBTYPES)) / 2) {
         errno = ENOENT;
         return -1;
     }

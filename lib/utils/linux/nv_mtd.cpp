@@ -318,6 +318,11 @@ int mtd_reopen(nv_context *ctx)
         ctx->u.mtd.is_block = true;
         return 0;
     }
+    // After the waits, a node that no MTD driver answers for is as good as
+    // a missing one: the partition is not on this path, and the caller
+    // may ask the controller.
+    if (errno == ENXIO || errno == ENODEV)
+        errno = ENOENT;
     if (buggy_mtdblock && !reported_buggy_mtdblock) {
         int err = errno;
         reported_buggy_mtdblock = true;
