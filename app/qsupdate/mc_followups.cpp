@@ -15,6 +15,7 @@
 #include "lib/utils/byteorder.h"
 #include "lib/utils/i18n.h"
 #include "lib/utils/linux/kpx.h"
+#include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
 
@@ -68,22 +69,36 @@ int ethtool_reset(int fd, const qsu_device *dev)
     return platform().ioctl(fd, SIOCETHTOOL, &ifr);
 }
 
+int reset_controller(const qsu_device *dev)
+{
+    if (run_on_esxi)
+        return esxi_reset(dev);
+    FdGuard fd(platform().socket(AF_INET, SOCK_STREAM, 0));
+    if (!fd.valid())
+        return -1;
+    if (ethtool_reset(fd.get(), dev) == 0)
+        return 0;
+    // Drivers without the ethtool reset still take their private command.
+    if (errno != EOPNOTSUPP && errno != ENOSYS && errno != ENODEV)
+        return -1;
+    return sock_command(fd.get(), dev, KPX_CMD_RESET_FLAGS, RESET_ALL_FLAGS) < 0 ? -1 : 0;
+}
+
+// After a reset, even one that reports failure, the controller may run
+// other firmware and the driver may register its devices anew: what they
+// said of the partitions is asked again.
+int forgetting_answers(int rc)
+{
+    nv_forget_answers();
+    return rc;
+}
+
 } // namespace
 
 int mc_reset(nv_fw_context *ctx, progress_fn progress)
 {
     nv_fw_report(progress, N_("Resetting adapter"), 0);
-    if (run_on_esxi)
-        return esxi_reset(ctx->dev);
-    FdGuard fd(platform().socket(AF_INET, SOCK_STREAM, 0));
-    if (!fd.valid())
-        return -1;
-    if (ethtool_reset(fd.get(), ctx->dev) == 0)
-        return 0;
-    // Drivers without the ethtool reset still take their private command.
-    if (errno != EOPNOTSUPP && errno != ENOSYS && errno != ENODEV)
-        return -1;
-    return sock_command(fd.get(), ctx->dev, KPX_CMD_RESET_FLAGS, RESET_ALL_FLAGS) < 0 ? -1 : 0;
+    return forgetting_answers(reset_controller(ctx->dev));
 }
 
 int mc_cpld_program(nv_fw_context *ctx, progress_fn progress)
@@ -93,7 +108,7 @@ int mc_cpld_program(nv_fw_context *ctx, progress_fn progress)
         return -1;
     nv_fw_report(progress, N_("Programming CPLD"), 0);
     platform().sleep_us(CPLD_SETTLE_US);
-    if (sock_command(fd.get(), ctx->dev, KPX_CMD_CPLD, 0) < 0)
+    if (forgetting_answers(sock_command(fd.get(), ctx->dev, KPX_CMD_CPLD, 0)) < 0)
         return -1;
     nv_fw_report(progress, N_("Programming CPLD"), 100);
     platform().sleep_us(CPLD_DONE_US);
@@ -106,7 +121,7 @@ int mc_kve_reset(nv_fw_context *ctx, progress_fn progress)
     if (!fd.valid())
         return -1;
     nv_fw_report(progress, N_("Resetting KVE"), 0);
-    return sock_command(fd.get(), ctx->dev, KPX_CMD_KVE_RESET, 0) < 0 ? -1 : 0;
+    return forgetting_answers(sock_command(fd.get(), ctx->dev, KPX_CMD_KVE_RESET, 0)) < 0 ? -1 : 0;
 }
 
 int mc_wait_ready()

@@ -626,3 +626,27 @@ TEST(NvMcdi, EsxServiceConsoleEndToEnd)
                                         "MCDI write 0x601: 5000 bytes in 21 commands", "MCDI update finish 0x601",
                                         "MCDI read 0x601: 131072 bytes in 522 commands"}));
 }
+
+// Whether a partition is there, and its subtype, are asked once per port
+// and run; a write may change the answer (the controller records the
+// subtype of what it was given), so after one they are asked again.
+TEST(NvMcdi, AnswersAreRememberedUntilAWrite)
+{
+    McdiRun run(mcfw_host());
+    const std::vector<Command> asked = {cmd(0x37, {0x100}), cmd(0x52, {0x100})};
+    for (unsigned subtype : {MCFW_SUBTYPE, MCFW_SUBTYPE + 1, MCFW_SUBTYPE})
+        EXPECT_EQ(nv_exists(run.port(0), NV_PART_MCFW, subtype), subtype == MCFW_SUBTYPE);
+    nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, MCFW_SUBTYPE);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(run.commands(), asked);
+    for (lab::Partition &p : run.lab().state().adapters[0].partitions)
+        if (p.kind == NV_PART_MCFW)
+            p.subtype = MCFW_SUBTYPE + 1;
+    const Bytes image = pattern(1000, 0x11);
+    EXPECT_EQ(nv_write_all(ctx, image.data(), 1000, false, nullptr), 0);
+    nv_close(ctx);
+    run.commands().clear();
+    EXPECT_FALSE(nv_exists(run.port(0), NV_PART_MCFW, MCFW_SUBTYPE));
+    EXPECT_TRUE(nv_exists(run.port(0), NV_PART_MCFW, MCFW_SUBTYPE + 1));
+    EXPECT_EQ(run.commands(), asked);
+}

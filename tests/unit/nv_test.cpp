@@ -139,6 +139,7 @@ TEST(ProcMtd, ListsPartitionsUntilALineDoesNotFit)
         {head + "mtd: 00010000 00001000" + ours, -1},
     };
     for (const auto &c : cases) {
+        nv_reset_for_tests(); // each case is a run of its own
         FakePlatform host;
         host.add_file("/proc/mtd", c.text);
         ScopedPlatform scoped(host);

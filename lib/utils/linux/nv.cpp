@@ -96,6 +96,7 @@ void nv_reset_for_tests()
     create_dev_nodes = false;
     buggy_mtdblock = false;
     reported_buggy_mtdblock = false;
+    nv_forget_answers();
 }
 
 void nv_close(nv_context *ctx)
@@ -152,7 +153,14 @@ int nv_read_all(nv_context *ctx, void *buf)
 
 int nv_write_all(nv_context *ctx, const void *buf, uint32_t len, bool full_erase, progress_fn progress)
 {
-    if (ctx->ops->write_all(ctx, buf, len, full_erase, progress) != 0)
+    // The MTD device is looked up afresh when the write reopens it; and
+    // what is written, even in part, may change what the controller says
+    // of the partition (the subtype its metadata names, say), so that is
+    // asked again afterwards.
+    nv_forget_answers();
+    const int rc = ctx->ops->write_all(ctx, buf, len, full_erase, progress);
+    nv_forget_answers();
+    if (rc != 0)
         return -1;
     return nv_check_written(ctx, buf, len, full_erase);
 }

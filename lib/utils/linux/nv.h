@@ -96,9 +96,15 @@ extern bool create_dev_nodes;
 extern bool buggy_mtdblock;
 extern bool reported_buggy_mtdblock;
 
-// Puts every process-wide flag back to its start value, so that each unit
-// test begins a run of its own.
+// Puts every process-wide flag back to its start value and forgets every
+// answer, so that each unit test begins a run of its own.
 void nv_reset_for_tests();
+
+// Which partitions exist, and their sizes, are asked once per run and port
+// and remembered; this forgets all of it.  Called after whatever may change
+// the answers: a reset of a controller or of what the driver registers, a
+// module loaded, a device node made, a write.
+void nv_forget_answers();
 
 // Chooses the backend family; 0.  On an ESX service console it may end
 // the process with status 1.

@@ -15,6 +15,7 @@
 #include "lib/utils/i18n.h"
 #include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/nv_mcdi_commands.h"
+#include "lib/utils/linux/nv_memory.h"
 #include "lib/utils/linux/qsu_device.h"
 
 const nv_ops nv_ops_mcdi_char = {mcdi_char_open, mcdi_read, mcdi_write_all};
@@ -56,34 +57,71 @@ int partition_subtype(nv_context *ctx, const qsu_device *dev, uint32_t reported_
     return -1;
 }
 
+// What the controller says of the context's partition type: remembered
+// from earlier in the run, or asked now.  0 with the answer (which may be
+// that there is no such partition), or -1 with errno when the question
+// failed for another reason; such an answer is not remembered.
+int partition_answer(nv_context *ctx, const qsu_device *dev, mcdi_partition_answer *answer)
+{
+    const uint32_t type = ctx->u.mcdi.nv_image_type;
+    if (nv_remembered_mcdi_answer(dev, type, answer))
+        return 0;
+    *answer = {};
+    if (mcdi_nv_getinfo(ctx, type, &answer->reported_type, &answer->size, &answer->erase_size,
+                        &answer->write_size) == 0 &&
+        partition_subtype(ctx, dev, answer->reported_type, &answer->subtype) == 0)
+        answer->exists = true;
+    // EINVAL: the controller knows no partition of that type; ENOENT: it
+    // keeps no subtype for it, or cannot be asked through this port.
+    else if (errno != EINVAL && errno != ENOENT)
+        return -1;
+    nv_remember_mcdi_answer(dev, type, *answer);
+    return 0;
+}
+
+bool answer_is(const mcdi_partition_answer &answer, uint32_t type, unsigned subtype)
+{
+    return answer.exists && answer.reported_type == type && answer.subtype == subtype;
+}
+
+// Whether the partition opens, when this run already knows: 1 or 0, and
+// -1 when it must be asked.
+int known_to_open(const qsu_device *dev, nv_part_type type, unsigned subtype)
+{
+    if (dev->pci_device_id == ADAPTER_WITHOUT_MTD || dev->pci_device_id == ADAPTER_WITH_BOOTROM_MTD_ONLY ||
+        !nv_use_mcdi_request)
+        return -1;
+    const uint32_t mcdi_type = mcdi_part_type(dev, type);
+    mcdi_partition_answer answer;
+    if (!nv_remembered_mcdi_answer(dev, mcdi_type, &answer))
+        return -1;
+    return answer_is(answer, mcdi_type, subtype) ? 1 : 0;
+}
+
 // The part of opening that both transports share; the descriptor is
 // closed on failure, with errno kept.
 int mcdi_common_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype)
 {
     int rc = -1;
-    uint32_t reported_type = 0, size = 0, erase_size = 0, write_size = 0, part_subtype = 0;
     if (dev->pci_device_id == ADAPTER_WITHOUT_MTD || dev->pci_device_id == ADAPTER_WITH_BOOTROM_MTD_ONLY ||
         !nv_use_mcdi_request) {
         errno = ENOENT;
     } else {
         ctx->u.mcdi.nv_image_type = mcdi_part_type(dev, type);
-        if (mcdi_nv_getinfo(ctx, ctx->u.mcdi.nv_image_type, &reported_type, &size, &erase_size, &write_size) == 0 &&
-            partition_subtype(ctx, dev, reported_type, &part_subtype) == 0) {
-            if (reported_type != ctx->u.mcdi.nv_image_type || part_subtype != subtype) {
-                errno = ENOENT;
-            } else {
-                ctx->part_size = size;
-                ctx->u.mcdi.erase_size = erase_size;
-                ctx->u.mcdi.write_size = write_size;
-                rc = 0;
+        mcdi_partition_answer answer;
+        if (partition_answer(ctx, dev, &answer) != 0) {
+            if (errno != EPERM) {
+                int err = errno;
+                std::fprintf(stderr, gettext("%s: failed to get NVRAM information\n"), dev->netif_name);
+                errno = err;
             }
-        } else if (errno == EINVAL) {
-            // The controller knows no partition of that type.
+        } else if (!answer_is(answer, ctx->u.mcdi.nv_image_type, subtype)) {
             errno = ENOENT;
-        } else if (errno != EPERM && errno != ENOENT) {
-            int err = errno;
-            std::fprintf(stderr, gettext("%s: failed to get NVRAM information\n"), dev->netif_name);
-            errno = err;
+        } else {
+            ctx->part_size = answer.size;
+            ctx->u.mcdi.erase_size = answer.erase_size;
+            ctx->u.mcdi.write_size = answer.write_size;
+            rc = 0;
         }
     }
     if (rc != 0) {
@@ -97,6 +135,8 @@ int mcdi_common_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsign
 
 bool exists_through(const nv_ops &ops, qsu_device *dev, nv_part_type type, unsigned subtype)
 {
+    if (int known = known_to_open(dev, type, subtype); known >= 0)
+        return known == 1;
     nv_context ctx{};
     ctx.fd = -1;
     if (ops.open(&ctx, dev, type, subtype) != 0)
@@ -215,6 +255,10 @@ void print_failure(const char *format)
 
 int mcdi_char_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype)
 {
+    ctx->fd = -1;
+    // A partition the controller has said it does not have needs no device.
+    if (known_to_open(dev, type, subtype) == 0)
+        return nv_fail(ENOENT);
     ctx->fd = platform().open(QSC_CONTROL_DEVICE, O_RDWR);
     if (ctx->fd < 0) {
         int err = errno;
@@ -234,6 +278,9 @@ int mcdi_char_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned
 
 int mcdi_sock_open(nv_context *ctx, qsu_device *dev, nv_part_type type, unsigned subtype)
 {
+    ctx->fd = -1;
+    if (known_to_open(dev, type, subtype) == 0)
+        return nv_fail(ENOENT);
     ctx->fd = platform().socket(AF_INET, SOCK_STREAM, 0);
     if (ctx->fd < 0)
         return -1;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "lib/platform/platform.h"
 #include "lib/utils/i18n.h"
 #include "lib/utils/linux/nv_backends.h"
+#include "lib/utils/linux/nv_memory.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/qs_assert.h"
 
@@ -149,6 +151,32 @@ bool parse_mtd_line(std::string_view s, uint32_t *number, uint32_t *size, uint32
 
 namespace {
 
+// The devices of "/proc/mtd" after its header, up to the first line that
+// is not one; 0, or -1 with errno when there is no room for them.
+int list_mtd_devices(const std::string &text, std::vector<mtd_listing_entry> &devices)
+{
+    size_t eol = text.find('\n');
+    if (eol == std::string::npos)
+        return 0; // nothing after the header
+    std::string_view rest(text);
+    rest.remove_prefix(eol + 1);
+    try {
+        while (!rest.empty()) {
+            eol = rest.find('\n');
+            std::string_view line = rest.substr(0, eol);
+            rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
+            uint32_t n, size, erase_size;
+            std::string_view name;
+            if (!parse_mtd_line(line, &n, &size, &erase_size, &name))
+                break;
+            devices.push_back({std::string(name), n, size, erase_size});
+        }
+    } catch (const std::bad_alloc &) {
+        return nv_fail(ENOMEM);
+    }
+    return 0;
+}
+
 // The kernel's MTD block driver loses data on 2.6.16 and earlier and on
 // 2.6.26 to 2.6.27.52; a kernel that does not say is not trusted either.
 bool mtdblock_usable()
@@ -167,9 +195,9 @@ int make_own_node(const char *path, const mtd_node_kind &kind, unsigned number)
 {
     if (platform().mkdir(QSUTILS_DIR, 0755) != 0 && errno != EEXIST)
         return -1;
-    if (platform().mknod(path, kind.type | 0600, makedev(kind.major, kind.minors_per_device * number)) != 0 &&
-        errno != EEXIST)
-        return -1;
+    if (platform().mknod(path, kind.type | 0600, makedev(kind.major, kind.minors_per_device * number)) != 0)
+        return errno == EEXIST ? 0 : -1;
+    nv_forget_mtd_listing();
     return 0;
 }
 
@@ -210,7 +238,9 @@ phase_result open_phase(nv_context *ctx, const mtd_node_kind &kind, unsigned num
             return phase_result::next_phase;
         if (!*kind.probed) {
             *kind.probed = true;
-            if (platform().system(kind.modprobe) != 0) {
+            const int status = platform().system(kind.modprobe);
+            nv_forget_mtd_listing();
+            if (status != 0) {
                 errno = err;
                 return phase_result::next_phase;
             }
@@ -248,27 +278,21 @@ int mtd_part_name(nv_context *ctx, const qsu_device *dev, nv_part_type type, uns
 
 int mtd_find(nv_context *ctx, unsigned *number)
 {
-    std::string text;
-    if (read_proc_mtd(text) != 0)
-        return -1;
-    size_t eol = text.find('\n');
-    if (text.empty() || eol == std::string::npos)
-        return nv_fail(ENOENT); // nothing after the header
-    std::string_view rest(text);
-    rest.remove_prefix(eol + 1);
-    while (!rest.empty()) {
-        eol = rest.find('\n');
-        std::string_view line = rest.substr(0, eol);
-        rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
-        uint32_t n, size, erase_size;
-        std::string_view name;
-        if (!parse_mtd_line(line, &n, &size, &erase_size, &name))
-            break;
-        if (name == ctx->u.mtd.part_name) {
-            *number = n;
-            ctx->part_size = size;
-            ctx->u.mtd.erase_size = erase_size;
-            ctx->u.mtd.is_eeprom = erase_size == 1;
+    std::vector<mtd_listing_entry> read_now;
+    const std::vector<mtd_listing_entry> *listing = nv_remembered_mtd_listing();
+    if (!listing) {
+        std::string text;
+        if (read_proc_mtd(text) != 0 || list_mtd_devices(text, read_now) != 0)
+            return -1;
+        nv_remember_mtd_listing(read_now);
+        listing = &read_now;
+    }
+    for (const mtd_listing_entry &device : *listing) {
+        if (device.name == ctx->u.mtd.part_name) {
+            *number = device.number;
+            ctx->part_size = device.size;
+            ctx->u.mtd.erase_size = device.erase_size;
+            ctx->u.mtd.is_eeprom = device.erase_size == 1;
             return 0;
         }
     }
