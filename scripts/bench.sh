@@ -12,16 +12,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
 
-echo "Building qsupdate and qslab in build-bench (release build)..."
-log=build-bench.log
-if ! { cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF &&
-       cmake --build build-bench -j2 --target qsupdate qslab; } >"$log" 2>&1; then
-    cat "$log"
-    echo "The build failed; the log above is also in $log." >&2
-    exit 1
-fi
-rm -f "$log"
-qslab=build-bench/lab/qslab
+echo "Building qsupdate and qslab in build-release (release build)..."
+scripts/build-release.sh --quiet qsupdate qslab
+qslab=${QS_RELEASE_BUILD_DIR:-build-release}/lab/qslab
 
 lab=$(mktemp -d)
 trap 'rm -rf "$lab"' EXIT

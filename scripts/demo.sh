@@ -7,20 +7,11 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake ninja-build g++ nlohmann-json3-dev
-
-echo "Building qsupdate and qslab in build-demo (release build)..."
-log=build-demo.log
-if ! { cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF &&
-       cmake --build build-demo -j2 --target qsupdate qslab; } >"$log" 2>&1; then
-    cat "$log"
-    echo "The build failed; the log above is also in $log." >&2
-    exit 1
-fi
-rm -f "$log"
+echo "Building qsupdate and qslab in build-release (release build)..."
+scripts/build-release.sh --quiet qsupdate qslab
 
 # The lab stays for a look afterwards; the names are short on screen.
-cd build-demo
+cd "${QS_RELEASE_BUILD_DIR:-build-release}"
 qslab=$PWD/lab/qslab
 lab=demo-lab
 rm -rf "$lab"
@@ -28,7 +19,7 @@ run() { "$qslab" run "$lab" -- "$@" || echo "(qsupdate exited with status $?)"; 
 running() { "$qslab" show "$lab" | sed -n 's/^  PCI ids .*, firmware //p' | head -n 1; }
 
 echo
-echo "A simulated Linux host (a \"lab\" in build-demo/$lab), whose adapters qsupdate takes for real ones:"
+echo "A simulated Linux host (a \"lab\" in $(basename "$PWD")/$lab), whose adapters qsupdate takes for real ones:"
 "$qslab" create "$lab" --adapter dogwood2:1 --adapter cedar:1
 
 echo
@@ -64,7 +55,7 @@ echo "\$ qsupdate --adapter=eth0 --mc    # the report again, of the controller f
 run --adapter=eth0 --mc
 
 echo
-echo "What the lab recorded of the update (all of it: qslab show build-demo/$lab):"
+echo "What the lab recorded of the update (all of it: qslab show $(basename "$PWD")/$lab):"
 echo "  controller firmware of adapter 1 as ethtool reports it: $before before, $(running) after"
 echo "$touched" | while read -r id rest; do
     block=$(echo "$rest" | sed -n 's/.* in \([0-9]*\) \(KiB\|MiB\) blocks.*/\1 \2/p')

@@ -16,21 +16,13 @@ if ! command -v ansible-playbook >/dev/null; then
         exit 77
     fi
 fi
-scripts/install-packages.sh cmake ninja-build g++ nlohmann-json3-dev
 
 echo "== the report parser"
 python3 -m unittest discover -s contrib/ansible/tests
 
-build=${QS_ANSIBLE_BUILD_DIR:-build-ansible}
-log=$build.log
+build=${QS_RELEASE_BUILD_DIR:-build-release}
 echo "== building qsupdate and qslab in $build (release build)"
-if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF &&
-       cmake --build "$build" -j2 --target qsupdate qslab; } >"$log" 2>&1; then
-    cat "$log"
-    echo "The build failed." >&2
-    exit 1
-fi
-rm -f "$log"
+scripts/build-release.sh --quiet qsupdate qslab
 qslab=$root/$build/lab/qslab
 
 work=$(mktemp -d)

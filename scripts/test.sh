@@ -17,7 +17,7 @@ ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 
 # The optimised build that the README installs from: some warnings (and so
 # errors) only appear with optimisation, and the tests run once more on it.
+# The demo, the benchmark and the Ansible test share this tree.
 release=${QS_RELEASE_BUILD_DIR:-build-release}
-cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build "$release" -j"$(nproc)"
+scripts/build-release.sh
 ctest --test-dir "$release" --output-on-failure -j"$(nproc)"
