@@ -35,19 +35,11 @@ QS_FUZZ_TARGET(tlv_partition)
     int rc = 0;
     switch (op) {
     case 0: rc = tag == TLV_TAG_END ? 1 : tlv_append_to_partition(&p, tag, value.data(), value.size()); break;
-    case 1:
-        rc = tag == TLV_TAG_END ? 1 : tlv_update_or_append_to_partition(&p, tag, value.data(), value.size());
-        break;
+    case 1: rc = tag == TLV_TAG_END ? 1 : tlv_update_or_append_to_partition(&p, tag, value.data(), value.size()); break;
     case 2: rc = tlv_modify_in_partition(&p.tlv_cursor, value.data(), value.size()); break;
     case 3: rc = tlv_delete_from_partition(&p.tlv_cursor); break;
-    case 4:
-        rc = tlv_set_partition_generation(&p, tag);
-        expected = tag + 1;
-        break;
-    case 5:
-        rc = tlv_increment_partition_generation(&p);
-        expected = generation + 2;
-        break;
+    case 4: rc = tlv_set_partition_generation(&p, tag), expected = tag + 1; break;
+    case 5: rc = tlv_increment_partition_generation(&p), expected = generation + 2; break;
     default: rc = tlv_zero_partition_preset(&p); break;
     }
     if (rc != 0) {

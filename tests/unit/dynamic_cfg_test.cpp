@@ -23,7 +23,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Items = std::vector<std::pair<uint32_t, Bytes>>;
-constexpr uint32_t CEDAR = 0x1B7E0903, DOGWOOD = 0x1B7E0A03, DOGWOOD2 = 0x1B7E0B03;
+constexpr uint32_t CEDAR = 0x1B7E0903, DOGWOOD = 0x1B7E0A03;
 constexpr uint32_t MCFW_VERSION = 0x10060100, MCFW_SUBTYPE = 0x00050100;
 constexpr uint32_t CEDAR_VPD0 = 0x10030000, GLOBAL_VPD = 0x10200000;
 const Bytes kTemplate(vpd_dynamic_init, vpd_dynamic_init + VPD_DYNAMIC_INIT_LEN);
@@ -263,29 +263,6 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
     EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctxs[0], IMAGE_TYPE_CPLD, 1, {1, 0, 0, 0}, true), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(a.bytes, before);
-}
-
-// Cedar keeps a record per port, the later generations one for the
-// adapter: a second Cedar port adds its own (one generation more), and a
-// keyword set through one port is seen through the other only where the
-// record is shared.
-TEST(Bd20DynamicConfig, DynamicVpdPerPortOrGlobal)
-{
-    for (uint32_t device : {CEDAR, DOGWOOD, DOGWOOD2}) {
-        Adapter a(Bytes(4096, 0xFF), device, 2);
-        testing::internal::CaptureStdout();
-        ASSERT_EQ(a.prepare(), 0);
-        testing::internal::GetCapturedStdout();
-        dynamic_cfg_context *port0 = a.open(0);
-        uint32_t gen = a.generation();
-        dynamic_cfg_context *port1 = a.open(1);
-        bool global = device != CEDAR;
-        EXPECT_EQ(dyn_vpd_tag(&a.devs[1]), global ? GLOBAL_VPD : CEDAR_VPD0 + 1);
-        EXPECT_EQ(a.generation(), global ? gen : gen + 1) << device;
-        EXPECT_EQ(item(a.bytes, CEDAR_VPD0 + 1), global ? "none" : str(kTemplate));
-        ASSERT_EQ(dynamic_cfg_set_string(port0, 'V', '0', "7.1"), 0);
-        EXPECT_EQ(a.get(port1, 'V', '0'), global ? "7.1" : "errno 2") << device;
-    }
 }
 
 // The OEM version strings are kept for their subsystem vendors only, the

@@ -128,18 +128,6 @@ TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
         }
 }
 
-TEST(TlvPartitionValidate, TypeDescriptions)
-{
-    const std::pair<uint16_t, const char *> types[] = {
-        {0x0100, "MC firmware image"}, {0x0200, "Backup MC firmware image"}, {0x0300, "Expansion ROM image"},
-        {0x0400, "Static configuration"}, {0x0500, "Dynamic configuration"}, {0x0600, "Exp ROM configuration (port 0)"},
-        {0x0601, "Exp ROM configuration (port 1)"}, {0x0602, "Exp ROM configuration (port 2)"},
-        {0x0603, "Exp ROM configuration (port 3)"}, {0x0700, "Non-volatile log"}, {0x0800, "Device state dump storage"},
-        {0xFFFE, "Recovery partition map"}, {0xFFFF, "Partition map"}, {0x0604, "<unknown>"}};
-    for (const auto &[type, desc] : types)
-        EXPECT_STREQ(partition_type_desc(type), desc) << type;
-}
-
 TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)
 {
     // Header at 0, one item (tag 0x44, 6 bytes) at 20, trailer at 36, END at 52.
