@@ -243,11 +243,6 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
         EXPECT_EQ(host.sockets, c.sockets + (c.exists || c.char_dev ? 0 : 1));
         EXPECT_EQ(host.open_descriptors(), 0u);
     }
-    qsu_device solo = port("eth0"), *opened = nullptr; // alone on its adapter, and ignored
-    qsu_group_devices(&solo, 1);
-    errno = 0;
-    EXPECT_EQ(nv_open_ports(&solo, NV_PART_FPGA, 1, &opened, true), nullptr);
-    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(NvFactoryDefaults, FromDogwood2On)
