@@ -4,6 +4,7 @@
 // fails the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -33,6 +34,7 @@ TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
     ASSERT_FALSE(targets().empty());
     for (const auto &[name, fn] : targets()) {
         EXPECT_FALSE(corpora[name].empty()) << "no corpus for " << name;
+        std::ranges::sort(corpora[name]); // the same order on every run
         for (const auto &file : corpora[name]) {
             std::ifstream in(file, std::ios::binary);
             SCOPED_TRACE(file.string());
