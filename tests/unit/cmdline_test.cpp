@@ -249,6 +249,13 @@ const RunCase kRuns[] = {
     {eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}};
 INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
 
+TEST_F(CommandLine, ManifestStartsWithTheFamilyVersion)
+{
+    RunResult manifest = run_qsupdate(host, {"-M"});
+    EXPECT_EQ(manifest.status, 0);
+    EXPECT_EQ(manifest.out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u);
+}
+
 // Stand-ins for the status report and the update procedure: each call is
 // recorded as "<action> <port> <option word> <image or ->".
 std::vector<std::string> port_calls;

@@ -1,5 +1,5 @@
-// The NV layer where the lab cannot take it: every partition name,
-// malformed "/proc/mtd" lines, the progress of a 64 MiB write, a device
+// The NV layer where the lab cannot take it: partition names at their
+// limits, malformed "/proc/mtd" lines, the progress of a 64 MiB write, a device
 // shorter than its listing and the sockets the controller's path opens.
 #include <cerrno>
 #include <cstdio>
@@ -75,7 +75,7 @@ void record_progress(const char *status, int pc)
     progress_log.emplace_back(status, pc);
 }
 
-TEST(MtdNames, NameEveryKindAsTheDriverDoes)
+TEST(MtdNames, NameKindsAsTheDriverDoesOrRefuse)
 {
     struct {
         uint32_t id;
@@ -243,6 +243,11 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
         EXPECT_EQ(host.sockets, c.sockets + (c.exists || c.char_dev ? 0 : 1));
         EXPECT_EQ(host.open_descriptors(), 0u);
     }
+    qsu_device solo = port("eth0"), *opened = nullptr; // alone on its adapter, and ignored
+    qsu_group_devices(&solo, 1);
+    errno = 0;
+    EXPECT_EQ(nv_open_ports(&solo, NV_PART_FPGA, 1, &opened, true), nullptr);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(NvFactoryDefaults, FromDogwood2On)
