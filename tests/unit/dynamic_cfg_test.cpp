@@ -237,6 +237,17 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
     EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctx, IMAGE_TYPE_BOOTROM, 3, {4, 0, 0, 1}, false), 0);
     EXPECT_EQ(item(a.bytes, 0x10060300, load_le32(&a.bytes[16])), str(version_bytes(4, 0, 0, 1)));
     EXPECT_EQ(item(a.bytes, 0x00050300), "none");
+    // Each kind's items carry the controller's partition type.
+    const std::pair<image_type_t, uint32_t> types[] = {
+        {IMAGE_TYPE_MCFW, 0x0100},        {IMAGE_TYPE_BOOTROM, 0x0300}, {IMAGE_TYPE_FPGA, 0x0B00},
+        {IMAGE_TYPE_FPGA_BACKUP, 0x0B01}, {IMAGE_TYPE_FCFW, 0x0B02},    {IMAGE_TYPE_MUMFW, 0x0C00},
+        {IMAGE_TYPE_UEFIROM, 0x0D00},     {IMAGE_TYPE_BUNDLE, 0x1E00}};
+    for (auto [type, part_type] : types) {
+        Adapter b(flash({segment({})}, 4096), DOGWOOD);
+        ASSERT_EQ(bd20_dynamic_cfg_set_version(b.open(false), type, part_type, {1, 2, 3, uint16_t(part_type)}, true), 0);
+        EXPECT_EQ(item(b.bytes, TLV_TAG_PARTITION_VERSION + part_type), str(version_bytes(1, 2, 3, part_type)));
+        EXPECT_EQ(bd20_dynamic_cfg_get_version(&b.ctx, type).d, part_type);
+    }
     // Kinds these boards do not carry: nothing recorded, nothing written.
     EXPECT_DEATH(nvram_part_type_from_image_type(IMAGE_TYPE_PHY), "ERROR: Unhandled image type");
     EXPECT_TRUE(version_is_null(bd20_dynamic_cfg_get_version(&a.ctx, IMAGE_TYPE_PHY)));

@@ -1,6 +1,7 @@
 // The NV layer where the lab cannot take it: partition names at their
 // limits, malformed "/proc/mtd" lines, the progress of a 64 MiB write, a device
-// shorter than its listing and the sockets the controller's path opens.
+// shorter than its listing, the sockets the controller's path opens and
+// the envelopes it prepares.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -248,6 +249,33 @@ TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
     errno = 0;
     EXPECT_EQ(nv_open_ports(&solo, NV_PART_FPGA, 1, &opened, true), nullptr);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// The envelopes that carry the controller's commands name the interface
+// and point both request forms into themselves; a driver without MCDI
+// refuses the first request (the partition information).
+TEST(McdiTransports, PrepareTheirEnvelopes)
+{
+    FakePlatform host;
+    host.add_file("/dev/qsc_control", "");
+    ScopedPlatform scoped(host);
+    nv_reset_for_tests();
+    qsu_device eth1 = port("eth1");
+    nv_context ctx{};
+    std::memset(&ctx.u, 0xAA, sizeof ctx.u);
+    EXPECT_EQ(mcdi_char_open(&ctx, &eth1, NV_PART_MCFW, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const kpx_ioctl &char_ioc = ctx.u.mcdi.ioc.char_ioc;
+    EXPECT_EQ(std::string(char_ioc.if_name, 16), std::string("eth1") + std::string(12, '\0'));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&char_ioc.cmd), 2), "\x0C\xEF"); // little-endian
+    EXPECT_EQ((std::vector<const void *>{ctx.u.mcdi.kpx_cmd, ctx.u.mcdi.req, ctx.u.mcdi.req2}),
+              (std::vector<const void *>{&char_ioc.cmd, &char_ioc.u, &char_ioc.u}));
+    std::memset(&ctx.u, 0xAA, sizeof ctx.u);
+    EXPECT_EQ(mcdi_sock_open(&ctx, &eth1, NV_PART_MCFW, 0), -1);
+    const kpx_sock_ioctl &sock_ioc = ctx.u.mcdi.ioc.sock_ioc;
+    EXPECT_EQ((std::vector<const void *>{ctx.u.mcdi.ioc.ifr.ifr_data, ctx.u.mcdi.kpx_cmd, ctx.u.mcdi.req, ctx.u.mcdi.req2}),
+              (std::vector<const void *>{&sock_ioc, &sock_ioc.cmd, &sock_ioc.u, &sock_ioc.u}));
+    EXPECT_EQ(host.open_descriptors(), 0u);
 }
 
 TEST(NvFactoryDefaults, FromDogwood2On)
