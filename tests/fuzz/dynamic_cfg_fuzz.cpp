@@ -27,10 +27,7 @@ const uint32_t kDevices[] = {0x1B7E0803, 0x1B7E0903, 0x1B7E0A03, 0x1B7E0B03};
 // 8-byte units, and that many bytes of it are the metadata.
 constexpr uint8_t WITH_BUNDLE_METADATA = 0x40;
 
-bool same(firmware_version l, firmware_version r)
-{
-    return l.a == r.a && l.b == r.b && l.c == r.c && l.d == r.d;
-}
+bool same(firmware_version l, firmware_version r) { return compare_versions(l, r) == 0; }
 
 } // namespace
 

@@ -22,40 +22,27 @@ std::map<std::string, fuzz_fn> &targets()
     return all;
 }
 
-std::vector<std::filesystem::path> corpus_files(const std::string &name)
-{
-    std::vector<std::filesystem::path> files;
-    const std::filesystem::path dir = std::filesystem::path(QS_FUZZ_CORPUS_DIR) / name;
-    if (std::filesystem::is_directory(dir))
-        for (const auto &entry : std::filesystem::directory_iterator(dir))
-            if (entry.is_regular_file())
-                files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
+// Every target replays its corpus, and every corpus has its target.
 TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
 {
+    std::map<std::string, std::vector<std::filesystem::path>> corpora;
+    for (const auto &dir : std::filesystem::directory_iterator(QS_FUZZ_CORPUS_DIR))
+        for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+            corpora[dir.path().filename().string()].push_back(entry.path());
+    for (const auto &[name, files] : corpora)
+        EXPECT_TRUE(targets().count(name)) << "no target for the corpus " << name;
     ASSERT_FALSE(targets().empty());
     for (const auto &[name, fn] : targets()) {
-        const auto files = corpus_files(name);
-        EXPECT_FALSE(files.empty()) << "no corpus for " << name;
-        for (const auto &file : files) {
+        EXPECT_FALSE(corpora[name].empty()) << "no corpus for " << name;
+        std::ranges::sort(corpora[name]); // the same order on every run
+        for (const auto &file : corpora[name]) {
             std::ifstream in(file, std::ios::binary);
-            const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
             SCOPED_TRACE(file.string());
-            // A copy of exactly the input's size, so that AddressSanitizer
-            // sees a read past its end.
-            std::vector<uint8_t> input(bytes);
+            // Exactly the input's size, so that AddressSanitizer sees a read past its end.
+            std::vector<uint8_t> input{std::istreambuf_iterator<char>(in), {}};
             fn(input.data(), input.size());
         }
     }
-}
-
-TEST(FuzzCorpus, EveryCorpusHasItsTarget)
-{
-    for (const auto &entry : std::filesystem::directory_iterator(QS_FUZZ_CORPUS_DIR))
-        EXPECT_TRUE(targets().count(entry.path().filename().string())) << entry.path();
 }
 
 } // namespace

@@ -25,28 +25,24 @@ public:
             v |= static_cast<uint32_t>(byte()) << (8 * i);
         return v;
     }
-    // The next `n` bytes (fewer when the input ends first), in word-aligned
-    // memory; *size says how many.
+    // The next `n` bytes (fewer when the input ends first; *size says how
+    // many), then the rest, in word-aligned memory.
     std::vector<uint32_t> take_words(size_t n, size_t *size)
     {
         *size = n < size_ ? n : size_;
         std::vector<uint32_t> words((*size + 3) / 4);
         if (*size != 0)
             std::memcpy(words.data(), data_, *size);
-        data_ += *size;
-        size_ -= *size;
+        data_ += *size, size_ -= *size;
         return words;
+    }
+    std::vector<uint32_t> rest_words() const
+    {
+        size_t n;
+        return FuzzInput(*this).take_words(size_, &n);
     }
     const uint8_t *rest() const { return data_; }
     size_t rest_size() const { return size_; }
-    // The rest, in word-aligned memory, with `size` kept exact.
-    std::vector<uint32_t> rest_words() const
-    {
-        std::vector<uint32_t> words((size_ + 3) / 4);
-        if (size_ != 0)
-            std::memcpy(words.data(), data_, size_);
-        return words;
-    }
 
 private:
     const uint8_t *data_;

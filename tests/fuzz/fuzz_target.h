@@ -1,7 +1,6 @@
-// One fuzz target per parser of untrusted bytes.  Each body is a named
-// function over one input: built with libFuzzer it is the fuzzer's entry,
-// built into fuzz_corpus_test it replays the committed corpus.  A target
-// that finds a wrong result, not only a crash, aborts through FUZZ_CHECK.
+// One fuzz target per parser of untrusted bytes, each a named function over
+// one input.  A target that finds a wrong result, not only a crash, aborts
+// through FUZZ_CHECK.
 #pragma once
 
 #include <cstddef>
@@ -23,18 +22,19 @@ bool fuzz_register(const char *name, fuzz_fn fn);
 
 #define FUZZ_CHECK(expr) ((expr) ? static_cast<void>(0) : fuzz_fail(#expr, __FILE__, __LINE__))
 
+// Built with libFuzzer the body is the fuzzer's entry; otherwise it is
+// registered for the replay.
 #ifdef QS_LIBFUZZER
-#define QS_FUZZ_TARGET(name)                                                  \
-    static void name##_fuzz(const uint8_t *data, size_t size);               \
+#define QS_FUZZ_ENTRY(name)                                                   \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)  \
     {                                                                         \
         name##_fuzz(data, size);                                              \
         return 0;                                                             \
-    }                                                                         \
-    static void name##_fuzz(const uint8_t *data, size_t size)
+    }
 #else
+#define QS_FUZZ_ENTRY(name) [[maybe_unused]] static const bool name##_registered = fuzz_register(#name, name##_fuzz);
+#endif
 #define QS_FUZZ_TARGET(name)                                                  \
     static void name##_fuzz(const uint8_t *data, size_t size);               \
-    [[maybe_unused]] static const bool name##_registered = fuzz_register(#name, name##_fuzz); \
+    QS_FUZZ_ENTRY(name)                                                       \
     static void name##_fuzz(const uint8_t *data, size_t size)
-#endif

@@ -2,6 +2,7 @@
 // accepted image lies inside the file, and no two overlap.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "lib/utils/firmware.h"
 #include "tests/fuzz/fuzz_target.h"
@@ -26,14 +27,16 @@ QS_FUZZ_TARGET(image)
         std::memcpy(buf, data, size);
     if (init_image_from_buffer(buf, size, image) == 0) {
         FUZZ_CHECK(image->format == IMAGE_FORMAT_UNSIGNED || image->format == IMAGE_FORMAT_SIGNED);
-        FUZZ_CHECK(inside(buf, size, image->reflash_header, image->reflash_header_len));
+        const std::pair<const void *, size_t> spans[] = {
+            {image->reflash_header, image->reflash_header_len}, {image->image_code, image->image_code_len},
+            {image->reflash_trailer, image->reflash_trailer_len}, {image->cms_header, image->cms_header_len},
+            {image->signature, image->signature_len}};
+        size_t parts = 0;
+        for (auto [span, len] : spans) {
+            FUZZ_CHECK(inside(buf, size, span, len));
+            parts += len;
+        }
         FUZZ_CHECK(image->reflash_header_len >= IMAGE_HEADER_SIZE);
-        FUZZ_CHECK(inside(buf, size, image->image_code, image->image_code_len));
-        FUZZ_CHECK(inside(buf, size, image->reflash_trailer, image->reflash_trailer_len));
-        FUZZ_CHECK(inside(buf, size, image->cms_header, image->cms_header_len));
-        FUZZ_CHECK(inside(buf, size, image->signature, image->signature_len));
-        const size_t parts = image->cms_header_len + image->reflash_header_len + image->image_code_len +
-                             image->reflash_trailer_len + image->signature_len;
         FUZZ_CHECK(parts <= size);
     }
     qsupdate_image_t ipxe;

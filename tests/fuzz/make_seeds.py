@@ -15,8 +15,7 @@ def run(*args):
 
 def trimmed(data, keep=32):
     data = data.rstrip(b'\xff')
-    data += b'\xff' * ((-len(data)) % 4 + keep)
-    return data
+    return data + b'\xff' * ((-len(data)) % 4 + keep)
 
 def seed(target, name, data):
     os.makedirs(os.path.join(out, target), exist_ok=True)
@@ -49,7 +48,7 @@ for der in glob.glob(os.path.join(fixtures, '*.der')):
     seed('image', f'signed-{name}', read(der))
     seed('cms', name, read(der))
 
-# TLV blocks and partitions: every BD20 configuration the presets carry.
+# TLV blocks: every BD20 configuration the presets carry.
 tlv_files = flash(lab, 'a[2-5]-*cfg*.bin') + flash(damaged, '*dynamic-cfg*.bin')
 for i, path in enumerate(tlv_files):
     body = trimmed(read(path))
@@ -57,7 +56,6 @@ for i, path in enumerate(tlv_files):
     op = i % 5
     tag = struct.pack('<I', 0x10060000 + 0x100 * (i % 4))
     seed('tlv', name, bytes([op, i % 3]) + tag + bytes([8, i & 1]) + body)
-    seed('tlv_partition', name, bytes([i % 7, i % 4]) + tag + bytes([8]) + body)
     seed('dynamic_cfg', name, bytes([1 + 2 * (i % 2), i % 10]) + bytes(12) + b'V0' + bytes([9]) + body)
 
 # BD20 boards answer version lookups from their bundle metadata first

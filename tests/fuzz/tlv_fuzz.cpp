@@ -1,7 +1,7 @@
 // The TLV block walk and its edits, checked against a plain list of the
 // first segment's items: a successful edit does to the list what it says,
 // keeps later segments intact, and a refused one changes no byte.
-#include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "lib/tlv/tlv.h"
@@ -43,12 +43,10 @@ std::vector<Segment> walk(uint32_t *block, uint32_t *limit)
 QS_FUZZ_TARGET(tlv)
 {
     FuzzInput in(data, size);
-    const uint8_t op = in.byte() % 5;
-    const uint8_t index = in.byte();
+    const uint8_t op = in.byte() % 5, index = in.byte();
     const uint32_t tag = in.word();
     const size_t value_len = in.byte();
-    // A value from the buffer itself, or bytes of its own.
-    const bool value_inside = in.byte() & 1;
+    const bool value_inside = in.byte() & 1; // a value from the buffer itself, or bytes of its own
     std::vector<uint32_t> words = in.rest_words();
     const size_t bytes = in.rest_size();
     tlv_cursor_t cursor;
@@ -57,57 +55,42 @@ QS_FUZZ_TARGET(tlv)
     const std::vector<Segment> before = walk(cursor.block, cursor.limit);
     if (before.empty())
         return;
-
     std::vector<uint8_t> own(value_len, 0x5A);
     const uint8_t *buf = reinterpret_cast<const uint8_t *>(words.data());
     const uint8_t *value = value_inside && value_len <= bytes ? buf + (bytes - value_len) : own.data();
-    const std::vector<uint8_t> value_copy(value, value + value_len);
+    const Item item{tag, {value, value + value_len}};
 
     Segment model = before[0];
-    size_t at = index % (model.size() + 1);
+    const size_t at = index % (model.size() + 1);
+    // Ops 1 and 2 work on the item at `at`, the others name a tag.
+    if (op == 1 || op == 2 ? at == model.size() : tag == TLV_TAG_END)
+        return;
     for (size_t i = 0; i < at; ++i)
         tlv_advance(&cursor);
     const std::vector<uint32_t> snapshot = words;
-    int rc = TLV_OK;
-    switch (op) {
-    case 0:
-        if (tag == TLV_TAG_END)
-            return;
+    const auto found = std::find_if(model.begin(), model.end(), [tag](const Item &i) { return i.tag == tag; });
+    int rc;
+    if (op == 0) {
         rc = tlv_insert(&cursor, tag, value, value_len);
-        model.insert(model.begin() + at, Item{tag, value_copy});
-        break;
-    case 1:
-        if (at == model.size())
-            return;
+        model.insert(model.begin() + at, item);
+    } else if (op == 1) {
         rc = tlv_modify(&cursor, value, value_len);
-        model[at].value = value_copy;
-        break;
-    case 2:
-        if (at == model.size())
-            return;
+        model[at].value = item.value;
+    } else if (op == 2) {
         rc = tlv_delete(&cursor);
         model.erase(model.begin() + at);
-        break;
-    default: {
-        if (tag == TLV_TAG_END)
-            return;
-        size_t found = 0;
-        while (found < model.size() && model[found].tag != tag)
-            ++found;
+    } else {
         rc = tlv_update_or_append(&cursor, tag, value, value_len);
-        if (found < model.size())
-            model[found].value = value_copy;
+        if (found != model.end())
+            found->value = item.value;
         else
-            model.push_back(Item{tag, value_copy});
-    }
+            model.push_back(item);
     }
     if (rc != TLV_OK) {
         FUZZ_CHECK(words == snapshot);
         return;
     }
     const std::vector<Segment> after = walk(cursor.block, cursor.limit);
-    FUZZ_CHECK(after.size() >= before.size());
-    FUZZ_CHECK(after[0] == model);
-    for (size_t i = 1; i < before.size(); ++i)
-        FUZZ_CHECK(after[i] == before[i]);
+    FUZZ_CHECK(after.size() >= before.size() && after[0] == model);
+    FUZZ_CHECK(std::equal(before.begin() + 1, before.end(), after.begin() + 1));
 }

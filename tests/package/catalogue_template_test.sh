@@ -3,8 +3,7 @@
 # added, changed or removed without regenerating it fails here.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 po/make-pot.sh "$work/qsupdate.pot"
 if diff -u -I '^"POT-Creation-Date: ' po/qsupdate.pot "$work/qsupdate.pot"; then
     echo "1 passed, 0 failed"

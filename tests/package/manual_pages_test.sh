@@ -5,8 +5,7 @@
 #   manual_pages_test.sh QSLAB
 set -euo pipefail
 qslab=$1
-# A cross-built qslab runs through the emulator that runs the tests.
-launcher=${QS_TEST_LAUNCHER:-}
+launcher=${QS_TEST_LAUNCHER:-} # the emulator of a cross build
 cd "$(dirname "$0")/../.."
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -16,12 +15,10 @@ for page in man/qsupdate.8 man/qslab.1; do
     [ -z "$warnings" ] || fail "groff warns on $page: $warnings"
 done
 
-# In the page's source a long option is written \-\-name.
 documents() { grep -qF -- "$2" "$1"; }
-escaped() { sed 's/-/\\-/g' <<<"$1"; }
+escaped() { sed 's/-/\\-/g' <<<"$1"; } # in the page's source a long option is written \-\-name
 
-lab=$(mktemp -d)
-trap 'rm -rf "$lab"' EXIT
+lab=$(mktemp -d) && trap 'rm -rf "$lab"' EXIT
 $launcher "$qslab" create "$lab/lab" >/dev/null
 help=$($launcher "$qslab" run "$lab/lab" -- --help)
 mapfile -t from_help < <(grep -oE -- '(^|[ ,])--?[a-zA-Z][a-z-]*' <<<"$help" | sed 's/^[ ,]*//' | sort -u)

@@ -188,72 +188,66 @@ std::string not_ours(const std::string &name)
 }
 std::string bad_image(const std::string &path) { return path + ": Invalid firmware image\n"; }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, Outcome,
-    ::testing::Values(
-        // getopt's own diagnostics come before the hint; nothing else is printed.
-        RunCase{bare, {"--bogus"}, 2, "", "qsupdate: unrecognized option '--bogus'\n" + hint},
-        RunCase{bare, {"--image"}, 2, "", "qsupdate: option '--image' requires an argument\n" + hint},
-        RunCase{bare, {"-i"}, 2, "", "qsupdate: option requires an argument -- 'i'\n" + hint},
-        // The banner is printed before the combination is judged.
-        RunCase{bare, {"extra"}, 2, banner, invalid},
-        RunCase{bare, {"--image=x", "--phy"}, 2, banner, invalid},
-        RunCase{bare, {"--ipxe-image=x", "--bootrom"}, 2, banner, invalid},
-        RunCase{bare, {"--image=x", "--manifest"}, 2, banner, invalid},
-        RunCase{bare, {"--image=x", "--list"}, 2, banner, invalid},
-        RunCase{bare, {"--ipxe-image=x", "--restore-bootrom"}, 2, banner, invalid},
-        RunCase{bare, {"--image=x", "--ipxe-image=y"}, 2, banner, invalid},
-        RunCase{bare, {"--fake-v1", "--fake-v9"}, 2, banner, invalid},
-        RunCase{bare, {"--list", "--adapter=eth0"}, 2, banner, invalid},
-        RunCase{bare, {"--silent", "extra"}, 2, "", invalid},
-        // Neither a MAC address nor one of our interfaces; 16 characters are
-        // one too many for an interface, 19 for an ESXi node.
-        RunCase{bare, {"--help", "--adapter=foo"}, 2, banner, not_ours("foo")},
-        RunCase{bare, {"--help", "--adapter=lo"}, 2, banner, not_ours("lo")},
-        RunCase{bare, {"--help", "--adapter=other0"}, 2, banner, not_ours("other0")},
-        RunCase{bare, {"--adapter=00:11:22:33:44:55:66"}, 2, banner, not_ours("00:11:22:33:44:55:66")},
-        RunCase{bare, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
-        RunCase{bare, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
-        RunCase{esxi, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
-        RunCase{esxi, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
-        // An interface whose driver cannot be asked is fatal.
-        RunCase{bare, {"--help", "--adapter=eth7"}, 1, banner, "Fatal error: Operation not permitted (1)\n"},
-        // Help; an adapter named by MAC address is resolved for every action.
-        RunCase{bare, {"--help"}, 0, banner + usage, ""},
-        RunCase{bare, {"-h", "--silent"}, 0, usage, ""},
-        RunCase{bare, {"-h", "-i", "0:1b:2:3C:4:5"}, 0, banner + usage, ""},
-        // A report file that cannot be opened is refused before anything is printed.
-        RunCase{bare, {"--output-file=/nonexistent-dir/report.txt", "--help"}, 1, "",
-                "/nonexistent-dir/report.txt: No such file or directory\n"},
-        // The utility's version is printed even when enumeration fails or finds no port.
-        RunCase{no_class_net, {"--version"}, 0, banner + version, "No such file or directory\n"},
-        RunCase{bare, {"--version"}, 0, banner + version, ""},
-        // The last option that names an action wins; version names the
-        // driver of the only port too.
-        RunCase{eth0, {"-V"}, 0, banner + version + driver, ""},
-        RunCase{eth0, {"--help", "--version"}, 0, banner + version + driver, ""},
-        RunCase{eth0, {"--version", "-h"}, 0, banner + usage, ""},
-        RunCase{eth0, {"--list", "--version", "-s"}, 0, version + driver, ""},
-        // A ROM cut short, or one whose sum is wrong, is refused before any
-        // port is looked at; a whole one is loaded (and this host has no adapter).
-        RunCase{bare, {"--write", "--image=/nonexistent-image.bin"}, 1, banner,
-                "/nonexistent-image.bin: No such file or directory\n"},
-        RunCase{bare, {"--write", "--image=/images/junk.bin"}, 1,
-                banner + "ASN: Error: Nested TLV does not fit in the wrapper, 7c > 40\n"
-                         "Failed to parse signed image: 1\n",
-                bad_image("/images/junk.bin")},
-        RunCase{bare, {"--write", "--ipxe-image=/images/not-a-rom.bin"}, 1, banner, bad_image("/images/not-a-rom.bin")},
-        RunCase{bare, {"--write", "--image=/images/empty.bin"}, 1, banner + "Failed to parse signed image: 2\n",
-                bad_image("/images/empty.bin")},
-        RunCase{bare, {"--write", "--ipxe-image=/images/cut.bin"}, 1, banner, bad_image("/images/cut.bin")},
-        RunCase{bare, {"--write", "--ipxe-image=/images/bad-sum.bin"}, 1, banner, bad_image("/images/bad-sum.bin")},
-        RunCase{bare, {"--write", "--ipxe-image=/images/rom.bin"}, 1, banner, "No Duskhollow adapters found\n"},
-        // What a restore is given to put back must be a boot ROM.
-        RunCase{bare, {"--restore-bootrom", "--image=/fw.bin"}, 1, banner, "/fw.bin: not a Boot ROM image\n"},
-        // Silent status inspects no port, so an image given for it applies nowhere.
-        RunCase{eth0, {"-s"}, 0, "", ""},
-        RunCase{eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},
-        RunCase{eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}));
+const RunCase kRuns[] = {
+    // getopt's own diagnostics come before the hint; nothing else is printed.
+    {bare, {"--bogus"}, 2, "", "qsupdate: unrecognized option '--bogus'\n" + hint},
+    {bare, {"--image"}, 2, "", "qsupdate: option '--image' requires an argument\n" + hint},
+    {bare, {"-i"}, 2, "", "qsupdate: option requires an argument -- 'i'\n" + hint},
+    // The banner is printed before the combination is judged.
+    {bare, {"extra"}, 2, banner, invalid}, {bare, {"--image=x", "--phy"}, 2, banner, invalid},
+    {bare, {"--ipxe-image=x", "--bootrom"}, 2, banner, invalid},
+    {bare, {"--image=x", "--manifest"}, 2, banner, invalid}, {bare, {"--image=x", "--list"}, 2, banner, invalid},
+    {bare, {"--ipxe-image=x", "--restore-bootrom"}, 2, banner, invalid},
+    {bare, {"--image=x", "--ipxe-image=y"}, 2, banner, invalid},
+    {bare, {"--fake-v1", "--fake-v9"}, 2, banner, invalid}, {bare, {"--list", "--adapter=eth0"}, 2, banner, invalid},
+    {bare, {"--silent", "extra"}, 2, "", invalid},
+    // Neither a MAC address nor one of our interfaces; 16 characters are
+    // one too many for an interface, 19 for an ESXi node.
+    {bare, {"--help", "--adapter=foo"}, 2, banner, not_ours("foo")},
+    {bare, {"--help", "--adapter=lo"}, 2, banner, not_ours("lo")},
+    {bare, {"--help", "--adapter=other0"}, 2, banner, not_ours("other0")},
+    {bare, {"--adapter=00:11:22:33:44:55:66"}, 2, banner, not_ours("00:11:22:33:44:55:66")},
+    {bare, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
+    {bare, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
+    {esxi, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
+    {esxi, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
+    // An interface whose driver cannot be asked is fatal.
+    {bare, {"--help", "--adapter=eth7"}, 1, banner, "Fatal error: Operation not permitted (1)\n"},
+    // Help; an adapter named by MAC address is resolved for every action.
+    {bare, {"--help"}, 0, banner + usage, ""}, {bare, {"-h", "--silent"}, 0, usage, ""},
+    {bare, {"-h", "-i", "0:1b:2:3C:4:5"}, 0, banner + usage, ""},
+    // A report file that cannot be opened is refused before anything is printed.
+    {bare, {"--output-file=/nonexistent-dir/report.txt", "--help"}, 1, "",
+     "/nonexistent-dir/report.txt: No such file or directory\n"},
+    // The utility's version is printed even when enumeration fails or finds no port.
+    {no_class_net, {"--version"}, 0, banner + version, "No such file or directory\n"},
+    {bare, {"--version"}, 0, banner + version, ""},
+    // The last option that names an action wins; version names the
+    // driver of the only port too.
+    {eth0, {"-V"}, 0, banner + version + driver, ""},
+    {eth0, {"--help", "--version"}, 0, banner + version + driver, ""},
+    {eth0, {"--version", "-h"}, 0, banner + usage, ""},
+    {eth0, {"--list", "--version", "-s"}, 0, version + driver, ""},
+    // A ROM cut short, or one whose sum is wrong, is refused before any
+    // port is looked at; a whole one is loaded (and this host has no adapter).
+    {bare, {"--write", "--image=/nonexistent-image.bin"}, 1, banner,
+     "/nonexistent-image.bin: No such file or directory\n"},
+    {bare, {"--write", "--image=/images/junk.bin"}, 1,
+     banner + "ASN: Error: Nested TLV does not fit in the wrapper, 7c > 40\n"
+              "Failed to parse signed image: 1\n",
+     bad_image("/images/junk.bin")},
+    {bare, {"--write", "--ipxe-image=/images/not-a-rom.bin"}, 1, banner, bad_image("/images/not-a-rom.bin")},
+    {bare, {"--write", "--image=/images/empty.bin"}, 1, banner + "Failed to parse signed image: 2\n",
+     bad_image("/images/empty.bin")},
+    {bare, {"--write", "--ipxe-image=/images/cut.bin"}, 1, banner, bad_image("/images/cut.bin")},
+    {bare, {"--write", "--ipxe-image=/images/bad-sum.bin"}, 1, banner, bad_image("/images/bad-sum.bin")},
+    {bare, {"--write", "--ipxe-image=/images/rom.bin"}, 1, banner, "No Duskhollow adapters found\n"},
+    // What a restore is given to put back must be a boot ROM.
+    {bare, {"--restore-bootrom", "--image=/fw.bin"}, 1, banner, "/fw.bin: not a Boot ROM image\n"},
+    // Silent status inspects no port, so an image given for it applies nowhere.
+    {eth0, {"-s"}, 0, "", ""}, {eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},
+    {eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}};
+INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
 
 TEST_F(CommandLine, ManifestStartsWithTheFamilyVersion)
 {
@@ -291,10 +285,8 @@ TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
     make(eth0);
     const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
     const WalkCase cases[] = {
-        {{}, {"status eth0 0x28afe000 -"}},
-        {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}},
-        {{"--write"}, {"update eth0 0x28afe000 -"}},
-        {{"-s", "--write"}, {"update eth0 0x28afe100 -"}},
+        {{}, {"status eth0 0x28afe000 -"}}, {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}},
+        {{"--write"}, {"update eth0 0x28afe000 -"}}, {{"-s", "--write"}, {"update eth0 0x28afe100 -"}},
         {{"--write", "--mc", "--force", "-y", "--backup", "--full-erase", "--fake-v9", "-v"},
          {"update eth0 0x6709200 -"}},
         {{"--restore-bootrom"}, {"update eth0 0x4208 -"}},

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Items = std::vector<std::pair<uint32_t, Bytes>>;
-constexpr uint32_t CEDAR = 0x1B7E0903, DOGWOOD = 0x1B7E0A03, DOGWOOD2 = 0x1B7E0B03;
+constexpr uint32_t CEDAR = 0x1B7E0903, DOGWOOD = 0x1B7E0A03;
 constexpr uint32_t MCFW_VERSION = 0x10060100, MCFW_SUBTYPE = 0x00050100;
 constexpr uint32_t CEDAR_VPD0 = 0x10030000, GLOBAL_VPD = 0x10200000;
 const Bytes kTemplate(vpd_dynamic_init, vpd_dynamic_init + VPD_DYNAMIC_INIT_LEN);
@@ -68,39 +67,33 @@ std::string item(Bytes &b, uint32_t tag, size_t offset = 0)
 }
 std::string str(const Bytes &b) { return {b.begin(), b.end()}; }
 
-// An adapter's ports over one part in memory, opened as the open leaves them.
+// A port over a part in memory, opened as the open leaves it.
 struct Adapter {
+    static constexpr size_t guard = 8; // bytes past the partition that nothing may touch
     Bytes bytes;
-    size_t guard; // bytes past the partition that nothing may touch
-    std::vector<qsu_device> devs;
+    qsu_device dev{};
     dynamic_cfg_part part{};
-    std::deque<dynamic_cfg_context> ctxs;
+    dynamic_cfg_context ctx{};
 
-    Adapter(Bytes contents, uint32_t device_id, int ports = 1, uint32_t subsystem = 0x1B7E0001, size_t guard = 8)
-        : bytes(std::move(contents)), guard(guard), devs(ports)
+    Adapter(Bytes contents, uint32_t device_id, uint32_t subsystem = 0x1B7E0001) : bytes(std::move(contents))
     {
-        for (int i = 0; i < ports; ++i) {
-            devs[i].pci_device_id = device_id, devs[i].pci_subsystem_id = subsystem;
-            devs[i].port_index = i;
-            std::strcpy(devs[i].serial_number, "QS1");
-        }
-        qsu_group_devices(devs.data(), ports);
+        dev.pci_device_id = device_id, dev.pci_subsystem_id = subsystem;
+        std::strcpy(dev.serial_number, "QS1");
+        qsu_group_devices(&dev, 1);
         part.is_bd20 = true;
         part.buffer_size = bytes.size();
         bytes.resize(bytes.size() + guard, 0xA5);
         part.buffer = bytes.data();
     }
+    Adapter(const Adapter &) = delete; // the context points into it
     int prepare() { return prepare_dynamic_config(&part); }
-    // A context as the open leaves it, or (`attach` false) as the part is.
-    dynamic_cfg_context *open(int port, bool attach = true)
+    // The context as the open leaves it, or (`attach` false) as the part is.
+    dynamic_cfg_context *open(bool attach = true)
     {
-        if (!attach) {
-            ctxs.push_back({&devs[port], &part});
-            return &ctxs.back();
-        }
-        ctxs.push_back({&devs[port], nullptr});
-        attach_dynamic_config(&ctxs.back(), &part);
-        return &ctxs.back();
+        ctx = {&dev, attach ? nullptr : &part};
+        if (attach)
+            attach_dynamic_config(&ctx, &part);
+        return &ctx;
     }
     uint32_t generation() { return tlv_get_partition_generation(bytes.data()); }
     bool guard_intact()
@@ -158,7 +151,7 @@ TEST(Bd20DynamicConfig, OpenRebuildsWhatDoesNotValidate)
             EXPECT_EQ(Bytes(a.bytes.begin(), a.bytes.begin() + 39), c.contents) << c.name;
             continue;
         }
-        dynamic_cfg_context *ctx = a.open(0);
+        dynamic_cfg_context *ctx = a.open();
         EXPECT_EQ(a.generation(), c.opened_gen) << c.name;
         EXPECT_EQ(item(a.bytes, MCFW_VERSION), c.mcfw) << c.name;
         bool has_room = a.part.buffer_size > 40;
@@ -223,7 +216,7 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
         Adapter a(c.contents, DOGWOOD);
         errno = EXDEV;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(bd20_dynamic_cfg_set_version(a.open(0, false), IMAGE_TYPE_MCFW, 7, {9, 8, 7, 6}, true), c.rc) << c.name;
+        EXPECT_EQ(bd20_dynamic_cfg_set_version(a.open(false), IMAGE_TYPE_MCFW, 7, {9, 8, 7, 6}, true), c.rc) << c.name;
         if (c.err != 0) {
             EXPECT_EQ(errno, c.err) << c.name;
         }
@@ -240,52 +233,29 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
         testing::internal::GetCapturedStdout();
     }
     Adapter a(flash({first, second}, 4096), CEDAR);
-    EXPECT_EQ(bd20_dynamic_cfg_get_version(a.open(0), IMAGE_TYPE_MCFW).a, 1); // the first segment's
-    EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctxs[0], IMAGE_TYPE_BOOTROM, 3, {4, 0, 0, 1}, false), 0);
+    EXPECT_EQ(bd20_dynamic_cfg_get_version(a.open(), IMAGE_TYPE_MCFW).a, 1); // the first segment's
+    EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctx, IMAGE_TYPE_BOOTROM, 3, {4, 0, 0, 1}, false), 0);
     EXPECT_EQ(item(a.bytes, 0x10060300, load_le32(&a.bytes[16])), str(version_bytes(4, 0, 0, 1)));
     EXPECT_EQ(item(a.bytes, 0x00050300), "none");
     // Each kind's items carry the controller's partition type.
     const std::pair<image_type_t, uint32_t> types[] = {
-        {IMAGE_TYPE_MCFW, 0x0100},          {IMAGE_TYPE_BOOTROM, 0x0300}, {IMAGE_TYPE_FPGA, 0x0B00},
-        {IMAGE_TYPE_FPGA_BACKUP, 0x0B01},   {IMAGE_TYPE_FCFW, 0x0B02},    {IMAGE_TYPE_MUMFW, 0x0C00},
-        {IMAGE_TYPE_UEFIROM, 0x0D00},       {IMAGE_TYPE_BUNDLE, 0x1E00}};
+        {IMAGE_TYPE_MCFW, 0x0100},        {IMAGE_TYPE_BOOTROM, 0x0300}, {IMAGE_TYPE_FPGA, 0x0B00},
+        {IMAGE_TYPE_FPGA_BACKUP, 0x0B01}, {IMAGE_TYPE_FCFW, 0x0B02},    {IMAGE_TYPE_MUMFW, 0x0C00},
+        {IMAGE_TYPE_UEFIROM, 0x0D00},     {IMAGE_TYPE_BUNDLE, 0x1E00}};
     for (auto [type, part_type] : types) {
         Adapter b(flash({segment({})}, 4096), DOGWOOD);
-        ASSERT_EQ(bd20_dynamic_cfg_set_version(b.open(0, false), type, part_type, {1, 2, 3, uint16_t(part_type)}, true), 0);
+        ASSERT_EQ(bd20_dynamic_cfg_set_version(b.open(false), type, part_type, {1, 2, 3, uint16_t(part_type)}, true), 0);
         EXPECT_EQ(item(b.bytes, TLV_TAG_PARTITION_VERSION + part_type), str(version_bytes(1, 2, 3, part_type)));
-        EXPECT_EQ(bd20_dynamic_cfg_get_version(&b.ctxs[0], type).d, part_type);
+        EXPECT_EQ(bd20_dynamic_cfg_get_version(&b.ctx, type).d, part_type);
     }
     // Kinds these boards do not carry: nothing recorded, nothing written.
     EXPECT_DEATH(nvram_part_type_from_image_type(IMAGE_TYPE_PHY), "ERROR: Unhandled image type");
-    EXPECT_TRUE(version_is_null(bd20_dynamic_cfg_get_version(&a.ctxs[0], IMAGE_TYPE_PHY)));
+    EXPECT_TRUE(version_is_null(bd20_dynamic_cfg_get_version(&a.ctx, IMAGE_TYPE_PHY)));
     const Bytes before = a.bytes;
     errno = 0;
-    EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctxs[0], IMAGE_TYPE_CPLD, 1, {1, 0, 0, 0}, true), -1);
+    EXPECT_EQ(bd20_dynamic_cfg_set_version(&a.ctx, IMAGE_TYPE_CPLD, 1, {1, 0, 0, 0}, true), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(a.bytes, before);
-}
-
-// Cedar keeps a record per port, the later generations one for the
-// adapter: a second Cedar port adds its own (one generation more), and a
-// keyword set through one port is seen through the other only where the
-// record is shared.
-TEST(Bd20DynamicConfig, DynamicVpdPerPortOrGlobal)
-{
-    for (uint32_t device : {CEDAR, DOGWOOD, DOGWOOD2}) {
-        Adapter a(Bytes(4096, 0xFF), device, 2);
-        testing::internal::CaptureStdout();
-        ASSERT_EQ(a.prepare(), 0);
-        testing::internal::GetCapturedStdout();
-        dynamic_cfg_context *port0 = a.open(0);
-        uint32_t gen = a.generation();
-        dynamic_cfg_context *port1 = a.open(1);
-        bool global = device != CEDAR;
-        EXPECT_EQ(dyn_vpd_tag(&a.devs[1]), global ? GLOBAL_VPD : CEDAR_VPD0 + 1);
-        EXPECT_EQ(a.generation(), global ? gen : gen + 1) << device;
-        EXPECT_EQ(item(a.bytes, CEDAR_VPD0 + 1), global ? "none" : str(kTemplate));
-        ASSERT_EQ(dynamic_cfg_set_string(port0, 'V', '0', "7.1"), 0);
-        EXPECT_EQ(a.get(port1, 'V', '0'), global ? "7.1" : "errno 2") << device;
-    }
 }
 
 // The OEM version strings are kept for their subsystem vendors only, the
@@ -304,9 +274,9 @@ TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
         {0x1B7E0001, nullptr, nullptr, nullptr, "1.0.0", 1},
     };
     for (const auto &c : cases) {
-        Adapter a(flash({segment({{GLOBAL_VPD, kTemplate}})}, 4096), DOGWOOD, 1, c.subsystem);
-        qsu_device *dev = &a.devs[0];
-        dynamic_cfg_context *ctx = a.open(0);
+        Adapter a(flash({segment({{GLOBAL_VPD, kTemplate}})}, 4096), DOGWOOD, c.subsystem);
+        qsu_device *dev = &a.dev;
+        dynamic_cfg_context *ctx = a.open();
         EXPECT_EQ(dynamic_cfg_set_uefi_version(dev, ctx, "2.6"), 0);
         EXPECT_EQ(dynamic_cfg_set_bootrom_version(dev, ctx, "6.2"), 0);
         EXPECT_EQ(dynamic_cfg_set_oem_mcfw_version(dev, ctx, c.subsystem >> 16 == 0x1014 ? long_text.c_str() : "4.5"), 0);
@@ -324,11 +294,11 @@ TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
         expect("V0", nullptr), expect("VD", nullptr), expect("V1", c.subsystem >> 16 == 0x1014 ? c.v1 : nullptr);
     }
     // Longer than the vendor's 16-character fields: refused, the old text kept.
-    Adapter bounded(flash({segment({})}, 4096), DOGWOOD, 1, 0x103C1234);
-    dynamic_cfg_context *ctx = bounded.open(0);
-    ASSERT_EQ(dynamic_cfg_set_bootrom_version(&bounded.devs[0], ctx, "65535.65535.6553"), 0);
+    Adapter bounded(flash({segment({})}, 4096), DOGWOOD, 0x103C1234);
+    dynamic_cfg_context *ctx = bounded.open();
+    ASSERT_EQ(dynamic_cfg_set_bootrom_version(&bounded.dev, ctx, "65535.65535.6553"), 0);
     errno = 0;
-    EXPECT_EQ(dynamic_cfg_set_bootrom_version(&bounded.devs[0], ctx, "65535.65535.65535.65535"), -1);
+    EXPECT_EQ(dynamic_cfg_set_bootrom_version(&bounded.dev, ctx, "65535.65535.65535.65535"), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(bounded.get(ctx, 'V', '6'), "65535.65535.6553");
 }
@@ -341,7 +311,7 @@ TEST(Bd20DynamicConfig, StringsTruncateAndRefusalsChangeNothing)
     Bytes bad_record = kTemplate;
     bad_record[10] ^= 1;
     Adapter a(flash({segment({{GLOBAL_VPD, bad_record}})}, 4096), DOGWOOD);
-    dynamic_cfg_context ctx{&a.devs[0], &a.part};
+    dynamic_cfg_context &ctx = *a.open(false);
     ASSERT_EQ(dynamic_cfg_set_string(&ctx, 'V', '1', "1.2.3.4"), 0);
     Bytes want = kTemplate;
     want.resize(22);

@@ -206,18 +206,8 @@ TEST(VerifyResult, PrintsItsMessageOnStandardError)
         {1, ""},
         {0, "The adapter gave an unrecognised error when verifying image: 0\n"},
         {2, "ERROR: The adapter failed to verify the format of the image\n"},
-        {3, "ERROR: The adapter rejected the image because the format is invalid\n"},
-        {4, "ERROR: The adapter failed to calculate the message digest for the image\n"},
-        {5, "ERROR: The adapter rejected the image because the message digest was not valid\n"},
-        {6, "ERROR: The adapter failed to check the signature for the image\n"},
-        {7, "ERROR: The adapter rejected the image because no valid signatures were found\n"},
-        {8, "ERROR: The adapter failed to check for trusted approvers\n"},
-        {9, "ERROR: The adapter rejected the image because no trusted approvers were found\n"},
-        {10, "ERROR: The adapter failed to check the signature chain\n"},
         {11, "ERROR: The adapter rejected the image because the signers of the image were not\n"
              "       found in the trusted approvers list\n"},
-        {12, "ERROR: The adapter rejected the image because it contains a test-signed\n"
-             "       certificate but the adapter only accepts production-signed images\n"},
         {13, "ERROR: The adapter rejected the image because it has a lower security level than\n"
              "       the current firmware.\n"},
         {14, "The adapter gave an unrecognised error when verifying image: 14\n"},

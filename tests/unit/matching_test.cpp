@@ -1,4 +1,4 @@
-// Which rows an image goes with, the version policy, and the board test.
+// Which rows an image goes with, and the board test.
 #include "app/qsupdate/matching.h"
 
 #include <gtest/gtest.h>
@@ -83,39 +83,6 @@ TEST(Matching, WithoutAnImageTheTypeSelectorsChooseTheDefaults)
     }
     EXPECT_EQ(total, static_cast<size_t>(FIRMWARE_OPS_COUNT));
     EXPECT_TRUE(matched_rows(nullptr, OPTION_FORCE | OPTION_YES).empty());
-}
-
-TEST(Matching, VersionPolicy)
-{
-    const firmware_version null = {}, v1 = {1, 9, 65535, 65535}, v2 = {1, 10, 0, 0};
-    const struct {
-        const char *what;
-        firmware_version inst, image;
-        bool force, in_play, have_image, forced;
-    } cases[] = {
-        {"nothing at all", null, null, true, false, false, false},
-        {"newer image", v1, v2, false, true, true, false},
-        {"same image", v2, v2, false, true, true, false},
-        {"same image, forced", v2, v2, true, true, true, true},
-        {"older image, forced", v2, v1, true, true, true, true},
-        {"nothing installed", null, v1, false, true, true, false},
-        {"no image, forced", v1, null, true, true, false, false},
-    };
-    for (const auto &c : cases) {
-        image_status s{};
-        s.new_version = {7, 7, 7, 7}; // left alone unless an update is offered
-        const bool in_play = apply_version_policy(&s, c.inst, c.image, c.force ? OPTION_FORCE : 0);
-        EXPECT_EQ(in_play, c.in_play) << c.what;
-        EXPECT_EQ(s.matched, c.in_play) << c.what;
-        EXPECT_EQ(s.have_image, c.have_image) << c.what;
-        EXPECT_EQ(s.forced, c.forced) << c.what;
-        const bool offered = in_play && (compare_versions(c.image, c.inst) > 0 || (c.force && c.have_image));
-        const firmware_version want = offered ? c.image : firmware_version{7, 7, 7, 7};
-        EXPECT_EQ(compare_versions(s.new_version, want), 0) << c.what;
-        if (in_play) {
-            EXPECT_EQ(compare_versions(s.inst_version, c.inst), 0) << c.what;
-        }
-    }
 }
 
 TEST(Matching, PortsOnOneBoardShareDomainAndBus)

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
@@ -44,33 +45,22 @@ TEST(MacAddress, NormalisesToTheInterfaceForm)
 TEST(ByteOrder, LeastSignificantByteFirstInMemoryOnAnyHost)
 {
     const uint8_t le16[] = {0x34, 0x12, 0xCD, 0xAB}, le32[] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
-    uint16_t w16[2] = {host_to_le16(0x1234), host_to_le16(0xABCD)};
-    uint32_t w32[2] = {host_to_le32(0x12345678), host_to_le32(0x9ABCDEF0)};
-    EXPECT_EQ(std::memcmp(w16, le16, sizeof w16), 0);
-    EXPECT_EQ(std::memcmp(w32, le32, sizeof w32), 0);
-    EXPECT_EQ(le16_to_host(w16[1]), 0xABCD);
-    EXPECT_EQ(le32_to_host(w32[1]), 0x9ABCDEF0u);
-    EXPECT_EQ(load_le16(le16 + 2), 0xABCD);
-    EXPECT_EQ(load_le32(le32 + 4), 0x9ABCDEF0u);
-    uint8_t stored[8];
-    store_le16(stored, 0x1234);
-    store_le16(stored + 2, 0xABCD);
-    EXPECT_EQ(std::memcmp(stored, le16, 4), 0);
-    store_le32(stored, 0x12345678);
-    store_le32(stored + 4, 0x9ABCDEF0);
-    EXPECT_EQ(std::memcmp(stored, le32, 8), 0);
-
-    // The array forms convert every element, and back.
-    uint16_t a16[2] = {0x1234, 0xABCD};
-    uint32_t a32[2] = {0x12345678, 0x9ABCDEF0};
-    byteorder_native_to_le_16(a16, 2);
+    uint16_t w16[2] = {host_to_le16(0x1234), host_to_le16(0xABCD)}, a16[2] = {0x1234, 0xABCD};
+    uint32_t w32[2] = {host_to_le32(0x12345678), host_to_le32(0x9ABCDEF0)}, a32[2] = {0x12345678, 0x9ABCDEF0};
+    byteorder_native_to_le_16(a16, 2); // the array forms convert every element, and back
     byteorder_native_to_le_32(a32, 2);
-    EXPECT_EQ(std::memcmp(a16, le16, sizeof a16), 0);
-    EXPECT_EQ(std::memcmp(a32, le32, sizeof a32), 0);
+    uint8_t stored[12];
+    store_le16(stored, 0x1234), store_le16(stored + 2, 0xABCD);
+    store_le32(stored + 4, 0x12345678), store_le32(stored + 8, 0x9ABCDEF0);
+    for (const void *bytes : std::initializer_list<const void *>{w16, a16, stored})
+        EXPECT_EQ(std::memcmp(bytes, le16, 4), 0);
+    for (const void *bytes : std::initializer_list<const void *>{w32, a32, stored + 4})
+        EXPECT_EQ(std::memcmp(bytes, le32, 8), 0);
     byteorder_le_to_native_16(a16, 2);
     byteorder_le_to_native_32(a32, 2);
-    EXPECT_TRUE(a16[0] == 0x1234 && a16[1] == 0xABCD);
-    EXPECT_TRUE(a32[0] == 0x12345678 && a32[1] == 0x9ABCDEF0);
+    EXPECT_EQ((std::vector<uint32_t>{le16_to_host(w16[1]), le32_to_host(w32[1]), load_le16(le16 + 2),
+                                     load_le32(le32 + 4), a16[0], a16[1], a32[0], a32[1]}),
+              (std::vector<uint32_t>{0xABCD, 0x9ABCDEF0, 0xABCD, 0x9ABCDEF0, 0x1234, 0xABCD, 0x12345678, 0x9ABCDEF0}));
 }
 
 TEST(SysfsPaths, AreBuiltFromAddressOrInterface)

@@ -1,5 +1,5 @@
-// Identity of ports, from VPD read through configuration space or sysfs, and
-// their grouping into adapters.
+// Identity of ports, from VPD read through sysfs, and their grouping into
+// adapters.
 #include "lib/utils/linux/qsu_device.h"
 
 #include <algorithm>
@@ -11,9 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/file.h>
 
-#include "lib/utils/byteorder.h"
 #include "tests/unit/support/fake_platform.h"
 
 namespace {
@@ -23,11 +21,9 @@ namespace {
 TEST(QsuSerial, FormAndPlaceInTheVpd)
 {
     using namespace std::string_literals;
-    std::pair<const char *, bool> texts[] = {
-        {"123456789012345678901234", true}, {"12345678901234567890123", false},
-        {"12345678901234567890123X", false}, {"SABCDRXYZ123", true},
-        {"SABCDXXYZ123", false}, {"SABCDRXYZ12", false}, {"", false},
-    };
+    std::pair<const char *, bool> texts[] = {{"123456789012345678901234", true}, {"12345678901234567890123", false},
+                                             {"12345678901234567890123X", false}, {"SABCDRXYZ123", true},
+                                             {"SABCDXXYZ123", false}, {"SABCDRXYZ12", false}, {"", false}};
     for (auto [text, passes] : texts)
         EXPECT_EQ(qsu_is_quillstone_serial(text), passes) << text;
     const std::string ro = "\x90\x0f\x00SN\x0cSCCCCRDDDDDD"s; // a read-only resource
@@ -52,11 +48,9 @@ TEST(QsuSerial, FormAndPlaceInTheVpd)
 
 TEST(QsuPciAddr, ParsesAndPacks)
 {
-    std::pair<const char *, uint32_t> cases[] = {
-        {"0000:03:00.1", 0x00000301}, {"0001:81:1f.7", 0x000181FF},
-        {"03:00.0", 0xFFFFFFFF},      {"0000:03:20.0", 0xFFFFFFFF}, {"0000:03:00.8", 0xFFFFFFFF},
-        {"10000:e1:00.0", 0x0000E100}, // a domain beyond 16 bits keeps its port listed
-    };
+    std::pair<const char *, uint32_t> cases[] = { // a domain beyond 16 bits keeps its port listed
+        {"0000:03:00.1", 0x00000301}, {"0001:81:1f.7", 0x000181FF}, {"03:00.0", 0xFFFFFFFF},
+        {"0000:03:20.0", 0xFFFFFFFF}, {"0000:03:00.8", 0xFFFFFFFF}, {"10000:e1:00.0", 0x0000E100}};
     for (auto [text, packed] : cases) {
         qsu_device dev{};
         std::strcpy(dev.pci_addr, text);
@@ -108,106 +102,47 @@ TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
     }
 }
 
-const std::string CONFIG = "/sys/class/net/eth0/device/config";
-constexpr size_t VPD_CAP = 0x50;
-
-// A PCI function whose VPD capability, second in the list, answers an
-// address write only after being polled a few times (never if
-// polls_to_complete < 0), as the hardware does, and only through the
-// descriptor locked last.  Every write to it is an address write.
-class ConfigSpacePlatform : public FakePlatform {
+// A PCI function whose capability list runs in a circle, so that its VPD is
+// read from sysfs: at most a page per read, and reads failing with
+// `read_errno` after the first `reads_ok`.
+class SysfsVpdPlatform : public FakePlatform {
 public:
-    std::string vpd;
-    int polls_to_complete = 3, polls = -1, address_writes = 0, locked_fd = -1, read_errno = 0, sysfs_reads_ok = 0;
+    int read_errno = 0, reads_ok = 0;
 
-    ConfigSpacePlatform()
+    SysfsVpdPlatform()
     {
         std::string cfg(256, '\0');
-        cfg[0x06] = 0x10, cfg[0x34] = 0x40, cfg[0x40] = 0x01, cfg[0x41] = VPD_CAP, cfg[VPD_CAP] = 0x03;
-        add_file(CONFIG, cfg);
+        cfg[0x06] = 0x10, cfg[0x34] = 0x40, cfg[0x40] = 0x01, cfg[0x41] = 0x40;
+        add_file("/sys/class/net/eth0/device/config", cfg);
     }
     ssize_t read(int fd, void *buf, size_t count) override
     {
-        if (fd == locked_fd && polls >= 0 && polls_to_complete >= 0 && ++polls > polls_to_complete) {
-            std::string &cfg = node(CONFIG).content;
-            unsigned addr = load_le16(reinterpret_cast<const uint8_t *>(&cfg[VPD_CAP + 2]));
-            for (unsigned i = 0; i < 4; ++i)
-                cfg[VPD_CAP + 4 + i] = addr + i < vpd.size() ? vpd[addr + i] : '\xff';
-            cfg[VPD_CAP + 3] = static_cast<char>(cfg[VPD_CAP + 3] | 0x80);
-            polls = -1;
-        }
-        // A sysfs "vpd" read (configuration reads are smaller) past the
-        // first ones that succeed.
-        if (read_errno && count > 4 && sysfs_reads_ok-- <= 0)
+        if (read_errno && count > 4 && reads_ok-- <= 0) // not a configuration read
             return errno = read_errno, -1;
-        // sysfs hands out at most a page per read.
         return FakePlatform::read(fd, buf, std::min<size_t>(count, 4096));
-    }
-    ssize_t write(int fd, const void *buf, size_t count) override
-    {
-        EXPECT_EQ(fd, locked_fd) << "VPD address written without the lock";
-        ++address_writes, polls = 0;
-        return FakePlatform::write(fd, buf, count);
-    }
-    int flock(int fd, int operation) override
-    {
-        locked_fd = operation == LOCK_EX ? fd : -1;
-        return FakePlatform::flock(fd, operation);
     }
 };
 
-// The VPD read, checking that nothing stays open or locked.
-std::string read_vpd(ConfigSpacePlatform &fake, int rc = 0)
+// A failing read is an error, not an empty VPD; one failing after data
+// ends the VPD there (the 32 KiB window of older kernels, past the EEPROM).
+TEST(QsuVpd, SysfsIsReadWholeUntilAReadFails)
 {
-    ScopedPlatform scoped(fake);
-    qsu_device dev{};
-    std::strcpy(dev.netif_name, "eth0");
-    uint8_t *data = nullptr;
-    size_t len = 0;
-    EXPECT_EQ(qsu_device_get_vpd(&dev, &data, &len), rc);
-    std::string text = data ? std::string(reinterpret_cast<char *>(data), len) : "";
-    std::free(data);
-    EXPECT_EQ(fake.open_descriptors(), 0u);
-    EXPECT_EQ(fake.locked_fd, -1);
-    return text;
-}
-
-TEST(QsuVpd, ConfigSpaceReadStopsAtEndTagOrReadsTheWholeWindowElseFallsBack)
-{
-    // A small resource, a large identifier string whose tag sits where its
-    // length bytes are only half read, a read-only resource, another small
-    // one, then the end tag; whatever follows must not be returned.
-    std::string body = std::string("\x0d" "abcde", 6) + std::string("\x82\x05\x00" "ABCDE", 8) +
-                       std::string("\x90\x07\x00" "SN\x04" "1234", 10) + "\x0a" "xy" "\x78";
-    ConfigSpacePlatform fake;
-    fake.vpd = body + std::string(64, '\x78');
-    fake.add_file("/sys/class/net/eth0/device/vpd", "from sysfs");
-    EXPECT_EQ(read_vpd(fake), body);
-    // Tags are stepped over one per word, so the end tag is seen one word
-    // after the word that holds it.
-    EXPECT_EQ(fake.address_writes, 8);
-
-    fake.vpd = std::string(32767, '\0') + "\x42";
-    EXPECT_EQ(read_vpd(fake), fake.vpd);
-    fake.node(CONFIG).content[0x41] = 0x40; // a capability list running in a circle
-    EXPECT_EQ(read_vpd(fake), "from sysfs");
-    fake.node(CONFIG).content[0x41] = VPD_CAP;
-
-    // A device that never answers is given 126 polls of 1 ms; then the
-    // sysfs file is read whole, in more than one step.
-    fake.polls_to_complete = -1;
-    fake.slept_us = 0;
     const std::string big(65536 + 100, 's');
-    fake.add_file("/sys/class/net/eth0/device/vpd", big);
-    EXPECT_EQ(read_vpd(fake), big);
-    EXPECT_EQ(fake.slept_us, 126000u);
-    fake.read_errno = EIO; // a failing read is an error, not an empty VPD
-    EXPECT_EQ(read_vpd(fake, EIO), "");
-    // A read failing after data ends the VPD there (the 32 KiB window of
-    // older kernels, past the EEPROM).
-    fake.read_errno = ETIMEDOUT;
-    fake.sysfs_reads_ok = 1;
-    EXPECT_EQ(read_vpd(fake), big.substr(0, 4096));
+    for (auto [err, reads_ok, rc, vpd] : {std::tuple{0, 0, 0, big}, {EIO, 0, EIO, std::string()},
+                                          {ETIMEDOUT, 1, 0, big.substr(0, 4096)}}) {
+        SysfsVpdPlatform fake;
+        fake.add_file("/sys/class/net/eth0/device/vpd", big);
+        fake.read_errno = err, fake.reads_ok = reads_ok;
+        ScopedPlatform scoped(fake);
+        qsu_device dev{};
+        std::strcpy(dev.netif_name, "eth0");
+        uint8_t *data = nullptr;
+        size_t len = 0;
+        EXPECT_EQ(qsu_device_get_vpd(&dev, &data, &len), rc);
+        EXPECT_EQ(data ? std::string(reinterpret_cast<char *>(data), len) : "", vpd);
+        std::free(data);
+        EXPECT_EQ(fake.open_descriptors(), 0u);
+    }
 }
 
 } // namespace

@@ -24,26 +24,27 @@ TEST(StatusReport, VerdictOfEachComparison)
     const std::string up_to_date = "The controller firmware is up to date\n";
     const std::string force = up_to_date + "   - run \"qsupdate --force --write\" to perform an update\n";
     const std::string write = "   - run \"qsupdate --write\" to perform an update\n";
-    const firmware_version installed{7, 4, 3, 1008}, none{};
+    const firmware_version none{};
     const struct {
         firmware_version image;
         int options;
         bool user_image;
         std::string out;
+        firmware_version inst = {7, 4, 3, 1008};
     } cases[] = {
-        {installed, 0, true, up_to_date},
+        {{7, 4, 3, 1008}, 0, true, up_to_date},
         {{7, 4, 2, 9999}, 0, true, up_to_date},
-        {installed, OPTION_FORCE, true, force},
+        {{7, 4, 3, 1008}, OPTION_FORCE, true, force},
         {{7, 4, 2, 9999}, OPTION_FORCE, true, force},
         {{7, 4, 3, 1009}, 0, true, "This is more recent controller firmware [v7.4.3.1009]\n" + write},
         {{7, 4, 3, 1009}, OPTION_FORCE, true, "This is more recent controller firmware [v7.4.3.1009]\n" + write},
         {{8, 0, 0, 0}, 0, false, "This utility contains more recent controller firmware [v8.0.0.0]\n" + write},
         {none, 0, false, "This utility does not contain controller firmware for this adapter\n"},
         {none, OPTION_FORCE, false, "This utility does not contain controller firmware for this adapter\n"},
+        {{1, 0, 0, 0}, 0, true, "This is more recent controller firmware [v1.0.0.0]\n" + write, none},
+        {none, OPTION_FORCE, true, "", none}, // nothing to show, nothing said
     };
     for (const auto &c : cases)
-        EXPECT_EQ(verdict(installed, c.image, c.options, c.user_image), c.out)
+        EXPECT_EQ(verdict(c.inst, c.image, c.options, c.user_image), c.out)
             << c.image.a << "." << c.image.b << "." << c.image.c << "." << c.image.d << " options " << c.options;
-    // Nothing to show, nothing said.
-    EXPECT_EQ(verdict(none, none, OPTION_FORCE, true), "");
 }
