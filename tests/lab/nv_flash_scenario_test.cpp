@@ -294,3 +294,35 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
         EXPECT_EQ(through, dev_exposed ? dev : expected);
     }
 }
+
+// The first generation's boards expose two partitions under names of their
+// own (0x0710) or none at all (0x0703); a "/proc/mtd" of its header alone
+// lists none.
+TEST(NvFlash, FirstGenerationBoardsExposeTheirBootRomOnly)
+{
+    struct Case {
+        const char *preset;
+        nv_part_type kind;
+        unsigned subtype;
+        const char *name; // null: not found
+    } cases[] = {
+        {"alder-0710", NV_PART_BOOTROM, 0, "eth0 qsc_flash_bootrom"},
+        {"alder-0710", NV_PART_BOOTROM_CFG, 0, "eth0 qsc_bootconfig"},
+        {"alder-0710", NV_PART_BOOTROM, 1, nullptr},
+        {"alder-0710", NV_PART_MCFW, 0, nullptr},
+        {"alder", NV_PART_BOOTROM, 0, nullptr},
+        {"dogwood2", NV_PART_MCFW, 0, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.preset << " kind " << c.kind << " subtype " << c.subtype);
+        lab::LabState state = lab_host(lab::HostKind::linux_host, {{c.preset, 1}});
+        if (std::string(c.preset) == "dogwood2")
+            state.adapters[0].partitions.clear();
+        NvRun run(state);
+        errno = 0;
+        nv_context *ctx = nv_open(run.port(0), c.kind, c.subtype);
+        EXPECT_EQ(ctx ? 0 : errno, c.name ? 0 : ENOENT);
+        EXPECT_STREQ(ctx ? ctx->u.mtd.part_name : nullptr, c.name);
+        nv_close(ctx);
+    }
+}

@@ -727,3 +727,19 @@ TEST(UpdateScenario, WritesTheFlashDidNotTakeAreFound)
     expect_run(r, 0, "", "Failed to write partition eth0 qsc_dynamic_cfg:00\n");
     EXPECT_NE(lab.qsupdate({}).out.find("    Controller version: v7.5.0.1000\n"), std::string::npos);
 }
+
+// The PHY's flash-configuration mode is one character written to the
+// port's attribute; a write that fails fails the call, with its errno.
+TEST(UpdateScenario, PhyFlashModeThroughTheAttribute)
+{
+    const char *attribute = "/sys/bus/pci/devices/0000:03:00.0/phy_flash_cfg";
+    NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 1}}),
+              {{{"target", attribute}, {"operation", "write"}, {"occurrence", 3}, {"errno", "ENOSPC"}}});
+    const int &mode = run.lab().state().adapters[0].ports[0].phy_flash_cfg;
+    EXPECT_EQ(set_phy_flash_mode(run.port(0), true), 0);
+    EXPECT_EQ(mode, 1);
+    EXPECT_EQ(set_phy_flash_mode(run.port(0), false), 0);
+    EXPECT_EQ(mode, 0);
+    EXPECT_EQ(error_of(set_phy_flash_mode(run.port(0), true)), ENOSPC);
+    EXPECT_EQ(mode, 0);
+}
