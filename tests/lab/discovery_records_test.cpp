@@ -220,3 +220,19 @@ TEST(DiscoveryRecords, SerialFromTheOldKernelsVpdWindow)
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].serial, serial_of(oem, "VE"));
 }
+
+TEST(DiscoveryRecords, NvAccessGoesThroughTheControlDeviceOffLinux)
+{
+    for (auto [kind, char_dev] : {std::pair{lab::HostKind::linux_host, false}, {lab::HostKind::esxi, true},
+                                  {lab::HostKind::esx, true}}) {
+        SCOPED_TRACE(lab::host_kind_name(kind));
+        InProcessLab host(lab_host(kind, {{"cedar", 1}}));
+        ScopedPlatform scoped(host.platform());
+        ASSERT_EQ(qsu_device_init(), 0);
+        for (int run = 0; run < 2; ++run) { // on ESX the second finds the node the first made
+            nv_use_char_dev = !char_dev;
+            EXPECT_EQ(nv_init(), 0);
+            EXPECT_EQ(nv_use_char_dev, char_dev);
+        }
+    }
+}
