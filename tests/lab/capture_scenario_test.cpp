@@ -1,18 +1,13 @@
 // `qslab capture` as an administrator uses it: a host's adapters copied
 // into a new lab, on which qsupdate must see what it sees on the host,
 // while the host is only read.
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "lab/lab_model.h"
-#include "lab/lab_mtd.h"
-#include "lab/lab_vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 
 namespace fs = std::filesystem;
@@ -43,24 +38,6 @@ struct Removed {
     std::string dir;
     ~Removed() { fs::remove_all(dir); }
 };
-
-const json *partition_named(const json &adapter, const std::string &id)
-{
-    for (const json &p : adapter["partitions"])
-        if (p["id"] == id)
-            return &p;
-    return nullptr;
-}
-
-// How many of an adapter's partitions the host's MTD devices show.
-size_t mtd_partitions(const lab::LabState &state, size_t adapter)
-{
-    std::set<size_t> shown;
-    for (const lab::MtdDevice &d : lab::mtd_devices(state))
-        if (d.adapter == adapter)
-            shown.insert(d.partition);
-    return shown.size();
-}
 
 } // namespace
 
@@ -122,45 +99,6 @@ TEST(CaptureScenario, QsupdateSeesTheCaptureAsTheHost)
                       std::string::npos)
                 << r.out;
 
-        // Partition by partition: the same id, geometry, ports, controller
-        // type and bytes (or erased bytes), and every MTD-visible one is there.
-        const json original = host.description(), captured = json::parse(read_file(copy.dir + "/lab.json"));
-        ASSERT_EQ(captured["adapters"].size(), original["adapters"].size());
-        const lab::LabState os = lab::load_state(host.dir() + "/lab.json");
-        const lab::LabState cs = lab::load_state(copy.dir + "/lab.json");
-        for (size_t a = 0; a < original["adapters"].size(); ++a) {
-            const json &oa = original["adapters"][a], &ca = captured["adapters"][a];
-            EXPECT_EQ(ca["partitions"].size(), mtd_partitions(os, a)) << "adapter " << a + 1;
-            for (const json &cp : ca["partitions"]) {
-                const std::string id = cp["id"];
-                const json *op = partition_named(oa, id);
-                ASSERT_TRUE(op) << id;
-                for (const char *key : {"kind", "subtype", "size", "erase_size", "mcdi_type", "mtd"})
-                    EXPECT_EQ(cp[key], (*op)[key]) << id << " " << key;
-                std::string bytes = read_file(host.dir() + "/flash/" + id + ".bin");
-                if (!c.with_flash)
-                    bytes.assign(bytes.size(), '\xFF');
-                EXPECT_TRUE(read_file(copy.dir + "/flash/" + id + ".bin") == bytes) << id;
-            }
-            // The VPD as the card holds it, however the host's kernel shows it.
-            EXPECT_EQ(lab::eeprom_contents(cs.adapters[a]), lab::eeprom_contents(os.adapters[a]));
-            EXPECT_EQ(cs.adapters[a].vpd_sysfs_size, os.adapters[a].vpd_sysfs_size);
-            EXPECT_EQ(ca["ports"], oa["ports"]);
-            for (const char *key : {"vendor_id", "device_id", "subsystem_vendor_id", "subsystem_device_id"})
-                EXPECT_EQ(ca[key], oa[key]) << key;
-            if (c.with_flash && oa["preset"] != "alder" && oa["preset"] != "alder-0710") {
-                EXPECT_EQ(ca["firmware_version"], oa["firmware_version"]);
-            }
-        }
-        for (const char *key :
-             {"platform", "kernel_release", "driver_version", "hostname", "qsc_control_major", "modules_loaded"})
-            EXPECT_EQ(captured["host"][key], original["host"][key]) << key;
-        auto by_name = [](json interfaces) {
-            std::sort(interfaces.begin(), interfaces.end(),
-                      [](const json &x, const json &y) { return x["ifname"] < y["ifname"]; });
-            return interfaces;
-        };
-        EXPECT_EQ(by_name(captured["interfaces"]), by_name(original["interfaces"]));
     }
 }
 
@@ -188,13 +126,10 @@ TEST(CaptureScenario, RefusalsChangeNothing)
          {"--root", no_driver.dir() + "/root"},
          "no port of the qsc driver under " + fs::canonical(no_driver.dir() + "/root").string() +
              " (no interface in /sys/class/net whose device/driver is qsc)"},
-        {target, {"--root", "/"}, "no port of the qsc driver under / (no interface in /sys/class/net whose "
-                                  "device/driver is qsc)"},
         {target,
          {"--root", esxi.dir() + "/root"},
          "cannot read " + fs::canonical(esxi.dir() + "/root").string() + "/sys/class/net: No such file or directory"},
         {target, {"--root", empty_root.dir}, "cannot read " + empty_root.dir + "/sys/class/net: No such file or directory"},
-        {target, {"--root", host.dir() + "/missing"}, "cannot read " + host.dir() + "/missing: No such file or directory"},
         {target,
          {"--root", root, "--with-flash"},
          "cannot read MTD device 0: /dev/mtd0: No such file or directory, /dev/mtdblock0: No such file or "

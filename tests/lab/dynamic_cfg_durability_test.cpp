@@ -162,46 +162,6 @@ const Generation kGenerations[] = {
     {"dogwood2", kBd20Types, true, true},
 };
 
-// Every preset's configuration, as qsupdate reads it, records the version
-// of each firmware image in the flash a port reaches, the family version,
-// and the OEM keywords of its subsystem vendor.
-TEST(DynamicConfigDurability, PresetsRecordWhatTheirFlashHolds)
-{
-    for (const char *preset : {"birch", "cedar", "dogwood", "dogwood2", "oem"}) {
-        SCOPED_TRACE(preset);
-        LabDir dir(lab_host(lab::HostKind::linux_host, {{preset, 2}}), true);
-        HostRun run(dir);
-        const lab::Adapter &a = dir.state().adapters.at(0);
-        for (int i = 0; i < run.ports(); ++i) {
-            size_t checked = 0;
-            for (const lab::Partition &p : a.partitions) {
-                const int type = lab::partition_image_type(p.kind);
-                const bool reached = p.mtd_all_ports || std::count(p.mtd_ports.begin(), p.mtd_ports.end(), unsigned(i));
-                if (type < 0 || !reached)
-                    continue;
-                const uint8_t *h = p.initial_contents.data();
-                const firmware_version in_flash = {load_le16(h + 32), load_le16(h + 34), load_le16(h + 36),
-                                                   load_le16(h + 38)};
-                EXPECT_EQ(text(dynamic_cfg_get_version(run.open(i), image_type_t(type))), text(in_flash)) << p.id;
-                ++checked;
-            }
-            EXPECT_GE(checked, 3u);
-            EXPECT_EQ(run.family(i), a.firmware_version);
-            char buf[32];
-            auto keyword = [&](char k1, char k2) {
-                int n = dynamic_cfg_get_string(run.open(i), k1, k2, buf, sizeof buf);
-                return n < 0 ? std::string("(none)") : std::string(buf);
-            };
-            EXPECT_EQ(keyword('V', '0'), a.firmware_version);
-            // The OEM controller-firmware keyword of the vendors that have one.
-            const char oem_key = a.subsystem_vendor_id == 0x103C ? '3' : a.subsystem_vendor_id == 0x1014 ? '1' : 0;
-            if (oem_key) {
-                EXPECT_EQ(keyword('V', oem_key), a.firmware_version);
-            }
-        }
-    }
-}
-
 // Random edits of versions and keywords through either port, each synced;
 // after each, every port opened afresh from the flash reads the model.
 TEST(DynamicConfigDurability, RandomEditsReadBackAfterEverySync)

@@ -13,11 +13,10 @@
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/vpd.h"
-#include "tests/lab/support/lab_fixture.h"
+#include "tests/lab/support/nv_run.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint32_t SIZE = 4096;
 constexpr uint32_t MCFW_VERSION = 0x10060100, BOOTROM_VERSION = 0x10060300, BUNDLE_BOOTROM = 0x50A20300;
 
@@ -47,101 +46,35 @@ lab::Partition partition(const char *id, unsigned kind, Bytes contents, std::vec
     return p;
 }
 
+lab::LabState cfg_host(const char *preset, std::vector<lab::Partition> partitions)
+{
+    lab::LabState state = lab_host(lab::HostKind::linux_host, {{preset, 2}});
+    state.host.modules_loaded.push_back("mtdchar");
+    state.host.mcdi_available = false;
+    state.adapters[0].partitions = std::move(partitions);
+    return state;
+}
+
 // Two ports of one adapter of the preset with the partitions given,
-// enumerated and grouped; whatever the run opened is closed at the end.
-class CfgRun {
-public:
+// enumerated and grouped.
+struct CfgRun : NvRun {
     CfgRun(const char *preset, std::vector<lab::Partition> partitions, const nlohmann::json &faults = {})
-        : host_(make_state(preset, std::move(partitions), faults)), scoped_(host_.platform())
+        : NvRun(cfg_host(preset, std::move(partitions)), faults)
     {
-        nv_reset_for_tests();
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(qsu_device_init(), 0);
-        EXPECT_EQ(qsu_device_enum(&devs_), 2);
-        EXPECT_EQ(nv_init(), 0);
-        testing::internal::GetCapturedStderr();
-        qsu_group_devices(devs_, 2);
-        descriptors_ = open_descriptors();
+        qsu_group_devices(port(0), 2);
     }
-    ~CfgRun()
-    {
-        EXPECT_EQ(open_descriptors(), descriptors_);
-        std::free(devs_);
-    }
-    qsu_device *port(int i) { return &devs_[i]; }
-    size_t descriptors_opened() { return open_descriptors() - descriptors_; }
     unsigned reads(const std::string &id)
     {
-        for (const lab::Partition &p : host_.lab().state().adapters[0].partitions)
+        for (const lab::Partition &p : lab().state().adapters[0].partitions)
             if (p.id == id)
                 return p.last_run.reads;
         return 0;
     }
-    Bytes file(const std::string &id)
-    {
-        std::string bytes = read_file(host_.lab().dir() + "/flash/" + id + ".bin");
-        return {bytes.begin(), bytes.end()};
-    }
-
-private:
-    static lab::LabState make_state(const char *preset, std::vector<lab::Partition> partitions, const nlohmann::json &faults)
-    {
-        lab::LabState state = lab_host(lab::HostKind::linux_host, {{preset, 2}});
-        state.host.modules_loaded.push_back("mtdchar");
-        state.host.mcdi_available = false;
-        state.adapters[0].partitions = std::move(partitions);
-        state.faults = lab::faults_from_json(faults);
-        return state;
-    }
-    InProcessLab host_;
-    ScopedPlatform scoped_;
-    qsu_device *devs_ = nullptr;
-    size_t descriptors_ = 0;
 };
 
 firmware_version mcfw(dynamic_cfg_context *ctx) { return dynamic_cfg_get_version(ctx, IMAGE_TYPE_MCFW); }
 
 } // namespace
-
-// Both ports of a BD20 adapter share one part: a version recorded through
-// one reads through the other, the partition stays open until the last
-// close, and a sync stores the shared buffer, which a fresh open reads back.
-TEST(DynamicCfgLab, PortsShareOnePartAndSyncStoresIt)
-{
-    CfgRun run("cedar", {partition("cfg", NV_PART_DYNAMIC_CFG, tlv_contents({{MCFW_VERSION, version_bytes(1, 0, 0, 1)}}))});
-    dynamic_cfg_context *ctx0 = dynamic_cfg_open(run.port(0), NV_PART_DYNAMIC_CFG);
-    dynamic_cfg_context *ctx1 = dynamic_cfg_open(run.port(1), NV_PART_DYNAMIC_CFG);
-    ASSERT_TRUE(ctx0 && ctx1);
-    EXPECT_EQ(ctx0->part, ctx1->part);
-    EXPECT_EQ(ctx0->part->refcnt, 2u);
-    EXPECT_EQ(run.port(1)->dyn_context, ctx1);
-    EXPECT_EQ(mcfw(ctx1).d, 1);
-    ASSERT_EQ(dynamic_cfg_set_version(ctx1, IMAGE_TYPE_MCFW, 18, {4, 3, 2, 1}, true), 0);
-    ASSERT_EQ(dynamic_cfg_set_family(run.port(1), ctx1, "7.2.0"), 0);
-    EXPECT_EQ(mcfw(ctx0).a, 4);
-    dynamic_cfg_close(ctx1);
-    EXPECT_EQ(run.port(1)->dyn_context, nullptr);
-    EXPECT_EQ(ctx0->part->refcnt, 1u);
-    EXPECT_EQ(run.descriptors_opened(), 1u);
-    ASSERT_EQ(dynamic_cfg_sync(ctx0, [](const char *, int) {}), 0);
-    uint8_t *buf;
-    size_t size;
-    ASSERT_EQ(dynamic_cfg_get_buf(ctx0, &buf, &size), 0);
-    EXPECT_EQ(run.file("cfg"), Bytes(buf, buf + size));
-    dynamic_cfg_close(ctx0);
-    EXPECT_EQ(run.descriptors_opened(), 0u);
-
-    // Opened from the other port first this time: the sync has stored
-    // both ports' records, the version and the family.
-    ctx1 = dynamic_cfg_open(run.port(1), NV_PART_DYNAMIC_CFG);
-    ASSERT_TRUE(ctx1);
-    EXPECT_EQ(tlv_get_partition_generation(ctx1->part->buffer), tlv_get_partition_generation(run.file("cfg").data()));
-    EXPECT_EQ(mcfw(ctx1).a, 4);
-    char family[16];
-    EXPECT_EQ(dynamic_cfg_get_family(ctx1, family, sizeof family), 5);
-    EXPECT_STREQ(family, "7.2.0");
-    dynamic_cfg_close(ctx1);
-}
 
 // The probe and the open go through a sibling port when the port's own
 // does not reach the partition; a partition no port can read is reported

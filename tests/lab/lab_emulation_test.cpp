@@ -1,7 +1,7 @@
 // The lab's emulations, checked against how the kernel and the devices
 // behave: a lab that answered too kindly would hide faults of qsupdate.
-#include <csignal>
 #include <cstring>
+#include <map>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/sysmacros.h>
 
-#include "lab/lab_commands.h"
 #include "lab/lab_pci_config.h"
 #include "lab/lab_vpd.h"
 #include "lib/utils/byteorder.h"
@@ -27,6 +27,25 @@ int ifreq_ioctl(Platform &p, int fd, unsigned long request, const char *ifname, 
     std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
     ifr.ifr_data = static_cast<char *>(data);
     return error_of(p.ioctl(fd, request, &ifr));
+}
+
+// Port 1 alone shows a partition, as mtd4 (after mtd0 to mtd3, the two
+// partitions each port shows).
+lab::LabState flash_host(std::vector<std::string> modules)
+{
+    lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 2}});
+    state.host.modules_loaded.insert(state.host.modules_loaded.end(), modules.begin(), modules.end());
+    auto partition = [](const char *id, unsigned kind, uint32_t size, uint32_t erase_size, bool all,
+                        std::vector<unsigned> ports = {}) {
+        lab::Partition p;
+        std::tie(p.id, p.kind, p.size, p.erase_size, p.mtd_all_ports, p.mtd_ports) =
+            std::tuple(id, kind, size, erase_size, all, ports);
+        return p;
+    };
+    state.adapters[0].partitions = {partition("a1-mcfw-00", 0, 16384, 4096, true),
+                                    partition("a1-exp_rom_cfg-00", 4, 256, 1, true),
+                                    partition("a1-dynamic_cfg-00", 1, 8192, 4096, false, {1})};
+    return state;
 }
 
 } // namespace
@@ -148,29 +167,6 @@ TEST(LabHost, AnswersAsLinuxAndItsDriversDo)
     EXPECT_EQ(error_of(p.socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)), EPERM);
 }
 
-// An ESXi interface node answers for its own interface whatever name the
-// request carries; the driver refuses commands it does not know.
-TEST(LabNetdev, EsxiNodesAnswerForTheirOwnInterface)
-{
-    InProcessLab host(lab_host(lab::HostKind::esxi, {{"dogwood2", 2}}));
-    Platform &p = host.platform();
-    int node = p.open("/dev/vmnic2", O_RDWR), control = p.open("/dev/qsc_control", O_RDWR);
-    ASSERT_TRUE(node >= 0 && control >= 0);
-    ifreq ifr;
-    ASSERT_EQ(ifreq_ioctl(p, node, SIOCGIFHWADDR, "vmnic1", ifr), 0);
-    EXPECT_EQ(0, std::memcmp(ifr.ifr_hwaddr.sa_data, "\x00\x1B\x7E\x5A\x10\x01", 6));
-    EXPECT_EQ(ifreq_ioctl(p, node, SIOCGIFHWADDR, "nosuch", ifr), 0);
-    std::vector<uint8_t> ioc(1050, 0); // interface name, command at 16, body at 18
-    std::memcpy(ioc.data(), "vmnic1", 6);
-    for (auto [cmd, error] : {std::pair{0xEF22, 0}, {0xEF23, EOPNOTSUPP}, {0x1234, EOPNOTSUPP}}) {
-        store_le16(&ioc[16], static_cast<uint16_t>(cmd));
-        EXPECT_EQ(error_of(p.ioctl(control, 0x89F3, ioc.data())), error) << std::hex << cmd;
-    }
-    // Vendor and device ids; port number 0 and MAC address.
-    EXPECT_EQ(std::vector<uint8_t>(&ioc[18], &ioc[22]), (std::vector<uint8_t>{0x7E, 0x1B, 0x03, 0x0B}));
-    EXPECT_EQ(std::vector<uint8_t>(&ioc[30], &ioc[37]), (std::vector<uint8_t>{0, 0x00, 0x1B, 0x7E, 0x5A, 0x10, 0x00}));
-}
-
 // An exclusive create finds any name taken, a device node of the
 // description included; O_NOFOLLOW refuses a link even when it leads to an
 // emulated file, which would otherwise take the write.  Files are root's
@@ -205,27 +201,54 @@ TEST(LabFakeRoot, ExclusiveCreateNoFollowAndOwnersAsTheKernel)
     EXPECT_EQ(open_error(p, "/run/lock/mine", O_RDWR), EACCES);
 }
 
-// `qslab run` writes the events as they happen: a run whose process ends
-// before the run does leaves what it did, a line grown since it was first
-// written as it last was; an abort also saves the lab and says so.
-TEST(LabEvents, WrittenAsTheyHappen)
+// Nodes appear when their module is loaded and the device manager's delay
+// has passed on the virtual clock.  Nodes made by hand reach the devices
+// whenever the driver is there: numbers decide.
+TEST(LabFlash, NodesFollowTheModuleAndTheDelay)
 {
-    TestLab lab;
-    const std::string said = "[0.000000 s] first\n[0.000000 s] second, grown\n";
-    for (int sig : {SIGKILL, SIGABRT}) {
-        EXPECT_EXIT(
-            {
-                lab::Lab here(lab.dir());
-                lab::watch_run(here);
-                here.state().runs = 41;
-                here.events().record("first");
-                const size_t line = here.events().record("second");
-                here.events().rewrite(line, "second, grown longer");
-                here.events().rewrite(line, "second, grown");
-                sig == SIGABRT ? std::abort() : static_cast<void>(std::raise(sig));
-            },
-            testing::KilledBySignal(sig), "");
+    enum Module { loaded, loadable, absent };
+    const struct {
+        Module module;
+        int delay_s;
+        bool at_start, after_modprobe, after_delay;
+    } cases[] = {{loaded, 3, true, true, true},       {loaded, -1, false, false, false},
+                 {loadable, 0, false, true, true},    {loadable, 3, false, false, true},
+                 {loadable, -1, false, false, false}, {absent, 0, false, false, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "module " << c.module << ", delay " << c.delay_s);
+        lab::LabState state = flash_host(c.module == loaded ? std::vector<std::string>{"mtdchar"}
+                                                            : std::vector<std::string>{});
+        state.host.mtd_node_delay_s = c.delay_s;
+        if (c.module == absent)
+            state.host.modules_available.clear();
+        InProcessLab host(state);
+        Platform &p = host.platform();
+        struct stat st;
+        auto present = [&] { return p.stat("/dev/mtd4", &st) == 0; };
+        EXPECT_EQ(open_error(p, "/dev/mtd4", O_RDWR), c.at_start ? 0 : ENOENT);
+        EXPECT_EQ(open_error(p, "/dev/mtd4ro", O_RDWR), c.at_start ? EACCES : ENOENT);
+        EXPECT_EQ(p.system("modprobe mtdchar >/dev/null 2>&1"), c.module == absent ? 1 << 8 : 0);
+        EXPECT_EQ(read_file(host.lab().root() + "/proc/devices").find(" 90 mtd\n") != std::string::npos,
+                  c.module != absent);
+        EXPECT_EQ(present(), c.after_modprobe);
+        p.sleep_us(2999999);
+        EXPECT_EQ(present(), c.after_modprobe);
+        p.sleep_us(1);
+        ASSERT_EQ(present(), c.after_delay);
+        if (c.after_delay) { // a character device of its number; mtdblock is not loaded
+            EXPECT_EQ(std::tuple(st.st_mode & S_IFMT, st.st_rdev), std::tuple(mode_t{S_IFCHR}, makedev(90, 8)));
+            EXPECT_EQ(p.stat("/dev/mtdblock4", &st), -1);
+        }
+        ASSERT_EQ(p.mkdir("/var/lib/qsutils", 0755), 0);
+        for (auto [minor, flags, err] : {std::tuple{8u, O_RDWR, 0}, {9u, O_RDWR, EACCES}, {9u, O_RDONLY, 0},
+                                         {18u, O_RDONLY, ENODEV}}) {
+            const std::string path = "/var/lib/qsutils/mtd_" + std::to_string(minor) + "_" + std::to_string(flags);
+            ASSERT_EQ(p.mknod(path.c_str(), S_IFCHR | 0600, makedev(90, minor)), 0);
+            EXPECT_EQ(open_error(p, path, flags), c.module == absent ? ENXIO : err) << path;
+        }
+        host.lab().save("end");
+        using LoadTimes = std::map<std::string, uint64_t>;
+        EXPECT_EQ(lab::load_state(host.lab().dir() + "/lab.json").host.modules_loaded_at_us,
+                  (c.module == loadable ? LoadTimes{{"mtdchar", 0}} : LoadTimes{}));
     }
-    EXPECT_EQ(read_file(lab.dir() + "/events.log"), said + said + "[0.000000 s] qsupdate aborted\n");
-    EXPECT_EQ(lab.description()["runs"], 41);
 }

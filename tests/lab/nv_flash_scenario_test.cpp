@@ -13,7 +13,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 constexpr uint32_t BLOCK = 4096;
 const std::string ADVICE = "This command requires either the 'mtdchar' or 'mtdblock' driver for\n"
@@ -42,14 +41,6 @@ lab::LabState flash_host(const char *preset = "dogwood2", Strings loaded = {"mtd
     state.adapters[0].partitions = {partition("a1-mcfw-00", 0, 0, 4 * BLOCK, BLOCK),
                                     partition("a1-exp_rom_cfg-00", 4, 0, 256, 1)};
     return state;
-}
-
-Bytes pattern(size_t length, uint8_t seed)
-{
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
 }
 
 unsigned chunks(size_t length)

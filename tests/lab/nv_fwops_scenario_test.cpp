@@ -20,19 +20,10 @@
 namespace {
 #include "tests/fixtures/cms/envelopes.inc"
 
-using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 constexpr uint32_t P = 0x4000; // controller firmware partition
 
 const firmware_ops &MCFW = mc_dogwood2_ops[0], &BOOTROM = gpxe_ops[5], &CPLD = cpld_ops[0], &KVE = fc_ops[0];
-
-lab::Partition &part(lab::LabState &state, const std::string &id)
-{
-    for (lab::Partition &p : state.adapters[0].partitions)
-        if (p.id == id)
-            return p;
-    throw std::runtime_error("no partition " + id);
-}
 
 // A Dogwood2 adapter whose flash costs no time, so that the clock shows
 // sleeps only; its controller firmware (reached through the controller,
@@ -49,9 +40,9 @@ lab::LabState host(lab::HostKind kind = lab::HostKind::linux_host)
     }
     for (lab::Partition &p : state.adapters[0].partitions)
         p.erase_block_us = p.write_byte_ns = p.read_byte_ns = 0;
-    lab::Partition &mcfw = part(state, "a1-mcfw-25");
+    lab::Partition &mcfw = partition_of(state, "a1-mcfw-25");
     mcfw.size = P, mcfw.erase_size = 0x1000, mcfw.mtd_all_ports = false, mcfw.initial_contents.clear();
-    part(state, "a1-bootrom-07").initial_contents.clear();
+    partition_of(state, "a1-bootrom-07").initial_contents.clear();
     return state;
 }
 
@@ -88,15 +79,6 @@ struct Image {
     ~Image() { qsupdate_image_free(im); }
 };
 
-Bytes le_words(std::initializer_list<uint32_t> words)
-{
-    Bytes b;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; ++i)
-            b.push_back(static_cast<uint8_t>(w >> (8 * i)));
-    return b;
-}
-
 // The signed layout of a controller firmware in a partition of P bytes,
 // built from the envelope's spans: L code, H envelope header, R reflash
 // header, T trailer, S signature.
@@ -124,21 +106,6 @@ Bytes erased_after(Bytes bytes, size_t size)
 {
     bytes.resize(size, 0xFF);
     return bytes;
-}
-
-// Lines of this run's event log with any of the words, without stamps.
-Strings events(NvRun &run, const Strings &words)
-{
-    run.lab().save("end");
-    Strings found;
-    std::istringstream in(read_file(run.lab().dir() + "/events.log"));
-    for (std::string line; std::getline(in, line);)
-        for (const std::string &w : words)
-            if (line.find(w) != std::string::npos) {
-                found.push_back(line.substr(line.find("] ") + 2));
-                break;
-            }
-    return found;
 }
 
 // The device node through which the lab shows the MTD partition.
@@ -246,8 +213,8 @@ TEST(NvFwOps, WritesLayOutEachKindOfImage)
                                         : Bytes(image.im->image_code, image.im->image_code + image.im->image_code_len),
                                     before.size());
         EXPECT_EQ(run.file(c.id), expected);
-        EXPECT_EQ(part(run.lab().state(), c.id).last_run.writes == 0, c.err != 0);
-        EXPECT_EQ(events(run, {finish}), c.verdict);
+        EXPECT_EQ(partition_of(run.lab().state(), c.id).last_run.writes == 0, c.err != 0);
+        EXPECT_EQ(logged(run.lab(), {finish}), c.verdict);
     }
 }
 
@@ -261,10 +228,10 @@ TEST(NvFwOps, ReadsBackThePartitionAndTellsItsVersion)
         SCOPED_TRACE(row->type);
         lab::LabState state = host();
         const char *id = row == &MCFW ? "a1-mcfw-25" : "a1-fcfw-01";
-        Bytes contents(part(state, id).size);
+        Bytes contents(partition_of(state, id).size);
         for (size_t i = 0; i < contents.size(); ++i)
             contents[i] = static_cast<uint8_t>(i * 13 + 5);
-        part(state, id).initial_contents = contents;
+        partition_of(state, id).initial_contents = contents;
         NvRun run(state);
         // A port carries the kinds whose partition it reaches, and no other.
         const firmware_ops &absent = mc_dogwood2_ops[1];
@@ -351,7 +318,7 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         lab::LabState state = host();
-        lab::Partition &status = part(state, "a1-status-00");
+        lab::Partition &status = partition_of(state, "a1-status-00");
         status.initial_contents = c.record;
         status.size = c.size, status.erase_size = c.size < 0x1000 ? 1 : 0x1000;
         status.mcdi_type = 0xFFFFFFFF; // eth0's MTD device alone shows it
@@ -464,7 +431,7 @@ TEST(NvFwOps, FollowUpsRunInOrderAndSayWhatIsLeftToDo)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         lab::LabState state = host(c.kind);
-        part(state, "a1-mcfw-25").mtd_all_ports = true; // the sleeps are the follow-ups' alone
+        partition_of(state, "a1-mcfw-25").mtd_all_ports = true; // the sleeps are the follow-ups' alone
         NvRun run(state, c.faults);
         Outcome o = write(run, c.row, plain(c.row.type, c.row.subtype, 100));
         EXPECT_EQ(o.rc, c.err ? -1 : 0);
@@ -472,6 +439,6 @@ TEST(NvFwOps, FollowUpsRunInOrderAndSayWhatIsLeftToDo)
         EXPECT_EQ(o.stderr_text, c.message);
         EXPECT_EQ(progress_seen, c.progress);
         EXPECT_EQ(o.slept_us, c.slept_us);
-        EXPECT_EQ(events(run, words), c.events);
+        EXPECT_EQ(logged(run.lab(), words), c.events);
     }
 }

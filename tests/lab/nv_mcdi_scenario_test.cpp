@@ -8,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -21,7 +20,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 // One MCDI command as the controller received it: the envelope's form
 // (1: 0xEF0C, 2: 0xEF21), the command and its argument words (the data of
@@ -156,17 +154,6 @@ public:
         std::string bytes = read_file(host_.lab().dir() + "/flash/" + id + ".bin");
         return {bytes.begin(), bytes.end()};
     }
-    std::vector<std::string> events(const std::string &text)
-    {
-        host_.lab().save("end");
-        std::vector<std::string> found;
-        std::istringstream in(read_file(host_.lab().dir() + "/events.log"));
-        for (std::string line; std::getline(in, line);)
-            if (line.find(text) != std::string::npos)
-                found.push_back(line.substr(line.find("] ") + 2));
-        return found;
-    }
-
 private:
     InProcessLab host_;
     ControllerTap tap_;
@@ -203,14 +190,6 @@ lab::LabState mcfw_host(uint32_t write_size = 0, uint32_t erase_size = 4096, uin
 }
 const char *const MCFW = "a1-mcfw-25";
 constexpr unsigned MCFW_SUBTYPE = 37;
-
-Bytes pattern(size_t length, uint8_t seed)
-{
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
-}
 
 Command cmd(unsigned code, std::vector<uint32_t> args, int form = 1)
 {
@@ -554,22 +533,6 @@ TEST(NvMcdi, FailuresAfterTheStartStillFinishTheUpdate)
     }
 }
 
-TEST(NvMcdi, AFailedReadSaysWhichDescriptor)
-{
-    lab::LabState state = mcfw_host();
-    state.faults = {{"*", "mcdi", "0x39", 2, EIO, std::nullopt}};
-    McdiRun run(state);
-    nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, MCFW_SUBTYPE);
-    ASSERT_NE(ctx, nullptr);
-    Bytes back(nv_part_size(ctx));
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(nv_read_all(ctx, back.data()), -1);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "error 5 (Input/output error) doing nv-read MCDI ioctl on " + std::to_string(ctx->fd) + "\n");
-    nv_close(ctx);
-}
-
 // A driver without MCDI pass-through answers the ioctl with EOPNOTSUPP:
 // from then on the run does not ask again, and partitions it would have
 // reached are simply not there.
@@ -590,41 +553,6 @@ TEST(NvMcdi, ADriverWithoutPassThroughSwitchesMcdiOffForTheRun)
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(run.commands().size(), 1u);
-}
-
-// On an ESX service console the control node is made by nv_init, and the
-// whole update goes through it: each port reaches its own boot ROM
-// configuration, written with a full erase and read back.
-TEST(NvMcdi, EsxServiceConsoleEndToEnd)
-{
-    lab::LabState state = mcdi_host(lab::HostKind::esx, {{"cedar", 2}});
-    McdiRun run(state);
-    EXPECT_EQ(run.events("/dev/qsc_control"),
-              std::vector<std::string>{"character device /dev/qsc_control created (245, 1)"});
-    qsu_device *holder = nullptr;
-    EXPECT_TRUE(nv_exists(run.port(0), NV_PART_BOOTROM_CFG, 0, &holder));
-    EXPECT_EQ(holder, run.port(0));
-    EXPECT_FALSE(nv_exists(run.port(0), NV_PART_PHY, 0));
-
-    nv_context *ctx = nv_open(run.port(1), NV_PART_BOOTROM_CFG, 0);
-    ASSERT_NE(ctx, nullptr);
-    EXPECT_EQ(ctx->ops, &nv_ops_mcdi_char);
-    Bytes image = pattern(5000, 0x44);
-    ASSERT_EQ(nv_write_all(ctx, image.data(), 5000, true, nullptr), 0);
-    Bytes flash(nv_part_size(ctx), 0xFF);
-    std::copy(image.begin(), image.end(), flash.begin());
-    EXPECT_EQ(run.file("a1-bootrom-cfg-00-p1"), flash);
-    Bytes back(flash.size());
-    EXPECT_EQ(nv_read_all(ctx, back.data()), 0);
-    EXPECT_EQ(back, flash);
-    nv_close(ctx);
-    EXPECT_EQ(run.events("MCDI"),
-              (std::vector<std::string>{"MCDI information 0x600", "MCDI metadata 0x600",
-                                        "MCDI information 0xffffffff: EINVAL (no partition of this type)",
-                                        "MCDI information 0x601", "MCDI metadata 0x601", "MCDI update start 0x601",
-                                        "MCDI erase 0x601: 0x0-0xffff (16 blocks)",
-                                        "MCDI write 0x601: 5000 bytes in 21 commands", "MCDI update finish 0x601",
-                                        "MCDI read 0x601: 131072 bytes in 522 commands"}));
 }
 
 // Whether a partition is there, and its subtype, are asked once per port

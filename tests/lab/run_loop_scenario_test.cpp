@@ -116,23 +116,3 @@ TEST(RunLoopScenario, AFailedUpdateFailsTheRunWithTheOemDocumentWhole)
         EXPECT_EQ(r.err.substr(r.err.rfind("Fatal error")), "Fatal error: Input/output error (5)\n");
     }
 }
-
-// The lab's ROMs of every size are whole: qsupdate loads them (silent status
-// then looks at no port), and refuses them cut short by one block.
-TEST(RunLoopScenario, LabIpxeRomsLoadAndTruncatedOnesAreRefused)
-{
-    TestLab lab;
-    for (size_t size : {512u, 4096u, 255u * 512}) {
-        SCOPED_TRACE(size);
-        std::vector<uint8_t> rom = lab::build_ipxe_image(size);
-        ASSERT_EQ(rom.size(), size);
-        const std::string whole = write_file(lab.dir() + "/rom.bin", rom);
-        expect_run(lab.qsupdate({"-s", "--ipxe-image=" + whole}), 1, "",
-                   whole + " cannot be applied to any adapter\n");
-        rom.resize(size - 512);
-        const std::string cut = write_file(lab.dir() + "/cut.bin", rom);
-        expect_run(lab.qsupdate({"-s", "--ipxe-image=" + cut}), 1, "", cut + ": Invalid firmware image\n");
-    }
-    for (size_t size : {0u, 500u, 1000u, 256u * 512})
-        EXPECT_THROW(lab::build_ipxe_image(size), std::runtime_error) << size;
-}

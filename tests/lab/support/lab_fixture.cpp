@@ -1,11 +1,13 @@
 #include "tests/lab/support/lab_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -146,4 +148,40 @@ size_t open_descriptors()
     for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
         ++n;
     return n;
+}
+
+Bytes le_words(const std::vector<uint32_t> &words)
+{
+    Bytes b;
+    for (uint32_t w : words)
+        for (int shift : {0, 8, 16, 24})
+            b.push_back(static_cast<uint8_t>(w >> shift));
+    return b;
+}
+
+Bytes pattern(size_t length, uint8_t seed)
+{
+    Bytes b(length);
+    for (size_t i = 0; i < length; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 7);
+    return b;
+}
+
+lab::Partition &partition_of(lab::LabState &state, const std::string &id, size_t adapter)
+{
+    for (lab::Partition &p : state.adapters.at(adapter).partitions)
+        if (p.id == id)
+            return p;
+    throw std::runtime_error("no partition " + id);
+}
+
+std::vector<std::string> logged(lab::Lab &lab, const std::vector<std::string> &texts)
+{
+    lab.save("end");
+    std::vector<std::string> found;
+    std::istringstream in(read_file(lab.dir() + "/events.log"));
+    for (std::string line; std::getline(in, line);)
+        if (std::any_of(texts.begin(), texts.end(), [&](const std::string &t) { return line.find(t) != std::string::npos; }))
+            found.push_back(line.substr(line.find("] ") + 2));
+    return found;
 }

@@ -85,6 +85,18 @@ private:
 // so a descriptor qsupdate forgets to close shows here.
 size_t open_descriptors();
 
+using Bytes = std::vector<uint8_t>;
+// Little-endian words, as MCDI arguments and the adapter's records.
+Bytes le_words(const std::vector<uint32_t> &words);
+// Bytes no two neighbours of which are equal, different per seed.
+Bytes pattern(size_t length, uint8_t seed);
+// The partition of the adapter with this id; throws when there is none.
+lab::Partition &partition_of(lab::LabState &state, const std::string &id, size_t adapter = 0);
+// Ends the lab's run; the logged lines that contain the text (any of the
+// texts), without their stamps.
+std::vector<std::string> logged(lab::Lab &lab, const std::vector<std::string> &texts);
+inline std::vector<std::string> logged(lab::Lab &lab, const std::string &text) { return logged(lab, std::vector{text}); }
+
 // errno of a failed call, 0 for success.
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
 // errno of opening the path (closed again), 0 for success.
