@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "lab/lab_model.h"
-#include "lab/lab_mtd.h"
-#include "lab/lab_vpd.h"
+#include "lab/model/lab_model.h"
+#include "lab/flash/lab_mtd.h"
+#include "lab/model/lab_vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 
 namespace fs = std::filesystem;

@@ -16,12 +16,12 @@
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 
-#include "lab/lab_image.h"
-#include "lab/lab_mc_reset.h"
-#include "lab/lab_mtd.h"
-#include "lab/lab_preset_flash.h"
-#include "lab/lab_show.h"
-#include "lab/lab_wire.h"
+#include "lab/model/lab_image.h"
+#include "lab/controller/lab_mc_reset.h"
+#include "lab/flash/lab_mtd.h"
+#include "lab/model/lab_preset_flash.h"
+#include "lab/qslab/lab_show.h"
+#include "lab/wire/lab_wire.h"
 #include "lib/utils/byteorder.h"
 #include "tests/lab/support/lab_fixture.h"
 

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "app/qsupdate/registry.h"
-#include "lab/lab_config_format.h"
-#include "lab/lab_config_view.h"
-#include "lab/lab_mtd.h"
-#include "lab/lab_preset_config.h"
-#include "lab/lab_vpd.h"
+#include "lab/model/lab_config_format.h"
+#include "lab/model/lab_config_view.h"
+#include "lab/flash/lab_mtd.h"
+#include "lab/model/lab_preset_config.h"
+#include "lab/model/lab_vpd.h"
 #include "lib/tlv/tlv_partition.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/firmware.h"

@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lab/lab_image.h"
-#include "lab/lab_preset_config.h"
-#include "lab/lab_preset_flash.h"
+#include "lab/model/lab_image.h"
+#include "lab/model/lab_preset_config.h"
+#include "lab/model/lab_preset_flash.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/firmware_version.h"
 #include "lib/utils/linux/dynamic_cfg.h"
