@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "lab/host/lab.h"
 #include "lab/controller/lab_mc_verdict.h"
+#include "lab/flash/lab_run.h"
 #include "lab/model/lab_preset_flash.h"
 #include "lib/utils/byteorder.h"
 
@@ -90,7 +90,7 @@ bool has_management_controller(const Adapter &adapter)
     return (adapter.device_id & 0x0F00u) >= 0x0800;
 }
 
-ManagementController::ManagementController(Lab &lab, size_t adapter)
+ManagementController::ManagementController(LabRun &lab, size_t adapter)
     : lab_(lab), adapter_(adapter), log_(lab.events())
 {
 }

@@ -20,7 +20,7 @@
 
 namespace lab {
 
-class Lab;
+class LabRun;
 class Flash;
 
 // The first generation's boards carry no management controller.
@@ -43,7 +43,7 @@ struct McdiAnswer {
 
 class ManagementController {
 public:
-    ManagementController(Lab &lab, size_t adapter);
+    ManagementController(LabRun &lab, size_t adapter);
     ManagementController(const ManagementController &) = delete;
     ManagementController &operator=(const ManagementController &) = delete;
 
@@ -75,7 +75,7 @@ private:
     std::string finish(uint32_t type);
     void need_update(uint32_t type);
 
-    Lab &lab_;
+    LabRun &lab_;
     size_t adapter_;
     McdiLog log_;
     std::set<uint32_t> updating_; // types between update start and finish

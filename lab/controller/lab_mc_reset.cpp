@@ -4,10 +4,10 @@
 #include <array>
 #include <optional>
 
-#include "lab/host/lab.h"
+#include "lab/controller/lab_mc_verdict.h"
+#include "lab/flash/lab_run.h"
 #include "lab/model/lab_config_view.h"
 #include "lab/model/lab_image.h"
-#include "lab/controller/lab_mc_verdict.h"
 #include "lab/model/lab_preset_config.h"
 #include "lab/model/lab_preset_flash.h"
 #include "lib/utils/byteorder.h"
@@ -47,7 +47,7 @@ bool image_header(const Flash &flash, ImageForm form, PlainImageHeader &header)
 }
 
 // The version of the whole image a partition holds, or none.
-std::optional<std::array<uint16_t, 4>> held_version(Lab &lab, size_t adapter, size_t index, uint32_t type)
+std::optional<std::array<uint16_t, 4>> held_version(LabRun &lab, size_t adapter, size_t index, uint32_t type)
 {
     std::vector<uint8_t> bytes(lab.state().adapters.at(adapter).partitions.at(index).size);
     PlainImageHeader header;
@@ -62,7 +62,7 @@ std::optional<std::array<uint16_t, 4>> held_version(Lab &lab, size_t adapter, si
 // records in the bundle metadata the bundle's version and, for each
 // component the metadata names, the version its partition now holds (a
 // lab bundle carries no components of its own: they stay as they were).
-void apply_bundle(Lab &lab, size_t adapter)
+void apply_bundle(LabRun &lab, size_t adapter)
 {
     const std::vector<Partition> &parts = lab.state().adapters.at(adapter).partitions;
     auto find = [&](unsigned kind) {
@@ -114,7 +114,7 @@ void apply_bundle(Lab &lab, size_t adapter)
 
 } // namespace
 
-std::string reset_controller(Lab &lab, size_t adapter)
+std::string reset_controller(LabRun &lab, size_t adapter)
 {
     apply_bundle(lab, adapter);
     Adapter &a = lab.state().adapters.at(adapter);

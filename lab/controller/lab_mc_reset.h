@@ -8,7 +8,7 @@
 
 namespace lab {
 
-class Lab;
+class LabRun;
 
 namespace mc {
 
@@ -18,7 +18,7 @@ namespace mc {
 // partition when it accepts that image, and keeps what it ran when it
 // refuses it or finds none.  Returns the event-log line that tells which,
 // or "" for a board without controller firmware.
-std::string reset_controller(Lab &lab, size_t adapter);
+std::string reset_controller(LabRun &lab, size_t adapter);
 
 } // namespace mc
 } // namespace lab

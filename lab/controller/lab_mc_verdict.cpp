@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "lab/host/lab.h"
+#include "lab/flash/lab_run.h"
 #include "lab/model/lab_image.h"
 #include "lab/model/lab_preset_flash.h"
 #include "lib/utils/byteorder.h"
@@ -89,7 +89,7 @@ int record_verdict(Flash &status, const Adapter &adapter, const Verdict &verdict
     return static_cast<size_t>(put) == n ? 0 : EIO;
 }
 
-int judge_written(Lab &lab, size_t adapter, std::string &text)
+int judge_written(LabRun &lab, size_t adapter, std::string &text)
 {
     const Adapter &a = lab.state().adapters.at(adapter);
     const std::vector<Partition> &parts = a.partitions;

@@ -14,7 +14,7 @@
 #include "lab/model/lab_model.h"
 
 namespace lab {
-class Lab;
+class LabRun;
 }
 
 namespace lab::mc {
@@ -81,6 +81,6 @@ int record_verdict(Flash &status, const Adapter &adapter, const Verdict &verdict
 // MTD device that erased or wrote it), and records the verdict: its text
 // for the event log (", no status partition to record it" added when the
 // adapter has none), or the errno of a record that could not be written.
-int judge_written(Lab &lab, size_t adapter, std::string &text);
+int judge_written(LabRun &lab, size_t adapter, std::string &text);
 
 } // namespace lab::mc

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "lab/model/lab_model.h"
 
@@ -25,5 +26,11 @@ std::map<std::string, EmulatedFile> build_fake_root(const LabState &state, const
 
 // Rewrites ROOT/proc/devices after a module has been loaded.
 void refresh_proc_devices(const LabState &state, const std::string &root);
+
+// Device nodes of the host: those its drivers make (ESXi's control and
+// "vmnic" nodes, present while their driver is; the MTD nodes once the
+// device manager has made them) and those made on it since (`nodes`, kept
+// in the description).
+std::vector<DeviceNode> all_nodes(const LabState &state);
 
 } // namespace lab

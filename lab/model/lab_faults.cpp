@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "lab/model/lab_events.h"
-#include "lab/flash/lab_mtd.h"
+#include "lab/wire/lab_mtd_wire.h"
 #include "lab/wire/lab_wire.h"
 
 namespace lab {

@@ -4,13 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
-
-#include "lab/flash/lab_mtd.h"
 
 namespace lab {
 
@@ -475,39 +474,6 @@ Interface *find_interface(LabState &state, const std::string &ifname)
     return nullptr;
 }
 
-std::vector<DeviceNode> all_nodes(const LabState &state)
-{
-    std::vector<DeviceNode> nodes;
-    const Host &h = state.host;
-    if (h.kind == HostKind::esxi) {
-        auto add_vmnic = [&](const std::string &ifname) {
-            unsigned n;
-            char tail;
-            if (std::sscanf(ifname.c_str(), "vmnic%u%c", &n, &tail) == 1)
-                nodes.push_back({"/dev/" + ifname, false, h.vmnic_major, n, 0600});
-        };
-        if (h.driver_loaded) {
-            nodes.push_back({"/dev/qsc_control", false, h.qsc_control_major, 1, 0600});
-            for (const Adapter &a : state.adapters)
-                for (const Port &p : a.ports)
-                    add_vmnic(p.ifname);
-        }
-        for (const Interface &i : state.interfaces)
-            add_vmnic(i.ifname);
-    }
-    const std::vector<MtdDevice> mtds = mtd_devices(state);
-    if (mtd_nodes_present(state, "mtdchar"))
-        for (const MtdDevice &d : mtds)
-            for (bool read_only : {false, true})
-                nodes.push_back({"/dev/mtd" + std::to_string(d.number) + (read_only ? "ro" : ""), false,
-                                 MTD_CHAR_MAJOR, 2 * d.number + read_only, 0600});
-    if (mtd_nodes_present(state, "mtdblock"))
-        for (const MtdDevice &d : mtds)
-            nodes.push_back({"/dev/mtdblock" + std::to_string(d.number), true, MTD_BLOCK_MAJOR, d.number, 0600});
-    nodes.insert(nodes.end(), state.nodes.begin(), state.nodes.end());
-    return nodes;
-}
-
 bool parse_mac(const std::string &text, uint8_t out[6])
 {
     unsigned b[6];
@@ -518,6 +484,16 @@ bool parse_mac(const std::string &text, uint8_t out[6])
     for (int i = 0; i < 6; ++i)
         out[i] = static_cast<uint8_t>(b[i]);
     return true;
+}
+
+std::string lab_json_path(const std::string &dir)
+{
+    return (std::filesystem::path(dir) / "lab.json").string();
+}
+
+std::string events_log_path(const std::string &dir)
+{
+    return (std::filesystem::path(dir) / "events.log").string();
 }
 
 std::string partition_file(const std::string &dir, const Partition &partition)

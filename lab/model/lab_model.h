@@ -198,16 +198,13 @@ struct PortRef {
 PortRef find_port(LabState &state, const std::string &ifname);
 Interface *find_interface(LabState &state, const std::string &ifname);
 
-// Device nodes of the host: those its drivers make (ESXi's control and
-// "vmnic" nodes, present while their driver is; the MTD nodes once the
-// device manager has made them) and those made on it since (`nodes`, kept
-// in the description).
-std::vector<DeviceNode> all_nodes(const LabState &state);
-
 bool parse_mac(const std::string &text, uint8_t out[6]);
 bool module_loaded(const Host &host, const std::string &name);
 
-// DIR/flash/<id>.bin
+// The files of a lab directory: DIR/lab.json, DIR/events.log and
+// DIR/flash/<id>.bin.
+std::string lab_json_path(const std::string &dir);
+std::string events_log_path(const std::string &dir);
 std::string partition_file(const std::string &dir, const Partition &partition);
 
 } // namespace lab

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lab/qslab/lab_host_files.h"
 #include "lab/model/lab_model.h"
+#include "lab/qslab/lab_host_files.h"
 
 namespace lab {
 

@@ -6,10 +6,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "lab/qslab/lab_capture.h"
-#include "lab/model/lab_image.h"
 #include "lab/flash/lab_mtd.h"
+#include "lab/model/lab_image.h"
 #include "lab/model/lab_preset_flash.h"
+#include "lab/qslab/lab_capture.h"
 
 namespace lab {
 

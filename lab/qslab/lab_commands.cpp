@@ -12,11 +12,11 @@
 
 #include "app/qsupdate/qsupdate.h"
 #include "lab/host/lab.h"
-#include "lab/qslab/lab_capture.h"
-#include "lab/model/lab_image.h"
 #include "lab/host/lab_platform.h"
+#include "lab/model/lab_image.h"
 #include "lab/model/lab_preset_config.h"
 #include "lab/model/lab_presets.h"
+#include "lab/qslab/lab_capture.h"
 #include "lab/qslab/lab_show.h"
 
 namespace lab {

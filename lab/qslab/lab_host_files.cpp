@@ -9,8 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "lab/host/lab.h"
 #include "lab/flash/lab_mtd.h"
+#include "lab/host/lab.h"
 #include "lab/model/lab_vpd.h"
 
 namespace fs = std::filesystem;

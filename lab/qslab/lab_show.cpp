@@ -3,10 +3,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "lab/flash/lab_mtd.h"
 #include "lab/host/lab.h"
 #include "lab/model/lab_config_view.h"
 #include "lab/model/lab_events.h"
-#include "lab/flash/lab_mtd.h"
 #include "lab/model/lab_preset_flash.h"
 #include "lab/qslab/lab_show_events.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lab/qslab/lab_commands.h"
 #include "lab/model/lab_presets.h"
+#include "lab/qslab/lab_commands.h"
 
 namespace {
 

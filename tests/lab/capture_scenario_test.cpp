@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "lab/model/lab_model.h"
 #include "lab/flash/lab_mtd.h"
+#include "lab/model/lab_model.h"
 #include "lab/model/lab_vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 

@@ -12,9 +12,9 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 
-#include "lab/qslab/lab_commands.h"
 #include "lab/host/lab_pci_config.h"
 #include "lab/model/lab_vpd.h"
+#include "lab/qslab/lab_commands.h"
 #include "lib/utils/byteorder.h"
 #include "tests/lab/support/lab_fixture.h"
 

@@ -16,9 +16,9 @@
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 
-#include "lab/model/lab_image.h"
 #include "lab/controller/lab_mc_reset.h"
 #include "lab/flash/lab_mtd.h"
+#include "lab/model/lab_image.h"
 #include "lab/model/lab_preset_flash.h"
 #include "lab/qslab/lab_show.h"
 #include "lab/wire/lab_wire.h"

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "app/qsupdate/registry.h"
+#include "lab/flash/lab_mtd.h"
 #include "lab/model/lab_config_format.h"
 #include "lab/model/lab_config_view.h"
-#include "lab/flash/lab_mtd.h"
 #include "lab/model/lab_preset_config.h"
 #include "lab/model/lab_vpd.h"
 #include "lib/tlv/tlv_partition.h"

@@ -23,9 +23,9 @@
 #include "lib/utils/firmware_version.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/dynamic_cfg_birch.h"
-#include "lib/utils/linux/vpd.h"
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/linux/vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/run_main.h"
 
