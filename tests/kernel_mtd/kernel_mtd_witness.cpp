@@ -24,9 +24,9 @@
 
 #include <mtd/mtd-user.h>
 
-#include "lab/lab.h"
-#include "lab/lab_platform.h"
-#include "lab/lab_presets.h"
+#include "lab/host/lab.h"
+#include "lab/host/lab_platform.h"
+#include "lab/model/lab_presets.h"
 #include "lib/utils/linux/nv_backends.h"
 
 namespace {

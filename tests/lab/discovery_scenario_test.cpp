@@ -3,8 +3,8 @@
 // kind of host.
 #include <gtest/gtest.h>
 
-#include "lab/lab_model.h"
-#include "lab/lab_vpd.h"
+#include "lab/model/lab_model.h"
+#include "lab/model/lab_vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 
 using nlohmann::json;

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lab/lab_preset_flash.h"
+#include "lab/model/lab_preset_flash.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/nv.h"

@@ -13,8 +13,8 @@
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
 
-#include "lab/lab_pci_config.h"
-#include "lab/lab_vpd.h"
+#include "lab/host/lab_pci_config.h"
+#include "lab/model/lab_vpd.h"
 #include "lib/utils/byteorder.h"
 #include "tests/lab/support/lab_fixture.h"
 

@@ -13,10 +13,10 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-#include "lab/lab_image.h"
-#include "lab/lab_mc_reset.h"
-#include "lab/lab_preset_flash.h"
-#include "lab/lab_wire.h"
+#include "lab/controller/lab_mc_reset.h"
+#include "lab/model/lab_image.h"
+#include "lab/model/lab_preset_flash.h"
+#include "lab/wire/lab_wire.h"
 #include "lib/utils/byteorder.h"
 #include "tests/lab/support/lab_fixture.h"
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lab/lab_config_view.h"
-#include "lab/lab_preset_config.h"
+#include "lab/model/lab_config_view.h"
+#include "lab/model/lab_preset_config.h"
 #include "lib/tlv/tlv_partition.h"
 #include "tests/lab/support/lab_fixture.h"
 

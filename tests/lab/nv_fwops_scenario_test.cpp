@@ -11,7 +11,7 @@
 #include "app/qsupdate/nv_fw_status.h"
 #include "app/qsupdate/nv_fwops.h"
 #include "app/qsupdate/registry.h"
-#include "lab/lab_image.h"
+#include "lab/model/lab_image.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "tests/lab/support/nv_run.h"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include "lab/lab_wire.h"
+#include "lab/wire/lab_wire.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-#include "lab/lab_image.h"
+#include "lab/model/lab_image.h"
 #include "tests/lab/support/lab_fixture.h"
 
 using nlohmann::json;

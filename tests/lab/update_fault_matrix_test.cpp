@@ -16,16 +16,16 @@
 
 #include <gtest/gtest.h>
 
-#include "lab/lab_image.h"
-#include "lab/lab_preset_config.h"
-#include "lab/lab_preset_flash.h"
+#include "lab/model/lab_image.h"
+#include "lab/model/lab_preset_config.h"
+#include "lab/model/lab_preset_flash.h"
 #include "lib/utils/byteorder.h"
 #include "lib/utils/firmware_version.h"
 #include "lib/utils/linux/dynamic_cfg.h"
 #include "lib/utils/linux/dynamic_cfg_birch.h"
-#include "lib/utils/linux/vpd.h"
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
+#include "lib/utils/linux/vpd.h"
 #include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/run_main.h"
 

@@ -17,7 +17,7 @@
 
 #include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/update_lock.h"
-#include "lab/lab_image.h"
+#include "lab/model/lab_image.h"
 #include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/run_main.h"
 

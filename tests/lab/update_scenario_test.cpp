@@ -12,7 +12,7 @@
 #include "app/qsupdate/options.h"
 #include "app/qsupdate/phy_flash_mode.h"
 #include "app/qsupdate/qsupdate.h"
-#include "lab/lab_image.h"
+#include "lab/model/lab_image.h"
 #include "lib/utils/firmware.h"
 #include "lib/utils/firmware_version.h"
 #include "tests/lab/support/lab_fixture.h"

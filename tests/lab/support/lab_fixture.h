@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "lab/lab.h"
-#include "lab/lab_platform.h"
-#include "lab/lab_presets.h"
+#include "lab/host/lab.h"
+#include "lab/host/lab_platform.h"
+#include "lab/model/lab_presets.h"
 
 struct CommandResult {
     int status = -1;
