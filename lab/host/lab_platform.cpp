@@ -13,6 +13,7 @@
 
 #include "lab/host/lab_mtd_node.h"
 #include "lab/host/lab_shell.h"
+#include "lab/model/lab_faults.h"
 
 namespace lab {
 
@@ -63,10 +64,14 @@ std::string normalise_path(const std::string &path)
     return out;
 }
 
-LabPlatform::LabPlatform(Lab &lab) : lab_(lab) {}
+LabPlatform::LabPlatform(Lab &lab) : lab_(lab)
+{
+    set_power_loss_hook([this] { lose_unflushed_files(); });
+}
 
 LabPlatform::~LabPlatform()
 {
+    set_power_loss_hook({});
     for (auto &entry : files_)
         ::close(entry.first);
 }
@@ -213,8 +218,12 @@ int LabPlatform::open(const char *path, int flags, mode_t mode)
         lab_.state().host.owners[p] = lab_.state().host.euid;
     if (fd >= 0 && under(p, "/sys"))
         sysfs_fds_.insert(fd);
-    if (fd >= 0)
+    if (fd >= 0) {
         fd_names_[fd] = names;
+        fd_real_paths_[fd] = *mapped;
+        if ((flags & O_CREAT) && !on_disk)
+            unflushed_names_.insert(*mapped);
+    }
     return fd;
 }
 
@@ -343,9 +352,20 @@ ssize_t LabPlatform::write(int fd, const void *buf, size_t count)
         count = std::min(count, *fault->write_cut_after);
     OpenFile *file = emulated(fd);
     ssize_t n = file ? file->write(buf, count) : real_platform().write(fd, buf, count);
+    if (auto it = fd_real_paths_.find(fd); n > 0 && it != fd_real_paths_.end())
+        unflushed_contents_.insert(it->second);
     if (fault && fault->power_cut)
         lose_power(lab_.events());
     return n;
+}
+
+void LabPlatform::lose_unflushed_files()
+{
+    for (const std::string &path : unflushed_names_)
+        ::unlink(path.c_str());
+    for (const std::string &path : unflushed_contents_)
+        if (!unflushed_names_.count(path))
+            ::truncate(path.c_str(), 0);
 }
 
 off_t LabPlatform::lseek(int fd, off_t offset, int whence)
@@ -368,12 +388,24 @@ int LabPlatform::fsync(int fd)
         return fail(fault->error);
     if (OpenFile *file = emulated(fd))
         return file->fsync();
-    return real_platform().fsync(fd);
+    if (real_platform().fsync(fd) != 0)
+        return -1;
+    if (auto it = fd_real_paths_.find(fd); it != fd_real_paths_.end()) {
+        // A folder's flush keeps the names made in it; a file's, its bytes.
+        const std::string &flushed = it->second;
+        std::erase_if(unflushed_names_, [&](const std::string &name) {
+            return name.size() > flushed.size() && name.compare(0, flushed.size(), flushed) == 0 &&
+                   name[flushed.size()] == '/' && name.find('/', flushed.size() + 1) == std::string::npos;
+        });
+        unflushed_contents_.erase(flushed);
+    }
+    return 0;
 }
 
 int LabPlatform::close(int fd)
 {
     fd_names_.erase(fd);
+    fd_real_paths_.erase(fd);
     auto it = files_.find(fd);
     if (it == files_.end()) {
         sysfs_fds_.erase(fd);

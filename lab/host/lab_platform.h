@@ -58,6 +58,11 @@ private:
     int check_access(const std::string &real_path, const std::string &path, int flags);
     // The uid a path of the fake root belongs to.
     unsigned owner_of(const std::string &path) const;
+    // What a power cut takes of the fake root's files: a name made since
+    // its folder was last flushed, and what was written to a file since it
+    // was last flushed (the file is left empty, as journalling file
+    // systems leave it).
+    void lose_unflushed_files();
 
     Lab &lab_;
     // Emulated descriptors, numbered by a real descriptor kept open on
@@ -69,6 +74,10 @@ private:
     // The names of the file behind each descriptor of a mapped path (as
     // named, and as resolved), for the fault table.
     std::map<int, std::vector<std::string>> fd_names_;
+    // Real descriptors of the fake root's files and folders, by path in it.
+    std::map<int, std::string> fd_real_paths_;
+    // Files made, and files written, and not yet flushed to disk.
+    std::set<std::string> unflushed_names_, unflushed_contents_;
 };
 
 // "//sys/class//net/" -> "/sys/class/net"

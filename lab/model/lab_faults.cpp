@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
@@ -147,8 +148,19 @@ std::string fault_effect(const Fault &f, bool done)
     return (done ? "failed with " : "fails with ") + errno_name(f.error);
 }
 
+namespace {
+std::function<void()> power_loss_hook;
+}
+
+void set_power_loss_hook(std::function<void()> hook)
+{
+    power_loss_hook = std::move(hook);
+}
+
 void lose_power(EventLog &events)
 {
+    if (power_loss_hook)
+        power_loss_hook();
     events.record("power lost");
     // What was printed reached the terminal before the power went.
     std::fflush(stdout);

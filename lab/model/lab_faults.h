@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ std::string fault_effect(const Fault &fault, bool done = false);
 // A power cut: what is on the flash stays, everything else of the run ends
 // at once, as on a host that lost power.
 [[noreturn]] void lose_power(EventLog &events);
+// What else the power takes: the host's platform, while it is installed,
+// drops the files it has not flushed to disk.  An empty hook clears it.
+void set_power_loss_hook(std::function<void()> hook);
 
 // Reads and writes the "faults" array; throws std::runtime_error on a bad entry.
 std::vector<Fault> faults_from_json(const nlohmann::json &j);
