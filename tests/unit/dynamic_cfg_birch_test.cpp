@@ -176,11 +176,17 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
 
 TEST(BirchDynamicConfig, PhyItemsArePerPort)
 {
-    Config port1(Bytes(1024, 0xFF), Config::opened, 1);
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&port1.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}, true), 0);
-    EXPECT_EQ(port1.header().num_fw_version_items, 12u); // item 11
-    port1.dev.port_index = 0;
-    EXPECT_TRUE(port1.get(IMAGE_TYPE_PHY) == firmware_version{});
+    Config c(Bytes(1024, 0xFF), Config::opened);
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 4}, true), 0);
+    EXPECT_EQ(c.header().num_fw_version_items, 11u); // item 10
+    c.dev.port_index = 1;
+    EXPECT_TRUE(c.get(IMAGE_TYPE_PHY) == firmware_version{});
+    // Port 1's item is the one right after the last: the list grows by one.
+    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}, true), 0);
+    EXPECT_EQ(c.header().num_fw_version_items, 12u);
+    EXPECT_TRUE(c.get(IMAGE_TYPE_PHY) == (firmware_version{2, 0, 2, 5}));
+    c.dev.port_index = 0;
+    EXPECT_TRUE(c.get(IMAGE_TYPE_PHY) == (firmware_version{2, 0, 2, 4}));
 }
 
 TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
