@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -392,12 +393,10 @@ int LabPlatform::fsync(int fd)
         return -1;
     if (auto it = fd_real_paths_.find(fd); it != fd_real_paths_.end()) {
         // A folder's flush keeps the names made in it; a file's, its bytes.
-        const std::string &flushed = it->second;
-        std::erase_if(unflushed_names_, [&](const std::string &name) {
-            return name.size() > flushed.size() && name.compare(0, flushed.size(), flushed) == 0 &&
-                   name[flushed.size()] == '/' && name.find('/', flushed.size() + 1) == std::string::npos;
-        });
-        unflushed_contents_.erase(flushed);
+        const std::filesystem::path folder = it->second;
+        std::erase_if(unflushed_names_,
+                      [&](const std::string &name) { return std::filesystem::path(name).parent_path() == folder; });
+        unflushed_contents_.erase(it->second);
     }
     return 0;
 }
