@@ -1,9 +1,5 @@
-// The update fault matrix: an update runs once cleanly, then once per
-// operation of that run with that one operation failing.  A failed run
-// says what failed, leaves the interface as found and every partition but
-// its target as it was, and each port's configuration (every kind's
-// version, the dynamic VPD, the setting items of a rich configuration) the
-// old one or the new one whole; a second run completes the update.
+// An update run once cleanly, then once per operation of that run with it failing: a failure says so, leaves
+// the interface, the other partitions and each port's whole configuration as they were, and a rerun completes.
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -37,8 +33,7 @@ std::string slurp(const std::string &path)
     return bytes;
 }
 
-// What a configuration holds, generations and checksums aside: each TLV
-// segment's items, or Birch's version items and dynamic VPD record.
+// A configuration's items and dynamic VPD, generations and checksums aside.
 std::string summary(const uint8_t *bytes, size_t size, bool tlv)
 {
     std::string out;
@@ -92,8 +87,7 @@ struct Outcome {
     std::map<std::string, std::string> flash;
 };
 
-// A two-port lab with a rich configuration, put back to its first state
-// before every faulty run.
+// A two-port lab with a rich configuration, put back to its first state before every faulty run.
 class Bench {
 public:
     explicit Bench(const Update &u) : update_(u)
@@ -193,8 +187,7 @@ public:
         return o;
     }
 
-    // Each port's configuration as qsupdate's own code opens it (a kept
-    // copy in place of a damaged partition).
+    // Each port's configuration as qsupdate opens it (a kept copy in place of a damaged partition).
     std::vector<std::string> configs()
     {
         lab::Lab lab(dir_);
@@ -256,10 +249,7 @@ template <typename Pred> size_t first_of(const std::vector<lab::TracedOperation>
     return static_cast<size_t>(std::find_if(trace.begin(), trace.end(), pred) - trace.begin());
 }
 
-// The stretches of a run: discovery, up to the first look for a
-// configuration; the write, from the first change of the target to its
-// last; the sync, from the first change of a configuration; the walk over
-// the registry around the write.
+// Discovery, the write (target changes), the sync (configuration changes) and the walk around the write.
 struct Stretches {
     size_t discovery, write_first, write_last, sync;
     Stretches(const Bench &bench, const std::vector<lab::TracedOperation> &trace)
@@ -285,9 +275,7 @@ struct Stretches {
     }
 };
 
-// Points that fail alike are tried once: in discovery an operation on an
-// object per kind of host; in the walk, per host and generation; in the
-// write and the sync, per kind and neighbours.
+// Points that fail alike are tried once: per host in discovery, host and generation in the walk, else neighbours.
 std::string group_of(const Update &u, const Stretches &at, const std::vector<lab::TracedOperation> &trace, size_t i)
 {
     const std::string stretch = at.of(i);
@@ -408,10 +396,7 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
     std::fprintf(stderr, "%zu failure points, %zu runs\n", points, runs);
 }
 
-// A configuration write that fails or is cut short once is made again; one
-// that no try stores fails the update and leaves a copy on the host that
-// stands in for the partition (a failed erase leaves the old one whole)
-// until the next run stores it.
+// A configuration no try stores fails the update; its kept copy stands in until a later run stores it.
 TEST(UpdateFaultMatrix, AConfigurationNoTryStoresIsKeptUntilARunDoes)
 {
     const struct {

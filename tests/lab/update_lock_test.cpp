@@ -120,8 +120,7 @@ TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
     }
 }
 
-// The writer holds the lock for its whole walk under its own name; a
-// report walks with it free and makes no file.
+// The writer holds the lock for its whole walk, under its own name; a report makes no lock.
 TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
 {
     InProcessLab host(lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}}));
@@ -146,10 +145,7 @@ TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
     EXPECT_EQ(try_lock(path), ENOENT);
 }
 
-// Only a host with nowhere to keep the lock updates without it; a failing
-// lock file or a directory others may write to stops the write untouched.
-// Another user's lock where anyone may make one, and a stale file, hold
-// nobody back.
+// A lock that fails or is not root's alone stops a write unless the host has nowhere to keep one.
 TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNone)
 {
     const std::string cannot = "Cannot take the update lock /run/qsupdate/qsupdate.lock: ";

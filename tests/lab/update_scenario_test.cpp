@@ -60,8 +60,7 @@ std::string replaced(std::string text, const std::string &from, const std::strin
     return text;
 }
 
-// An image named by a token, "img:TYPE:SUBTYPE:A.B.C.D[:EXTRA]" or
-// "ipxe:SIZE", saved in the lab under the token; its bytes.
+// The image a token names ("img:TYPE:SUBTYPE:A.B.C.D[:EXTRA]", "ipxe:SIZE"), saved in the lab.
 std::string make_image(const TestLab &lab, const std::string &token, std::string *path = nullptr)
 {
     unsigned t = 0, s = 0, size = 0;
@@ -114,9 +113,7 @@ struct Step {
     std::vector<std::string> args; // one "qsupdate ..." word: a printed command, run as printed
     std::string input;
     int status;
-    // The reports without progress records ("..." first: a part of them;
-    // a "[100%]" in it: the settled screen), and standard error, with
-    // "LAB" for the lab's directory.
+    // Reports sans progress ("..." first: a part; with "[100%]": settled), stderr; "LAB" the lab's directory.
     std::string screen, err;
     std::vector<std::string> shown = {};           // texts `qslab show` then holds
     std::map<std::string, std::string> flash = {}; // partition: "old", "erased", or the image token it holds
@@ -191,9 +188,7 @@ const std::vector<std::string> DOWN_RESET_UP = {"interface eth0 down", "ethtool 
 
 } // namespace
 
-// The road of an update on each kind of host: the port goes down only
-// where the interface is ours (not on ESXi), the reset starts the new
-// firmware, the sibling then finds it current, and so does the next run.
+// On each kind of host: the port goes down only where it is ours (not ESXi), and the sibling and next run see it.
 TEST(UpdateScenario, ControllerUpdateOnEachHostAndTheNextRunSeesIt)
 {
     const struct {
@@ -360,8 +355,7 @@ TEST(UpdateScenario, Lifecycles)
         {"first generation beside a newer board", {"--adapter", "alder-0710:2", "--adapter", "dogwood2:1"},
          {{{"--write", "-y", "--image=" + MC}, "", 0, BANNER + wrote("eth2", "controller firmware", MC_BEFORE, "7.5.0.1000"),
            ""}}},
-        // A port that reaches its configuration only through a sibling is pointed there; eth1 then
-        // updates, but cannot record on eth0.
+        // A configuration reached only through the sibling: eth1 updates, but cannot record on eth0.
         {"configuration through the sibling", {"--adapter", "birch:2"},
          {{{"--write", "-y", "--image=img:3:8:7.5.0.1000"}, "", 1, BANNER,
            read_failed + "4\neth0: Firmware is not accessible, please use eth1.\n" + read_failed +
@@ -398,10 +392,7 @@ TEST(UpdateScenario, Lifecycles)
         live(life);
 }
 
-// Only a whole line of leading letters of "yes" lets the update take the
-// interface down; any other answer skips the row, which still counts as
-// handled.  --yes neither asks nor touches the interface; --silent takes it
-// down unasked; an interface found down is left so.
+// Only a whole line of leading letters of "yes" takes the interface down; other answers skip the row.
 TEST(UpdateScenario, PromptAnswersAndTheInterface)
 {
     TestLab lab({"--adapter", "dogwood2:1"});
@@ -445,9 +436,7 @@ std::string configurations(const TestLab &lab)
     return std::regex_replace(show.substr(from, to - from), generation, "generation N");
 }
 
-// The power fails while the configuration is rewritten, after its erase or
-// half-way: the copy kept on the host holds every version, keyword and
-// setting, the report says so, and the next update writes it back first.
+// A power cut mid configuration write: the kept copy holds it all, the report says so, the next update restores it.
 TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
 {
     const struct {
@@ -489,9 +478,7 @@ TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
     }
 }
 
-// Without the MTD drivers every generation's flash is reached through the
-// management controller: the report is the one MTD gives, and an update is
-// written and recorded.
+// Without MTD drivers the controller serves every generation: the same report, and updates written.
 TEST(UpdateScenario, WithoutMtdTheControllerServes)
 {
     for (auto [preset, subtype] : {std::pair{"birch", "8"}, {"cedar", "18"}, {"dogwood", "32"}, {"dogwood2", "37"}}) {
@@ -510,8 +497,7 @@ TEST(UpdateScenario, WithoutMtdTheControllerServes)
     }
 }
 
-// Kinds that erase on demand are fully erased only when asked; an iPXE ROM
-// replaces the boot ROM whole.
+// Kinds that erase on demand are fully erased only when asked; an iPXE ROM always.
 TEST(UpdateScenario, FullEraseOnlyWhenAskedForKindsThatEraseOnDemand)
 {
     const struct {
@@ -541,9 +527,7 @@ std::string oem_update(const std::string &package, const std::string &id, const 
     return std::string(doc).insert(doc.find(device_end), application);
 }
 
-// Every verdict of an update in the OEM document, whole and well-formed
-// whichever step failed; a failure fails the run as without --dell, and the
-// interface comes back up.
+// Every verdict in the OEM document, whole whichever step failed; the interface comes back up.
 TEST(UpdateScenario, OemDocumentForEveryOutcome)
 {
     auto fault = [](const char *target, const char *operation, json extra = json::object()) {
@@ -603,9 +587,7 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
     }
 }
 
-// Failure id 1 comes before the Application element is due: the element is
-// opened for it, so the document stays whole.  (Birch ports each have their
-// own configuration.)
+// Failure id 1 comes before the Application element is due: it is opened for it.
 TEST(UpdateScenario, OemElementsWhenAnotherPortsConfigurationDoesNotOpen)
 {
     NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 2}}),
@@ -624,8 +606,7 @@ TEST(UpdateScenario, OemElementsWhenAnotherPortsConfigurationDoesNotOpen)
                    "dynamic config for interface.</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n");
 }
 
-// The PHY's flash-configuration mode is one character written to the
-// port's attribute; a write that fails fails the call, with its errno.
+// The PHY's flash mode is one character written to the port's attribute; a failed write fails the call.
 TEST(UpdateScenario, PhyFlashModeThroughTheAttribute)
 {
     const char *attribute = "/sys/bus/pci/devices/0000:03:00.0/phy_flash_cfg";
