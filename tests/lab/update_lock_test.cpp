@@ -1,6 +1,5 @@
-// One update at a time: a run that would write finds another run's lock,
-// names its holder and leaves the adapters alone; runs that only look, and
-// a lock file that no process holds, go ahead.
+// One update at a time: a writer finds another's lock, names its holder and
+// leaves the adapters alone; readers and a lock nobody holds go ahead.
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -23,27 +22,18 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 std::string lock_file(const std::string &root) { return root + "/run/qsupdate/qsupdate.lock"; }
 
-// The lock's directory as a run as root makes it.
-std::string lock_dir(const std::string &root, std::filesystem::perms perms = std::filesystem::perms::owner_all)
-{
-    const std::string dir = root + "/run/qsupdate";
-    std::filesystem::create_directories(dir);
-    std::filesystem::permissions(dir, perms);
-    return dir;
-}
-
-// What another qsupdate holds: the lock on the file, its pid in it.
+// Another qsupdate: the lock on the file, its name in it.
 class Holder {
 public:
     explicit Holder(const std::string &path, const std::string &name = std::to_string(::getpid()) + "\n")
-        : fd_((std::filesystem::create_directories(std::filesystem::path(path).parent_path()),
-               ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)))
+        : fd_((fs::create_directories(fs::path(path).parent_path()), ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)))
     {
-        const std::string &pid = name;
         held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
-                ::write(fd_, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+                ::write(fd_, name.data(), name.size()) == static_cast<ssize_t>(name.size());
     }
     ~Holder() { ::close(fd_); }
     bool held() const { return held_; }
@@ -62,11 +52,11 @@ int try_lock(const std::string &path)
     return err;
 }
 
-// Every partition file of the lab, concatenated in name order.
+// Every partition file of the lab, in name order.
 std::string all_flash(const TestLab &lab)
 {
     std::set<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(lab.dir() + "/flash"))
+    for (const auto &e : fs::directory_iterator(lab.dir() + "/flash"))
         names.insert(e.path().string());
     std::string all;
     for (const std::string &n : names)
@@ -87,19 +77,19 @@ std::string newer_mc_image(const TestLab &lab)
 TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
 {
     TestLab lab;
-    const std::string fw = newer_mc_image(lab);
-    const std::string path = lock_file(lab.dir() + "/root");
+    const std::string fw = newer_mc_image(lab), path = lock_file(lab.dir() + "/root");
     Holder holder(path);
     ASSERT_TRUE(holder.held());
-    const std::string held = read_file(path);
     const std::string refused =
         "Another qsupdate is already updating adapters (process " + std::to_string(::getpid()) + ").\n";
-    const std::string flash = all_flash(lab);
+    const std::string flash = all_flash(lab), held = read_file(path);
     const size_t interface_events = lab.events_with("interface ").size();
     const struct {
         std::vector<std::string> args;
         int status;
         std::string out, err;
+        bool whole = true; // else a part of it: the report looked at the adapter
+
     } runs[] = {
         {{"--write", "--yes", "--image=" + fw}, 1, BANNER, refused},
         {{"--write", "-s", "--adapter=eth1"}, 1, "", refused},
@@ -108,43 +98,29 @@ TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
         {{"--version"}, 0, BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n"
                                     "Network adapter driver version: 5.3.12.1004\n", ""},
         {{"-s"}, 0, "", ""},
+        {{"--image=" + fw}, 0, "7.4.3.1008", "", false},
+        {{"--manifest"}, 0, "Bundle firmware\n", "", false},
     };
     for (const auto &run : runs) {
         SCOPED_TRACE(testing::PrintToString(run.args));
-        expect_run(lab.qsupdate(run.args), run.status, run.out, run.err);
+        CommandResult r = lab.qsupdate(run.args);
+        expect_run(r, run.status, run.whole ? run.out : r.out, run.err);
+        EXPECT_NE(r.out.find(run.out), std::string::npos);
     }
-    CommandResult status = lab.qsupdate({"--image=" + fw});
-    EXPECT_EQ(status.status, 0);
-    EXPECT_NE(status.out.find("7.4.3.1008"), std::string::npos) << "the status report looks at the adapter";
-    CommandResult manifest = lab.qsupdate({"--manifest"});
-    EXPECT_EQ(manifest.status, 0);
-    EXPECT_EQ(manifest.err, "");
     EXPECT_TRUE(all_flash(lab) == flash) << "no partition changed";
     EXPECT_EQ(lab.events_with("interface ").size(), interface_events);
     EXPECT_EQ(read_file(path), held) << "the holder's name stays";
+    // A holder whose file names no process (not yet written, or garbage) is still one.
+    for (const std::string &name : {std::string(), std::string(40, '7'), std::string("12ab\n")}) {
+        TestLab other;
+        Holder nameless(lock_file(other.dir() + "/root"), name);
+        ASSERT_TRUE(nameless.held());
+        expect_run(other.qsupdate({"--write", "--yes", "-s", "--image=" + newer_mc_image(other)}), 1, "",
+                   "Another qsupdate is already updating adapters (process 0).\n");
+    }
 }
 
-// A lock file left behind by a run that ended holds nobody back, and the
-// new holder's name replaces the old one whole.
-TEST(UpdateLock, AStaleLockFileDoesNotBlock)
-{
-    TestLab lab;
-    const std::string fw = newer_mc_image(lab);
-    const std::string path = lock_file(lab.dir() + "/root");
-    lock_dir(lab.dir() + "/root");
-    std::ofstream(path) << "2147483647\n";
-    const std::string flash = all_flash(lab);
-    CommandResult r = lab.qsupdate({"--write", "--yes", "--image=" + fw});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(all_flash(lab) != flash) << "the controller firmware was written";
-    const std::string name = read_file(path);
-    EXPECT_TRUE(std::regex_match(name, std::regex("[1-9][0-9]*\n"))) << name;
-    EXPECT_NE(name, "2147483647\n");
-    EXPECT_EQ(try_lock(path), 0) << "let go at the end of the run";
-}
-
-// The writer holds the lock while it walks the ports, under its own name;
-// a report walks them with the lock free.
+// The writer holds the lock for its whole walk, under its own name; a report makes no lock.
 TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
 {
     InProcessLab host(lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}}));
@@ -160,90 +136,74 @@ TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
         ScopedPortActions stand_ins({look, look});
         for (const char *action : {"--write", "--restore-bootrom"})
             run_qsupdate_here(host.platform(), {action, "-s"});
-        std::filesystem::remove(path);
+        fs::remove(path);
         run_qsupdate_here(host.platform(), {});
     }
     const std::string me = std::to_string(::getpid()) + "\n";
     const std::vector<std::pair<int, std::string>> expected = {{EWOULDBLOCK, me}, {EWOULDBLOCK, me}, {ENOENT, ""}};
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(try_lock(path), ENOENT) << "a report makes no lock file";
+    EXPECT_EQ(try_lock(path), ENOENT);
 }
 
-// Only a host with nowhere to keep the lock updates without it; a lock file
-// that fails otherwise, or a directory for it that others than root could
-// write to, stops the run before it touches an adapter.  No other user can
-// take the lock, and a lock file of theirs where anyone can make one holds
-// nobody back.
+// A lock that fails or is not root's alone stops a write unless the host has nowhere to keep one.
 TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNone)
 {
-    namespace fs = std::filesystem;
     const std::string cannot = "Cannot take the update lock /run/qsupdate/qsupdate.lock: ";
     const std::string unsafe = cannot + "the directory /run/qsupdate must belong to root and be writable by root alone\n";
     const std::optional<fs::perms> made = fs::perms::owner_all;
     const struct {
         const char *what;
         nlohmann::json host;
-        const char *open_error;        // of the lock file, or none
-        std::optional<fs::perms> dir;  // the directory made before the run
-        bool link;                     // the lock file a planted link
+        const char *open_error;       // of the lock file, or none
+        std::optional<fs::perms> dir; // the directory made before the run
+        const char *content;          // the file left there: a stale name, or a planted link
         int status;
         std::string err;
     } cases[] = {
-        {"EIO", {}, "EIO", {}, false, 1, cannot + "Input/output error\n"},
-        {"link", {}, nullptr, made, true, 1, cannot + "Too many levels of symbolic links\n"},
-        {"ENOENT", {}, "ENOENT", {}, false, 0, ""},
-        {"EROFS", {}, "EROFS", {}, false, 0, ""},
-        {"another user's directory", {{"owners", {{"/run/qsupdate", 1000}}}}, nullptr, made, false, 1, unsafe},
-        {"a directory others may write to", {}, nullptr, fs::perms::all, false, 1, unsafe},
-        {"an unprivileged run", {{"euid", 1000}}, nullptr, {}, false, 1, cannot + "Permission denied\n"},
-        {"an unprivileged run, the directory made", {{"euid", 1000}}, nullptr, made, false, 1,
+        {"EIO", {}, "EIO", {}, nullptr, 1, cannot + "Input/output error\n"},
+        {"link", {}, nullptr, made, "link", 1, cannot + "Too many levels of symbolic links\n"},
+        {"stale", {}, nullptr, made, "2147483647\n", 0, ""},
+        {"ENOENT", {}, "ENOENT", {}, nullptr, 0, ""},
+        {"EROFS", {}, "EROFS", {}, nullptr, 0, ""},
+        {"another user's directory", {{"owners", {{"/run/qsupdate", 1000}}}}, nullptr, made, nullptr, 1, unsafe},
+        {"a directory others may write to", {}, nullptr, fs::perms::all, nullptr, 1, unsafe},
+        {"an unprivileged run", {{"euid", 1000}}, nullptr, {}, nullptr, 1, cannot + "Permission denied\n"},
+        {"an unprivileged run, the directory made", {{"euid", 1000}}, nullptr, made, nullptr, 1,
          cannot + "Permission denied\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TestLab lab;
-        const std::string fw = newer_mc_image(lab), victim = lab.dir() + "/victim";
+        const std::string fw = newer_mc_image(lab), victim = lab.dir() + "/victim", path = lock_file(lab.dir() + "/root");
         lab.edit([&](nlohmann::json &d) {
             if (c.host.is_object())
                 d["host"].update(c.host);
             if (c.open_error)
                 d["faults"] = {{{"target", UPDATE_LOCK_PATH}, {"operation", "open"}, {"errno", c.open_error}}};
         });
-        if (c.dir)
-            lock_dir(lab.dir() + "/root", *c.dir);
-        if (c.link) {
-            std::ofstream(victim) << "keep\n";
-            fs::create_symlink(victim, lock_file(lab.dir() + "/root"));
+        if (c.dir) {
+            fs::create_directories(fs::path(path).parent_path());
+            fs::permissions(fs::path(path).parent_path(), *c.dir);
         }
-        // Another user's lock where everybody may make files.
+        const bool link = c.content && std::string(c.content) == "link";
+        if (link) {
+            std::ofstream(victim) << "keep\n";
+            fs::create_symlink(victim, path);
+        } else if (c.content) {
+            std::ofstream(path) << c.content;
+        }
         Holder other(lab.dir() + "/root/run/lock/qsupdate.lock");
         ASSERT_TRUE(other.held());
         const std::string flash = all_flash(lab);
         CommandResult r = lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw});
-        EXPECT_EQ(r.status, c.status) << r.err;
-        if (c.status != 0) {
-            EXPECT_EQ(r.err, c.err);
-            EXPECT_TRUE(all_flash(lab) == flash) << "nothing written";
-            EXPECT_EQ(fs::exists(lock_file(lab.dir() + "/root")), c.link) << "nothing made";
-            if (c.link) {
-                EXPECT_EQ(read_file(victim), "keep\n") << "a planted link is not followed";
-            }
-        } else {
-            EXPECT_TRUE(all_flash(lab) != flash) << "updated without a lock";
+        expect_run(r, c.status, "", c.err);
+        EXPECT_EQ(all_flash(lab) == flash, c.status != 0) << "written exactly when the run went ahead";
+        EXPECT_TRUE(c.status == 0 || fs::exists(path) == link) << "nothing made";
+        EXPECT_TRUE(!link || read_file(victim) == "keep\n") << "a planted link is not followed";
+        if (c.content && !link) {
+            const std::string name = read_file(path);
+            EXPECT_TRUE(std::regex_match(name, std::regex("[1-9][0-9]*\n")) && name != c.content) << "replaced whole";
+            EXPECT_EQ(try_lock(path), 0) << "let go at the end of the run";
         }
-    }
-}
-
-// A holder whose file does not name a process (not yet written, or garbage
-// longer than any process id) is still a holder.
-TEST(UpdateLock, AHolderWithoutAReadableNameIsProcessZero)
-{
-    for (const std::string &name : {std::string(), std::string(40, '7'), std::string("12ab\n")}) {
-        TestLab lab;
-        const std::string fw = newer_mc_image(lab);
-        Holder holder(lock_file(lab.dir() + "/root"), name);
-        ASSERT_TRUE(holder.held());
-        expect_run(lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw}), 1, "",
-                   "Another qsupdate is already updating adapters (process 0).\n");
     }
 }
