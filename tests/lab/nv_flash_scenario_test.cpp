@@ -1,6 +1,4 @@
-// The NV layer against the lab's flash: qsupdate's enumeration and MTD
-// backend in-process, with the partition files, the event log and standard
-// error compared exactly.
+// The NV layer's MTD backend in-process against the lab's flash.
 #include <cerrno>
 
 #include <gtest/gtest.h>
@@ -20,8 +18,7 @@ lab::Partition partition(const char *id, unsigned kind, unsigned subtype, uint32
     return p;
 }
 
-// A dogwood2 with a four-block controller firmware and a 256-byte EEPROM:
-// mtd0 and mtd1 on port 0, mtd2 and mtd3 on port 1.
+// A four-block controller firmware and a 256-byte EEPROM: mtd0, mtd1 on port 0, mtd2, mtd3 on port 1.
 lab::LabState flash_host(Strings loaded = {"mtdchar"}, unsigned ports = 2)
 {
     lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", ports}});
@@ -45,11 +42,8 @@ nlohmann::json fault(const char *target, const char *operation, int occurrence, 
 
 } // namespace
 
-// A write erases the blocks up to L + E - 1 (all with a full erase; nothing
-// on an EEPROM; through the block device, erased bytes are written instead),
-// writes 4096-byte chunks and reads the range back.  A second image of
-// complementary bits comes out exact only if its blocks were erased again.
-// Failures say what failed and leave the flash as far as the write got.
+// A write erases up to L + E - 1 (all with a full erase, none on an EEPROM), writes 4096-byte chunks and
+// reads it back; complementary bits the second time show the re-erase.  Failures leave what was done.
 TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
 {
     const std::string erase_failed = "Failed to erase partition eth0 qsc_mcfw:00\n",
@@ -119,54 +113,43 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
     }
 }
 
-// Reads go in 4096-byte chunks and stop at the partition's end; a failed
-// one fails the read and says where, except on a status partition, whose
-// callers say what a failure means.
+// Reads go in 4096-byte chunks up to the partition's end; a failed one says where it got to.
 TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
 {
     struct Case {
-        bool status;
-        uint32_t offset, length;
-        int fault; // the failing read, from 1; 0: none
+        uint32_t offset, length, fault; // the failing read, from 1; 0: none
         ssize_t result;
         unsigned reads;
         const char *message;
     } cases[] = {
-        {false, 100, 10000, 0, 10000, 3, ""},
-        {false, 4 * BLOCK - 100, BLOCK, 0, 100, 1, ""},
-        {false, 3 * BLOCK, 2 * BLOCK, 0, BLOCK, 1, ""},
-        {false, 0, 10000, 2, -1, 1, "Failed to read partition eth0 qsc_mcfw:00 offset 4096 size 4096\n"},
-        {false, 50, 10000, 3, -1, 2, "Failed to read partition eth0 qsc_mcfw:00 offset 8192 size 1808\n"},
-        {true, 0, BLOCK, 1, -1, 0, ""},
+        {100, 10000, 0, 10000, 3, ""},
+        {4 * BLOCK - 100, BLOCK, 0, 100, 1, ""},
+        {3 * BLOCK, 2 * BLOCK, 0, BLOCK, 1, ""},
+        {0, 10000, 2, -1, 1, "Failed to read partition eth0 qsc_mcfw:00 offset 4096 size 4096\n"},
+        {50, 10000, 3, -1, 2, "Failed to read partition eth0 qsc_mcfw:00 offset 8192 size 1808\n"},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.offset);
         lab::LabState state = flash_host();
         state.adapters[0].partitions[0].initial_contents = pattern(4 * BLOCK, 0x5A);
-        state.adapters[0].partitions.push_back(partition("a1-status-00", NV_PART_STATUS, 0, BLOCK, BLOCK));
-        const char *id = c.status ? "a1-status-00" : "a1-mcfw-00";
-        NvRun run(state, c.fault ? fault(id, "read", c.fault, {{"errno", "EIO"}}) : nlohmann::json());
-        nv_context *ctx = nv_open(run.port(0), c.status ? NV_PART_STATUS : NV_PART_MCFW, 0);
+        NvRun run(state, c.fault ? fault("a1-mcfw-00", "read", c.fault, {{"errno", "EIO"}}) : nlohmann::json());
+        nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, 0);
         ASSERT_NE(ctx, nullptr);
         Bytes buf(c.length);
         testing::internal::CaptureStderr();
         errno = 0;
-        EXPECT_EQ(c.status ? nv_read_all(ctx, buf.data()) : nv_read(ctx, buf.data(), c.length, c.offset), c.result);
+        EXPECT_EQ(nv_read(ctx, buf.data(), c.length, c.offset), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
         EXPECT_EQ(errno, c.result < 0 ? EIO : 0);
-        const Bytes flash = run.file(id);
-        EXPECT_TRUE(c.result <= 0 || std::equal(buf.begin(), buf.begin() + c.result, flash.begin() + c.offset));
+        const Bytes flash = pattern(4 * BLOCK, 0x5A);
+        EXPECT_TRUE(c.result < 0 || std::equal(buf.begin(), buf.begin() + c.result, flash.begin() + c.offset));
         nv_close(ctx);
-        EXPECT_EQ(partition_of(run.lab().state(), id).last_run.reads, c.reads);
+        EXPECT_EQ(partition_of(run.lab().state(), "a1-mcfw-00").last_run.reads, c.reads);
     }
 }
 
-// Over three opens of a run (port 0, port 1, port 0): a missing module is
-// loaded once and its nodes waited for on the virtual clock; after one full
-// wait for nodes that never come, the run makes its own and never waits
-// again; the block driver serves when mtdchar cannot, but not on a kernel
-// whose mtdblock loses data (2.6.16 and earlier, 2.6.26 to 2.6.27.52, or
-// one that does not say), and the advice then comes once.  Nodes no MTD
-// driver answers for mean ENOENT, so that the controller is asked.
+// Over three opens (ports 0, 1, 0): a module is loaded once and its nodes waited for, or made after one
+// full wait; mtdblock serves unless its kernel loses data with it (advice once); no MTD driver is ENOENT.
 TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
 {
     const std::string own = "/var/lib/qsutils/dev_mtd",
@@ -187,7 +170,7 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
         const char *release;
         unsigned euid;
         nlohmann::json faults;
-        int err; // of every open; 0: they all open
+        int err; // of every open
         unsigned first_wait_s;
         Strings loaded_after, made;
     } cases[] = {
@@ -237,16 +220,12 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
     }
 }
 
-// nv_open_ports tries the port it is given unless told to ignore it, then
-// the adapter's others in PCI order; qsu_get_nv_device never ignores it;
-// nv_exists counts the port alone, or with a port to report, any of them.
+// The given port unless ignored, then the others in PCI order; nv_exists counts any port only with one to report.
 TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
 {
     struct Case {
         std::vector<unsigned> exposed;
-        int dev;
-        bool ignore_dev;
-        int opened; // -1: none
+        int dev, ignore_dev, opened; // -1: none
     } cases[] = {
         {{0, 1, 2}, 1, false, 1}, {{0, 1, 2}, 1, true, 0}, {{1, 2}, 0, true, 1}, {{0, 2}, 2, true, 0},
         {{1}, 1, true, -1},       {{}, 0, false, -1},      {{2}, 0, false, 2},
@@ -261,7 +240,7 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
         qsu_device none{}, *dev = run.port(c.dev), *opened = &none, *through = &none;
         qsu_device *expected = c.opened >= 0 ? run.port(c.opened) : nullptr;
         errno = 0;
-        nv_context *ctx = nv_open_ports(dev, NV_PART_FPGA, 1, &opened, c.ignore_dev);
+        nv_context *ctx = nv_open_ports(dev, NV_PART_FPGA, 1, &opened, c.ignore_dev != 0);
         EXPECT_EQ(ctx ? 0 : errno, expected ? 0 : ENOENT);
         EXPECT_EQ(opened, expected ? expected : &none);
         EXPECT_EQ(ctx ? std::string(ctx->u.mtd.part_name) : "", expected ? expected->netif_name + std::string(" qsc_fpga:01") : "");
@@ -274,9 +253,7 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
     }
 }
 
-// The first generation's boards expose their boot ROM and its configuration
-// under names of their own (0x0710) or nothing (0x0703); an empty
-// "/proc/mtd" lists nothing.
+// First-generation boards show two partitions under names of their own (0x0710) or none (0x0703).
 TEST(NvFlash, FirstGenerationBoardsExposeTheirBootRomOnly)
 {
     struct Case {
