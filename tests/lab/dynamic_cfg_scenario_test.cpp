@@ -92,11 +92,8 @@ TEST(DynamicCfgLab, BundleMetadataAnswersFirst)
                 with_bundle = tlv({{BUNDLE_BOOTROM, version(7, 4, 1, 1003)}, {0x50A21E00, version(7, 4, 3, 0)}});
     const Bytes installed = version(6, 2, 0, 1), from_metadata = version(7, 4, 1, 1003);
     const struct {
-        const char *name;
-        Bytes metadata; // empty: no partition
-        Bytes bootrom;
-        std::string out = "";
-        Bytes recorded_bundle = {};
+        const char *name; Bytes metadata; // empty: no partition
+        Bytes bootrom; std::string out = ""; Bytes recorded_bundle = {};
     } cases[] = {
         {"erased", Bytes(SIZE, 0xFF), installed},
         {"holds the kind", own, from_metadata},

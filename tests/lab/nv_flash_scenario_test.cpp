@@ -49,12 +49,9 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
     const std::string erase_failed = "Failed to erase partition eth0 qsc_mcfw:00\n",
                       write_failed = "Failed to write partition eth0 qsc_mcfw:00\n";
     struct Case {
-        const char *name;
-        bool eeprom, block_device, full_erase;
+        const char *name; bool eeprom, block_device, full_erase;
         size_t image, erased_to, written; // the image's bytes on the flash
-        nlohmann::json faults = {};
-        int error = 0;
-        std::string message = "";
+        nlohmann::json faults = {}; int error = 0; std::string message = "";
     } cases[] = {
         {"one block of four", false, false, false, BLOCK, 2 * BLOCK, BLOCK},
         {"one byte into a block", false, false, false, BLOCK + 1, 2 * BLOCK, BLOCK + 1},
@@ -118,9 +115,7 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
 {
     struct Case {
         uint32_t offset, length, fault; // the failing read, from 1; 0: none
-        ssize_t result;
-        unsigned reads;
-        const char *message;
+        ssize_t result; unsigned reads; const char *message;
     } cases[] = {
         {100, 10000, 0, 10000, 3, ""},
         {4 * BLOCK - 100, BLOCK, 0, 100, 1, ""},
@@ -165,14 +160,9 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
     const nlohmann::json refused = {{{"target", "/dev/mtd0"}, {"operation", "open"}, {"errno", "EACCES"}},
                                     {{"target", "/dev/mtd2"}, {"operation", "open"}, {"errno", "EACCES"}}};
     struct Case {
-        Strings loaded, available;
-        int node_delay_s;
-        const char *release;
-        unsigned euid;
-        nlohmann::json faults;
+        Strings loaded, available; int node_delay_s; const char *release; unsigned euid; nlohmann::json faults;
         int err; // of every open
-        unsigned first_wait_s;
-        Strings loaded_after, made;
+        unsigned first_wait_s; Strings loaded_after, made;
     } cases[] = {
         {chr, {}, 0, "6.1.0", 0, {}, 0, 0, chr, {}},
         {{}, both, 2, "6.1.0", 0, {}, 0, 2, chr, {}},
@@ -192,8 +182,7 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
         {{}, block, 0, "", 0, {}, ENOENT, 0, {}, lost_made},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.release << ", " << c.available.size() << " available, node delay "
-                                        << c.node_delay_s << ", euid " << c.euid << ", faults " << c.faults);
+        SCOPED_TRACE(&c - cases);
         lab::LabState state = flash_host(c.loaded);
         state.host.modules_available = c.available;
         state.host.mtd_node_delay_s = c.node_delay_s;
@@ -221,17 +210,16 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
 }
 
 // The given port unless ignored, then the others in PCI order; nv_exists counts any port only with one to report.
-TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
+TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThemUnderTheirNames)
 {
     struct Case {
-        std::vector<unsigned> exposed;
-        int dev, ignore_dev, opened; // -1: none
+        std::vector<unsigned> exposed; int dev, ignore_dev, opened; // -1: none
     } cases[] = {
         {{0, 1, 2}, 1, false, 1}, {{0, 1, 2}, 1, true, 0}, {{1, 2}, 0, true, 1}, {{0, 2}, 2, true, 0},
         {{1}, 1, true, -1},       {{}, 0, false, -1},      {{2}, 0, false, 2},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "port " << c.dev << " ignored " << c.ignore_dev);
+        SCOPED_TRACE(&c - cases);
         lab::LabState state = flash_host({"mtdchar"}, 3);
         state.adapters[0].partitions = {partition("a1-fpga-01", NV_PART_FPGA, 1, BLOCK, BLOCK)};
         state.adapters[0].partitions[0].mtd_all_ports = false;
@@ -251,32 +239,15 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThem)
         EXPECT_EQ(nv_exists(dev, NV_PART_FPGA, 1, &through), own || expected);
         EXPECT_EQ(through, own ? dev : expected);
     }
-}
-
-// First-generation boards show two partitions under names of their own (0x0710) or none (0x0703).
-TEST(NvFlash, FirstGenerationBoardsExposeTheirBootRomOnly)
-{
-    struct Case {
-        const char *preset;
-        nv_part_type kind;
-        unsigned subtype;
-        const char *name; // null: not found
-    } cases[] = {
-        {"alder-0710", NV_PART_BOOTROM, 0, "eth0 qsc_flash_bootrom"},
-        {"alder-0710", NV_PART_BOOTROM_CFG, 0, "eth0 qsc_bootconfig"},
-        {"alder-0710", NV_PART_BOOTROM, 1, nullptr}, {"alder-0710", NV_PART_MCFW, 0, nullptr},
-        {"alder", NV_PART_BOOTROM, 0, nullptr},      {"dogwood2", NV_PART_MCFW, 0, nullptr},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.preset << " kind " << c.kind << " subtype " << c.subtype);
-        lab::LabState state = lab_host(lab::HostKind::linux_host, {{c.preset, 1}});
-        if (std::string(c.preset) == "dogwood2")
-            state.adapters[0].partitions.clear();
-        NvRun run(state);
+    // First-generation boards show two partitions under names of their own (0x0710), or none (0x0703).
+    NvRun alder(lab_host(lab::HostKind::linux_host, {{"alder-0710", 1}, {"alder", 1}}));
+    for (auto [port, kind, subtype, name] :
+         {std::tuple{0, NV_PART_BOOTROM, 0u, "eth0 qsc_flash_bootrom"}, {0, NV_PART_BOOTROM_CFG, 0u, "eth0 qsc_bootconfig"},
+          {0, NV_PART_BOOTROM, 1u, ""}, {0, NV_PART_MCFW, 0u, ""}, {1, NV_PART_BOOTROM, 0u, ""}}) {
         errno = 0;
-        nv_context *ctx = nv_open(run.port(0), c.kind, c.subtype);
-        EXPECT_EQ(ctx ? 0 : errno, c.name ? 0 : ENOENT);
-        EXPECT_STREQ(ctx ? ctx->u.mtd.part_name : nullptr, c.name);
+        nv_context *ctx = nv_open(alder.port(port), kind, subtype);
+        EXPECT_EQ(ctx ? ctx->u.mtd.part_name : "", std::string(name)) << kind;
+        EXPECT_EQ(ctx ? 0 : errno, *name ? 0 : ENOENT) << kind;
         nv_close(ctx);
     }
 }

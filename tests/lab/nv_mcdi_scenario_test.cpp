@@ -111,9 +111,7 @@ void note_progress(const char *status, int pc)
 TEST(NvMcdi, ChunksAsTheControllerAllows)
 {
     struct Case {
-        const char *name;
-        uint32_t write_size, erase_size, image;
-        bool full_erase, first_form_only;
+        const char *name; uint32_t write_size, erase_size, image; bool full_erase, first_form_only;
         unsigned erased_to, writes, reads; // commands
         std::string progress;
     } cases[] = {
@@ -177,11 +175,7 @@ TEST(NvMcdi, ChunksAsTheControllerAllows)
 TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
 {
     struct Case {
-        const char *preset;
-        int port;
-        nv_part_type kind;
-        unsigned subtype;
-        uint32_t type; // 0: none, not found
+        const char *preset; int port; nv_part_type kind; unsigned subtype; uint32_t type; // 0: none, not found
     } cases[] = {
         {"birch", 0, NV_PART_MCFW, 8, 1},           {"birch", 1, NV_PART_DYNAMIC_CFG, 0, 6},
         {"birch", 1, NV_PART_STATIC_CFG, 0, 4},     {"birch", 0, NV_PART_BOOTROM_CFG, 0, 8},
@@ -243,12 +237,10 @@ TEST(NvMcdi, InformationAndMetadataFailures)
     auto cut = [](uint8_t n) { return [n](uint8_t *req) { req[offsetof(wire::McdiRequest, len)] = n; }; };
     const std::string failed = "eth0: failed to get NVRAM information\n";
     struct Case {
-        nv_part_type kind;
-        const char *command;
+        nv_part_type kind; const char *command;
         int rc;    // the controller's error; 0: it answers, changed by `answer`
         int error; // of the open, 0: opens
-        std::string message;
-        std::function<void(uint8_t *)> answer = nullptr;
+        std::string message; std::function<void(uint8_t *)> answer = nullptr;
     } cases[] = {
         {NV_PART_MCFW, "0x52", 0, ENOENT, ""}, // the lab's subtype made 0x10025
         {NV_PART_MCFW, "0x37", 0, EIO, failed, cut(8)},
@@ -291,10 +283,7 @@ TEST(NvMcdi, FailuresAfterTheStartStillFinishTheUpdate)
 {
     const std::string start = "MCDI update start 0x100", finish = FINISHED, erased = "MCDI erase 0x100: 0x0-0x1fff (2 blocks)";
     struct Case {
-        const char *name;
-        uint32_t write_size, erase_size, image;
-        nlohmann::json faults;
-        int error;
+        const char *name; uint32_t write_size, erase_size, image; nlohmann::json faults; int error;
         std::string message; // "%d": the descriptor
         Strings sent;
     } cases[] = {
