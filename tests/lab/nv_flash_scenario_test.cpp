@@ -231,7 +231,8 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThemUnderTheirNames)
         nv_context *ctx = nv_open_ports(dev, NV_PART_FPGA, 1, &opened, c.ignore_dev != 0);
         EXPECT_EQ(ctx ? 0 : errno, expected ? 0 : ENOENT);
         EXPECT_EQ(opened, expected ? expected : &none);
-        EXPECT_EQ(ctx ? std::string(ctx->u.mtd.part_name) : "", expected ? expected->netif_name + std::string(" qsc_fpga:01") : "");
+        EXPECT_EQ(ctx ? std::string(ctx->u.mtd.part_name) : "",
+                  expected ? expected->netif_name + std::string(" qsc_fpga:01") : "");
         nv_close(ctx);
         const bool own = std::find(c.exposed.begin(), c.exposed.end(), unsigned(c.dev)) != c.exposed.end();
         EXPECT_EQ(qsu_get_nv_device(dev, NV_PART_FPGA, 1), own ? dev : expected);
@@ -242,7 +243,8 @@ TEST(NvFlash, PartitionsAreFoundThroughThePortsThatExposeThemUnderTheirNames)
     // First-generation boards show two partitions under names of their own (0x0710), or none (0x0703).
     NvRun alder(lab_host(lab::HostKind::linux_host, {{"alder-0710", 1}, {"alder", 1}}));
     for (auto [port, kind, subtype, name] :
-         {std::tuple{0, NV_PART_BOOTROM, 0u, "eth0 qsc_flash_bootrom"}, {0, NV_PART_BOOTROM_CFG, 0u, "eth0 qsc_bootconfig"},
+         {std::tuple{0, NV_PART_BOOTROM, 0u, "eth0 qsc_flash_bootrom"},
+          {0, NV_PART_BOOTROM_CFG, 0u, "eth0 qsc_bootconfig"},
           {0, NV_PART_BOOTROM, 1u, ""}, {0, NV_PART_MCFW, 0u, ""}, {1, NV_PART_BOOTROM, 0u, ""}}) {
         errno = 0;
         nv_context *ctx = nv_open(alder.port(port), kind, subtype);

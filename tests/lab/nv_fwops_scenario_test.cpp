@@ -294,13 +294,15 @@ TEST(NvFwOps, FollowUpsRunInOrderAndSayWhatIsLeftToDo)
          {cpld, ethtool}, 1010000},
         {"CPLD unsupported", CPLD, {fault("eth0", "command", "0xEF1E", "EOPNOTSUPP")}, 0,
          {"Complete 100", "Programming CPLD 0", "Complete 100", "Resetting adapter 0"},
-         {refused("0xEF1E", "EOPNOTSUPP"), ethtool}, 1000000, "eth0: CPLD not updated - operation unsupported by this OS\n"},
+         {refused("0xEF1E", "EOPNOTSUPP"), ethtool}, 1000000,
+         "eth0: CPLD not updated - operation unsupported by this OS\n"},
         {"CPLD failing", CPLD, {fault("eth0", "command", "0xEF1E", "EIO")}, EIO, {"Complete 100", "Programming CPLD 0"},
          {refused("0xEF1E", "EIO")}, 1000000},
         {"KVE", KVE, {}, 0, kve, {"KVE reset through eth0 (flags 0x00000000)"}, 5000000},
         {"KVE unsupported", KVE, {fault("eth0", "command", "0xEF20", "EOPNOTSUPP")}, 0, kve,
          {refused("0xEF20", "EOPNOTSUPP")}, 5000000,
-         "eth0: KVE is still running the old firmware version.\nTo complete this firmware upgrade, you must reload the KVE.\n"},
+         "eth0: KVE is still running the old firmware version.\n"
+         "To complete this firmware upgrade, you must reload the KVE.\n"},
         {"KVE failing", KVE, {fault("eth0", "command", "0xEF20", "ENODEV")}, ENODEV, kve, {refused("0xEF20", "ENODEV")},
          5000000},
         {"no ethtool reset", MCFW, ethtool_fails("EOPNOTSUPP"), 0, reset, {no_ethtool("EOPNOTSUPP"), fallback}},
@@ -322,7 +324,8 @@ TEST(NvFwOps, FollowUpsRunInOrderAndSayWhatIsLeftToDo)
         lab::LabState state = host(c.kind);
         partition_of(state, "a1-mcfw-25").mtd_all_ports = true; // the sleeps are the follow-ups' alone
         NvRun run(state, c.faults);
-        EXPECT_EQ(write(run, c.row, plain(c.row.type, c.row.subtype, 100)), Outcome(c.err ? -1 : 0, c.err, c.message, c.slept_us));
+        EXPECT_EQ(write(run, c.row, plain(c.row.type, c.row.subtype, 100)),
+                  Outcome(c.err ? -1 : 0, c.err, c.message, c.slept_us));
         EXPECT_EQ(progress_seen, c.progress);
         // Neither a write nor a reset, even a failed one, leaves what "/proc/mtd" said remembered.
         const unsigned long opens = run.lab().calls().opens;

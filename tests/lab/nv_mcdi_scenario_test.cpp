@@ -40,7 +40,7 @@ public:
     int mknod(const char *path, mode_t mode, dev_t dev) override { return inner_.mknod(path, mode, dev); }
     int unlink(const char *path) override { return inner_.unlink(path); }
     int list_dir(const char *path, std::vector<std::string> &names) override { return inner_.list_dir(path, names); }
-    FILE *reopen_stream(const char *path, const char *mode, FILE *s) override { return inner_.reopen_stream(path, mode, s); }
+    FILE *reopen_stream(const char *p, const char *mode, FILE *s) override { return inner_.reopen_stream(p, mode, s); }
     ssize_t read(int fd, void *buf, size_t count) override { return inner_.read(fd, buf, count); }
     ssize_t write(int fd, const void *buf, size_t count) override { return inner_.write(fd, buf, count); }
     off_t lseek(int fd, off_t offset, int whence) override { return inner_.lseek(fd, offset, whence); }
@@ -85,9 +85,9 @@ lab::LabState mcfw_host(uint32_t write_size = 0, uint32_t erase_size = 4096)
     return state;
 }
 
-nlohmann::json failing(const char *request, int err, nlohmann::json occurrence = "every", const char *operation = "mcdi")
+nlohmann::json failing(const char *request, int err, nlohmann::json occurrence = "every", const char *op = "mcdi")
 {
-    return {{{"target", "*"}, {"operation", operation}, {"request", request}, {"occurrence", occurrence},
+    return {{{"target", "*"}, {"operation", op}, {"request", request}, {"occurrence", occurrence},
              {"errno", lab::errno_name(err)}}};
 }
 
@@ -141,11 +141,13 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
          {start, erased, "MCDI write 0x100: 240 bytes in 1 command", "MCDI write 0x100: ENOSPC (injected)", FINISHED}},
         {"second form write", 1024, 4096, 500, false, failing("0x3A", EROFS, 1), 0, 0, 0, EROFS,
          "error 30 (Read-only file system) doing nv-read MCDI ioctl on %d\n"
-         "Failed to write NVRAM sector: Read-only file system\n", {start, erased, "MCDI write 0x100: EROFS (injected)", FINISHED}},
+         "Failed to write NVRAM sector: Read-only file system\n",
+         {start, erased, "MCDI write 0x100: EROFS (injected)", FINISHED}},
         {"driver refuses the second form", 1024, 4096, 500, false, first_form_only, 0, 0, 0, EOPNOTSUPP,
          "error 95 (Operation not supported) doing nv-read MCDI ioctl on %d\n"
          "Failed to write NVRAM sector: Operation not supported\n", {start, erased, FINISHED}},
-        {"finish", 0, 4096, 100, false, failing("0x3C", EIO), 0, 0, 0, EIO, "Failed to finish NVRAM update: Input/output error\n",
+        {"finish", 0, 4096, 100, false, failing("0x3C", EIO), 0, 0, 0, EIO,
+         "Failed to finish NVRAM update: Input/output error\n",
          {start, erased, "MCDI write 0x100: 100 bytes in 1 command", "MCDI update finish 0x100: EIO (injected)",
           "MCDI update 0x100 still open at the end of the run"}},
     };
@@ -172,15 +174,13 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
         if (c.erased_to || c.sent.empty()) {
             EXPECT_EQ(run.file(MCFW), flash);
         }
-        char erase[64];
+        char erase[64], write[64], read[64];
         std::snprintf(erase, sizeof erase, "MCDI erase 0x100: 0x0-0x%x (%u blocks)", c.erased_to - 1, c.erased_to / 4096);
-        const auto counted = [](const char *what, unsigned bytes, unsigned commands) {
-            return "MCDI " + std::string(what) + " 0x100: " + std::to_string(bytes) + " bytes in " + std::to_string(commands) + " commands";
-        };
-        EXPECT_EQ(logged(run.lab(), UPDATES),
-                  (!c.erased_to ? c.sent
-                                : Strings{start, c.erase_size == 1 ? "MCDI erase 0x100: 0x0-0xffff (whole EEPROM)" : erase,
-                                          counted("write", c.image, c.writes), FINISHED, counted("read", c.erased_to, c.reads)}));
+        std::snprintf(write, sizeof write, "MCDI write 0x100: %u bytes in %u commands", c.image, c.writes);
+        std::snprintf(read, sizeof read, "MCDI read 0x100: %u bytes in %u commands", c.erased_to, c.reads);
+        const Strings done = {start, c.erase_size == 1 ? "MCDI erase 0x100: 0x0-0xffff (whole EEPROM)" : erase, write,
+                              FINISHED, read};
+        EXPECT_EQ(logged(run.lab(), UPDATES), c.erased_to ? done : c.sent);
     }
     // A controller that answers reads with fewer bytes than asked: each read
     // goes on where the answer ended; an empty answer fails.
@@ -194,8 +194,8 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
         Bytes back(300);
         testing::internal::CaptureStderr();
         EXPECT_EQ(nv_read(ctx, back.data(), back.size(), 0), most ? 300 : -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  most ? "" : "error 5 (Input/output error) doing nv-read MCDI ioctl on " + std::to_string(ctx->fd) + "\n");
+        const std::string failed = "error 5 (Input/output error) doing nv-read MCDI ioctl on " + std::to_string(ctx->fd);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), most ? "" : failed + "\n");
         EXPECT_EQ(back, most ? pattern(300, 0x5A) : Bytes(300));
         nv_close(ctx);
         EXPECT_EQ(logged(run.lab(), "MCDI read"),
