@@ -139,14 +139,15 @@ nlohmann::json fault(const std::string &target, const char *operation, const cha
 
 // Signed controller firmware becomes chunks the controller accepts, or is refused unwritten when they do
 // not fit; another signed kind is written as the envelope, a plain image as its code, iPXE as the file.
-TEST(NvFwOps, WritesLayOutEachKindOfImage)
+// The partition reads back as a plain image of the row's kind; the KVE waits for the platform first.
+TEST(NvFwOps, WritesLayOutEachKindOfImageAndReadItBack)
 {
     const Bytes mcfw_env = signed_envelope(plain(3, 37, 8000));
     const size_t overhead = mcfw_env.size() - 8000 + 160; // all but the code, and five chunk headers
     const Bytes filling = signed_envelope(plain(3, 37, P - overhead)),
                 too_large = signed_envelope(plain(3, 37, P - overhead + 1)),
                 bootrom_env = signed_envelope(plain(2, 7, 3000)), mcfw_plain = plain(3, 37, 5000),
-                ipxe = lab::build_ipxe_image(4096);
+                ipxe = lab::build_ipxe_image(4096), kve = plain(7, 1, 300);
     ASSERT_EQ(filling.size() + 160, P);
     const std::string finish = "MCDI update finish 0x100: ";
     struct Case {
@@ -158,6 +159,7 @@ TEST(NvFwOps, WritesLayOutEachKindOfImage)
         {"signed boot ROM", BOOTROM, bootrom_env, "a1-bootrom-07", 0, {}},
         {"plain controller firmware", MCFW, mcfw_plain, "a1-mcfw-25", 0, {finish + "unsigned image accepted"}},
         {"iPXE boot ROM", BOOTROM, ipxe, "a1-bootrom-07", 0, {}},
+        {"KVE", KVE, kve, "a1-fcfw-01", 0, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,33 +177,19 @@ TEST(NvFwOps, WritesLayOutEachKindOfImage)
             expected = signed_layout(c.file, *image.im);
         EXPECT_EQ(run.file(c.id), c.err ? before : expected);
         EXPECT_EQ(partition_of(run.lab().state(), c.id).last_run.writes == 0, c.err != 0);
-        EXPECT_EQ(logged(run.lab(), finish), c.verdict);
-    }
-}
-
-// A partition reads back as a plain image of the row's type and subtype; the KVE waits for the platform first.
-TEST(NvFwOps, ReadsBackThePartitionAsAnImage)
-{
-    for (const firmware_ops *row : {&MCFW, &KVE}) {
-        lab::LabState state = host();
-        const char *id = row == &MCFW ? "a1-mcfw-25" : "a1-fcfw-01";
-        const Bytes contents = pattern(partition_of(state, id).size, 0x42);
-        partition_of(state, id).initial_contents = contents;
-        NvRun run(state);
-        void *handle = row->open(row, run.port(1));
-        ASSERT_NE(handle, nullptr);
+        void *handle = c.row.open(&c.row, run.port(0));
         const uint64_t start = run.lab().events().now_us();
-        qsupdate_image_t *im = row->read_image(handle, nullptr);
-        EXPECT_EQ(run.lab().events().now_us() - start, row == &KVE ? 5000000u : 0u);
-        row->close(handle);
+        qsupdate_image_t *im = c.row.read_image(handle, nullptr);
+        EXPECT_EQ(run.lab().events().now_us() - start, &c.row == &KVE ? 5000000u : 0u);
+        c.row.close(handle);
         ASSERT_NE(im, nullptr);
-        const auto size = uint32_t(contents.size());
-        EXPECT_EQ(im->format, IMAGE_FORMAT_UNSIGNED);
-        EXPECT_EQ(Bytes(im->raw_image, im->raw_image + 40),
-                  le_words({0x0106F1A5, 4, row->type, row->subtype, size, 40, 0, 0, 0, 0}));
-        EXPECT_EQ(Bytes(im->image_code, im->image_code + im->image_code_len), contents);
-        EXPECT_EQ(im->raw_image_len, size + 44u);
+        const Bytes now = run.file(c.id);
+        Bytes read = le_words({0x0106F1A5, 4, c.row.type, c.row.subtype, uint32_t(now.size()), 40, 0, 0, 0, 0});
+        read.insert(read.end(), now.begin(), now.end());
+        EXPECT_EQ(Bytes(im->raw_image, im->raw_image + im->raw_image_len - 4), read);
+        EXPECT_EQ(std::pair(im->format, im->image_code_len), std::pair(IMAGE_FORMAT_UNSIGNED, now.size()));
         qsupdate_image_free(im);
+        EXPECT_EQ(logged(run.lab(), finish), c.verdict);
     }
 }
 
