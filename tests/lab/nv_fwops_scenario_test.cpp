@@ -181,6 +181,7 @@ TEST(NvFwOps, WritesLayOutEachKindOfImageAndReadItBack)
         const uint64_t start = run.lab().events().now_us();
         qsupdate_image_t *im = c.row.read_image(handle, nullptr);
         EXPECT_EQ(run.lab().events().now_us() - start, &c.row == &KVE ? 5000000u : 0u);
+        EXPECT_TRUE(version_is_null(c.row.get_version(handle, nullptr))); // a board without a configuration
         c.row.close(handle);
         ASSERT_NE(im, nullptr);
         const Bytes now = run.file(c.id);
