@@ -45,6 +45,15 @@ std::string corrupt(const std::string &ifname)
            "recovery procedure\n";
 }
 
+// The verdicts for kinds of which no firmware is included.
+std::string lacks(std::initializer_list<const char *> kinds)
+{
+    std::string verdicts = "\n";
+    for (const char *kind : kinds)
+        verdicts += "This utility does not contain " + std::string(kind) + " for this adapter\n";
+    return verdicts;
+}
+
 std::string phy(const char *name)
 {
     return "    Firmware version:   v3.3.2.1000\n    PHY type:           " + std::string(name) +
@@ -65,7 +74,7 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
     const std::string family = "    Firmware version:   v7.7.0\n\n";
     const std::string sibling = "    Firmware cannot be accessed via this interface,\n    please use eth1.\n";
     auto unread = [](const char *port) { return "Failed to read partition " + std::string(port) + " qsc_dynamic_cfg:00 offset 0 size 4\n"; };
-    const std::string no_phy = "\nThis utility does not contain PHY firmware for this adapter\n";
+    const std::string no_phy = lacks({"PHY firmware"});
     const std::vector<std::string> dogwood2 = {"--adapter", "dogwood2:2"}, birch = {"--adapter", "birch:2"};
     auto with_family = [](TestLab &lab) { flash_config(lab); };
     auto damaged = [](const char *preset, const char *damage) {
@@ -87,13 +96,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
         "    UEFI ROM version:   v3.1.0.6\n"
         "    Bundle type:        Y3552\n"
         "    Bundle version:     v7.4.3.1008\n"
-        "\n"
-        "This utility does not contain Boot ROM firmware for this adapter\n"
-        "This utility does not contain UEFI ROM firmware for this adapter\n"
-        "This utility does not contain controller firmware for this adapter\n"
-        "This utility does not contain FPGA bitfile for this adapter\n"
-        "This utility does not contain MUM firmware for this adapter\n"
-        "This utility does not contain Bundle firmware for this adapter\n"
+        + lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
+                 "MUM firmware", "Bundle firmware"}) +
         "\n"
         "eth1 - MAC: 00-1B-7E-5A-11-00\n"
         "    Firmware version:   v6.2.0.1016\n"
@@ -109,14 +113,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
         "    MUM type:           Micro-controller\n"
         "    MUM version:        v2.1.0.14\n"
         "    UEFI ROM version:   v2.6.1.2\n"
-        "\n"
-        "This utility does not contain Boot ROM firmware for this adapter\n"
-        "This utility does not contain UEFI ROM firmware for this adapter\n"
-        "This utility does not contain controller firmware for this adapter\n"
-        "This utility does not contain FPGA bitfile for this adapter\n"
-        "This utility does not contain diagnostic FPGA bitfile for this adapter\n"
-        "This utility does not contain KVE firmware for this adapter\n"
-        "This utility does not contain MUM firmware for this adapter\n"
+        + lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
+                 "diagnostic FPGA bitfile", "KVE firmware", "MUM firmware"}) +
         "\n"
         "eth2 - MAC: 00-1B-7E-5A-12-00\n"
         "    Firmware version:   v7.4.3.1008\n"
@@ -128,12 +126,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
         "    UEFI ROM version:   v3.1.0.6\n"
         "    Bundle type:        Y3522 Dell\n"
         "    Bundle version:     v7.4.3.1008\n"
-        "\n"
-        "This utility does not contain Boot ROM firmware for this adapter\n"
-        "This utility does not contain UEFI ROM firmware for this adapter\n"
-        "This utility does not contain controller firmware for this adapter\n"
-        "This utility does not contain MUM firmware for this adapter\n"
-        "This utility does not contain Bundle firmware for this adapter\n"
+        + lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "MUM firmware",
+                 "Bundle firmware"}) +
         "\n"
         "eth3 - MAC: 00-1B-7E-5A-13-00\n"
         "    Firmware version:   v3.3.2.1000\n"
@@ -150,14 +144,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
         "    FC version:         v1.2.0.3\n"
         "    CPLD type:          1902 CPLD\n"
         "    CPLD version:       v1.0.0.4\n"
-        "\n"
-        "This utility does not contain PHY firmware for this adapter\n"
-        "This utility does not contain Boot ROM firmware for this adapter\n"
-        "This utility does not contain controller firmware for this adapter\n"
-        "This utility does not contain FPGA bitfile for this adapter\n"
-        "This utility does not contain diagnostic FPGA bitfile for this adapter\n"
-        "This utility does not contain KVE firmware for this adapter\n"
-        "This utility does not contain CPLD bitfile for this adapter\n";
+        + lacks({"PHY firmware", "Boot ROM firmware", "controller firmware", "FPGA bitfile",
+                 "diagnostic FPGA bitfile", "KVE firmware", "CPLD bitfile"});
     expect_screens({
         {"both ports read it", dogwood2, {}, with_family, {}, 0, BANNER + p0 + family + p1 + family, none_available},
         {"only the sibling port exports it", dogwood2,
@@ -189,7 +177,7 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          none_available},
         {"birch, bad checksum", damaged("birch:1", "bad-checksum"), {}, {}, {}, 0, BANNER + p0 + damaged_line,
          none_available},
-        {"birch, erased", damaged("birch:1", "blank"), {}, {}, {}, 0, 
+        {"birch, erased", damaged("birch:1", "blank"), {}, {}, {}, 0,
          BANNER + p0 + "    Dynamic configuration was found erased: no versions are recorded.\n\n", none_available},
         {"cedar, generations differ", damaged("cedar:1", "bad-generation"), {}, {}, {}, 0,
          BANNER + p0 + "(Dynamic configuration: header and trailer generation counts do not match)\n" + damaged_line,
