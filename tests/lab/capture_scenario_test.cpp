@@ -1,5 +1,4 @@
-// `qslab capture` copies a host's adapters into a new lab, on which
-// qsupdate must see what it sees on the host.
+// A capture of a host is, to qsupdate, the host itself.
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -8,9 +7,7 @@
 
 using nlohmann::json;
 
-// The original is run first, as a host where qsupdate has been used (its
-// MTD nodes made); the capture then answers --list and the report byte for
-// byte as the original does.
+// The original is run first, as a used host (MTD nodes made); the capture answers as it does.
 TEST(CaptureScenario, QsupdateSeesTheCaptureAsTheHost)
 {
     for (const std::vector<std::string> &create : std::vector<std::vector<std::string>>{

@@ -1,6 +1,4 @@
-// Port records as discovery builds them, run in-process against a lab, so
-// that the fields no report prints (port index, PCI ids, serial number)
-// are checked as well.
+// Port records as discovery builds them, fields no report prints included.
 #include <cstdlib>
 #include <functional>
 
@@ -47,9 +45,7 @@ std::string serial_of(const lab::Adapter &adapter, const char *keyword)
 
 } // namespace
 
-// A PCI-X board in slot 4, and one of sixteen functions whose functions 8
-// and up read as device 1: the port index is device * 8 + function, and
-// one serial number holds the whole adapter together.
+// The port index is device * 8 + function; one serial holds an adapter together.
 TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
 {
     InProcessLab host(lab_host(lab::HostKind::linux_host, {{"alder", 2}, {"dogwood", 10}}));
@@ -66,29 +62,7 @@ TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
     EXPECT_EQ(enumerate(host), expected);
 }
 
-// On ESXi the driver's control device gives the ids and the PHY type;
-// without it /proc/bus/pci (whose path names a domain other than 0) gives
-// the ids and no PHY type.
-TEST(DiscoveryRecords, EsxiIdsFromTheDriverElseTheConfigurationHeader)
-{
-    for (bool driver_answers : {true, false}) {
-        SCOPED_TRACE(driver_answers);
-        lab::LabState state = lab_host(lab::HostKind::esxi, {{"birch", 1}});
-        state.adapters[0].ports[0].pci_addr = "0001:03:00.0";
-        if (!driver_answers)
-            state.faults = {{"vmnic1", "command", "0xEF22", 0, EIO, std::nullopt}};
-        InProcessLab host(state);
-        std::vector<Record> expected = {{"vmnic1", serial_of(state.adapters[0], "SN"), "0001:03:00.0", 0x1B7E0803,
-                                         0x103C3382, 0, driver_answers ? 2 : -1, 0}};
-        EXPECT_EQ(enumerate(host), expected);
-    }
-}
-
-// ESXi has no VPD access of its own: Birch and Cedar ports take their
-// serial from the VPD copy in the static configuration, read through the
-// controller, and so are grouped as on Linux.  A VPD not inside the
-// partition, a damaged partition, or a port without its item leaves it
-// empty; later generations have no such copy.
+// ESXi serials come from the static configuration's VPD copy, bounds checked.
 TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
 {
     auto static_cfg = [](lab::LabState &state, size_t adapter, unsigned port) -> std::vector<uint8_t> & {
@@ -146,47 +120,58 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
     }
 }
 
-// Ids combine two attributes.  An attribute that cannot be opened leaves
-// the vendor half alone only when it is the second one; one that opens but
-// cannot be read, or a first one that fails, gives 0.
-TEST(DiscoveryRecords, PciIdsWhenAttributesFail)
+// Ids and PHY type on ESXi come from the driver, else from /proc/bus/pci in any
+// domain; a failing sysfs id attribute gives 0 (the vendor half stays when the
+// second cannot open); the old kernels' VPD window fails past the EEPROM.
+TEST(DiscoveryRecords, IdentityWhenItsSourcesFail)
 {
-    const std::string fn = "/sys/bus/pci/devices/0000:03:00.0/";
-    struct Case {
-        std::string attr, operation;
-        uint32_t device_id, subsystem_id;
-    } cases[] = {
-        {"device", "open", 0x1B7E0000, 0x1B7E8022},
-        {"device", "read", 0, 0x1B7E8022},
-        {"vendor", "read", 0, 0x1B7E8022},
-        {"subsystem_vendor", "open", 0x1B7E0B03, 0},
-        {"subsystem_device", "read", 0x1B7E0B03, 0},
+    auto fails = [](std::string attr, std::string operation) {
+        return [=](lab::LabState &s) {
+            s.faults = {{"/sys/bus/pci/devices/0000:03:00.0/" + attr, operation, "", 0,
+                         operation == "open" ? ENOENT : EIO, std::nullopt}};
+        };
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.operation + " " + c.attr);
-        lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}});
-        state.faults = {{fn + c.attr, c.operation, "", 0, c.operation == "open" ? ENOENT : EIO, std::nullopt}};
+    auto esxi = [](bool answers) {
+        return [=](lab::LabState &s) {
+            s.adapters[0].ports[0].pci_addr = "0001:03:00.0";
+            if (!answers)
+                s.faults = {{"vmnic1", "command", "0xEF22", 0, EIO, std::nullopt}};
+        };
+    };
+    auto old_window = [](lab::LabState &s) {
+        std::tie(s.adapters[0].config.vpd_capability, s.adapters[0].vpd_sysfs_size, s.adapters[0].vpd_eeprom_size) =
+            std::tuple(false, 32768, 256);
+    };
+    const Record dogwood2 = {"eth0", "SN", "0000:03:00.0", 0x1B7E0B03, 0x1B7E8022, 0, 0, 0};
+    auto with_ids = [](Record r, uint32_t device_id, uint32_t subsystem_id) {
+        std::tie(r.device_id, r.subsystem_id) = std::pair(device_id, subsystem_id);
+        return r;
+    };
+    const struct {
+        lab::HostKind kind;
+        const char *preset;
+        std::function<void(lab::LabState &)> change;
+        Record expected; // its serial: the VPD keyword holding it
+    } cases[] = {
+        {lab::HostKind::esxi, "birch", esxi(true), {"vmnic1", "SN", "0001:03:00.0", 0x1B7E0803, 0x103C3382, 0, 2, 0}},
+        {lab::HostKind::esxi, "birch", esxi(false), {"vmnic1", "SN", "0001:03:00.0", 0x1B7E0803, 0x103C3382, 0, -1, 0}},
+        {lab::HostKind::linux_host, "dogwood2", fails("device", "open"), with_ids(dogwood2, 0x1B7E0000, 0x1B7E8022)},
+        {lab::HostKind::linux_host, "dogwood2", fails("device", "read"), with_ids(dogwood2, 0, 0x1B7E8022)},
+        {lab::HostKind::linux_host, "dogwood2", fails("vendor", "read"), with_ids(dogwood2, 0, 0x1B7E8022)},
+        {lab::HostKind::linux_host, "dogwood2", fails("subsystem_vendor", "open"), with_ids(dogwood2, 0x1B7E0B03, 0)},
+        {lab::HostKind::linux_host, "dogwood2", fails("subsystem_device", "read"), with_ids(dogwood2, 0x1B7E0B03, 0)},
+        {lab::HostKind::linux_host, "oem", old_window, {"eth0", "VE", "0000:03:00.0", 0x1B7E0B03, 0x1B7E802C, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(&c - cases);
+        lab::LabState state = lab_host(c.kind, {{c.preset, 1}});
+        c.change(state);
         InProcessLab host(state);
-        std::vector<Record> records = enumerate(host);
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].device_id, c.device_id);
-        EXPECT_EQ(records[0].subsystem_id, c.subsystem_id);
+        Record expected = c.expected;
+        expected.serial = serial_of(state.adapters[0], expected.serial.c_str());
+        EXPECT_NE(expected.serial, "");
+        EXPECT_EQ(enumerate(host), std::vector<Record>{expected});
     }
-}
-
-// Older kernels show the whole 32 KiB VPD window in sysfs; reading on past
-// the EEPROM fails.  What was read before that is the VPD.
-TEST(DiscoveryRecords, SerialFromTheOldKernelsVpdWindow)
-{
-    lab::LabState state = lab_host(lab::HostKind::linux_host, {{"oem", 1}});
-    lab::Adapter &oem = state.adapters[0];
-    oem.config.vpd_capability = false;
-    oem.vpd_sysfs_size = 32768;
-    oem.vpd_eeprom_size = 256;
-    InProcessLab host(state);
-    std::vector<Record> records = enumerate(host);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].serial, serial_of(oem, "VE"));
 }
 
 TEST(DiscoveryRecords, NvAccessGoesThroughTheControlDeviceOffLinux)

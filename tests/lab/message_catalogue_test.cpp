@@ -1,6 +1,4 @@
-// Every text qsupdate looks up in the message catalogue is in the template
-// translators work from: texts defined away from where they are printed
-// (table entries, progress steps) reach it only through their N_() marks.
+// Every looked-up text is in the translators' template; N_() marks are otherwise unchecked.
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -57,9 +55,7 @@ TEST(MessageCatalogue, EveryTextLookedUpIsInTheTemplate)
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
     record_fd = ::open(record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     ASSERT_GE(record_fd, 0);
-    // Every generation, so that every row's names and report lines show; an
-    // update through MTD with a backup, a boot ROM replaced and restored, and
-    // runs that fail.
+    // Every generation, an update with a backup, a boot ROM replaced and restored, and failures.
     {
         InProcessLab host(lab_host(lab::HostKind::linux_host,
                                    {{"alder", 2}, {"birch", 2}, {"cedar", 2}, {"dogwood", 4}, {"dogwood2", 2}, {"oem", 2}}));

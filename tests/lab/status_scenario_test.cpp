@@ -12,8 +12,7 @@ using nlohmann::json;
 
 namespace {
 
-// Flashes the first adapter's dynamic configuration with one whose global
-// dynamic VPD holds the family version 7.7.0, and `extra` items.
+// The first adapter's configuration with family version 7.7.0 and `extra` items.
 void flash_config(TestLab &lab, const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> &extra = {})
 {
     std::vector<uint8_t> vpd(64);
@@ -62,10 +61,7 @@ std::string phy(const char *name)
 
 } // namespace
 
-// Each port's part of the report, by generation and by what its
-// configuration allows: a port whose configuration cannot be read says
-// where to go instead; one no port reads is corrupt, one no port opens
-// only out of reach; damaged and erased ones are said to be so.
+// Each port's part of the report by generation and by what its configuration allows.
 TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
 {
     const std::string none_available = "No firmware is available for any adapter\n";
@@ -214,8 +210,7 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          BANNER + p0 + "    Firmware version:   v7.7.0\n    Controller type:    Quillstone QSC1250\n"
                        "    Boot ROM version:   iPXE\n\nThe current Boot ROM is an iPXE image.\n",
          ""},
-        // Every kind in registry order, verdicts in theirs; a PHY or CPLD
-        // partition of a BD20 board, which records no such versions, is passed over.
+        // Every kind in registry order; a BD20 board's PHY or CPLD partition is passed over.
         {"every kind of each generation",
          {"--adapter", "dogwood2:1", "--adapter", "dogwood:1", "--adapter", "oem:1", "--adapter", "birch:1"},
          [](json &j) {
@@ -234,10 +229,7 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
     });
 }
 
-// A user image against the installed controller firmware (7.4.3.1008 on
-// the preset): equal, older and newer, with and without --force.  The
-// command a verdict offers repeats the image (quoted for the shell) and
-// the adapter as given, and run as printed it writes the image.
+// The verdict on a user image offers a command, image quoted, adapter as given, that works.
 TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
 {
     const std::string head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
@@ -274,9 +266,7 @@ TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
     }
 }
 
-// A report reads each configuration once for all the ports of its adapter
-// (and a 4-byte probe per port), the bundle metadata once, or only its
-// first 8 bytes when they are erased, and no other partition.
+// Each configuration is read once per adapter (plus a 4-byte probe per port), no other partition.
 TEST(StatusScenario, ReadsEachConfigurationOnce)
 {
     TestLab lab({"--adapter", "dogwood2:2", "--adapter", "oem:2", "--adapter", "birch:2"});
