@@ -148,7 +148,7 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         Bytes image;
         bool status;
         std::vector<uint32_t> record; // error, result, security level
-        std::string logged, runs, kept_because; // after a reset: the new version, or why the old stays (if not `logged`)
+        std::string logged, runs, kept_because; // after a reset: the new version, or why the old stays if not `logged`
     } cases[] = {
         {false, 1, plain_code(0x25), true, {0, 0, 0}, "unsigned image accepted", "7.5.0.1000", ""},
         {false, 1, pattern(4096, 5), true, {EIO, 0, 0}, not_whole, "", ""},
@@ -194,7 +194,8 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         ASSERT_EQ(host.platform().ioctl(m.fd, SIOCETHTOOL, &ifr), 0);
         EXPECT_EQ(host.lab().state().adapters[0].firmware_version, "7.4.3.1008");
         EXPECT_EQ(lab::mc::reset_controller(host.lab(), 0),
-                  c.runs.empty() ? "adapter 1 keeps controller firmware 7.4.3.1008: " + (c.kept_because.empty() ? c.logged : c.kept_because)
+                  c.runs.empty() ? "adapter 1 keeps controller firmware 7.4.3.1008: " +
+                                       (c.kept_because.empty() ? c.logged : c.kept_because)
                                  : "adapter 1 runs controller firmware " + c.runs + " (was 7.4.3.1008)");
         EXPECT_EQ(host.lab().state().adapters[0].firmware_version, c.runs.empty() ? "7.4.3.1008" : c.runs);
         EXPECT_EQ(logged(host.lab(), "MCDI update finish 0x100"),

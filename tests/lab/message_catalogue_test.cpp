@@ -57,12 +57,13 @@ TEST(MessageCatalogue, EveryTextLookedUpIsInTheTemplate)
     ASSERT_GE(record_fd, 0);
     // Every generation, an update with a backup, a boot ROM replaced and restored, and failures.
     {
-        InProcessLab host(lab_host(lab::HostKind::linux_host,
-                                   {{"alder", 2}, {"birch", 2}, {"cedar", 2}, {"dogwood", 4}, {"dogwood2", 2}, {"oem", 2}}));
+        InProcessLab host(lab_host(lab::HostKind::linux_host, {{"alder", 2}, {"birch", 2}, {"cedar", 2},
+                                                                {"dogwood", 4}, {"dogwood2", 2}, {"oem", 2}}));
         for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
                  {"--help"}, {"--manifest"}, {"--version"}, {"--list"}, {}, {"--image=" + mcfw},
-                 {"--write", "--yes", "--backup", "--image=" + mcfw}, {"--write", "--yes", "--backup", "--ipxe-image=" + ipxe},
-                 {"--restore-bootrom", "--yes"}, {"--image=" + stray}, {"--adapter=nosuch0"}, {"--adapter=02:00:00:00:00:01"}})
+                 {"--write", "--yes", "--backup", "--image=" + mcfw},
+                 {"--write", "--yes", "--backup", "--ipxe-image=" + ipxe}, {"--restore-bootrom", "--yes"},
+                 {"--image=" + stray}, {"--adapter=nosuch0"}, {"--adapter=02:00:00:00:00:01"}})
             run_qsupdate(host.platform(), args);
     }
     InProcessLab esxi(lab_host(lab::HostKind::esxi, {{"dogwood2", 2}}));

@@ -69,7 +69,9 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
     const std::string p0 = header("eth0", "00-1B-7E-5A-10-00"), p1 = header("eth1", "00-1B-7E-5A-10-01");
     const std::string family = "    Firmware version:   v7.7.0\n\n";
     const std::string sibling = "    Firmware cannot be accessed via this interface,\n    please use eth1.\n";
-    auto unread = [](const char *port) { return "Failed to read partition " + std::string(port) + " qsc_dynamic_cfg:00 offset 0 size 4\n"; };
+    auto unread = [](std::string port) {
+        return "Failed to read partition " + port + " qsc_dynamic_cfg:00 offset 0 size 4\n";
+    };
     const std::string no_phy = lacks({"PHY firmware"});
     const std::vector<std::string> dogwood2 = {"--adapter", "dogwood2:2"}, birch = {"--adapter", "birch:2"};
     auto with_family = [](TestLab &lab) { flash_config(lab); };
@@ -193,8 +195,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          [](TestLab &lab) {
              std::ofstream(lab.dir() + "/flash/a1-phy-11-p0.bin", std::ios::binary) << std::string(65536, '\xFF');
          },
-         {"--phy"}, 0, BANNER + p0 + phy("QT2025C") + phy("QT2025_KR").substr(36) + no_phy + p1 + phy("QT2025C") + no_phy,
-         ""},
+         {"--phy"}, 0,
+         BANNER + p0 + phy("QT2025C") + phy("QT2025_KR").substr(36) + no_phy + p1 + phy("QT2025C") + no_phy, ""},
         // The two PHYs of the board 0x1B7E0813 are told apart by port.
         {"the board with two PHY kinds", birch,
          [](json &j) {
@@ -256,8 +258,8 @@ TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
         std::filesystem::rename(made, lab.dir() + "/it's new.bin");
         const std::string offered = "qsupdate " + c.offered + " --image=" + image + c.adapter;
         CommandResult r = lab.run_printed("qsupdate --image=" + image + c.options);
-        expect_run(r, 0, head + c.verdict + (c.offered.empty() ? "" : "   - run \"" + offered + "\" to perform an update\n"),
-                   "");
+        const std::string advice = c.offered.empty() ? "" : "   - run \"" + offered + "\" to perform an update\n";
+        expect_run(r, 0, head + c.verdict + advice, "");
         if (!c.offered.empty()) {
             r = lab.run_printed(offered, "y\n");
             EXPECT_EQ(r.status, 0) << r.err;
@@ -276,7 +278,9 @@ TEST(StatusScenario, ReadsEachConfigurationOnce)
         for (const json &p : a["partitions"]) {
             const uint64_t size = std::stoul(p["size"].get<std::string>(), nullptr, 0);
             const uint64_t ports = p["mtd"].is_array() ? p["mtd"].size() : a["ports"].size();
-            const uint64_t expected = p["kind"] == 1 ? size + 4 * ports : p["kind"] != 18 ? 0 : a["preset"] == "oem" ? size : 8;
+            const uint64_t expected = p["kind"] == 1    ? size + 4 * ports
+                                      : p["kind"] != 18 ? 0
+                                                        : (a["preset"] == "oem" ? size : 8);
             EXPECT_EQ(p.value("last_run", json::object()).value("bytes_read", uint64_t{0}), expected) << p["id"];
         }
 }
