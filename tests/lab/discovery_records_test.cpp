@@ -120,9 +120,7 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
     }
 }
 
-// Ids and PHY type on ESXi come from the driver, else from /proc/bus/pci in any
-// domain; a failing sysfs id attribute gives 0 (the vendor half stays when the
-// second cannot open); the old kernels' VPD window fails past the EEPROM.
+// Identity when a source fails: ESXi's driver, sysfs id attributes, the old kernels' VPD window.
 TEST(DiscoveryRecords, IdentityWhenItsSourcesFail)
 {
     auto fails = [](std::string attr, std::string operation) {

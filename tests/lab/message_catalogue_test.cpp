@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -28,21 +29,19 @@ extern "C" char *gettext(const char *msgid) noexcept
 
 TEST(MessageCatalogue, EveryTextLookedUpIsInTheTemplate)
 {
+    // Continuation lines joined, each msgid is one line.
+    std::string pot = read_file(QS_POT_FILE);
+    for (size_t at; (at = pot.find("\"\n\"")) != std::string::npos;)
+        pot.erase(at, 3);
     std::set<std::string> known;
-    std::ifstream pot(QS_POT_FILE);
-    std::string id;
-    bool in_id = false;
-    for (std::string line; std::getline(pot, line);) {
-        if (!line.starts_with("msgid \"") && !(in_id && line.starts_with("\""))) {
-            if (in_id)
-                known.insert(id);
-            in_id = false;
+    std::istringstream lines(pot);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("msgid \""))
             continue;
-        }
-        id = in_id ? id : "";
-        in_id = true;
-        for (size_t i = line.find('"') + 1; i + 1 < line.size(); ++i)
+        std::string id;
+        for (size_t i = 7; i + 1 < line.size(); ++i)
             id += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i] == 't' ? '\t' : line[i];
+        known.insert(id);
     }
     ASSERT_GT(known.size(), 100u) << QS_POT_FILE;
 
