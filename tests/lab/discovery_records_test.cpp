@@ -1,11 +1,10 @@
-// Port records as discovery builds them, run in-process against a lab, so
-// that the fields no report prints (port index, PCI ids, serial number)
-// are checked as well.
+// Port records as discovery builds them, fields no report prints included.
 #include <cstdlib>
 #include <functional>
 
 #include <gtest/gtest.h>
 
+#include "lib/utils/byteorder.h"
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "tests/lab/support/lab_fixture.h"
@@ -19,13 +18,6 @@ struct Record {
     int master; // index of the group's first port
     bool operator==(const Record &) const = default;
 };
-
-std::ostream &operator<<(std::ostream &out, const Record &r)
-{
-    return out << r.ifname << " " << r.pci_addr << " index " << r.port_index << " ids " << std::hex
-               << r.device_id << "/" << r.subsystem_id << std::dec << " phy " << r.phy_type << " serial \""
-               << r.serial << "\" master " << r.master;
-}
 
 std::vector<Record> enumerate(InProcessLab &host)
 {
@@ -43,11 +35,6 @@ std::vector<Record> enumerate(InProcessLab &host)
     return records;
 }
 
-lab::LabState linux_host(std::initializer_list<std::pair<const char *, unsigned>> adapters)
-{
-    return lab_host(lab::HostKind::linux_host, adapters);
-}
-
 std::string serial_of(const lab::Adapter &adapter, const char *keyword)
 {
     for (const lab::VpdField &f : adapter.vpd.fields)
@@ -58,12 +45,10 @@ std::string serial_of(const lab::Adapter &adapter, const char *keyword)
 
 } // namespace
 
-// A PCI-X board in slot 4, and one of sixteen functions whose functions 8
-// and up read as device 1: the port index is device * 8 + function, and
-// one serial number holds the whole adapter together.
+// The port index is device * 8 + function; one serial holds an adapter together.
 TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
 {
-    InProcessLab host(linux_host({{"alder", 2}, {"dogwood", 10}}));
+    InProcessLab host(lab_host(lab::HostKind::linux_host, {{"alder", 2}, {"dogwood", 10}}));
     const std::string alder = serial_of(host.lab().state().adapters[0], "SN");
     const std::string dogwood = serial_of(host.lab().state().adapters[1], "SN");
     std::vector<Record> expected = {
@@ -77,29 +62,7 @@ TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
     EXPECT_EQ(enumerate(host), expected);
 }
 
-// On ESXi the driver's control device gives the ids and the PHY type;
-// without it /proc/bus/pci (whose path names a domain other than 0) gives
-// the ids and no PHY type.
-TEST(DiscoveryRecords, EsxiIdsFromTheDriverElseTheConfigurationHeader)
-{
-    for (bool driver_answers : {true, false}) {
-        SCOPED_TRACE(driver_answers);
-        lab::LabState state = lab_host(lab::HostKind::esxi, {{"birch", 1}});
-        state.adapters[0].ports[0].pci_addr = "0001:03:00.0";
-        if (!driver_answers)
-            state.faults = {{"vmnic1", "command", "0xEF22", 0, EIO, std::nullopt}};
-        InProcessLab host(state);
-        std::vector<Record> expected = {{"vmnic1", serial_of(state.adapters[0], "SN"), "0001:03:00.0", 0x1B7E0803,
-                                         0x103C3382, 0, driver_answers ? 2 : -1, 0}};
-        EXPECT_EQ(enumerate(host), expected);
-    }
-}
-
-// ESXi has no VPD access of its own: Birch and Cedar ports take their
-// serial number from the VPD copy in the static configuration, read
-// through the controller, and so are grouped as on Linux.  A VPD that does
-// not lie inside the partition, a damaged partition, or a port without its
-// item leaves the serial empty; later generations have no such copy.
+// ESXi serials come from the static configuration's VPD copy, bounds checked.
 TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
 {
     auto static_cfg = [](lab::LabState &state, size_t adapter, unsigned port) -> std::vector<uint8_t> & {
@@ -108,117 +71,105 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
                 return p.initial_contents;
         std::abort();
     };
-    auto put = [](std::vector<uint8_t> &bytes, size_t at, uint32_t value) {
-        bytes[at] = value & 0xFF, bytes[at + 1] = (value >> 8) & 0xFF;
-        bytes[at + 2] = (value >> 16) & 0xFF, bytes[at + 3] = value >> 24;
+    auto put = [&](size_t adapter, unsigned port, size_t at, uint32_t value) {
+        return [=](lab::LabState &s) { store_le32(&static_cfg(s, adapter, port)[at], value); };
     };
     lab::LabState one_port_cedar = lab_host(lab::HostKind::esxi, {{"birch", 2}, {"cedar", 1}});
-    struct Case {
+    const std::string damaged = "(Static configuration: total length field in header does not match content)\n";
+    const struct {
         const char *name;
         std::function<void(lab::LabState &)> damage;
-        std::vector<bool> serial; // per port: birch 0, 1, cedar 0, 1, dogwood 0
+        std::string serials; // per port: birch 0, 1, cedar 0, 1, dogwood 0
         std::string out;
     } cases[] = {
-        {"intact", [](lab::LabState &) {}, {true, true, true, true, false}, ""},
-        {"VPD offset at the partition's end",
-         [&](lab::LabState &s) { put(static_cfg(s, 0, 1), 8, 0x10000); }, {true, false, true, true, false}, ""},
-        {"VPD region reaching the partition's end",
-         [&](lab::LabState &s) { put(static_cfg(s, 0, 0), 12, 0x10000 - 64); }, {true, true, true, true, false}, ""},
-        {"VPD running one byte past the end",
-         [&](lab::LabState &s) { put(static_cfg(s, 0, 0), 12, 0x10000 - 63); }, {false, true, true, true, false},
-         ""},
+        {"intact", [](lab::LabState &) {}, "11110", ""},
+        {"VPD offset at the partition's end", put(0, 1, 8, 0x10000), "10110", ""},
+        {"VPD region reaching the partition's end", put(0, 0, 12, 0x10000 - 64), "11110", ""},
+        {"VPD running one byte past the end", put(0, 0, 12, 0x10000 - 63), "01110", ""},
         {"VPD region wrapping around 32 bits",
-         [&](lab::LabState &s) {
-             put(static_cfg(s, 0, 0), 8, 0xFFFFFF00);
-             put(static_cfg(s, 0, 0), 12, 0x140);
-         },
-         {false, true, true, true, false}, ""},
-        {"no item for port 1",
-         [&](lab::LabState &s) {
-             static_cfg(s, 1, 0) = static_cfg(one_port_cedar, 1, 0);
-         },
-         {true, true, true, false, false}, ""},
-        {"driver without MCDI", [](lab::LabState &s) { s.host.mcdi_available = false; },
-         {false, false, false, false, false}, ""},
-        {"damaged TLV partition",
-         [&](lab::LabState &s) { put(static_cfg(s, 1, 0), 16, 0x20); },
-         {true, true, false, false, false},
-         "(Static configuration: total length field in header does not match content)\n"
-         "(Static configuration: total length field in header does not match content)\n"},
+         [&](lab::LabState &s) { put(0, 0, 8, 0xFFFFFF00)(s), put(0, 0, 12, 0x140)(s); }, "01110", ""},
+        {"no item for port 1", [&](lab::LabState &s) { static_cfg(s, 1, 0) = static_cfg(one_port_cedar, 1, 0); },
+         "11100", ""},
+        {"driver without MCDI", [](lab::LabState &s) { s.host.mcdi_available = false; }, "00000", ""},
+        {"damaged TLV partition", put(1, 0, 16, 0x20), "11000", damaged + damaged},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        lab::LabState linux_state = lab_host(lab::HostKind::linux_host, {{"birch", 2}, {"cedar", 2}, {"dogwood", 1}});
-        InProcessLab linux_host(linux_state);
-        std::vector<Record> expected = enumerate(linux_host);
-        ASSERT_EQ(expected.size(), 5u);
-
         lab::LabState state = lab_host(lab::HostKind::esxi, {{"birch", 2}, {"cedar", 2}, {"dogwood", 1}});
         c.damage(state);
         InProcessLab host(state);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         nv_reset_for_tests();
-        std::vector<Record> records = enumerate(host);
+        const std::vector<Record> records = enumerate(host);
         EXPECT_TRUE(nv_use_char_dev); // the control device, as ESXi has no other
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "get_qs_serial_esxi(): unsupported device type.\n");
         ASSERT_EQ(records.size(), 5u);
+        std::string masters;
         for (size_t i = 0; i < 5; ++i) {
-            SCOPED_TRACE(i);
-            EXPECT_EQ(records[i].serial, c.serial[i] ? expected[i].serial : "");
-            EXPECT_NE(expected[i].serial, "");
+            const std::string serial = serial_of(state.adapters[i / 2], "SN");
+            EXPECT_EQ(records[i].serial, c.serials[i] == '1' ? serial : "") << i;
+            EXPECT_NE(serial, "");
+            masters += std::to_string(records[i].master);
         }
-        // One serial holds an adapter together; a port without one stands
-        // apart from a sibling that has one.
-        if (c.serial == std::vector<bool>{true, true, true, true, false}) {
-            for (size_t i = 0; i < 5; ++i)
-                EXPECT_EQ(records[i].master, expected[i].master);
+        // One serial holds an adapter together; a port without one stands apart.
+        if (c.serials == "11110") {
+            EXPECT_EQ(masters, "00224");
         }
     }
 }
 
-// Ids combine two attributes.  An attribute that cannot be opened leaves
-// the vendor half alone only when it is the second one; one that opens but
-// cannot be read, or a first one that fails, gives 0.
-TEST(DiscoveryRecords, PciIdsWhenAttributesFail)
+// Identity when a source fails: ESXi's driver, sysfs id attributes, the old kernels' VPD window.
+TEST(DiscoveryRecords, IdentityWhenItsSourcesFail)
 {
-    const std::string fn = "/sys/bus/pci/devices/0000:03:00.0/";
-    struct Case {
-        std::string attr, operation;
-        uint32_t device_id, subsystem_id;
-    } cases[] = {
-        {"device", "open", 0x1B7E0000, 0x1B7E8022},
-        {"device", "read", 0, 0x1B7E8022},
-        {"vendor", "read", 0, 0x1B7E8022},
-        {"subsystem_vendor", "open", 0x1B7E0B03, 0},
-        {"subsystem_device", "read", 0x1B7E0B03, 0},
+    auto fails = [](std::string attr, std::string operation) {
+        return [=](lab::LabState &s) {
+            s.faults = {{"/sys/bus/pci/devices/0000:03:00.0/" + attr, operation, "", 0,
+                         operation == "open" ? ENOENT : EIO, std::nullopt}};
+        };
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.operation + " " + c.attr);
-        lab::LabState state = linux_host({{"dogwood2", 1}});
-        state.faults = {{fn + c.attr, c.operation, "", 0, c.operation == "open" ? ENOENT : EIO, std::nullopt}};
+    auto esxi = [](bool answers) {
+        return [=](lab::LabState &s) {
+            s.adapters[0].ports[0].pci_addr = "0001:03:00.0";
+            if (!answers)
+                s.faults = {{"vmnic1", "command", "0xEF22", 0, EIO, std::nullopt}};
+        };
+    };
+    auto old_window = [](lab::LabState &s) {
+        std::tie(s.adapters[0].config.vpd_capability, s.adapters[0].vpd_sysfs_size, s.adapters[0].vpd_eeprom_size) =
+            std::tuple(false, 32768, 256);
+    };
+    const Record dogwood2 = {"eth0", "SN", "0000:03:00.0", 0x1B7E0B03, 0x1B7E8022, 0, 0, 0};
+    auto with_ids = [](Record r, uint32_t device_id, uint32_t subsystem_id) {
+        std::tie(r.device_id, r.subsystem_id) = std::pair(device_id, subsystem_id);
+        return r;
+    };
+    const struct {
+        lab::HostKind kind;
+        const char *preset;
+        std::function<void(lab::LabState &)> change;
+        Record expected; // its serial: the VPD keyword holding it
+    } cases[] = {
+        {lab::HostKind::esxi, "birch", esxi(true), {"vmnic1", "SN", "0001:03:00.0", 0x1B7E0803, 0x103C3382, 0, 2, 0}},
+        {lab::HostKind::esxi, "birch", esxi(false), {"vmnic1", "SN", "0001:03:00.0", 0x1B7E0803, 0x103C3382, 0, -1, 0}},
+        {lab::HostKind::linux_host, "dogwood2", fails("device", "open"), with_ids(dogwood2, 0x1B7E0000, 0x1B7E8022)},
+        {lab::HostKind::linux_host, "dogwood2", fails("device", "read"), with_ids(dogwood2, 0, 0x1B7E8022)},
+        {lab::HostKind::linux_host, "dogwood2", fails("vendor", "read"), with_ids(dogwood2, 0, 0x1B7E8022)},
+        {lab::HostKind::linux_host, "dogwood2", fails("subsystem_vendor", "open"), with_ids(dogwood2, 0x1B7E0B03, 0)},
+        {lab::HostKind::linux_host, "dogwood2", fails("subsystem_device", "read"), with_ids(dogwood2, 0x1B7E0B03, 0)},
+        {lab::HostKind::linux_host, "oem", old_window, {"eth0", "VE", "0000:03:00.0", 0x1B7E0B03, 0x1B7E802C, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(&c - cases);
+        lab::LabState state = lab_host(c.kind, {{c.preset, 1}});
+        c.change(state);
         InProcessLab host(state);
-        std::vector<Record> records = enumerate(host);
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].device_id, c.device_id);
-        EXPECT_EQ(records[0].subsystem_id, c.subsystem_id);
+        Record expected = c.expected;
+        expected.serial = serial_of(state.adapters[0], expected.serial.c_str());
+        EXPECT_NE(expected.serial, "");
+        EXPECT_EQ(enumerate(host), std::vector<Record>{expected});
     }
-}
-
-// Older kernels show the whole 32 KiB VPD window in sysfs; reading on past
-// the EEPROM fails.  What was read before that is the VPD.
-TEST(DiscoveryRecords, SerialFromTheOldKernelsVpdWindow)
-{
-    lab::LabState state = linux_host({{"oem", 1}});
-    lab::Adapter &oem = state.adapters[0];
-    oem.config.vpd_capability = false;
-    oem.vpd_sysfs_size = 32768;
-    oem.vpd_eeprom_size = 256;
-    InProcessLab host(state);
-    std::vector<Record> records = enumerate(host);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].serial, serial_of(oem, "VE"));
 }
 
 TEST(DiscoveryRecords, NvAccessGoesThroughTheControlDeviceOffLinux)

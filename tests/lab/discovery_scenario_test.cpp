@@ -1,8 +1,10 @@
-// Discovery as a user meets it: which interfaces qsupdate lists, in which
-// order, how ports become adapters, and where identity comes from on each
-// kind of host.
-#include <gtest/gtest.h>
+// Discovery and the run loop as a user meets them, on each kind of host.
+#include <fstream>
 
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include "lab/model/lab_image.h"
 #include "lab/model/lab_model.h"
 #include "lab/model/lab_vpd.h"
 #include "tests/lab/support/lab_fixture.h"
@@ -18,16 +20,12 @@ json qsc_interface(const std::string &name, const std::string &kind, const std::
             {"version", "1.8"}, {"bus_info", bus_info}, {"mac", "00:1B:7E:5A:10:00"}};
 }
 
-std::string vpd_event(const std::string &pci_addr, size_t words)
-{
-    return "VPD of " + pci_addr + " read through configuration space: " + std::to_string(words) +
-           " reads of 4 bytes, all under the exclusive lock";
-}
-
 json fault(const std::string &target, const std::string &operation, const std::string &request,
-           const std::string &error)
+           const std::string &error, int occurrence = 0)
 {
     json f = {{"target", target}, {"operation", operation}, {"errno", error}};
+    if (occurrence)
+        f["occurrence"] = occurrence;
     if (!request.empty())
         f["request"] = request;
     return f;
@@ -35,103 +33,143 @@ json fault(const std::string &target, const std::string &operation, const std::s
 
 } // namespace
 
-TEST(DiscoveryScenario, SkipsVlanAndOtherDriverInterfacesButNotABadBusAddress)
+TEST(DiscoveryScenario, ListsAndSelections)
 {
-    TestLab lab({"--adapter", "dogwood2:2"}); // the host also has lo and eno1 (brindle)
-    lab.edit([](json &j) {
-        // A VLAN as the 802.1Q driver names itself, and one whose ethtool
-        // answers come from the port below it: only /proc/net/vlan tells.
-        j["interfaces"].push_back(qsc_interface("eth0.100", "vlan", "802.1Q VLAN Support", ""));
-        j["interfaces"].push_back(qsc_interface("eth1.7", "vlan", "qsc", "0000:03:00.1"));
-        // A driver whose name only starts like ours is another driver.
-        j["interfaces"].push_back(qsc_interface("eth4", "ethernet", "qscvf", "0000:03:00.2"));
+    const std::vector<std::string> dflt, oem = {"--adapter", "oem"};
+    const std::vector<std::string> esxi = {"--platform", "esxi", "--adapter", "birch", "--adapter", "dogwood2:1"};
+    const std::string esxi_list = BANNER + list_line("vmnic1", "00-1B-7E-5A-10-00") +
+                                  list_line("vmnic2", "00-1B-7E-5A-10-01") + list_line("vmnic3", "00-1B-7E-5A-11-00");
+    // Only Birch and Cedar serials can be read on ESXi; vmnic0 is another driver's.
+    const std::string unsupported = "get_qs_serial_esxi(): unsupported device type.\n";
+    const std::string no_driver = "The Duskhollow network adapter driver (qsc) is not loaded.\n"
+                                  "You must install and load the driver before running this utility.\n"
+                                  "Fatal error: No such device (19)\n";
+    const std::string utility = BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n";
+    std::string unprivileged;
+    for (const char *ifname : {"eth0", "eth1"})
+        for (const char *file : {"config", "vpd"})
+            unprivileged += "Failed to open /sys/class/net/" + std::string(ifname) + "/device/" + file +
+                            ", you may have insufficient permissions.\n";
+    auto ioctl_fails = [](const char *request, const char *error) {
+        return [=](json &j) { j["faults"] = {fault("eth1", "ioctl", request, error)}; };
+    };
+    // Without the driver's answer the ids come from /proc/bus/pci.
+    auto esxi_without_ids = [](bool header, std::string pci_addr) {
+        return [=](json &j) {
+            j["faults"] = {fault("*", "command", "0xEF22", "EIO")};
+            j["adapters"][1]["proc_bus_pci"] = header;
+            if (!pci_addr.empty())
+                j["adapters"][1]["ports"][0]["pci_addr"] = pci_addr;
+        };
+    };
+    const std::vector<std::string> two_oem = {"--adapter", "oem", "--adapter", "oem"};
+    auto bonded = [](json &j) { j["adapters"][1]["ports"][0]["mac"] = "00:1B:7E:5A:10:00"; };
+    expect_screens({
+        // VLANs (named by either driver) and a driver named like ours are not our ports.
+        {"VLANs and other drivers' ports", {"--adapter", "dogwood2:2"},
+         [](json &j) {
+             j["interfaces"].push_back(qsc_interface("eth0.100", "vlan", "802.1Q VLAN Support", ""));
+             j["interfaces"].push_back(qsc_interface("eth1.7", "vlan", "qsc", "0000:03:00.1"));
+             j["interfaces"].push_back(qsc_interface("eth4", "ethernet", "qscvf", "0000:03:00.2"));
+         },
+         {}, {"--list"}, 0, TWO_PORTS, ""},
+        {"a bus address without its domain", dflt,
+         [](json &j) { j["interfaces"].push_back(qsc_interface("eth5", "ethernet", "qsc", "03:00.0")); }, {},
+         {"--list"}, 1, BANNER, "Fatal error: Invalid argument (22)\n"},
+        // No port is listed with made-up values, even when it went away meanwhile.
+        {"MAC address unread", dflt, ioctl_fails("SIOCGIFHWADDR", "ENODEV"), {}, {"--list"}, 1, BANNER,
+         "Fatal error: No such device (19)\n"},
+        {"driver information unread", dflt, ioctl_fails("SIOCETHTOOL", "EIO"), {}, {"--list"}, 1, BANNER,
+         "Fatal error: Input/output error (5)\n"},
+        {"PCI order whatever the names", {"--adapter", "cedar:2", "--adapter", "dogwood2:2"},
+         [](json &j) {
+             for (int i = 0; i < 4; ++i)
+                 j["adapters"][i / 2]["ports"][i % 2]["ifname"] = "eth" + std::to_string(3 - i);
+             // A lower bus in a higher domain still comes last.
+             j["adapters"][1]["ports"][0]["pci_addr"] = "0001:01:00.0";
+             j["adapters"][1]["ports"][1]["pci_addr"] = "0001:01:00.1";
+         },
+         {}, {"--list"}, 0,
+         BANNER + list_line("eth3", "00-1B-7E-5A-10-00") + list_line("eth2", "00-1B-7E-5A-10-01") +
+             list_line("eth1", "00-1B-7E-5A-11-00") + list_line("eth0", "00-1B-7E-5A-11-01"),
+         ""},
+        {"an unprivileged user on Linux", oem, [](json &j) { j["host"]["euid"] = 1000; }, {}, {"--list"}, 0,
+         TWO_PORTS, unprivileged},
+        {"no driver on Linux", {"--no-driver"}, {}, {}, {"--list"}, 1, BANNER, no_driver},
+        {"no driver on ESX", {"--platform", "esx", "--no-driver"}, {}, {}, {"--list"}, 1, BANNER, no_driver},
+        {"no driver on ESXi", {"--platform", "esxi", "--no-driver"}, {}, {}, {"--list"}, 1, BANNER, no_driver},
+        // Only "vmnic" and a number names an interface node; others are not opened.
+        {"ESXi", esxi,
+         [](json &j) { j["nodes"].push_back({{"path", "/dev/vmnic7-old"}, {"major", 200}, {"minor", 0}}); }, {},
+         {"--list"}, 0, esxi_list, unsupported},
+        {"ESXi, ids unanswered", esxi, esxi_without_ids(true, ""), {}, {"--list"}, 0, esxi_list, unsupported},
+        {"ESXi, ids unanswered and no header", esxi, esxi_without_ids(false, ""), {}, {"--list"}, 1, BANNER,
+         "Fatal error: No such file or directory (2)\n"},
+        // The header's path comes from the PCI address, which must parse.
+        {"ESXi, an address without its domain", esxi, esxi_without_ids(false, "04:00.0"), {}, {"--list"}, 1, BANNER,
+         "Fatal error: Invalid argument (22)\n"},
+        {"a MAC address nobody has", dflt, {}, {}, {"--adapter=0:1b:7e:5a:10:9"}, 2, BANNER,
+         "No Duskhollow adapters found with MAC address 00-1B-7E-5A-10-09\n"},
+        // A dogwood2 of the maker's own is not in the OEM table.
+        {"the OEM document without OEM boards", dflt, {}, {}, {"--dell"}, 1, oem_document(0), ""},
+        {"the OEM document names an adapter's first port", oem, {}, {}, {"--dell", "--adapter=eth1"}, 1,
+         oem_document(0), ""},
+        {"the OEM document of the first port", oem, {}, {}, {"--dell", "--adapter=eth0"}, 0, oem_document(1), ""},
+        // Bonded OEM adapters share a MAC: only VE's 24-digit serial tells them apart.
+        {"bonded OEM adapters", two_oem, bonded, {}, {"--dell"}, 0, oem_document(2), ""},
+        {"bonded OEM adapters, one selected", two_oem, bonded, {}, {"--dell", "--adapter=00-1b-7e-5a-10-00"}, 0,
+         oem_document(1), ""},
+        // The driver's version, asked of the first port, is unknown when unanswered.
+        {"the driver's version", dflt, {}, {}, {"--version"}, 0,
+         utility + "Network adapter driver version: 5.3.12.1004\n", ""},
+        {"the driver's version unanswered", dflt,
+         [](json &j) { j["faults"] = {fault("eth0", "ioctl", "SIOCETHTOOL", "EIO", 2)}; }, {}, {"--version"}, 0,
+         utility + "Network adapter driver version: unknown\n", ""},
+        {"a name of the longest length", dflt,
+         [](json &j) { j["adapters"][0]["ports"][1]["ifname"] = "enp3s0f1np1abcd"; }, {}, {"--list"}, 0,
+         BANNER + list_line("eth0", "00-1B-7E-5A-10-00") + list_line("enp3s0f1np1abcd", "00-1B-7E-5A-10-01"), ""},
     });
-    expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, "");
-
-    lab.edit([](json &j) { j["interfaces"].push_back(qsc_interface("eth5", "ethernet", "qsc", "03:00.0")); });
-    expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: Invalid argument (22)\n");
 }
 
-// A port whose driver information or MAC address cannot be read is not
-// listed with made-up values: the enumeration fails (even when the
-// interface went away between the two).
-TEST(DiscoveryScenario, FailingInterfaceIoctlsFailTheEnumeration)
+// VPD through configuration space (polled, locked, never written), else through sysfs.
+TEST(DiscoveryScenario, VpdThroughConfigurationSpaceElseSysfs)
 {
-    for (auto [request, error, message] : {std::tuple{"SIOCGIFHWADDR", "ENODEV", "No such device (19)"},
-                                           {"SIOCETHTOOL", "EIO", "Input/output error (5)"}}) {
-        SCOPED_TRACE(request);
-        TestLab lab;
-        lab.edit([&](json &j) { j["faults"] = {fault("eth1", "ioctl", request, error)}; });
-        expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: " + std::string(message) + "\n");
-        EXPECT_EQ(lab.events_with("fault injected"),
-                  std::vector<std::string>{"fault injected: ioctl " + std::string(request) +
-                                           " of eth1 (occurrence 1) failed with " + error});
-    }
-}
-
-TEST(DiscoveryScenario, ListsPortsInPciOrderWhateverTheirNames)
-{
-    TestLab lab({"--adapter", "cedar:2", "--adapter", "dogwood2:2"});
-    lab.edit([](json &j) {
-        for (int i = 0; i < 4; ++i)
-            j["adapters"][i / 2]["ports"][i % 2]["ifname"] = "eth" + std::to_string(3 - i);
-        // A lower bus in a higher domain still comes last.
-        j["adapters"][1]["ports"][0]["pci_addr"] = "0001:01:00.0";
-        j["adapters"][1]["ports"][1]["pci_addr"] = "0001:01:00.1";
-    });
-    expect_run(lab.qsupdate({"--list"}), 0,
-               BANNER + list_line("eth3", "00-1B-7E-5A-10-00") + list_line("eth2", "00-1B-7E-5A-10-01") +
-                   list_line("eth1", "00-1B-7E-5A-11-00") + list_line("eth0", "00-1B-7E-5A-11-01"),
-               "");
-}
-
-TEST(DiscoveryScenario, ReadsVpdThroughConfigurationSpaceUpToItsEndTagOrWhole)
-{
+    auto vpd_event = [](const std::string &pci_addr, size_t words) {
+        return "VPD of " + pci_addr + " read through configuration space: " + std::to_string(words) +
+               " reads of 4 bytes, all under the exclusive lock";
+    };
     TestLab lab({"--adapter", "oem", "--adapter", "oem:1"});
     lab.edit([](json &j) {
         j["adapters"][0]["config"]["vpd_polls"] = 126; // the last poll qsupdate makes
         j["adapters"][1]["vpd"]["end_tag"] = false;   // then all 32768 bytes are read
-        for (int a : {0, 1}) {
-            j["adapters"][a]["vpd_sysfs"] = false;
-            j["adapters"][a]["vpd_writable"] = true;
-        }
+        for (int a : {0, 1})
+            j["adapters"][a].merge_patch({{"vpd_sysfs", false}, {"vpd_writable", true}});
     });
     expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
-    // Discovery only reads: no VPD write reached an EEPROM that would take it.
-    EXPECT_EQ(lab.events_with("written"), std::vector<std::string>{});
     EXPECT_EQ(lab.description()["adapters"][0]["eeprom"], "");
-
-    size_t words = (lab::build_vpd(lab::load_state(lab.dir() + "/lab.json").adapters[0].vpd).size() + 3) / 4;
-    EXPECT_EQ(lab.events_with("VPD of"),
-              (std::vector<std::string>{vpd_event("0000:03:00.0", words), vpd_event("0000:03:00.1", words),
-                                        vpd_event("0000:04:00.0", 8192)}));
-    // One 1 ms sleep before each poll of the address register; the second
-    // adapter answers at its second poll.
-    size_t sleeps = 2 * words * 126 + 8192 * 2;
+    const size_t words = (lab::build_vpd(lab::load_state(lab.dir() + "/lab.json").adapters[0].vpd).size() + 3) / 4;
+    const size_t sleeps = 2 * words * 126 + 8192 * 2; // the second adapter answers at its second poll
     char slept[80];
     std::snprintf(slept, sizeof slept, "slept %zu times, %zu.%03zu000 s in all", sleeps, sleeps / 1000, sleeps % 1000);
+    EXPECT_EQ(lab.events_with("VPD of"), (std::vector<std::string>{vpd_event("0000:03:00.0", words),
+                                                                    vpd_event("0000:03:00.1", words),
+                                                                    vpd_event("0000:04:00.0", 8192)}));
     EXPECT_EQ(lab.events_with("slept"), std::vector<std::string>{slept});
-}
+    EXPECT_EQ(lab.events_with("written"), std::vector<std::string>{});
 
-// Without a usable VPD capability, or when the lock or the address write
-// fails, the VPD is read from sysfs; nothing is polled that cannot answer
-// and no other configuration register is written.
-TEST(DiscoveryScenario, FallsBackToTheSysfsVpdFile)
-{
     // The first identifier string pushes the serial past the page one sysfs read returns.
-    const json long_id = {{"id_string", std::string(4100, 'x')}};
-    const json no_faults = json::array();
-    struct Case {
+    const json none = json::array();
+    const struct {
         json adapter_patch, faults;
         bool polls;
-    } cases[] = {
-        {{{"config", {{"vpd_capability", false}}}, {"vpd", long_id}}, no_faults, false},
-        {{{"config", {{"capability_list", false}}}}, no_faults, false},
-        {{{"config", {{"vpd_polls", 127}}}}, no_faults, true},
+    } fallbacks[] = {
+        {{{"config", {{"vpd_capability", false}}}, {"vpd", {{"id_string", std::string(4100, 'x')}}}}, none, false},
+        {{{"config", {{"capability_list", false}}}}, none, false},
+        {{{"config", {{"vpd_polls", 127}}}}, none, true},
         {json::object(), {fault("*", "lock", "", "ENOLCK")}, false},
         {json::object(), {fault("*", "write", "", "EIO")}, false},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : fallbacks) {
         SCOPED_TRACE(c.adapter_patch.dump().substr(0, 60) + c.faults.dump());
         TestLab lab({"--adapter", "oem:1", "--adapter", "oem:1"});
         lab.edit([&](json &j) {
@@ -146,61 +184,7 @@ TEST(DiscoveryScenario, FallsBackToTheSysfsVpdFile)
     }
 }
 
-TEST(DiscoveryScenario, UnprivilegedUserOnLinuxSeesPortsWithoutSerials)
-{
-    TestLab lab({"--adapter", "oem"});
-    lab.edit([](json &j) { j["host"]["euid"] = 1000; });
-    std::string err;
-    for (const char *ifname : {"eth0", "eth1"})
-        for (const char *file : {"config", "vpd"})
-            err += "Failed to open /sys/class/net/" + std::string(ifname) + "/device/" + file +
-                   ", you may have insufficient permissions.\n";
-    expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, err);
-}
-
-TEST(DiscoveryScenario, DriverMissingOnEachKindOfHost)
-{
-    for (const char *platform : {"linux", "esx", "esxi"}) {
-        SCOPED_TRACE(platform);
-        expect_run(TestLab({"--platform", platform, "--no-driver"}).qsupdate({"--list"}), 1, BANNER,
-                   "The Duskhollow network adapter driver (qsc) is not loaded.\n"
-                   "You must install and load the driver before running this utility.\n"
-                   "Fatal error: No such device (19)\n");
-    }
-}
-
-TEST(DiscoveryScenario, EsxiIdentifiesPortsThroughTheControlDevice)
-{
-    TestLab lab({"--platform", "esxi", "--adapter", "birch", "--adapter", "dogwood2:1"});
-    const std::string list = BANNER + list_line("vmnic1", "00-1B-7E-5A-10-00") +
-                             list_line("vmnic2", "00-1B-7E-5A-10-01") + list_line("vmnic3", "00-1B-7E-5A-11-00");
-    // Only Birch and Cedar serial numbers can be read on ESXi; the other
-    // on-board NIC (vmnic0) belongs to another driver.
-    const std::string unsupported = "get_qs_serial_esxi(): unsupported device type.\n";
-    // Only "vmnic" and a number names an interface node: another node that
-    // merely starts so (no driver holds it) is not opened.
-    lab.edit([](json &j) { j["nodes"].push_back({{"path", "/dev/vmnic7-old"}, {"major", 200}, {"minor", 0}}); });
-    expect_run(lab.qsupdate({"--list"}), 0, list, unsupported);
-    // Each Birch port's serial number comes from its static configuration.
-    EXPECT_EQ(lab.events_with("MCDI read"), (std::vector<std::string>{"MCDI read 0x3: 65536 bytes in 261 commands",
-                                                                      "MCDI read 0x4: 65536 bytes in 261 commands"}));
-
-    // Without the driver's answer the ids come from /proc/bus/pci, which
-    // still tells the dogwood2 from the birch.
-    lab.edit([](json &j) { j["faults"] = {fault("*", "command", "0xEF22", "EIO")}; });
-    expect_run(lab.qsupdate({"--list"}), 0, list, unsupported);
-    EXPECT_EQ(lab.events_with("fault injected").size(), 3u);
-
-    lab.edit([](json &j) { j["adapters"][1]["proc_bus_pci"] = false; });
-    expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: No such file or directory (2)\n");
-
-    // The header's path comes from the PCI address, which must parse.
-    lab.edit([](json &j) { j["adapters"][1]["ports"][0]["pci_addr"] = "04:00.0"; });
-    expect_run(lab.qsupdate({"--list"}), 1, BANNER, "Fatal error: Invalid argument (22)\n");
-}
-
-// On the ESX service console qsupdate makes the control node itself, keeps
-// it while it is right, and needs root and the driver's device number.
+// On the ESX service console qsupdate makes and keeps the control node itself.
 TEST(DiscoveryScenario, EsxServiceConsoleControlNode)
 {
     TestLab lab({"--platform", "esx"});
@@ -208,10 +192,7 @@ TEST(DiscoveryScenario, EsxServiceConsoleControlNode)
     expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, "");
     expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, "");
     std::vector<std::string> expected = {made};
-    EXPECT_EQ(lab.events_with("/dev/qsc_control"), expected);
-
-    // A node of another minor or type, or left by a driver that had another
-    // major number, is replaced.
+    // A node of another minor or type, or of a driver's earlier major number, is replaced.
     for (auto [pointer, value] : std::vector<std::pair<std::string, json>>{
              {"/nodes/0/minor", 0}, {"/nodes/0/block", true}, {"/host/qsc_control_major", 240}}) {
         SCOPED_TRACE(pointer);
@@ -219,18 +200,14 @@ TEST(DiscoveryScenario, EsxServiceConsoleControlNode)
         expect_run(lab.qsupdate({"--list"}), 0, TWO_PORTS, "");
         expected.push_back("/dev/qsc_control removed");
         expected.push_back(value == 240 ? "character device /dev/qsc_control created (240, 1)" : made);
-        EXPECT_EQ(lab.events_with("/dev/qsc_control"), expected);
         EXPECT_EQ(lab.description()["nodes"][0]["mode"], 0600);
     }
-
+    EXPECT_EQ(lab.events_with("/dev/qsc_control"), expected);
     lab.edit([](json &j) { j["host"]["euid"] = 500; });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER,
                "You must run this utility as root.\nFatal error: Operation not permitted (1)\n");
     // The module is listed as loaded, but has not registered its device.
-    lab.edit([](json &j) {
-        j["host"]["euid"] = 0;
-        j["host"]["driver_loaded"] = false;
-    });
+    lab.edit([](json &j) { j["host"].merge_patch({{"euid", 0}, {"driver_loaded", false}}); });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER, "failed to find qsc_control in /proc/devices; is driver loaded?\n");
     EXPECT_EQ(lab.events_with("").back(), "qsupdate ended the process itself");
     // The command that looks the number up cannot even be started.
@@ -240,4 +217,33 @@ TEST(DiscoveryScenario, EsxServiceConsoleControlNode)
     });
     expect_run(lab.qsupdate({"--list"}), 1, BANNER,
                "failed to open /proc/devices; are you root? (11, Resource temporarily unavailable)\n");
+}
+
+// A failed update fails the run, after another adapter's success too; the OEM document stays whole.
+TEST(DiscoveryScenario, AFailedUpdateFailsTheRunWithTheOemDocumentWhole)
+{
+    auto application = [](const char *bundle, const char *package, bool success, const std::string &message) {
+        return std::string("\t<Device display=\"Halcyonpath Y3522-25G Adapter\">\n\t\t<Application "
+                           "componentType=\"FRMW\" version=\"") +
+               bundle + "\" display=\"Application Firmware\">\n" +
+               (*package ? std::string("\t\t\t<Package version=\"") + package + "\"/>\n" : "") +
+               "\t\t\t<SPStatus result=\"" + (success ? "true" : "false") + "\">\n\t\t\t\t<Message id=" +
+               message + "</Message>\n\t\t\t</SPStatus>\n\t\t</Application>\n\t</Device>\n";
+    };
+    // The probe reads the second adapter's configuration, the open fails to.
+    TestLab lab({"--adapter", "oem", "--adapter", "oem"});
+    lab.edit([&](json &j) { j["faults"] = {fault("a2-dynamic-cfg-00", "read", "", "EIO", 2)}; });
+    const std::string image = lab.dir() + "/fw.bin";
+    const std::vector<uint8_t> bytes = lab::build_plain_image({3, 42, {7, 5, 0, 1000}});
+    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
+    std::string doc = oem_document(0);
+    doc.insert(doc.find("\t<Reboot"), application("7.4.3", "7.5.0", true, "\"0\"> Update success.") +
+                                          application("0.0.0", "", false, "\"0\"> Update failure. "));
+    expect_run(r, 1, doc, "");
+    tinyxml2::XMLDocument parsed;
+    EXPECT_EQ(parsed.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
+    r = lab.qsupdate({"-s", "--write", "--image=" + image});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.substr(r.err.rfind("Fatal error")), "Fatal error: Input/output error (5)\n");
 }

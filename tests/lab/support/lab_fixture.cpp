@@ -185,3 +185,18 @@ std::vector<std::string> logged(lab::Lab &lab, const std::vector<std::string> &t
             found.push_back(line.substr(line.find("] ") + 2));
     return found;
 }
+
+// ---- Screens ----
+
+void expect_screens(const std::vector<Screen> &screens)
+{
+    for (const Screen &s : screens) {
+        SCOPED_TRACE(s.name);
+        TestLab lab(s.create);
+        if (s.edit)
+            lab.edit(s.edit);
+        if (s.prepare)
+            s.prepare(lab);
+        expect_run(lab.qsupdate(s.args), s.status, s.out, s.err);
+    }
+}

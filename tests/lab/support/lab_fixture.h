@@ -101,3 +101,19 @@ inline std::vector<std::string> logged(lab::Lab &lab, const std::string &text) {
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
 // errno of opening the path (closed again), 0 for success.
 int open_error(Platform &p, const std::string &path, int flags);
+
+// ---- Screens: one run of qsupdate per row, on a lab of its own ----
+
+// A lab made with `create`, changed by `edit` and `prepare` (either may be
+// empty), and everything a user sees of qsupdate run on it with `args`.
+struct Screen {
+    const char *name;
+    std::vector<std::string> create;
+    std::function<void(nlohmann::json &)> edit;
+    std::function<void(TestLab &)> prepare;
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+};
+
+void expect_screens(const std::vector<Screen> &screens);
