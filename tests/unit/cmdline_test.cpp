@@ -1,17 +1,13 @@
 // The command line as a user meets it: messages, output and exit status.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <tuple>
 
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 
-#include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
-#include "lib/utils/linux/qsu_device.h"
 #include "tests/unit/support/fake_platform.h"
 #include "tests/unit/support/image_builder.h"
 #include "tests/unit/support/run_main.h"
@@ -132,7 +128,6 @@ protected:
         add_file("/images/cut.bin", std::vector<uint8_t>(rom.begin(), rom.end() - 512));
         add_file("/images/bad-sum.bin", bad_sum);
         add_file("/fw.bin", build_plain_image());
-        add_file("/rom.bin", build_ipxe_rom());
     }
     void make(Host kind)
     {
@@ -248,84 +243,5 @@ const RunCase kRuns[] = {
     {eth0, {"-s"}, 0, "", ""}, {eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},
     {eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}};
 INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
-
-TEST_F(CommandLine, ManifestStartsWithTheFamilyVersion)
-{
-    RunResult manifest = run_qsupdate(host, {"-M"});
-    EXPECT_EQ(manifest.status, 0);
-    EXPECT_EQ(manifest.out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u);
-}
-
-// Stand-ins for the status report and the update procedure: each call is
-// recorded as "<action> <port> <option word> <image or ->".
-std::vector<std::string> port_calls;
-int port_answer = 1;
-int port_errno = 0;
-
-int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int word)
-{
-    char line[64];
-    std::snprintf(line, sizeof line, "%s %s %#x %s", action, dev->netif_name, word, image ? "image" : "-");
-    port_calls.push_back(line);
-    errno = port_errno;
-    return port_answer;
-}
-
-struct WalkCase {
-    std::vector<std::string> args, calls;
-    int answer = 1, err_no = 0; // of every call
-    int status = 0;
-    std::string err = "";
-};
-
-// 0x288FE000 is every type selector, 0x200000 "no adapter named"; options
-// on bit 0 to 2 would read as an image given with --ipxe-image.
-TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
-{
-    make(eth0);
-    const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
-    const WalkCase cases[] = {
-        {{}, {"status eth0 0x28afe000 -"}}, {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}},
-        {{"--write"}, {"update eth0 0x28afe000 -"}}, {{"-s", "--write"}, {"update eth0 0x28afe100 -"}},
-        {{"--write", "--mc", "--force", "-y", "--backup", "--full-erase", "--fake-v9", "-v"},
-         {"update eth0 0x6709200 -"}},
-        {{"--restore-bootrom"}, {"update eth0 0x4208 -"}},
-        {{"--restore-bootrom", "--write"}, {"update eth0 0x28afe008 -"}},
-        {{"--write", "--image=/fw.bin"}, {"update eth0 0x200007 image"}},
-        {{"--ipxe-image=/rom.bin"}, {"status eth0 0x10200200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--verbose"}, {"update eth0 0x10201200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--backup"}, {"update eth0 0x10600200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--fake-v1"}, {"update eth0 0x11200200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--fake-v9"}, {"update eth0 0x12200200 image"}},
-        {{"-s"}, {}}, // silent status looks at no port
-        {{}, {"status eth0 0x28afe000 -"}, 0, 0, 0, "No firmware is available for any adapter\n"},
-        {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}, 0, 0, 0, "No firmware is available for eth0\n"},
-        {{"--write"}, {"update eth0 0x28afe000 -"}, -1, ENOTSUP, 1, denied},
-        {{"--write"}, {"update eth0 0x28afe000 -"}, -1, EIO, 1, "Fatal error: Input/output error (5)\n"},
-    };
-    { // the stand-ins are in place for this block only
-        ScopedPortActions stand_ins({[](qsu_device *d, qsupdate_image_t *i, int w) { return record("status", d, i, w); },
-                                     [](qsu_device *d, qsupdate_image_t *i, int w) { return record("update", d, i, w); }});
-        for (const WalkCase &c : cases) {
-            port_calls.clear();
-            port_answer = c.answer;
-            port_errno = c.err_no;
-            RunResult r = run_qsupdate_here(host, c.args);
-            EXPECT_EQ(port_calls, c.calls) << testing::PrintToString(c.args);
-            EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << testing::PrintToString(c.args);
-        }
-    }
-    EXPECT_EQ(current_port_actions().status, &show_status);
-    EXPECT_EQ(current_port_actions().update, &update_firmware);
-}
-
-// Nothing of one run (getopt's state, options) leaks into the next.
-TEST_F(CommandLine, RunsTwiceInOneProcess)
-{
-    RunResult first = run_qsupdate_here(host, {"--silent", "--help", "stray"});
-    EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
-    RunResult second = run_qsupdate_here(host, {"--silent", "--fake-v1", "-h"});
-    EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
-}
 
 } // namespace

@@ -60,8 +60,6 @@ bool operator==(firmware_version l, firmware_version r)
     return l.a == r.a && l.b == r.b && l.c == r.c && l.d == r.d;
 }
 
-const image_type_t kIndexed[] = {IMAGE_TYPE_MCFW, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_PHY, IMAGE_TYPE_FPGA,
-                                 IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD};
 
 // Sets the checksum byte so that the first `length` bytes sum to zero.
 void close_sum(Bytes &b, size_t length)
@@ -74,16 +72,6 @@ void close_sum(Bytes &b, size_t length)
 std::vector<uint32_t> fields(const birch_mc_dynamic_config_hdr_t &h)
 {
     return {h.length, h.num_fw_version_items, h.dynamic_vpd_offset, h.dynamic_vpd_length};
-}
-
-TEST(BirchDynamicConfig, BlankFlashIsRebuiltWithTheTemplateAtTheEnd)
-{
-    Config c(Bytes(4096, 0xFF), Config::opened);
-    EXPECT_EQ(c.header().magic, BIRCH_DYNAMIC_CONFIG_MAGIC);
-    EXPECT_EQ(fields(c.header()), (std::vector<uint32_t>{20, 0, 4096 - 12, 12}));
-    EXPECT_EQ(0, std::memcmp(c.bytes.data() + 4084, vpd_dynamic_init, 12));
-    for (image_type_t t : kIndexed)
-        EXPECT_TRUE(c.get(t) == firmware_version{}) << t;
 }
 
 TEST(BirchDynamicConfig, HeaderAcceptanceRules)
