@@ -11,13 +11,7 @@ class FuzzInput {
 public:
     FuzzInput(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     // Zero once the input is used up.
-    uint8_t byte()
-    {
-        if (size_ == 0)
-            return 0;
-        --size_;
-        return *data_++;
-    }
+    uint8_t byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
     uint32_t word()
     {
         uint32_t v = 0;

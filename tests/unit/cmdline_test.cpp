@@ -1,6 +1,7 @@
 // The command line as a user meets it: messages, output and exit status.
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
@@ -83,72 +84,6 @@ Available options are:
 
 enum Host { bare, eth0, no_class_net, esxi };
 
-// A Linux host with the driver loaded, image files and no adapter;
-// interface "other0" belongs to another driver, "lo" has no driver
-// information at all, "eth7"'s driver refuses to answer, and "eth0" is ours
-// once listed under /sys/class/net (a port without VPD).
-class CommandLine : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host.add_dir("/sys/bus/pci/drivers/qsc");
-        host.add_dir("/sys/class/net");
-        host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
-            auto *ifr = static_cast<struct ifreq *>(arg);
-            const bool ours = std::strcmp(ifr->ifr_name, "eth0") == 0;
-            if (ours && request == SIOCGIFHWADDR) {
-                std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
-                return 0;
-            }
-            if (request != SIOCETHTOOL) {
-                errno = ENOTTY;
-                return -1;
-            }
-            if (std::strcmp(ifr->ifr_name, "lo") == 0) {
-                errno = EOPNOTSUPP;
-                return -1;
-            }
-            if (ours || std::strcmp(ifr->ifr_name, "other0") == 0) {
-                auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
-                std::strcpy(info->driver, ours ? "qsc" : "brindle");
-                std::strcpy(info->version, "5.3.12.1004");
-                std::strcpy(info->bus_info, "0000:03:00.0");
-                return 0;
-            }
-            errno = std::strcmp(ifr->ifr_name, "eth7") == 0 ? EPERM : ENODEV;
-            return -1;
-        };
-        const std::vector<uint8_t> rom = build_ipxe_rom(4);
-        std::vector<uint8_t> bad_sum = rom;
-        bad_sum[7]++;
-        host.add_file("/images/junk.bin", std::string(64, 'z'));
-        host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
-        host.add_file("/images/empty.bin", "");
-        add_file("/images/rom.bin", rom);
-        add_file("/images/cut.bin", std::vector<uint8_t>(rom.begin(), rom.end() - 512));
-        add_file("/images/bad-sum.bin", bad_sum);
-        add_file("/fw.bin", build_plain_image());
-    }
-    void make(Host kind)
-    {
-        if (kind == eth0) {
-            host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
-            host.add_file("/sys/class/net/eth0/device/vpd", "");
-        } else if (kind == no_class_net) {
-            host.remove("/sys/class/net");
-        } else if (kind == esxi) {
-            host.sysname = "VMkernel";
-            host.add_file("/dev/qsc_control", "");
-        }
-    }
-    void add_file(const std::string &path, const std::vector<uint8_t> &bytes)
-    {
-        host.add_file(path, std::string(bytes.begin(), bytes.end()));
-    }
-
-    FakePlatform host;
-};
-
 struct RunCase {
     Host host;
     std::vector<std::string> args;
@@ -159,20 +94,61 @@ struct RunCase {
 void PrintTo(const RunCase &c, std::ostream *os)
 {
     static const char *const hosts[] = {"", "eth0: ", "no-class-net: ", "esxi: "};
-    *os << hosts[c.host];
-    for (size_t i = 0; i < c.args.size(); i++)
-        *os << (i ? " " : "") << c.args[i];
+    *os << hosts[c.host] << testing::PrintToString(c.args);
 }
 
-class Outcome : public CommandLine, public ::testing::WithParamInterface<RunCase> {};
+// A Linux host with the driver loaded, image files and no adapter;
+// interface "other0" belongs to another driver, "lo" has no driver
+// information at all, "eth7"'s driver refuses to answer, and "eth0" is ours
+// once listed under /sys/class/net (a port without VPD).
+class Outcome : public ::testing::TestWithParam<RunCase> {
+protected:
+    void SetUp() override
+    {
+        host.add_dir("/sys/bus/pci/drivers/qsc");
+        host.add_dir("/sys/class/net");
+        host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
+            auto *ifr = static_cast<struct ifreq *>(arg);
+            const std::string name = ifr->ifr_name;
+            if (name == "eth0" && request == SIOCGIFHWADDR) {
+                std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
+                return 0;
+            }
+            if (request != SIOCETHTOOL || name == "lo")
+                return errno = request != SIOCETHTOOL ? ENOTTY : EOPNOTSUPP, -1;
+            if (name != "eth0" && name != "other0")
+                return errno = name == "eth7" ? EPERM : ENODEV, -1;
+            auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
+            std::strcpy(info->driver, name == "eth0" ? "qsc" : "brindle");
+            std::strcpy(info->version, "5.3.12.1004");
+            std::strcpy(info->bus_info, "0000:03:00.0");
+            return 0;
+        };
+        const std::vector<uint8_t> rom = build_ipxe_rom(4), fw = build_plain_image();
+        host.add_file("/images/junk.bin", std::string(64, 'z'));
+        host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
+        host.add_file("/images/empty.bin", "");
+        host.add_file("/images/rom.bin", std::string(rom.begin(), rom.end()));
+        host.add_file("/images/cut.bin", std::string(rom.begin(), rom.end() - 512));
+        host.add_file("/images/bad-sum.bin", std::string(rom.begin(), rom.end() - 1) + char(rom.back() + 1));
+        host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
+        if (GetParam().host == eth0) {
+            host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
+            host.add_file("/sys/class/net/eth0/device/vpd", "");
+        } else if (GetParam().host == no_class_net) {
+            host.remove("/sys/class/net");
+        } else if (GetParam().host == esxi) {
+            host.sysname = "VMkernel";
+            host.add_file("/dev/qsc_control", "");
+        }
+    }
+    FakePlatform host;
+};
 
 TEST_P(Outcome, IsWhatTheUserSees)
 {
-    make(GetParam().host);
     RunResult r = run_qsupdate(host, GetParam().args);
-    EXPECT_EQ(r.status, GetParam().status);
-    EXPECT_EQ(r.out, GetParam().out);
-    EXPECT_EQ(r.err, GetParam().err);
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(GetParam().status, GetParam().out, GetParam().err));
 }
 
 const std::string version = "Duskhollow firmware update utility: v7.6.1.1006\n";

@@ -194,6 +194,26 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
     }
 }
 
+// Through the control device (ESXi) a partition is asked of that device alone, never through a socket.
+TEST(NvOpen, TheControlDeviceHasNoSocketFallback)
+{
+    struct : FakePlatform {
+        int sockets = 0;
+        int socket(int domain, int type, int protocol) override { return ++sockets, FakePlatform::socket(domain, type, protocol); }
+    } host;
+    ScopedPlatform scoped(host);
+    nv_reset_for_tests();
+    nv_use_char_dev = true;
+    qsu_device dev = port("eth0");
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(nv_open(&dev, NV_PART_DYNAMIC_CFG, 0), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(host.sockets, 0);
+    nv_use_char_dev = false;
+}
+
 TEST(NvFactoryDefaults, FromDogwood2On)
 {
     for (auto [id, defaults] : {std::pair{0x1B7E0AFFu, false}, {0x1B7E0B00u, true}, {0x1B7E1A03u, false}}) {

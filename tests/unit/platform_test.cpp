@@ -1,4 +1,5 @@
-// The production platform's shell command runner, on this host's shell.
+// The production platform's shell command runner and sleep, on this host.
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -35,4 +36,11 @@ TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchl
     // An output that ends one byte into a read is kept to its last byte.
     EXPECT_EQ(real_platform().run_capture("head -c 8193 /dev/zero | tr '\\0' x", output), 0);
     EXPECT_EQ(output, std::string(8193, 'x'));
+}
+
+TEST(RealPlatformSleep, SleepsAtLeastTheTimeAsked)
+{
+    const auto start = std::chrono::steady_clock::now();
+    real_platform().sleep_us(20000);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(20000));
 }

@@ -18,6 +18,9 @@ TEST(VpdRecord, DocumentedExampleAndRefusedSets)
     EXPECT_EQ(vpd_set(buf.data(), 1000, 'V', '2', Bytes(256).data(), 256), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(buf, pristine);
+    EXPECT_EQ(vpd_set(buf.data(), 19, 'V', '1', "1.2.3", 5), -1); // one byte short of the room it needs
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(buf, pristine);
     ASSERT_EQ(vpd_set(buf.data(), 20, 'V', '1', "1.2.3", 5), 0);
     const Bytes example = {0x90, 0x10, 0x00, 0x56, 0x44, 0x01, 0x00, 0x56, 0x31, 0x05, 0x31,
                            0x2E, 0x32, 0x2E, 0x33, 0x52, 0x56, 0x01, 0x9E, 0x78, 0xA5};

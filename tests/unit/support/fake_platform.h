@@ -31,7 +31,6 @@ public:
     std::function<int(const std::string &path, unsigned long request, void *arg)> ioctl_handler;
 
     std::string sysname = "Linux";
-    unsigned long slept_us = 0;
     size_t open_descriptors() const { return fds_.size(); }
 
     int open(const char *path, int flags, mode_t mode) override;
@@ -49,7 +48,7 @@ public:
     int uname(struct utsname *name) override;
     uid_t geteuid() override { return 0; }
     pid_t getpid() override { return 4242; }
-    void sleep_us(unsigned long usec) override { slept_us += usec; }
+    void sleep_us(unsigned long) override {}
     // What the code under unit test never does.
     int mkdir(const char *, mode_t) override { return fail(EROFS); }
     int mknod(const char *, mode_t, dev_t) override { return fail(EROFS); }
@@ -64,6 +63,7 @@ private:
         off_t offset = 0;
     };
     OpenFile *file(int fd);
+    std::string *content(int fd); // null for a socket or a closed descriptor
     static int fail(int err);
 
     std::map<std::string, Node> nodes_;
