@@ -1,5 +1,4 @@
-// Takes a target's parameters from the front of an input; the rest is the
-// bytes under test.
+// A target's parameters from the front of an input; the rest is the bytes under test.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // The command line as a user meets it: messages, output and exit status.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <tuple>
 
@@ -8,7 +9,9 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 
+#include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
+#include "lib/utils/linux/qsu_device.h"
 #include "tests/unit/support/fake_platform.h"
 #include "tests/unit/support/image_builder.h"
 #include "tests/unit/support/run_main.h"
@@ -97,56 +100,54 @@ void PrintTo(const RunCase &c, std::ostream *os)
     *os << hosts[c.host] << testing::PrintToString(c.args);
 }
 
-// A Linux host with the driver loaded, image files and no adapter;
-// interface "other0" belongs to another driver, "lo" has no driver
-// information at all, "eth7"'s driver refuses to answer, and "eth0" is ours
-// once listed under /sys/class/net (a port without VPD).
-class Outcome : public ::testing::TestWithParam<RunCase> {
-protected:
-    void SetUp() override
-    {
-        host.add_dir("/sys/bus/pci/drivers/qsc");
-        host.add_dir("/sys/class/net");
-        host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
-            auto *ifr = static_cast<struct ifreq *>(arg);
-            const std::string name = ifr->ifr_name;
-            if (name == "eth0" && request == SIOCGIFHWADDR) {
-                std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
-                return 0;
-            }
-            if (request != SIOCETHTOOL || name == "lo")
-                return errno = request != SIOCETHTOOL ? ENOTTY : EOPNOTSUPP, -1;
-            if (name != "eth0" && name != "other0")
-                return errno = name == "eth7" ? EPERM : ENODEV, -1;
-            auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
-            std::strcpy(info->driver, name == "eth0" ? "qsc" : "brindle");
-            std::strcpy(info->version, "5.3.12.1004");
-            std::strcpy(info->bus_info, "0000:03:00.0");
+// Driver loaded, image files; "other0" has another driver, "lo" none, "eth7" refuses, "eth0" is ours once listed.
+void make_host(FakePlatform &host, Host kind)
+{
+    host.add_dir("/sys/bus/pci/drivers/qsc");
+    host.add_dir("/sys/class/net");
+    host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
+        auto *ifr = static_cast<struct ifreq *>(arg);
+        const std::string name = ifr->ifr_name;
+        if (name == "eth0" && request == SIOCGIFHWADDR) {
+            std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
             return 0;
-        };
-        const std::vector<uint8_t> rom = build_ipxe_rom(4), fw = build_plain_image();
-        host.add_file("/images/junk.bin", std::string(64, 'z'));
-        host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
-        host.add_file("/images/empty.bin", "");
-        host.add_file("/images/rom.bin", std::string(rom.begin(), rom.end()));
-        host.add_file("/images/cut.bin", std::string(rom.begin(), rom.end() - 512));
-        host.add_file("/images/bad-sum.bin", std::string(rom.begin(), rom.end() - 1) + char(rom.back() + 1));
-        host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
-        if (GetParam().host == eth0) {
-            host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
-            host.add_file("/sys/class/net/eth0/device/vpd", "");
-        } else if (GetParam().host == no_class_net) {
-            host.remove("/sys/class/net");
-        } else if (GetParam().host == esxi) {
-            host.sysname = "VMkernel";
-            host.add_file("/dev/qsc_control", "");
         }
+        if (request != SIOCETHTOOL || name == "lo")
+            return errno = request != SIOCETHTOOL ? ENOTTY : EOPNOTSUPP, -1;
+        if (name != "eth0" && name != "other0")
+            return errno = name == "eth7" ? EPERM : ENODEV, -1;
+        auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
+        std::strcpy(info->driver, name == "eth0" ? "qsc" : "brindle");
+        std::strcpy(info->version, "5.3.12.1004");
+        std::strcpy(info->bus_info, "0000:03:00.0");
+        return 0;
+    };
+    const std::vector<uint8_t> rom = build_ipxe_rom(4), fw = build_plain_image(), small_rom = build_ipxe_rom();
+    host.add_file("/images/junk.bin", std::string(64, 'z'));
+    host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
+    host.add_file("/images/empty.bin", "");
+    host.add_file("/images/rom.bin", std::string(rom.begin(), rom.end()));
+    host.add_file("/images/cut.bin", std::string(rom.begin(), rom.end() - 512));
+    host.add_file("/images/bad-sum.bin", std::string(rom.begin(), rom.end() - 1) + char(rom.back() + 1));
+    host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
+    host.add_file("/rom.bin", std::string(small_rom.begin(), small_rom.end()));
+    if (kind == eth0) {
+        host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
+        host.add_file("/sys/class/net/eth0/device/vpd", "");
+    } else if (kind == no_class_net) {
+        host.remove("/sys/class/net");
+    } else if (kind == esxi) {
+        host.sysname = "VMkernel";
+        host.add_file("/dev/qsc_control", "");
     }
-    FakePlatform host;
-};
+}
+
+class Outcome : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(Outcome, IsWhatTheUserSees)
 {
+    FakePlatform host;
+    make_host(host, GetParam().host);
     RunResult r = run_qsupdate(host, GetParam().args);
     EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(GetParam().status, GetParam().out, GetParam().err));
 }
@@ -219,5 +220,75 @@ const RunCase kRuns[] = {
     {eth0, {"-s"}, 0, "", ""}, {eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},
     {eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}};
 INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
+
+// Nothing of one run (getopt's state, options) leaks into the next.
+TEST(CommandLine, RunsTwiceInOneProcess)
+{
+    FakePlatform host;
+    make_host(host, bare);
+    RunResult first = run_qsupdate_here(host, {"--silent", "--help", "stray"});
+    EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
+    RunResult second = run_qsupdate_here(host, {"--silent", "--fake-v1", "-h"});
+    EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
+}
+
+// Stand-ins for the status report and the update procedure record "<action> <port> <option word> <image or ->".
+std::vector<std::string> port_calls;
+int port_answer = 1, port_errno = 0;
+
+int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int word)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, "%s %s %#x %s", action, dev->netif_name, word, image ? "image" : "-");
+    port_calls.push_back(line);
+    errno = port_errno;
+    return port_answer;
+}
+
+// 0x288FE000 is every type selector, 0x200000 "no adapter named"; options
+// on bit 0 to 2 would read as an image given with --ipxe-image.
+TEST(CommandLine, EachActionHandsThePortItsOptionWord)
+{
+    FakePlatform host;
+    make_host(host, eth0);
+    const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
+    const struct {
+        std::vector<std::string> args, calls;
+        int answer = 1, err_no = 0; // of every call
+        int status = 0;
+        std::string err = "";
+    } cases[] = {
+        {{}, {"status eth0 0x28afe000 -"}}, {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}},
+        {{"--write"}, {"update eth0 0x28afe000 -"}}, {{"-s", "--write"}, {"update eth0 0x28afe100 -"}},
+        {{"--write", "--mc", "--force", "-y", "--backup", "--full-erase", "--fake-v9", "-v"},
+         {"update eth0 0x6709200 -"}},
+        {{"--restore-bootrom"}, {"update eth0 0x4208 -"}},
+        {{"--restore-bootrom", "--write"}, {"update eth0 0x28afe008 -"}},
+        {{"--write", "--image=/fw.bin"}, {"update eth0 0x200007 image"}},
+        {{"--ipxe-image=/rom.bin"}, {"status eth0 0x10200200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--verbose"}, {"update eth0 0x10201200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--backup"}, {"update eth0 0x10600200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--fake-v1"}, {"update eth0 0x11200200 image"}},
+        {{"--write", "--ipxe-image=/rom.bin", "--fake-v9"}, {"update eth0 0x12200200 image"}},
+        {{"-s"}, {}}, // silent status looks at no port
+        {{}, {"status eth0 0x28afe000 -"}, 0, 0, 0, "No firmware is available for any adapter\n"},
+        {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}, 0, 0, 0, "No firmware is available for eth0\n"},
+        {{"--write"}, {"update eth0 0x28afe000 -"}, -1, ENOTSUP, 1, denied},
+        {{"--write"}, {"update eth0 0x28afe000 -"}, -1, EIO, 1, "Fatal error: Input/output error (5)\n"},
+    };
+    { // the stand-ins are in place for this block only
+        ScopedPortActions stand_ins({[](qsu_device *d, qsupdate_image_t *i, int w) { return record("status", d, i, w); },
+                                     [](qsu_device *d, qsupdate_image_t *i, int w) { return record("update", d, i, w); }});
+        for (const auto &c : cases) {
+            port_calls.clear();
+            port_answer = c.answer, port_errno = c.err_no;
+            RunResult r = run_qsupdate_here(host, c.args);
+            EXPECT_EQ(port_calls, c.calls) << testing::PrintToString(c.args);
+            EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << testing::PrintToString(c.args);
+        }
+    }
+    EXPECT_EQ(current_port_actions().status, &show_status);
+    EXPECT_EQ(current_port_actions().update, &update_firmware);
+}
 
 } // namespace

@@ -1,5 +1,4 @@
-// The fixed-record layout over in-memory buffers: header acceptance, item
-// growth, VPD relocation and the bytes a sync writes.
+// The fixed-record layout over buffers in memory: header acceptance, item growth, VPD relocation, sync bytes.
 #include "lib/utils/linux/dynamic_cfg_birch.h"
 #include "lib/utils/linux/dynamic_cfg_internal.h"
 
@@ -72,6 +71,14 @@ void close_sum(Bytes &b, size_t length)
 std::vector<uint32_t> fields(const birch_mc_dynamic_config_hdr_t &h)
 {
     return {h.length, h.num_fw_version_items, h.dynamic_vpd_offset, h.dynamic_vpd_length};
+}
+
+TEST(BirchDynamicConfig, BlankFlashIsRebuiltWithTheTemplateAtTheEnd)
+{
+    Config c(Bytes(4096, 0xFF), Config::opened);
+    EXPECT_EQ(c.header().magic, BIRCH_DYNAMIC_CONFIG_MAGIC);
+    EXPECT_EQ(fields(c.header()), (std::vector<uint32_t>{20, 0, 4096 - 12, 12}));
+    EXPECT_EQ(Bytes(c.bytes.begin() + 4084, c.bytes.end()), Bytes(vpd_dynamic_init, vpd_dynamic_init + 12));
 }
 
 TEST(BirchDynamicConfig, HeaderAcceptanceRules)

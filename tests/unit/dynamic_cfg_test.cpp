@@ -1,6 +1,4 @@
-// The BD20 layout and the generic string and keyword operations, over
-// buffers in memory: what the open leaves, the segment walk's results, the
-// per-port and global dynamic VPD, and the OEM keyword rules.
+// The BD20 layout and the keyword rules over buffers in memory, where the lab cannot reach the corners.
 #include "lib/utils/linux/dynamic_cfg.h"
 
 #include <gtest/gtest.h>
@@ -111,11 +109,7 @@ struct Adapter {
 
 } // namespace
 
-// A damaged configuration is rebuilt two generations above the damaged one
-// (then one more for the template record) and a sync adds two; a sound
-// one is kept.  A partition that cannot hold an empty configuration fails
-// the open; one that has no room for the record leaves the port without
-// one, readable as absent, and nothing is written past the partition.
+// Damaged or erased configurations are rebuilt above the old generation; too small fails, no room leaves no record.
 TEST(Bd20DynamicConfig, OpenRebuildsWhatDoesNotValidate)
 {
     Bytes damaged = flash({segment({{MCFW_VERSION, version_bytes(1, 2, 3, 4)}}, 5)}, 4096);
@@ -171,10 +165,7 @@ TEST(Bd20DynamicConfig, OpenRebuildsWhatDoesNotValidate)
     EXPECT_EQ(erased, Bytes(64, 0xFF));
 }
 
-// Versions go into every segment of the chain; the walk's results are the
-// plain values 28 and 22 (errno untouched) or -1 with errno when the first
-// segment is refused, success when a later one is, and 28 when a segment
-// has grown to the end of the buffer.
+// Versions go into every segment; a refused first segment fails the write, a refused later one ends the chain.
 TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
 {
     const Bytes v1 = version_bytes(1, 1, 1, 1), v2 = version_bytes(2, 2, 2, 2), v9 = version_bytes(9, 8, 7, 6);
@@ -241,8 +232,7 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
     EXPECT_EQ(a.bytes, before);
 }
 
-// The OEM version strings are kept for their subsystem vendors only, the
-// family under "V0" and "VD" except on one board; a null text deletes.
+// OEM version strings only for their own subsystem vendors; a null text deletes.
 TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
 {
     const std::string long_text(20, '9'), too_long(256, 'x');
@@ -284,4 +274,31 @@ TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
     EXPECT_EQ(dynamic_cfg_set_bootrom_version(&bounded.dev, ctx, "65535.65535.65535.65535"), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(bounded.get(ctx, 'V', '6'), "65535.65535.6553");
+}
+
+// Reads truncate but report the full length; a damaged record is replaced, a refused keyword changes nothing.
+TEST(Bd20DynamicConfig, StringsTruncateAndRefusalsChangeNothing)
+{
+    Bytes bad_record = kTemplate;
+    bad_record[10] ^= 1;
+    Adapter a(flash({segment({{GLOBAL_VPD, bad_record}})}, 4096), DOGWOOD);
+    dynamic_cfg_context &ctx = *a.open(false);
+    ASSERT_EQ(dynamic_cfg_set_string(&ctx, 'V', '1', "1.2.3.4"), 0);
+    Bytes want = kTemplate;
+    want.resize(22);
+    ASSERT_EQ(vpd_set(want.data(), 22, 'V', '1', "1.2.3.4", 7), 0);
+    EXPECT_EQ(item(a.bytes, GLOBAL_VPD), str(want));
+    nvram_partition_t p; // the damaged item was replaced, not left before the new one
+    ASSERT_EQ(tlv_init_partition_from_buffer(&p, a.bytes.data(), a.bytes.size()), 0);
+    int records = 0;
+    for (; tlv_tag(&p.tlv_cursor) != TLV_TAG_END; tlv_advance(&p.tlv_cursor))
+        records += tlv_tag(&p.tlv_cursor) == GLOBAL_VPD;
+    EXPECT_EQ(records, 1);
+    char buf[4];
+    EXPECT_EQ(dynamic_cfg_get_string(&ctx, 'V', '1', buf, sizeof buf), 7);
+    EXPECT_STREQ(buf, "1.2");
+    const Bytes before = a.bytes;
+    EXPECT_EQ(dynamic_cfg_set_string(&ctx, 'V', '2', std::string(256, 'x').c_str()), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(a.bytes, before);
 }

@@ -28,8 +28,7 @@ int parse_errno(Bytes &buf, qsupdate_image_t &image,
     return rc == 0 ? 0 : err;
 }
 
-// Offset from base (-1 when absent) and length of every span of an image: envelope header,
-// reflash header, code, trailer, signature, raw image.
+// Offset from base (-1 when absent) and length of: envelope, header, code, trailer, signature, raw image.
 std::vector<long> spans(const qsupdate_image_t &im, const uint8_t *base)
 {
     auto at = [&](const void *p) { return p ? static_cast<const uint8_t *>(p) - base : -1L; };
@@ -58,8 +57,7 @@ Bytes signed_envelope(const Bytes &content)
 
 } // namespace
 
-// Bytes after the trailer stay part of the raw image; every flipped byte of header (past the 40
-// defined bytes too), code or trailer fails the CRC.
+// Bytes after the trailer stay in the raw image; any flipped byte of header, code or trailer fails the CRC.
 TEST(PlainImage, SpansFollowTheHeaderAndAnyFlippedByteIsRejected)
 {
     // The builder uses the same CRC, so one known value (continuation: built whole, parsed in two).
@@ -108,8 +106,7 @@ TEST(PlainImage, InconsistentSizesAreRejected)
     }
 }
 
-// The envelope's header, the image in it and the signature (through any bytes after the envelope)
-// are spans of their own; content after the image's trailer belongs to none.
+// Envelope header, image and signature are spans of their own; content after the trailer belongs to none.
 TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
 {
     ImageRecipe recipe;
@@ -142,9 +139,7 @@ TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
     EXPECT_EQ(parse_errno(env, image), EINVAL);
 }
 
-// A truncated or wrong download must not reach the boot ROM: the ROM's own size byte and checksum
-// decide (each rejected case is consistent but for its one fault).  An accepted ROM is written
-// whole: bytes after the declared size (another image, padding) are not summed but kept.
+// Only a whole ROM by its own size byte and sum reaches the boot ROM, written whole with what follows it.
 TEST(IpxeImage, OnlyACompleteExpansionRomIsAcceptedAndWrittenWhole)
 {
     const Bytes rom = build_ipxe_rom(2);
@@ -200,8 +195,7 @@ TEST(VerifyResult, PrintsItsMessageOnStandardError)
     }
 }
 
-// Versions order by the first differing field, unsigned; the rendering buffer is exactly
-// VERSION_STRING_LEN bytes on the heap, so that the address sanitizer sees any write past it.
+// Versions order field by field, unsigned; rendering fills exactly VERSION_STRING_LEN heap bytes for ASan.
 TEST(Versions, CompareAndRender)
 {
     const struct { firmware_version left, right; int sign; } cases[] = {

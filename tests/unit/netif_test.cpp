@@ -38,11 +38,7 @@ TEST(MacAddress, NormalisesToTheInterfaceForm)
     }
 }
 
-// Interfaces as the kernel names them, each also a device node for the ESXi
-// path.  The kernel reads at most 15 characters of a name, so a longer text
-// reaches the interface named by its beginning.  This host answers even for
-// texts no interface can have: they must not be asked about.  An interface
-// that does not exist ("typo") has no node on ESXi and is ENODEV to Linux.
+// Only names an interface can have are asked about (the kernel reads 15 characters); none reaches another node.
 TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)
 {
     const std::map<std::string, std::string> drivers = {

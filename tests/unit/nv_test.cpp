@@ -1,6 +1,4 @@
-// The NV layer where the lab cannot take it: partition names at their
-// limits, malformed "/proc/mtd" lines, the progress of a 64 MiB write, a device
-// shorter than its listing.
+// The NV layer where the lab cannot take it: names at their limits, malformed "/proc/mtd", 64 MiB progress.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,9 +28,7 @@ qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
     return dev;
 }
 
-// A host whose "/proc/mtd" lists eth0's controller firmware as mtd0, with
-// its node "/dev/mtd0" ready; erases succeed and are
-// counted; modprobe fails, leaving the shell's errno behind.
+// "/proc/mtd" lists eth0's controller firmware as mtd0, node ready; erases counted; modprobe fails.
 struct MtdHost : FakePlatform {
     size_t erases = 0;
     MtdHost(uint32_t size, uint32_t erase_size, size_t device_size)
@@ -139,11 +135,7 @@ TEST(ProcMtd, ListsPartitionsUntilALineDoesNotFit)
     }
 }
 
-// Progress climbs through erasing (to 25) and writing (to 100) and ends
-// with validation, also where offset * 75 no longer fits 32 bits; an erase
-// size of 0 would never get past the first block.  A device that ends
-// before its listed size cannot hold what the write meant, and reading the
-// whole partition back fails too.
+// Progress rises through erasing (to 25) and writing, also past 32-bit offset * 75; a short device fails.
 TEST(MtdWrite, ReportsProgressOverAnySize)
 {
     struct {

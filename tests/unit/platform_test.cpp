@@ -8,9 +8,7 @@
 
 #include "lib/platform/platform.h"
 
-// A parent that ignores SIGCHLD would have its children reaped before it
-// could wait for them: the output (more than one read's worth) and the
-// status are still collected, and the parent's disposition is left as it was.
+// A parent ignoring SIGCHLD still gets the whole output and status, and keeps its disposition.
 TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchld)
 {
     std::string numbers;

@@ -67,9 +67,7 @@ TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
     EXPECT_EQ(buf, damaged);
 }
 
-// An edit either succeeds, raising the generation by one, or returns its code and changes no
-// byte: for a position that is no ordinary item, an item that does not fit, a second header or
-// trailer (which would leave the frame unreadable), or a damaged frame.
+// An edit raises the generation by one, or returns its code and changes no byte (frames stay readable).
 const uint8_t kBig[64] = {};
 TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
 {

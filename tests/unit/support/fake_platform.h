@@ -1,5 +1,4 @@
-// An in-memory host for unit tests: a small file tree, programmable
-// ioctls, and a clock that sleeps cost nothing on.
+// An in-memory host for unit tests: a small file tree, programmable ioctls, free sleeps.
 #pragma once
 
 #include <functional>
