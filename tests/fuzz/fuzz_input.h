@@ -18,8 +18,7 @@ public:
             v |= static_cast<uint32_t>(byte()) << (8 * i);
         return v;
     }
-    // The next `n` bytes (fewer when the input ends first; *size says how
-    // many), then the rest, in word-aligned memory.
+    // The next `n` bytes (fewer at the input's end; *size says), then the rest, word-aligned.
     std::vector<uint32_t> take_words(size_t n, size_t *size)
     {
         *size = n < size_ ? n : size_;

@@ -173,8 +173,7 @@ const RunCase kRuns[] = {
     {bare, {"--image=x", "--ipxe-image=y"}, 2, banner, invalid},
     {bare, {"--fake-v1", "--fake-v9"}, 2, banner, invalid}, {bare, {"--list", "--adapter=eth0"}, 2, banner, invalid},
     {bare, {"--silent", "extra"}, 2, "", invalid},
-    // Neither a MAC address nor one of our interfaces; 16 characters are
-    // one too many for an interface, 19 for an ESXi node.
+    // Neither a MAC address nor ours; 16 characters are one too many for an interface, 19 for an ESXi node.
     {bare, {"--help", "--adapter=foo"}, 2, banner, not_ours("foo")},
     {bare, {"--help", "--adapter=lo"}, 2, banner, not_ours("lo")},
     {bare, {"--help", "--adapter=other0"}, 2, banner, not_ours("other0")},
@@ -194,14 +193,12 @@ const RunCase kRuns[] = {
     // The utility's version is printed even when enumeration fails or finds no port.
     {no_class_net, {"--version"}, 0, banner + version, "No such file or directory\n"},
     {bare, {"--version"}, 0, banner + version, ""},
-    // The last option that names an action wins; version names the
-    // driver of the only port too.
+    // The last action named wins; version names the only port's driver too.
     {eth0, {"-V"}, 0, banner + version + driver, ""},
     {eth0, {"--help", "--version"}, 0, banner + version + driver, ""},
     {eth0, {"--version", "-h"}, 0, banner + usage, ""},
     {eth0, {"--list", "--version", "-s"}, 0, version + driver, ""},
-    // A ROM cut short, or one whose sum is wrong, is refused before any
-    // port is looked at; a whole one is loaded (and this host has no adapter).
+    // A cut or badly summed ROM is refused before any port is looked at; a whole one is loaded.
     {bare, {"--write", "--image=/nonexistent-image.bin"}, 1, banner,
      "/nonexistent-image.bin: No such file or directory\n"},
     {bare, {"--write", "--image=/images/junk.bin"}, 1,
@@ -245,8 +242,7 @@ int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int wor
     return port_answer;
 }
 
-// 0x288FE000 is every type selector, 0x200000 "no adapter named"; options
-// on bit 0 to 2 would read as an image given with --ipxe-image.
+// 0x288FE000 is every type selector, 0x200000 "no adapter named"; bits 0-2 would read as an --ipxe-image.
 TEST(CommandLine, EachActionHandsThePortItsOptionWord)
 {
     FakePlatform host;

@@ -209,9 +209,7 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
     ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', nullptr), 0);
     EXPECT_EQ(vpd_find(record, 'V', 'D'), 0u);
 
-    // A header that passes, but a damaged record in an area too small for
-    // the template: the port has no dynamic VPD, and no string operation
-    // reads or moves anything; versions are recorded as ever.
+    // A damaged record in an area too small for the template: no dynamic VPD, nothing moved, versions as ever.
     Bytes damaged(64, 0x00);
     for (auto [at, value, width] : {std::tuple{0, BIRCH_DYNAMIC_CONFIG_MAGIC, 4}, {4, 58u, 2}, {8, 58u, 4},
                                     {12, 6u, 4}, {16, 3u, 4}, {58, 0xFFFF90u, 3}})

@@ -175,8 +175,7 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
     store_le32(&not_partition[0], 0x12345678);
     damaged[28] ^= 1;
     bad_second[first.size() + 28] ^= 1;
-    // A second segment claiming 4 bytes more than the buffer has left once
-    // the first has taken the 12 bytes of its new subtype item.
+    // A second segment claiming 4 bytes more than is left once the first has grown by its subtype item.
     Bytes second_past_end = flash({first, second}, first.size() + second.size() + 12);
     store_le32(&second_past_end[first.size() + 16], static_cast<uint32_t>(second.size() + 4));
     // Room for exactly the version and subtype items.

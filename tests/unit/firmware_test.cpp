@@ -125,8 +125,7 @@ TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
               (std::vector<long>{0, off, off, 40, off + 40, code, off + plain - 4, 4, sig, len - sig, 0, len}));
     EXPECT_EQ(compare_versions(get_image_version(&image), recipe.version), 0);
 
-    // Content without its trailer fails even when the four envelope bytes after it hold a matching
-    // CRC; four code bytes force that, the CRC being linear.
+    // Content without its trailer fails even with a matching CRC in the envelope bytes after it (CRC is linear).
     recipe.code.resize(recipe.code.size() + 4);
     content = build_plain_image(recipe);
     content.resize(content.size() - IMAGE_TRAILER_SIZE);
@@ -156,8 +155,7 @@ TEST(IpxeImage, OnlyACompleteExpansionRomIsAcceptedAndWrittenWhole)
         qsupdate_image_t image{};
         EXPECT_EQ(parse_errno(c.bytes, image, init_ipxe_image_from_buffer), EINVAL) << c.what;
     }
-    // Under the address sanitizer a made-up header left behind, or a plain header (which lies in
-    // its raw buffer) freed apart, fails the run.
+    // ASan fails the run on a made-up header left behind, or a plain header (inside its raw buffer) freed apart.
     for (const Bytes &built : {build_ipxe_rom(1), rom, edited([](Bytes &b) { b.resize(1500, 0x11); })}) {
         qsupdate_image_t *image = on_heap(built, init_ipxe_image_from_buffer);
         ASSERT_NE(image->reflash_header, nullptr);

@@ -43,7 +43,8 @@ TEST(Matching, UserImagesGoWithTheirRowOnlyAndIpxeWithTheLastTwoBootRoms)
     std::vector<uint8_t> rom = build_ipxe_rom(2);
     qsupdate_image_t ipxe{};
     ASSERT_EQ(init_ipxe_image_from_buffer(rom.data(), rom.size(), &ipxe), 0);
-    EXPECT_EQ(image_rows(&ipxe), (Rows{{IMAGE_TYPE_BOOTROM, 6}, {IMAGE_TYPE_BOOTROM, 7}}));
+    for (int walk : {1, 2}) // the second, another adapter's, finds the header already changed
+        EXPECT_EQ(image_rows(&ipxe), (Rows{{IMAGE_TYPE_BOOTROM, 6}, {IMAGE_TYPE_BOOTROM, 7}})) << walk;
     EXPECT_EQ(le32_to_host(ipxe.reflash_header->ih_subtype), 7u);
     std::free(ipxe.reflash_header);
 }

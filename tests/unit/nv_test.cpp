@@ -186,7 +186,7 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
     }
 }
 
-// Through the control device (ESXi) a partition is asked of that device alone, never through a socket.
+// Through the control device (ESXi) a partition is opened or probed on that device alone, never a socket.
 TEST(NvOpen, TheControlDeviceHasNoSocketFallback)
 {
     struct : FakePlatform {
@@ -202,6 +202,9 @@ TEST(NvOpen, TheControlDeviceHasNoSocketFallback)
     EXPECT_EQ(nv_open(&dev, NV_PART_DYNAMIC_CFG, 0), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
     EXPECT_EQ(errno, ENOENT);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
     EXPECT_EQ(host.sockets, 0);
     nv_use_char_dev = false;
 }

@@ -1,5 +1,4 @@
-// The verdict lines of the status report, from installed and image
-// versions through the version policy.
+// The verdict lines of the status report, through the version policy, where no scenario reaches them.
 #include "app/qsupdate/status_report.h"
 
 #include <gtest/gtest.h>

@@ -23,10 +23,7 @@ public:
     void remove(const std::string &path) { nodes_.erase(path); }
     Node &node(const std::string &path) { return nodes_.at(path); }
 
-    // Answers ioctls other than the adapter driver's private one (which no
-    // driver here carries: EOPNOTSUPP): the descriptor's path ("" for a socket), the request
-    // and its argument; 0 or -1 with errno.  Unset: ENODEV on a socket, as
-    // Linux answers for an interface it does not have, ENOTTY on a file.
+    // Answers ioctls but the driver's private one (EOPNOTSUPP); path "" for a socket; unset: ENODEV/ENOTTY.
     std::function<int(const std::string &path, unsigned long request, void *arg)> ioctl_handler;
 
     std::string sysname = "Linux";
