@@ -1,7 +1,4 @@
-// Discovery's VPD: the walk that ends a configuration-space read at the
-// end tag, and the serial number taken from the VPD or from the static
-// configuration.  The walk never ends beyond the bytes read, on anything
-// but the end tag; a serial number is empty or one that passes the test.
+// Discovery's VPD walk never ends past the bytes read or off the end tag; a serial is empty or valid.
 #include <cstring>
 #include <vector>
 

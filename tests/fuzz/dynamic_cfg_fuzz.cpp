@@ -1,10 +1,5 @@
-// The dynamic configuration as a port's open leaves it from flash bytes:
-// the BD20 segment walk, the Birch header and its VPD area, and on BD20
-// boards the bundle metadata that answers version lookups first.  Whatever
-// the bytes, every kind's version reads, a version given is recorded, a
-// string given is recorded or refused (never read back otherwise), and a
-// Birch buffer goes to flash order and back unchanged but for its checksum
-// and is accepted when read again.
+// A configuration opened from any flash bytes: versions read, given ones recorded, strings recorded or
+// refused, and a Birch buffer survives flash order and back but for its checksum.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,8 +18,7 @@ const image_type_t kTypes[] = {IMAGE_TYPE_PHY, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_MC
                                IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD,
                                IMAGE_TYPE_MUMFW, IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE};
 const uint32_t kDevices[] = {0x1B7E0803, 0x1B7E0903, 0x1B7E0A03, 0x1B7E0B03};
-// Setup bit: the input's next byte gives the bundle metadata's length in
-// 8-byte units, and that many bytes of it are the metadata.
+// Setup bit: the next byte is the bundle metadata's length in 8-byte units, then the metadata.
 constexpr uint8_t WITH_BUNDLE_METADATA = 0x40;
 
 bool same(firmware_version l, firmware_version r) { return compare_versions(l, r) == 0; }

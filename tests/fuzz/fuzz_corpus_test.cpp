@@ -1,7 +1,4 @@
-// Replays every committed corpus input of every fuzz target, so that an
-// input that once found a fault keeps guarding its fix.  A crash or a
-// sanitizer report ends the process, a broken invariant aborts: either
-// fails the test.
+// Replays every committed corpus input, so that an input that once found a fault keeps guarding its fix.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,5 +1,4 @@
-// Takes a target's parameters from the front of an input; the rest is the
-// bytes under test.
+// A target's parameters from the front of an input; the rest is the bytes under test.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +10,7 @@ class FuzzInput {
 public:
     FuzzInput(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     // Zero once the input is used up.
-    uint8_t byte()
-    {
-        if (size_ == 0)
-            return 0;
-        --size_;
-        return *data_++;
-    }
+    uint8_t byte() { return size_ == 0 ? 0 : (--size_, *data_++); }
     uint32_t word()
     {
         uint32_t v = 0;
@@ -25,8 +18,7 @@ public:
             v |= static_cast<uint32_t>(byte()) << (8 * i);
         return v;
     }
-    // The next `n` bytes (fewer when the input ends first; *size says how
-    // many), then the rest, in word-aligned memory.
+    // The next `n` bytes (fewer at the input's end; *size says), then the rest, word-aligned.
     std::vector<uint32_t> take_words(size_t n, size_t *size)
     {
         *size = n < size_ ? n : size_;

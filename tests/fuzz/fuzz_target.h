@@ -1,6 +1,4 @@
-// One fuzz target per parser of untrusted bytes, each a named function over
-// one input.  A target that finds a wrong result, not only a crash, aborts
-// through FUZZ_CHECK.
+// One fuzz target per parser of untrusted bytes; FUZZ_CHECK aborts on a wrong result, not only a crash.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +8,7 @@
 
 using fuzz_fn = void (*)(const uint8_t *data, size_t size);
 
-// Registers a target for the replay; returns true so that it can
-// initialise a static.
+// Registers a target for the replay; true, to initialise a static.
 bool fuzz_register(const char *name, fuzz_fn fn);
 
 [[noreturn]] inline void fuzz_fail(const char *expr, const char *file, int line)
@@ -22,8 +19,7 @@ bool fuzz_register(const char *name, fuzz_fn fn);
 
 #define FUZZ_CHECK(expr) ((expr) ? static_cast<void>(0) : fuzz_fail(#expr, __FILE__, __LINE__))
 
-// Built with libFuzzer the body is the fuzzer's entry; otherwise it is
-// registered for the replay.
+// With libFuzzer the body is the fuzzer's entry; otherwise it is registered for the replay.
 #ifdef QS_LIBFUZZER
 #define QS_FUZZ_ENTRY(name)                                                   \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)  \

@@ -1,5 +1,4 @@
-// Image files, plain or signed, and raw iPXE boot ROMs: every span of an
-// accepted image lies inside the file, and no two overlap.
+// Image files and iPXE ROMs: every span of an accepted image lies inside the file, and none overlap.
 #include <cstdlib>
 #include <cstring>
 #include <utility>

@@ -1,5 +1,4 @@
-// "/proc/mtd" lines: a line that parses names a part of itself and gives
-// back the numbers it was written with.
+// A "/proc/mtd" line that parses names a part of itself and gives back the numbers it was written with.
 #include <cstdio>
 #include <string>
 #include <string_view>

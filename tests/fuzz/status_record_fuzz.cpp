@@ -1,6 +1,4 @@
-// The status record the adapter leaves after an update: only a record
-// with the magic and a length past the leading fields can fail the
-// update, and a failure always carries an errno.
+// Only a record with the magic and a length past its leading fields fails an update, always with an errno.
 #include <cerrno>
 
 #include "app/qsupdate/nv_fw_status.h"

@@ -1,6 +1,4 @@
-// The TLV block walk and its edits, checked against a plain list of the
-// first segment's items: a successful edit does to the list what it says,
-// keeps later segments intact, and a refused one changes no byte.
+// TLV edits against a plain list: a success does what it says and keeps later segments, a refusal nothing.
 #include <algorithm>
 #include <vector>
 
@@ -17,8 +15,7 @@ struct Item {
 };
 using Segment = std::vector<Item>;
 
-// The segment chain as tlv_last_segment_end walks it, each item checked
-// to lie inside the usable area.
+// The segment chain as tlv_last_segment_end walks it, each item inside the usable area.
 std::vector<Segment> walk(uint32_t *block, uint32_t *limit)
 {
     std::vector<Segment> chain;

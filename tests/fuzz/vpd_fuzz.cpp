@@ -1,8 +1,4 @@
-// VPD records: validation of any bytes, and on a valid record the search,
-// set and delete.  A set that succeeds leaves a valid record in which the
-// keyword holds the value; a refused one changes no byte; a delete leaves a
-// valid record one keyword shorter.  The checksum keyword is the record's
-// own: callers never name it.
+// On a valid VPD record a set leaves the value valid in place, a refusal no change, a delete one keyword less.
 #include <algorithm>
 #include <vector>
 

@@ -35,22 +35,17 @@ expect "$(printf '%s\n' $shorts $table | LC_ALL=C sort | words)" _qsupdate qsupd
 expect "--fake-v1 --fake-v9 --fc --force --fpga --fpgadiag --full-erase" _qsupdate qsupdate --f
 expect "--ipxe-image=" _qsupdate qsupdate --ip
 
-# Interface names from a lab's /sys: the qsc ports, not lo or eno1.
+# Interface names from a lab's /sys: the qsc ports, not lo or eno1 (all of them without the driver).
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 $launcher "$qslab" create "$work/lab" --adapter cedar:2 --adapter dogwood:4 >/dev/null
-export QS_COMPLETION_ROOT=$work/lab/root
-ports="eth0 eth1 eth2 eth3 eth4 eth5"
-expect "$ports" _qsupdate qsupdate --adapter = ""
-expect "eth2" _qsupdate qsupdate --write --adapter = eth2
-expect "$ports" _qsupdate qsupdate -i ""
-expect "eth0" _qsupdate qsupdate --adapter=eth0
-# Without the driver every interface is offered.
 $launcher "$qslab" create "$work/bare" --no-driver >/dev/null
+ports="eth0 eth1 eth2 eth3 eth4 eth5"
+QS_COMPLETION_ROOT=$work/lab/root expect "$ports" _qsupdate qsupdate --adapter = ""
+QS_COMPLETION_ROOT=$work/lab/root expect "eth2" _qsupdate qsupdate --write --adapter = eth2
+QS_COMPLETION_ROOT=$work/lab/root expect "$ports" _qsupdate qsupdate -i ""
+QS_COMPLETION_ROOT=$work/lab/root expect "eth0" _qsupdate qsupdate --adapter=eth0
 QS_COMPLETION_ROOT=$work/bare/root expect "eno1 lo" _qsupdate qsupdate -i ""
-unset QS_COMPLETION_ROOT
-
-mkdir "$work/images"
-touch "$work/images/mcfw-7.4.bin" "$work/images/ipxe.rom" "$work/other" # image files
+mkdir "$work/images" && touch "$work/images/mcfw-7.4.bin" "$work/images/ipxe.rom" "$work/other" # image files
 expect "$work/images/ipxe.rom $work/images/mcfw-7.4.bin" _qsupdate qsupdate --image = "$work/images/"
 expect "$work/images/ipxe.rom" _qsupdate qsupdate --ipxe-image = "$work/images/i"
 expect "$work/images/mcfw-7.4.bin" _qsupdate qsupdate --write --image "$work/images/m"

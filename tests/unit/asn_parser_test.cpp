@@ -117,8 +117,7 @@ TEST(AsnParse, WalksEveryActionAndHandsOverTheRightTlvs)
 {
     const Bytes bytes = full_tree();
     EXPECT_EQ(walk(bytes), std::make_pair(ASN_ERROR_NONE, std::string()));
-    // The explicit tag's inner SEQUENCE, the value after the table's object id (not after the
-    // longer one), and every element of the SET OF.
+    // The explicit tag's inner SEQUENCE, the value after the table's id (not the longer one), each SET OF element.
     std::vector<der::Span> expected;
     for (const std::vector<size_t> &path : {std::vector<size_t>{2, 0}, {3, 0, 0}, {4, 0, 1}, {5, 0, 0}, {5, 1, 1}})
         expected.push_back(der::value_span(bytes, path));

@@ -87,73 +87,6 @@ Available options are:
 
 enum Host { bare, eth0, no_class_net, esxi };
 
-// A Linux host with the driver loaded, image files and no adapter;
-// interface "other0" belongs to another driver, "lo" has no driver
-// information at all, "eth7"'s driver refuses to answer, and "eth0" is ours
-// once listed under /sys/class/net (a port without VPD).
-class CommandLine : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host.add_dir("/sys/bus/pci/drivers/qsc");
-        host.add_dir("/sys/class/net");
-        host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
-            auto *ifr = static_cast<struct ifreq *>(arg);
-            const bool ours = std::strcmp(ifr->ifr_name, "eth0") == 0;
-            if (ours && request == SIOCGIFHWADDR) {
-                std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
-                return 0;
-            }
-            if (request != SIOCETHTOOL) {
-                errno = ENOTTY;
-                return -1;
-            }
-            if (std::strcmp(ifr->ifr_name, "lo") == 0) {
-                errno = EOPNOTSUPP;
-                return -1;
-            }
-            if (ours || std::strcmp(ifr->ifr_name, "other0") == 0) {
-                auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
-                std::strcpy(info->driver, ours ? "qsc" : "brindle");
-                std::strcpy(info->version, "5.3.12.1004");
-                std::strcpy(info->bus_info, "0000:03:00.0");
-                return 0;
-            }
-            errno = std::strcmp(ifr->ifr_name, "eth7") == 0 ? EPERM : ENODEV;
-            return -1;
-        };
-        const std::vector<uint8_t> rom = build_ipxe_rom(4);
-        std::vector<uint8_t> bad_sum = rom;
-        bad_sum[7]++;
-        host.add_file("/images/junk.bin", std::string(64, 'z'));
-        host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
-        host.add_file("/images/empty.bin", "");
-        add_file("/images/rom.bin", rom);
-        add_file("/images/cut.bin", std::vector<uint8_t>(rom.begin(), rom.end() - 512));
-        add_file("/images/bad-sum.bin", bad_sum);
-        add_file("/fw.bin", build_plain_image());
-        add_file("/rom.bin", build_ipxe_rom());
-    }
-    void make(Host kind)
-    {
-        if (kind == eth0) {
-            host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
-            host.add_file("/sys/class/net/eth0/device/vpd", "");
-        } else if (kind == no_class_net) {
-            host.remove("/sys/class/net");
-        } else if (kind == esxi) {
-            host.sysname = "VMkernel";
-            host.add_file("/dev/qsc_control", "");
-        }
-    }
-    void add_file(const std::string &path, const std::vector<uint8_t> &bytes)
-    {
-        host.add_file(path, std::string(bytes.begin(), bytes.end()));
-    }
-
-    FakePlatform host;
-};
-
 struct RunCase {
     Host host;
     std::vector<std::string> args;
@@ -164,20 +97,59 @@ struct RunCase {
 void PrintTo(const RunCase &c, std::ostream *os)
 {
     static const char *const hosts[] = {"", "eth0: ", "no-class-net: ", "esxi: "};
-    *os << hosts[c.host];
-    for (size_t i = 0; i < c.args.size(); i++)
-        *os << (i ? " " : "") << c.args[i];
+    *os << hosts[c.host] << testing::PrintToString(c.args);
 }
 
-class Outcome : public CommandLine, public ::testing::WithParamInterface<RunCase> {};
+// Driver loaded, image files; "other0" has another driver, "lo" none, "eth7" refuses, "eth0" is ours once listed.
+void make_host(FakePlatform &host, Host kind)
+{
+    host.add_dir("/sys/bus/pci/drivers/qsc");
+    host.add_dir("/sys/class/net");
+    host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
+        auto *ifr = static_cast<struct ifreq *>(arg);
+        const std::string name = ifr->ifr_name;
+        if (name == "eth0" && request == SIOCGIFHWADDR) {
+            std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
+            return 0;
+        }
+        if (request != SIOCETHTOOL || name == "lo")
+            return errno = request != SIOCETHTOOL ? ENOTTY : EOPNOTSUPP, -1;
+        if (name != "eth0" && name != "other0")
+            return errno = name == "eth7" ? EPERM : ENODEV, -1;
+        auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
+        std::strcpy(info->driver, name == "eth0" ? "qsc" : "brindle");
+        std::strcpy(info->version, "5.3.12.1004");
+        std::strcpy(info->bus_info, "0000:03:00.0");
+        return 0;
+    };
+    const std::vector<uint8_t> rom = build_ipxe_rom(4), fw = build_plain_image(), small_rom = build_ipxe_rom();
+    host.add_file("/images/junk.bin", std::string(64, 'z'));
+    host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
+    host.add_file("/images/empty.bin", "");
+    host.add_file("/images/rom.bin", std::string(rom.begin(), rom.end()));
+    host.add_file("/images/cut.bin", std::string(rom.begin(), rom.end() - 512));
+    host.add_file("/images/bad-sum.bin", std::string(rom.begin(), rom.end() - 1) + char(rom.back() + 1));
+    host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
+    host.add_file("/rom.bin", std::string(small_rom.begin(), small_rom.end()));
+    if (kind == eth0) {
+        host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
+        host.add_file("/sys/class/net/eth0/device/vpd", "");
+    } else if (kind == no_class_net) {
+        host.remove("/sys/class/net");
+    } else if (kind == esxi) {
+        host.sysname = "VMkernel";
+        host.add_file("/dev/qsc_control", "");
+    }
+}
+
+class Outcome : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(Outcome, IsWhatTheUserSees)
 {
-    make(GetParam().host);
+    FakePlatform host;
+    make_host(host, GetParam().host);
     RunResult r = run_qsupdate(host, GetParam().args);
-    EXPECT_EQ(r.status, GetParam().status);
-    EXPECT_EQ(r.out, GetParam().out);
-    EXPECT_EQ(r.err, GetParam().err);
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(GetParam().status, GetParam().out, GetParam().err));
 }
 
 const std::string version = "Duskhollow firmware update utility: v7.6.1.1006\n";
@@ -201,8 +173,7 @@ const RunCase kRuns[] = {
     {bare, {"--image=x", "--ipxe-image=y"}, 2, banner, invalid},
     {bare, {"--fake-v1", "--fake-v9"}, 2, banner, invalid}, {bare, {"--list", "--adapter=eth0"}, 2, banner, invalid},
     {bare, {"--silent", "extra"}, 2, "", invalid},
-    // Neither a MAC address nor one of our interfaces; 16 characters are
-    // one too many for an interface, 19 for an ESXi node.
+    // Neither a MAC address nor ours; 16 characters are one too many for an interface, 19 for an ESXi node.
     {bare, {"--help", "--adapter=foo"}, 2, banner, not_ours("foo")},
     {bare, {"--help", "--adapter=lo"}, 2, banner, not_ours("lo")},
     {bare, {"--help", "--adapter=other0"}, 2, banner, not_ours("other0")},
@@ -222,14 +193,12 @@ const RunCase kRuns[] = {
     // The utility's version is printed even when enumeration fails or finds no port.
     {no_class_net, {"--version"}, 0, banner + version, "No such file or directory\n"},
     {bare, {"--version"}, 0, banner + version, ""},
-    // The last option that names an action wins; version names the
-    // driver of the only port too.
+    // The last action named wins; version names the only port's driver too.
     {eth0, {"-V"}, 0, banner + version + driver, ""},
     {eth0, {"--help", "--version"}, 0, banner + version + driver, ""},
     {eth0, {"--version", "-h"}, 0, banner + usage, ""},
     {eth0, {"--list", "--version", "-s"}, 0, version + driver, ""},
-    // A ROM cut short, or one whose sum is wrong, is refused before any
-    // port is looked at; a whole one is loaded (and this host has no adapter).
+    // A cut or badly summed ROM is refused before any port is looked at; a whole one is loaded.
     {bare, {"--write", "--image=/nonexistent-image.bin"}, 1, banner,
      "/nonexistent-image.bin: No such file or directory\n"},
     {bare, {"--write", "--image=/images/junk.bin"}, 1,
@@ -249,18 +218,20 @@ const RunCase kRuns[] = {
     {eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}};
 INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
 
-TEST_F(CommandLine, ManifestStartsWithTheFamilyVersion)
+// Nothing of one run (getopt's state, options) leaks into the next.
+TEST(CommandLine, RunsTwiceInOneProcess)
 {
-    RunResult manifest = run_qsupdate(host, {"-M"});
-    EXPECT_EQ(manifest.status, 0);
-    EXPECT_EQ(manifest.out.rfind(banner + "Firmware family version: 7.7.0\n", 0), 0u);
+    FakePlatform host;
+    make_host(host, bare);
+    RunResult first = run_qsupdate_here(host, {"--silent", "--help", "stray"});
+    EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
+    RunResult second = run_qsupdate_here(host, {"--silent", "--fake-v1", "-h"});
+    EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
 }
 
-// Stand-ins for the status report and the update procedure: each call is
-// recorded as "<action> <port> <option word> <image or ->".
+// Stand-ins for the status report and the update procedure record "<action> <port> <option word> <image or ->".
 std::vector<std::string> port_calls;
-int port_answer = 1;
-int port_errno = 0;
+int port_answer = 1, port_errno = 0;
 
 int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int word)
 {
@@ -271,20 +242,18 @@ int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int wor
     return port_answer;
 }
 
-struct WalkCase {
-    std::vector<std::string> args, calls;
-    int answer = 1, err_no = 0; // of every call
-    int status = 0;
-    std::string err = "";
-};
-
-// 0x288FE000 is every type selector, 0x200000 "no adapter named"; options
-// on bit 0 to 2 would read as an image given with --ipxe-image.
-TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
+// 0x288FE000 is every type selector, 0x200000 "no adapter named"; bits 0-2 would read as an --ipxe-image.
+TEST(CommandLine, EachActionHandsThePortItsOptionWord)
 {
-    make(eth0);
+    FakePlatform host;
+    make_host(host, eth0);
     const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
-    const WalkCase cases[] = {
+    const struct {
+        std::vector<std::string> args, calls;
+        int answer = 1, err_no = 0; // of every call
+        int status = 0;
+        std::string err = "";
+    } cases[] = {
         {{}, {"status eth0 0x28afe000 -"}}, {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}},
         {{"--write"}, {"update eth0 0x28afe000 -"}}, {{"-s", "--write"}, {"update eth0 0x28afe100 -"}},
         {{"--write", "--mc", "--force", "-y", "--backup", "--full-erase", "--fake-v9", "-v"},
@@ -306,10 +275,9 @@ TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
     { // the stand-ins are in place for this block only
         ScopedPortActions stand_ins({[](qsu_device *d, qsupdate_image_t *i, int w) { return record("status", d, i, w); },
                                      [](qsu_device *d, qsupdate_image_t *i, int w) { return record("update", d, i, w); }});
-        for (const WalkCase &c : cases) {
+        for (const auto &c : cases) {
             port_calls.clear();
-            port_answer = c.answer;
-            port_errno = c.err_no;
+            port_answer = c.answer, port_errno = c.err_no;
             RunResult r = run_qsupdate_here(host, c.args);
             EXPECT_EQ(port_calls, c.calls) << testing::PrintToString(c.args);
             EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << testing::PrintToString(c.args);
@@ -317,15 +285,6 @@ TEST_F(CommandLine, EachActionHandsThePortItsOptionWord)
     }
     EXPECT_EQ(current_port_actions().status, &show_status);
     EXPECT_EQ(current_port_actions().update, &update_firmware);
-}
-
-// Nothing of one run (getopt's state, options) leaks into the next.
-TEST_F(CommandLine, RunsTwiceInOneProcess)
-{
-    RunResult first = run_qsupdate_here(host, {"--silent", "--help", "stray"});
-    EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
-    RunResult second = run_qsupdate_here(host, {"--silent", "--fake-v1", "-h"});
-    EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
 }
 
 } // namespace

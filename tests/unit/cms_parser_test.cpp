@@ -105,8 +105,7 @@ TEST(CmsState, EachParseStartsAfresh)
     EXPECT_EQ(init_image_from_buffer(no_econtent.data(), no_econtent.size(), &image), -1);
 }
 
-// A changed byte never moves the content: the walk fails or finds it where it was, and the
-// image's own bytes are never looked at.
+// A changed byte never moves the content: the walk fails or finds it where it was.
 TEST(CmsRobustness, TruncationsAndByteChanges)
 {
     const der::Span content = der::value_span(SIGNED_ATTRS, ECONTENT);

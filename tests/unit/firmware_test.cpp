@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -18,7 +17,7 @@ using Bytes = std::vector<uint8_t>;
 
 // 0 after success, errno after failure; the envelope locator's explanations on standard output are dropped.
 int parse_errno(Bytes &buf, qsupdate_image_t &image,
-                std::function<int(uint8_t *, size_t, qsupdate_image_t *)> parse = init_image_from_buffer)
+                int (*parse)(uint8_t *, size_t, qsupdate_image_t *) = init_image_from_buffer)
 {
     testing::internal::CaptureStdout();
     errno = 0;
@@ -29,8 +28,7 @@ int parse_errno(Bytes &buf, qsupdate_image_t &image,
     return rc == 0 ? 0 : err;
 }
 
-// Offset from base (-1 when absent) and length of every span of an image: envelope header,
-// reflash header, code, trailer, signature, raw image.
+// Offset from base (-1 when absent) and length of: envelope, header, code, trailer, signature, raw image.
 std::vector<long> spans(const qsupdate_image_t &im, const uint8_t *base)
 {
     auto at = [&](const void *p) { return p ? static_cast<const uint8_t *>(p) - base : -1L; };
@@ -59,8 +57,7 @@ Bytes signed_envelope(const Bytes &content)
 
 } // namespace
 
-// Bytes after the trailer stay part of the raw image; every flipped byte of header (past the 40
-// defined bytes too), code or trailer fails the CRC.
+// Bytes after the trailer stay in the raw image; any flipped byte of header, code or trailer fails the CRC.
 TEST(PlainImage, SpansFollowTheHeaderAndAnyFlippedByteIsRejected)
 {
     // The builder uses the same CRC, so one known value (continuation: built whole, parsed in two).
@@ -109,8 +106,7 @@ TEST(PlainImage, InconsistentSizesAreRejected)
     }
 }
 
-// The envelope's header, the image in it and the signature (through any bytes after the envelope)
-// are spans of their own; content after the image's trailer belongs to none.
+// Envelope header, image and signature are spans of their own; content after the trailer belongs to none.
 TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
 {
     ImageRecipe recipe;
@@ -129,8 +125,7 @@ TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
               (std::vector<long>{0, off, off, 40, off + 40, code, off + plain - 4, 4, sig, len - sig, 0, len}));
     EXPECT_EQ(compare_versions(get_image_version(&image), recipe.version), 0);
 
-    // Content without its trailer fails even when the four envelope bytes after it hold a matching
-    // CRC; four code bytes force that, the CRC being linear.
+    // Content without its trailer fails even with a matching CRC in the envelope bytes after it (CRC is linear).
     recipe.code.resize(recipe.code.size() + 4);
     content = build_plain_image(recipe);
     content.resize(content.size() - IMAGE_TRAILER_SIZE);
@@ -143,9 +138,7 @@ TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
     EXPECT_EQ(parse_errno(env, image), EINVAL);
 }
 
-// A truncated or wrong download must not reach the boot ROM: the ROM's own size byte and checksum
-// decide (each rejected case is consistent but for its one fault).  An accepted ROM is written
-// whole: bytes after the declared size (another image, padding) are not summed but kept.
+// Only a whole ROM by its own size byte and sum reaches the boot ROM, written whole with what follows it.
 TEST(IpxeImage, OnlyACompleteExpansionRomIsAcceptedAndWrittenWhole)
 {
     const Bytes rom = build_ipxe_rom(2);
@@ -162,8 +155,7 @@ TEST(IpxeImage, OnlyACompleteExpansionRomIsAcceptedAndWrittenWhole)
         qsupdate_image_t image{};
         EXPECT_EQ(parse_errno(c.bytes, image, init_ipxe_image_from_buffer), EINVAL) << c.what;
     }
-    // Under the address sanitizer a made-up header left behind, or a plain header (which lies in
-    // its raw buffer) freed apart, fails the run.
+    // ASan fails the run on a made-up header left behind, or a plain header (inside its raw buffer) freed apart.
     for (const Bytes &built : {build_ipxe_rom(1), rom, edited([](Bytes &b) { b.resize(1500, 0x11); })}) {
         qsupdate_image_t *image = on_heap(built, init_ipxe_image_from_buffer);
         ASSERT_NE(image->reflash_header, nullptr);
@@ -180,24 +172,6 @@ TEST(IpxeImage, OnlyACompleteExpansionRomIsAcceptedAndWrittenWhole)
     }
     qsupdate_image_free(on_heap(build_plain_image(), init_image_from_buffer));
     qsupdate_image_free(nullptr); // as free(3) does
-}
-
-// A row without an image gives an empty record; a row's image is parsed, and refused when broken.
-TEST(DefaultImage, FromRegistryRow)
-{
-    firmware_ops row{};
-    qsupdate_image_t image{};
-    image.format = IMAGE_FORMAT_SIGNED;
-    EXPECT_EQ(init_image_from_fw_ops(&row, &image), 0);
-    EXPECT_EQ(image.format, IMAGE_FORMAT_NO_IMAGE);
-    Bytes plain = build_plain_image(), broken(64, 0);
-    auto from_row = [&row](uint8_t *data, size_t len, qsupdate_image_t *im) {
-        row.default_image = {data, len};
-        return init_image_from_fw_ops(&row, im);
-    };
-    EXPECT_EQ(parse_errno(plain, image, from_row), 0);
-    EXPECT_EQ(image.image_code_len, plain.size() - 44);
-    EXPECT_EQ(parse_errno(broken, image, from_row), EINVAL);
 }
 
 TEST(VerifyResult, PrintsItsMessageOnStandardError)
@@ -219,8 +193,7 @@ TEST(VerifyResult, PrintsItsMessageOnStandardError)
     }
 }
 
-// Versions order by the first differing field, unsigned; the rendering buffer is exactly
-// VERSION_STRING_LEN bytes on the heap, so that the address sanitizer sees any write past it.
+// Versions order field by field, unsigned; rendering fills exactly VERSION_STRING_LEN heap bytes for ASan.
 TEST(Versions, CompareAndRender)
 {
     const struct { firmware_version left, right; int sign; } cases[] = {

@@ -1,4 +1,4 @@
-// Which rows an image goes with, and the board test.
+// Which rows an image or a type selector goes with, and the board test.
 #include "app/qsupdate/matching.h"
 
 #include <gtest/gtest.h>
@@ -11,59 +11,45 @@
 #include "lib/utils/linux/qsu_device.h"
 #include "tests/unit/support/image_builder.h"
 
-namespace {
+using Rows = std::vector<std::pair<unsigned, unsigned>>;
 
-using Bytes = std::vector<uint8_t>;
-
-// The rows an image matches, as (type, subtype) pairs, in registry order.
-std::vector<std::pair<unsigned, unsigned>> matched_rows(qsupdate_image_t *image, int types)
+// The (type, subtype) rows a user image goes with, whatever the selectors.
+Rows image_rows(qsupdate_image_t *image)
 {
-    std::vector<std::pair<unsigned, unsigned>> rows;
-    for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i) {
-        qsupdate_image_t *out = nullptr;
-        if (match_firmware(nullptr, i, image, types, &out)) {
-            EXPECT_EQ(out, image ? image : &default_images[i]);
-            rows.emplace_back(all_firmware_ops[i]->type, all_firmware_ops[i]->subtype);
-        } else {
-            EXPECT_EQ(out, nullptr);
+    Rows rows;
+    for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i)
+        for (int types : {0, int(OPTION_ALL_FIRMWARE_TYPES)}) {
+            qsupdate_image_t *out = nullptr;
+            const bool matched = match_firmware(nullptr, i, image, types, &out);
+            EXPECT_EQ(out, matched ? image : nullptr);
+            if (matched && types == 0)
+                rows.emplace_back(all_firmware_ops[i]->type, all_firmware_ops[i]->subtype);
         }
-    }
     return rows;
 }
 
-qsupdate_image_t plain(Bytes &bytes, uint32_t type, uint32_t subtype, firmware_version v)
-{
-    bytes = build_plain_image({v});
-    store_le32(&bytes[8], type);
-    store_le32(&bytes[12], subtype);
-    const uint32_t crc = crc32_partial(bytes.data(), bytes.size() - 4, 0);
-    store_le32(&bytes[bytes.size() - 4], crc);
-    qsupdate_image_t image{};
-    EXPECT_EQ(init_image_from_buffer(bytes.data(), bytes.size(), &image), 0);
-    return image;
-}
-
+// A plain image goes with its own row; an iPXE ROM with the last two boot ROM rows, taking the last one's subtype.
 TEST(Matching, UserImagesGoWithTheirRowOnlyAndIpxeWithTheLastTwoBootRoms)
 {
-    Bytes bytes;
-    qsupdate_image_t bootrom6 = plain(bytes, IMAGE_TYPE_BOOTROM, 6, {6, 2, 0, 1});
-    using Rows = std::vector<std::pair<unsigned, unsigned>>;
-    EXPECT_EQ(matched_rows(&bootrom6, OPTION_ALL_FIRMWARE_TYPES), (Rows{{IMAGE_TYPE_BOOTROM, 6}}));
-    // The type selectors play no part once there is an image.
-    EXPECT_EQ(matched_rows(&bootrom6, 0), (Rows{{IMAGE_TYPE_BOOTROM, 6}}));
-
-    Bytes rom = build_ipxe_rom(2);
+    for (auto [subtype, version] : {std::pair{6u, firmware_version{6, 2, 0, 1}}, {2u, {9, 9, 9, 9998}}}) {
+        std::vector<uint8_t> bytes = build_plain_image({version});
+        store_le32(&bytes[8], IMAGE_TYPE_BOOTROM);
+        store_le32(&bytes[12], subtype);
+        store_le32(&bytes[bytes.size() - 4], crc32_partial(bytes.data(), bytes.size() - 4, 0));
+        qsupdate_image_t image{};
+        ASSERT_EQ(init_image_from_buffer(bytes.data(), bytes.size(), &image), 0);
+        EXPECT_EQ(image_rows(&image), (Rows{{IMAGE_TYPE_BOOTROM, subtype}})); // 9.9.9.9998 is no iPXE version
+    }
+    std::vector<uint8_t> rom = build_ipxe_rom(2);
     qsupdate_image_t ipxe{};
     ASSERT_EQ(init_ipxe_image_from_buffer(rom.data(), rom.size(), &ipxe), 0);
-    EXPECT_EQ(matched_rows(&ipxe, 0), (Rows{{IMAGE_TYPE_BOOTROM, 6}, {IMAGE_TYPE_BOOTROM, 7}}));
-    EXPECT_EQ(le32_to_host(ipxe.reflash_header->ih_subtype), 7u); // the last row it went with
+    for (int walk : {1, 2}) // the second, another adapter's, finds the header already changed
+        EXPECT_EQ(image_rows(&ipxe), (Rows{{IMAGE_TYPE_BOOTROM, 6}, {IMAGE_TYPE_BOOTROM, 7}})) << walk;
+    EXPECT_EQ(le32_to_host(ipxe.reflash_header->ih_subtype), 7u);
     std::free(ipxe.reflash_header);
-
-    // A boot ROM that is not iPXE never changes rows.
-    qsupdate_image_t other = plain(bytes, IMAGE_TYPE_BOOTROM, 2, {9, 9, 9, 9998});
-    EXPECT_EQ(matched_rows(&other, 0), (Rows{{IMAGE_TYPE_BOOTROM, 2}}));
 }
 
+// Without an image each selector takes exactly its own type's default rows.
 TEST(Matching, WithoutAnImageTheTypeSelectorsChooseTheDefaults)
 {
     const struct { int selector; unsigned type; } selectors[] = {
@@ -73,16 +59,19 @@ TEST(Matching, WithoutAnImageTheTypeSelectorsChooseTheDefaults)
         {OPTION_CPLD, IMAGE_TYPE_CPLD},       {OPTION_MUM, IMAGE_TYPE_MUMFW},
         {OPTION_UEFI, IMAGE_TYPE_UEFIROM},    {OPTION_BUNDLE, IMAGE_TYPE_BUNDLE},
     };
-    size_t total = 0;
-    for (const auto &s : selectors) {
-        auto rows = matched_rows(nullptr, s.selector);
-        EXPECT_FALSE(rows.empty()) << s.type;
-        for (const auto &[type, subtype] : rows)
-            EXPECT_EQ(type, s.type) << subtype;
-        total += rows.size();
-    }
-    EXPECT_EQ(total, static_cast<size_t>(FIRMWARE_OPS_COUNT));
-    EXPECT_TRUE(matched_rows(nullptr, OPTION_FORCE | OPTION_YES).empty());
+    int total = 0;
+    for (int options : {OPTION_FORCE | OPTION_YES, 0})
+        for (int i = 0; i < FIRMWARE_OPS_COUNT; ++i) {
+            qsupdate_image_t *out = nullptr;
+            EXPECT_FALSE(match_firmware(nullptr, i, nullptr, options, &out)) << i;
+            for (const auto &s : selectors) {
+                const bool matched = match_firmware(nullptr, i, nullptr, s.selector | options, &out);
+                EXPECT_EQ(matched, all_firmware_ops[i]->type == s.type) << i << " " << s.type;
+                EXPECT_EQ(out, matched ? &default_images[i] : nullptr);
+                total += matched;
+            }
+        }
+    EXPECT_EQ(total, 2 * FIRMWARE_OPS_COUNT);
 }
 
 TEST(Matching, PortsOnOneBoardShareDomainAndBus)
@@ -102,18 +91,3 @@ TEST(Matching, PortsOnOneBoardShareDomainAndBus)
         EXPECT_EQ(qsu_device_same_board(&a, &b), c.same) << c.a << " " << c.b;
     }
 }
-
-TEST(Matching, EraseImageCarriesOnlyASubtypeAndAVersion)
-{
-    populate_erase_image(7, {7, 4, 1, 1003});
-    EXPECT_EQ(erase_image.format, IMAGE_FORMAT_UNSIGNED);
-    EXPECT_EQ(erase_image.image_code_len, 0u);
-    EXPECT_EQ(erase_image.raw_image_len, 4u);
-    EXPECT_EQ(le32_to_host(erase_image.reflash_header->ih_subtype), 7u);
-    EXPECT_EQ(le32_to_host(erase_image.reflash_header->ih_type), 0u);
-    EXPECT_EQ(compare_versions(get_image_version(&erase_image), {7, 4, 1, 1003}), 0);
-    populate_erase_image(6, {6, 2, 0, 1});
-    EXPECT_EQ(le32_to_host(erase_image.reflash_header->ih_subtype), 6u);
-}
-
-} // namespace

@@ -1,4 +1,4 @@
-// Interface helpers, byte order and the OEM device table.
+// Adapter names as a user gives them: MAC addresses and interfaces.
 #include <cerrno>
 #include <cstring>
 
@@ -10,8 +10,6 @@
 #include <linux/ethtool.h>
 #include <net/if.h>
 
-#include "lib/utils/byteorder.h"
-#include "lib/utils/dell_devices.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
 #include "tests/unit/support/fake_platform.h"
@@ -40,62 +38,7 @@ TEST(MacAddress, NormalisesToTheInterfaceForm)
     }
 }
 
-// The adapter's layouts put the least significant byte first on any host:
-// every helper's result lies in memory so, and reads back from it.
-TEST(ByteOrder, LeastSignificantByteFirstInMemoryOnAnyHost)
-{
-    const uint8_t le16[] = {0x34, 0x12, 0xCD, 0xAB}, le32[] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
-    uint16_t w16[2] = {host_to_le16(0x1234), host_to_le16(0xABCD)}, a16[2] = {0x1234, 0xABCD};
-    uint32_t w32[2] = {host_to_le32(0x12345678), host_to_le32(0x9ABCDEF0)}, a32[2] = {0x12345678, 0x9ABCDEF0};
-    byteorder_native_to_le_16(a16, 2); // the array forms convert every element, and back
-    byteorder_native_to_le_32(a32, 2);
-    uint8_t stored[12];
-    store_le16(stored, 0x1234), store_le16(stored + 2, 0xABCD);
-    store_le32(stored + 4, 0x12345678), store_le32(stored + 8, 0x9ABCDEF0);
-    for (const void *bytes : std::initializer_list<const void *>{w16, a16, stored})
-        EXPECT_EQ(std::memcmp(bytes, le16, 4), 0);
-    for (const void *bytes : std::initializer_list<const void *>{w32, a32, stored + 4})
-        EXPECT_EQ(std::memcmp(bytes, le32, 8), 0);
-    byteorder_le_to_native_16(a16, 2);
-    byteorder_le_to_native_32(a32, 2);
-    EXPECT_EQ((std::vector<uint32_t>{le16_to_host(w16[1]), le32_to_host(w32[1]), load_le16(le16 + 2),
-                                     load_le32(le32 + 4), a16[0], a16[1], a32[0], a32[1]}),
-              (std::vector<uint32_t>{0xABCD, 0x9ABCDEF0, 0xABCD, 0x9ABCDEF0, 0x1234, 0xABCD, 0x12345678, 0x9ABCDEF0}));
-}
-
-TEST(SysfsPaths, AreBuiltFromAddressOrInterface)
-{
-    char buf[SYSFS_PATH_LEN];
-    EXPECT_STREQ(pci_attr_path(buf, "0000:03:00.1", "vendor"), "/sys/bus/pci/devices/0000:03:00.1/vendor");
-    EXPECT_STREQ(netif_attr_path(buf, "eth0123456789abcdefgh", "device/vpd"),
-                 "/sys/class/net/eth0123456789abc/device/vpd");
-}
-
-// Only the master port of a known adapter answers; the version shows three numbers.
-TEST(DellDevices, KnownMasterPortsAndTheirVersions)
-{
-    qsu_device ports[4] = {};
-    const uint32_t subsystems[4] = {0x1B7E802C, 0x1B7E802C, 0x1B7E802D, 0};
-    for (int i = 0; i < 4; i++) {
-        ports[i].pci_device_id = i == 3 ? 0 : 0x1B7E0B03;
-        ports[i].pci_subsystem_id = subsystems[i];
-        ports[i].master_port = i == 1 ? &ports[0] : &ports[i];
-    }
-    const dell_device *slot = get_dell_device(&ports[0]);
-    ASSERT_NE(slot, nullptr);
-    EXPECT_STREQ(slot->display_name, "Halcyonpath Y3522-25G Adapter");
-    EXPECT_EQ(get_dell_device(&ports[1]), nullptr); // second port of that adapter
-    EXPECT_EQ(get_dell_device(&ports[2]), nullptr); // other subsystem
-    EXPECT_EQ(get_dell_device(&ports[3]), nullptr); // empty slots match nothing
-    EXPECT_STREQ(get_version_for_dell({1, 2, 3, 4}, true), "v1.2.3");
-    EXPECT_STREQ(get_version_for_dell({65535, 65535, 65535, 65535}, false), "65535.65535.65535");
-}
-
-// Interfaces as the kernel names them, each also a device node for the ESXi
-// path.  The kernel reads at most 15 characters of a name, so a longer text
-// reaches the interface named by its beginning.  This host answers even for
-// texts no interface can have: they must not be asked about.  An interface
-// that does not exist ("typo") has no node on ESXi and is ENODEV to Linux.
+// Only names an interface can have are asked about (the kernel reads 15 characters); none reaches another node.
 TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)
 {
     const std::map<std::string, std::string> drivers = {

@@ -1,7 +1,4 @@
-// The NV layer where the lab cannot take it: partition names at their
-// limits, malformed "/proc/mtd" lines, the progress of a 64 MiB write, a device
-// shorter than its listing, the sockets the controller's path opens and
-// the envelopes it prepares.
+// The NV layer where the lab cannot take it: names at their limits, malformed "/proc/mtd", 64 MiB progress.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,19 +28,15 @@ qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
     return dev;
 }
 
-// A host whose "/proc/mtd" lists eth0's controller firmware as mtd0, with
-// its node "/dev/mtd0" ready (unless its size is 0); erases succeed and are
-// counted, sockets too; modprobe fails, leaving the shell's errno behind.
+// "/proc/mtd" lists eth0's controller firmware as mtd0, node ready; erases counted; modprobe fails.
 struct MtdHost : FakePlatform {
     size_t erases = 0;
-    int sockets = 0, socket_errno = 0;
-    MtdHost(uint32_t size, uint32_t erase_size, size_t device_size, const char *name = "eth0 qsc_mcfw:00")
+    MtdHost(uint32_t size, uint32_t erase_size, size_t device_size)
     {
         char line[96];
-        std::snprintf(line, sizeof line, "mtd0: %08x %08x \"%s\"\n", size, erase_size, name);
+        std::snprintf(line, sizeof line, "mtd0: %08x %08x \"eth0 qsc_mcfw:00\"\n", size, erase_size);
         add_file("/proc/mtd", PROC_MTD_HEAD + line);
-        if (device_size)
-            add_file("/dev/mtd0", std::string(device_size, 'x'));
+        add_file("/dev/mtd0", std::string(device_size, 'x'));
         ioctl_handler = [this](const std::string &path, unsigned long request, void *arg) {
             if (request != MEMERASE)
                 return errno = ENOTTY, -1;
@@ -55,11 +48,6 @@ struct MtdHost : FakePlatform {
             return 0;
         };
         nv_reset_for_tests();
-    }
-    int socket(int domain, int type, int protocol) override
-    {
-        ++sockets;
-        return socket_errno ? (errno = socket_errno, -1) : FakePlatform::socket(domain, type, protocol);
     }
     int system(const char *) override { return errno = ECHILD, 1 << 8; }
     int uname(struct utsname *name) override
@@ -147,11 +135,7 @@ TEST(ProcMtd, ListsPartitionsUntilALineDoesNotFit)
     }
 }
 
-// Progress climbs through erasing (to 25) and writing (to 100) and ends
-// with validation, also where offset * 75 no longer fits 32 bits; an erase
-// size of 0 would never get past the first block.  A device that ends
-// before its listed size cannot hold what the write meant, and reading the
-// whole partition back fails too.
+// Progress rises through erasing (to 25) and writing, also past 32-bit offset * 75; a short device fails.
 TEST(MtdWrite, ReportsProgressOverAnySize)
 {
     struct {
@@ -202,81 +186,27 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
     }
 }
 
-// Only a partition MTD cannot open for want of it (not listed, or no
-// device or driver for it) sends nv_open to the controller through a
-// socket, and nv_exists only when it is not listed; with the control
-// device, to it alone.
-TEST(NvOpen, AsksTheControllerWhenMtdHasNoSuchPartition)
+// Through the control device (ESXi) a partition is opened or probed on that device alone, never a socket.
+TEST(NvOpen, TheControlDeviceHasNoSocketFallback)
 {
-    struct {
-        const char *listed;
-        uint32_t device_id, device_size;
-        bool char_dev, found, exists;
-        int sockets; // of nv_open, then of nv_exists
-        const char *message;
-        int socket_errno = 0, err = ENOENT;
-    } cases[] = {
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, false, true, true, 0, ""},
-        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, ""},
-        {"eth0 qsc_dynamic_cfg:01", 0x1B7E0A03, 8192, false, false, false, 1, "", EMFILE, EMFILE},
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0703, 8192, false, false, false, 1, ""},
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 0, false, false, true, 1, ""},
-        {"eth0 qsc_dynamic_cfg:00", 0x1B7E0A03, 8192, true, false, false, 0,
-         "Failed to open /dev/qsc_control: No such file or directory\n"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.listed << " " << c.device_size << " " << c.socket_errno);
-        MtdHost host(8192, 4096, c.device_size, c.listed);
-        host.socket_errno = c.socket_errno;
-        ScopedPlatform scoped(host);
-        nv_use_char_dev = c.char_dev;
-        qsu_device dev = port("eth0", c.device_id);
-        testing::internal::CaptureStderr();
-        errno = 0;
-        nv_context *ctx = nv_open(&dev, NV_PART_DYNAMIC_CFG, 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(ctx ? 0 : errno, c.found ? 0 : c.err);
-        EXPECT_EQ(ctx ? ctx->ops : nullptr, c.found ? &nv_ops_mtd : nullptr);
-        nv_close(ctx);
-        EXPECT_EQ(host.sockets, c.sockets);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0), c.exists);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(host.sockets, c.sockets + (c.exists || c.char_dev ? 0 : 1));
-        EXPECT_EQ(host.open_descriptors(), 0u);
-    }
-    qsu_device solo = port("eth0"), *opened = nullptr; // alone on its adapter, and ignored
-    qsu_group_devices(&solo, 1);
-    errno = 0;
-    EXPECT_EQ(nv_open_ports(&solo, NV_PART_FPGA, 1, &opened, true), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-}
-
-// The envelopes that carry the controller's commands name the interface
-// and point both request forms into themselves; a driver without MCDI
-// refuses the first request (the partition information).
-TEST(McdiTransports, PrepareTheirEnvelopes)
-{
-    FakePlatform host;
-    host.add_file("/dev/qsc_control", "");
+    struct : FakePlatform {
+        int sockets = 0;
+        int socket(int domain, int type, int protocol) override { return ++sockets, FakePlatform::socket(domain, type, protocol); }
+    } host;
     ScopedPlatform scoped(host);
     nv_reset_for_tests();
-    qsu_device eth1 = port("eth1");
-    nv_context ctx{};
-    std::memset(&ctx.u, 0xAA, sizeof ctx.u);
-    EXPECT_EQ(mcdi_char_open(&ctx, &eth1, NV_PART_MCFW, 0), -1);
+    nv_use_char_dev = true;
+    qsu_device dev = port("eth0");
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_EQ(nv_open(&dev, NV_PART_DYNAMIC_CFG, 0), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
     EXPECT_EQ(errno, ENOENT);
-    const kpx_ioctl &char_ioc = ctx.u.mcdi.ioc.char_ioc;
-    EXPECT_EQ(std::string(char_ioc.if_name, 16), std::string("eth1") + std::string(12, '\0'));
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&char_ioc.cmd), 2), "\x0C\xEF"); // little-endian
-    EXPECT_EQ((std::vector<const void *>{ctx.u.mcdi.kpx_cmd, ctx.u.mcdi.req, ctx.u.mcdi.req2}),
-              (std::vector<const void *>{&char_ioc.cmd, &char_ioc.u, &char_ioc.u}));
-    std::memset(&ctx.u, 0xAA, sizeof ctx.u);
-    EXPECT_EQ(mcdi_sock_open(&ctx, &eth1, NV_PART_MCFW, 0), -1);
-    const kpx_sock_ioctl &sock_ioc = ctx.u.mcdi.ioc.sock_ioc;
-    EXPECT_EQ((std::vector<const void *>{ctx.u.mcdi.ioc.ifr.ifr_data, ctx.u.mcdi.kpx_cmd, ctx.u.mcdi.req, ctx.u.mcdi.req2}),
-              (std::vector<const void *>{&sock_ioc, &sock_ioc.cmd, &sock_ioc.u, &sock_ioc.u}));
-    EXPECT_EQ(host.open_descriptors(), 0u);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
+    EXPECT_EQ(host.sockets, 0);
+    nv_use_char_dev = false;
 }
 
 TEST(NvFactoryDefaults, FromDogwood2On)

@@ -1,4 +1,5 @@
-// The production platform's shell command runner, on this host's shell.
+// The production platform's shell command runner and sleep, on this host.
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -7,9 +8,7 @@
 
 #include "lib/platform/platform.h"
 
-// A parent that ignores SIGCHLD would have its children reaped before it
-// could wait for them: the output (more than one read's worth) and the
-// status are still collected, and the parent's disposition is left as it was.
+// A parent ignoring SIGCHLD still gets the whole output and status, and keeps its disposition.
 TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchld)
 {
     std::string numbers;
@@ -35,4 +34,11 @@ TEST(RealPlatformCommands, CollectOutputAndStatusWhateverTheParentDoesWithSigchl
     // An output that ends one byte into a read is kept to its last byte.
     EXPECT_EQ(real_platform().run_capture("head -c 8193 /dev/zero | tr '\\0' x", output), 0);
     EXPECT_EQ(output, std::string(8193, 'x'));
+}
+
+TEST(RealPlatformSleep, SleepsAtLeastTheTimeAsked)
+{
+    const auto start = std::chrono::steady_clock::now();
+    real_platform().sleep_us(20000);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(20000));
 }

@@ -1,5 +1,4 @@
-// Identity of ports, from VPD read through sysfs, and their grouping into
-// adapters.
+// Identity of ports from their VPD, and their grouping into adapters.
 #include "lib/utils/linux/qsu_device.h"
 
 #include <algorithm>
@@ -16,8 +15,7 @@
 
 namespace {
 
-// A serial number is 24 digits or the maker's "S....R......" form, and is
-// taken only from "SN" and "VE" fields of read-only resources within the VPD.
+// A serial is 24 digits or "S....R......", taken only from "SN" or "VE" of a read-only resource.
 TEST(QsuSerial, FormAndPlaceInTheVpd)
 {
     using namespace std::string_literals;
@@ -58,8 +56,7 @@ TEST(QsuPciAddr, ParsesAndPacks)
     }
 }
 
-// Ports without a serial number share an adapter only with the other
-// functions of their PCI device (same domain, bus and device number).
+// Ports without a serial share an adapter only with the functions of their own PCI device.
 TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
 {
     struct Case {
@@ -102,9 +99,7 @@ TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
     }
 }
 
-// A PCI function whose capability list runs in a circle, so that its VPD is
-// read from sysfs: at most a page per read, and reads failing with
-// `read_errno` after the first `reads_ok`.
+// VPD read from sysfs (circular capability list): a page per read, failing with `read_errno` after `reads_ok`.
 class SysfsVpdPlatform : public FakePlatform {
 public:
     int read_errno = 0, reads_ok = 0;
@@ -123,8 +118,7 @@ public:
     }
 };
 
-// A failing read is an error, not an empty VPD; one failing after data
-// ends the VPD there (the 32 KiB window of older kernels, past the EEPROM).
+// A failing read is an error, not an empty VPD; one failing after data ends the VPD there (older kernels).
 TEST(QsuVpd, SysfsIsReadWholeUntilAReadFails)
 {
     const std::string big(65536 + 100, 's');

@@ -54,8 +54,7 @@ std::vector<ExpectedRow> expected_registry()
     return rows;
 }
 
-// The manifest as a user reads it: the type's name wherever the type changes, and every row
-// "n/a" but the one at image_row.
+// The manifest as a user reads it: each type named where it changes, every row "n/a" but image_row.
 std::string expected_manifest(int image_row, const char *version, const char *extra)
 {
     std::string text = "Firmware family version: 7.7.0\n";
@@ -102,8 +101,7 @@ TEST(Registry, TypeNames)
     }
 }
 
-// Port 0 of the QSL1021 board has its own PHY row; for every other port the
-// QST1001B row asks the NV layer, which port 0 must not touch.
+// QSL1021 port 0 has its own PHY row; the QST1001B row asks the NV layer for the others, never port 0.
 TEST(Registry, Qsl1021PhyRowMatchesPortZeroOnly)
 {
     const struct { uint32_t pci_device_id, port_index; } ports[] = {
@@ -124,8 +122,7 @@ TEST(Registry, Qsl1021PhyRowMatchesPortZeroOnly)
     }
 }
 
-// A carried image shows its version and extra version, without "v"; rows
-// without one show "n/a".
+// A carried image shows its version and extra version without "v"; other rows "n/a".
 TEST(Manifest, ListsEveryRowWithTheVersionsOfACarriedImage)
 {
     ImageRecipe recipe;

@@ -1,5 +1,4 @@
-// The verdict lines of the status report, from installed and image
-// versions through the version policy.
+// The verdict lines of the status report, through the version policy, where no scenario reaches them.
 #include "app/qsupdate/status_report.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +20,7 @@ std::string verdict(firmware_version inst, firmware_version image, int options, 
 
 TEST(StatusReport, VerdictOfEachComparison)
 {
-    const std::string up_to_date = "The controller firmware is up to date\n";
-    const std::string force = up_to_date + "   - run \"qsupdate --force --write\" to perform an update\n";
+    const std::string force = "The controller firmware is up to date\n   - run \"qsupdate --force --write\" to perform an update\n";
     const std::string write = "   - run \"qsupdate --write\" to perform an update\n";
     const firmware_version none{};
     const struct {
@@ -32,11 +30,7 @@ TEST(StatusReport, VerdictOfEachComparison)
         std::string out;
         firmware_version inst = {7, 4, 3, 1008};
     } cases[] = {
-        {{7, 4, 3, 1008}, 0, true, up_to_date},
-        {{7, 4, 2, 9999}, 0, true, up_to_date},
-        {{7, 4, 3, 1008}, OPTION_FORCE, true, force},
         {{7, 4, 2, 9999}, OPTION_FORCE, true, force},
-        {{7, 4, 3, 1009}, 0, true, "This is more recent controller firmware [v7.4.3.1009]\n" + write},
         {{7, 4, 3, 1009}, OPTION_FORCE, true, "This is more recent controller firmware [v7.4.3.1009]\n" + write},
         {{8, 0, 0, 0}, 0, false, "This utility contains more recent controller firmware [v8.0.0.0]\n" + write},
         {none, 0, false, "This utility does not contain controller firmware for this adapter\n"},

@@ -12,6 +12,7 @@ std::string parent_of(const std::string &path)
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
+constexpr unsigned long PRIVATE_ADAPTER_IOCTL = 0x89F3;
 } // namespace
 
 int FakePlatform::fail(int err)
@@ -38,6 +39,12 @@ FakePlatform::OpenFile *FakePlatform::file(int fd)
 {
     auto it = fds_.find(fd);
     return it == fds_.end() ? nullptr : &it->second;
+}
+
+std::string *FakePlatform::content(int fd)
+{
+    OpenFile *f = file(fd);
+    return f && !f->path.empty() ? &nodes_.at(f->path).content : nullptr;
 }
 
 int FakePlatform::open(const char *path, int, mode_t)
@@ -69,12 +76,9 @@ int FakePlatform::list_dir(const char *path, std::vector<std::string> &names)
         return fail(it == nodes_.end() ? ENOENT : ENOTDIR);
     std::string prefix = dir == "/" ? "/" : dir + "/";
     names = {".", ".."};
-    for (const auto &entry : nodes_) {
-        const std::string &name = entry.first;
-        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-            name.find('/', prefix.size()) == std::string::npos)
+    for (const auto &[name, node] : nodes_)
+        if (name.size() > prefix.size() && name.starts_with(prefix) && name.find('/', prefix.size()) == std::string::npos)
             names.push_back(name.substr(prefix.size()));
-    }
     return static_cast<int>(names.size());
 }
 
@@ -85,61 +89,51 @@ FILE *FakePlatform::reopen_stream(const char *path, const char *mode, FILE *stre
 
 ssize_t FakePlatform::read(int fd, void *buf, size_t count)
 {
-    OpenFile *f = file(fd);
-    if (!f || f->path.empty())
+    std::string *data = content(fd);
+    if (!data)
         return fail(EBADF);
-    const std::string &data = nodes_.at(f->path).content;
-    if (f->offset >= static_cast<off_t>(data.size()))
-        return 0;
-    size_t n = std::min(count, data.size() - static_cast<size_t>(f->offset));
-    std::memcpy(buf, data.data() + f->offset, n);
-    f->offset += static_cast<off_t>(n);
+    off_t &offset = file(fd)->offset;
+    size_t n = offset >= static_cast<off_t>(data->size()) ? 0 : std::min(count, data->size() - size_t(offset));
+    std::memcpy(buf, data->data() + offset, n);
+    offset += static_cast<off_t>(n);
     return static_cast<ssize_t>(n);
 }
 
 ssize_t FakePlatform::write(int fd, const void *buf, size_t count)
 {
-    OpenFile *f = file(fd);
-    if (!f || f->path.empty())
+    std::string *data = content(fd);
+    if (!data)
         return fail(EBADF);
-    std::string &data = nodes_.at(f->path).content;
-    size_t end = static_cast<size_t>(f->offset) + count;
-    if (data.size() < end)
-        data.resize(end, '\0');
-    std::memcpy(data.data() + f->offset, buf, count);
-    f->offset = static_cast<off_t>(end);
+    off_t &offset = file(fd)->offset;
+    if (data->size() < size_t(offset) + count)
+        data->resize(size_t(offset) + count, '\0');
+    std::memcpy(data->data() + offset, buf, count);
+    offset += static_cast<off_t>(count);
     return static_cast<ssize_t>(count);
 }
 
 int FakePlatform::ftruncate(int fd, off_t length)
 {
-    OpenFile *f = file(fd);
-    if (!f || f->path.empty() || length < 0)
-        return fail(f ? EINVAL : EBADF);
-    nodes_.at(f->path).content.resize(static_cast<size_t>(length));
+    std::string *data = content(fd);
+    if (!data || length < 0)
+        return fail(data ? EINVAL : EBADF);
+    data->resize(static_cast<size_t>(length));
     return 0;
 }
 
 off_t FakePlatform::lseek(int fd, off_t offset, int whence)
 {
-    OpenFile *f = file(fd);
-    if (!f || f->path.empty())
-        return fail(f ? ESPIPE : EBADF);
-    off_t base = whence == SEEK_SET   ? 0
-                 : whence == SEEK_CUR ? f->offset
-                                      : static_cast<off_t>(nodes_.at(f->path).content.size());
-    if (base + offset < 0)
-        return fail(EINVAL);
-    return f->offset = base + offset;
+    std::string *data = content(fd);
+    if (!data)
+        return fail(file(fd) ? ESPIPE : EBADF);
+    off_t &at = file(fd)->offset;
+    off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? at : static_cast<off_t>(data->size());
+    return base + offset < 0 ? fail(EINVAL) : at = base + offset;
 }
 
 int FakePlatform::close(int fd)
 {
     return fds_.erase(fd) ? 0 : fail(EBADF);
-}
-
-namespace {
-constexpr unsigned long PRIVATE_ADAPTER_IOCTL = 0x89F3;
 }
 
 int FakePlatform::ioctl(int fd, unsigned long request, void *arg)

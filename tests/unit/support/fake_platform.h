@@ -1,5 +1,4 @@
-// An in-memory host for unit tests: a small file tree, programmable
-// ioctls, and a clock that sleeps cost nothing on.
+// An in-memory host for unit tests: a small file tree, programmable ioctls, free sleeps.
 #pragma once
 
 #include <functional>
@@ -24,14 +23,10 @@ public:
     void remove(const std::string &path) { nodes_.erase(path); }
     Node &node(const std::string &path) { return nodes_.at(path); }
 
-    // Answers ioctls other than the adapter driver's private one (which no
-    // driver here carries: EOPNOTSUPP): the descriptor's path ("" for a socket), the request
-    // and its argument; 0 or -1 with errno.  Unset: ENODEV on a socket, as
-    // Linux answers for an interface it does not have, ENOTTY on a file.
+    // Answers ioctls but the driver's private one (EOPNOTSUPP); path "" for a socket; unset: ENODEV/ENOTTY.
     std::function<int(const std::string &path, unsigned long request, void *arg)> ioctl_handler;
 
     std::string sysname = "Linux";
-    unsigned long slept_us = 0;
     size_t open_descriptors() const { return fds_.size(); }
 
     int open(const char *path, int flags, mode_t mode) override;
@@ -49,7 +44,7 @@ public:
     int uname(struct utsname *name) override;
     uid_t geteuid() override { return 0; }
     pid_t getpid() override { return 4242; }
-    void sleep_us(unsigned long usec) override { slept_us += usec; }
+    void sleep_us(unsigned long) override {}
     // What the code under unit test never does.
     int mkdir(const char *, mode_t) override { return fail(EROFS); }
     int mknod(const char *, mode_t, dev_t) override { return fail(EROFS); }
@@ -64,6 +59,7 @@ private:
         off_t offset = 0;
     };
     OpenFile *file(int fd);
+    std::string *content(int fd); // null for a socket or a closed descriptor
     static int fail(int err);
 
     std::map<std::string, Node> nodes_;

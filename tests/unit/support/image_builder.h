@@ -1,5 +1,4 @@
-// Builds image files for tests: plain reflash images (header, code and CRC
-// trailer) and iPXE boot ROMs.
+// Image files for tests: plain reflash images (header, code, CRC trailer) and iPXE boot ROMs.
 #pragma once
 
 #include <algorithm>

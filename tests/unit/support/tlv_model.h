@@ -67,15 +67,12 @@ inline size_t tlv_model_index(const TlvModelSegment &segment, size_t word)
     return std::string::npos;
 }
 
-// A random edit at item `at` (END at size(); npos where no item starts): op 0 inserts at `at`,
-// 1 appends, 2 modifies `at` (a third of the time keeping the word count), 3 deletes `at`,
-// 4 updates or appends; none below `first_op`.
+// A random edit at item `at` (END at size(), npos for none): 0 insert, 1 append, 2 modify (a third of
+// the time keeping the word count), 3 delete, 4 update or append.
 struct TlvModelEdit { int op; size_t index; uint32_t tag; std::vector<uint8_t> value; };
-inline TlvModelEdit tlv_model_pick(std::mt19937 &rng, const TlvModelSegment &items, int first_op, uint32_t first_tag,
-                                   size_t at)
+inline TlvModelEdit tlv_model_pick(std::mt19937 &rng, const TlvModelSegment &items, size_t at)
 {
-    TlvModelEdit e{first_op + static_cast<int>(rng() % (5 - first_op)), at,
-                   static_cast<uint32_t>(first_tag + rng() % 5), random_bytes(rng, rng() % 24)};
+    TlvModelEdit e{static_cast<int>(rng() % 5), at, static_cast<uint32_t>(1 + rng() % 5), random_bytes(rng, rng() % 24)};
     if (e.op == 1 || e.op == 4)
         e.index = e.op == 1 ? items.size() : std::ranges::find(items, e.tag, &TlvModelItem::tag) - items.begin();
     if (e.op == 2 && at < items.size() && rng() % 3 == 0)
