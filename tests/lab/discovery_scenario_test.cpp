@@ -20,17 +20,6 @@ json qsc_interface(const std::string &name, const std::string &kind, const std::
             {"version", "1.8"}, {"bus_info", bus_info}, {"mac", "00:1B:7E:5A:10:00"}};
 }
 
-json fault(const std::string &target, const std::string &operation, const std::string &request,
-           const std::string &error, int occurrence = 0)
-{
-    json f = {{"target", target}, {"operation", operation}, {"errno", error}};
-    if (occurrence)
-        f["occurrence"] = occurrence;
-    if (!request.empty())
-        f["request"] = request;
-    return f;
-}
-
 } // namespace
 
 TEST(DiscoveryScenario, ListsAndSelections)
@@ -120,10 +109,8 @@ TEST(DiscoveryScenario, ListsAndSelections)
         {"bonded OEM adapters, one selected", two_oem, bonded, {}, {"--dell", "--adapter=00-1b-7e-5a-10-00"}, 0,
          oem_document(1), ""},
         // The driver's version, asked of the first port, is unknown when unanswered.
-        {"the driver's version", dflt, {}, {}, {"--version"}, 0,
-         utility + "Network adapter driver version: 5.3.12.1004\n", ""},
         {"the driver's version unanswered", dflt,
-         [](json &j) { j["faults"] = {fault("eth0", "ioctl", "SIOCETHTOOL", "EIO", 2)}; }, {}, {"--version"}, 0,
+         [](json &j) { j["faults"] = {fault("eth0", "ioctl", "SIOCETHTOOL", "EIO", {{"occurrence", 2}})}; }, {}, {"--version"}, 0,
          utility + "Network adapter driver version: unknown\n", ""},
         {"a name of the longest length", dflt,
          [](json &j) { j["adapters"][0]["ports"][1]["ifname"] = "enp3s0f1np1abcd"; }, {}, {"--list"}, 0,
@@ -232,10 +219,8 @@ TEST(DiscoveryScenario, AFailedUpdateFailsTheRunWithTheOemDocumentWhole)
     };
     // The probe reads the second adapter's configuration, the open fails to.
     TestLab lab({"--adapter", "oem", "--adapter", "oem"});
-    lab.edit([&](json &j) { j["faults"] = {fault("a2-dynamic-cfg-00", "read", "", "EIO", 2)}; });
-    const std::string image = lab.dir() + "/fw.bin";
-    const std::vector<uint8_t> bytes = lab::build_plain_image({3, 42, {7, 5, 0, 1000}});
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    lab.edit([&](json &j) { j["faults"] = {fault("a2-dynamic-cfg-00", "read", "", "EIO", {{"occurrence", 2}})}; });
+    const std::string image = resolve(lab, "img:3:42:7.5.0.1000");
     CommandResult r = lab.qsupdate({"--dell", "--write", "--image=" + image});
     std::string doc = oem_document(0);
     doc.insert(doc.find("\t<Reboot"), application("7.4.3", "7.5.0", true, "\"0\"> Update success.") +
@@ -243,7 +228,4 @@ TEST(DiscoveryScenario, AFailedUpdateFailsTheRunWithTheOemDocumentWhole)
     expect_run(r, 1, doc, "");
     tinyxml2::XMLDocument parsed;
     EXPECT_EQ(parsed.Parse(r.out.c_str()), tinyxml2::XML_SUCCESS) << r.out;
-    r = lab.qsupdate({"-s", "--write", "--image=" + image});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.substr(r.err.rfind("Fatal error")), "Fatal error: Input/output error (5)\n");
 }

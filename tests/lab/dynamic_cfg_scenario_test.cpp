@@ -1,5 +1,4 @@
-// The dynamic configuration on the lab's flash, through qsupdate's own
-// enumeration, grouping and NV layer in-process.
+// The dynamic configuration on the lab's flash through qsupdate's own enumeration and NV layer.
 #include "lib/utils/linux/dynamic_cfg.h"
 
 #include <cerrno>
@@ -58,8 +57,7 @@ struct CfgRun : NvRun {
 
 } // namespace
 
-// An erased configuration is rebuilt in memory only, and says so; factory
-// defaults are a later generation's, refused without touching errno.
+// An erased configuration is rebuilt in memory only; factory defaults are refused, errno untouched.
 TEST(DynamicCfgLab, ErasedIsRebuiltInMemoryAndDefaultsAreLaterOnly)
 {
     CfgRun run("dogwood", {partition("cfg", NV_PART_DYNAMIC_CFG, Bytes(SIZE, 0xFF))});
@@ -80,10 +78,7 @@ TEST(DynamicCfgLab, ErasedIsRebuiltInMemoryAndDefaultsAreLaterOnly)
     EXPECT_EQ(errno, EXDEV);
 }
 
-// On BD20 boards the bundle metadata answers first, even with a null
-// version; erased, damaged or missing metadata, metadata without the kind,
-// or of a bundle no later than the one the configuration names (what that
-// records was written since) leaves the answer to the configuration.
+// On BD20 boards usable metadata of a later bundle than the recorded one answers before the configuration.
 TEST(DynamicCfgLab, BundleMetadataAnswersFirst)
 {
     Bytes damaged = tlv({{BUNDLE_BOOTROM, version(7, 4, 1, 1003)}});

@@ -15,12 +15,10 @@
 namespace {
 #include "tests/fixtures/cms/envelopes.inc"
 
-using Strings = std::vector<std::string>;
 constexpr uint32_t P = 0x4000; // controller firmware partition
 const firmware_ops &MCFW = mc_dogwood2_ops[0], &BOOTROM = gpxe_ops[5], &CPLD = cpld_ops[0], &KVE = fc_ops[0];
 
-// A Dogwood2 whose flash costs no time (the clock shows sleeps only), its controller firmware (reached
-// through the controller, which judges it) and boot ROM erased, with partitions for the CPLD and KVE rows.
+// A Dogwood2 with timeless flash, its controller firmware (MCDI only) and boot ROM erased, and CPLD and KVE rows.
 lab::LabState host(lab::HostKind kind = lab::HostKind::linux_host)
 {
     lab::LabState state = lab_host(kind, {{"dogwood2", 2}});
@@ -69,8 +67,7 @@ struct Image {
     ~Image() { qsupdate_image_free(im); }
 };
 
-// Signed controller firmware in chunks over P bytes from the envelope's spans: L code, H envelope header,
-// R reflash header, T trailer, S signature; the last 32 bytes lead to the first chunk.
+// Signed controller firmware as chunks from the envelope's spans; the last 32 bytes lead to the first chunk.
 Bytes signed_layout(const Bytes &env, const qsupdate_image_t &im)
 {
     const auto L = uint32_t(im.image_code_len), H = uint32_t(im.cms_header_len), R = 40u, T = 4u,
@@ -127,19 +124,9 @@ Outcome write(NvRun &run, const firmware_ops &row, const Bytes &file, int port =
     return {rc, err, testing::internal::GetCapturedStderr(), slept};
 }
 
-nlohmann::json fault(const std::string &target, const char *operation, const char *request, const char *err)
-{
-    nlohmann::json f = {{"target", target}, {"operation", operation}, {"errno", err}};
-    if (request)
-        f["request"] = request;
-    return f;
-}
-
 } // namespace
 
-// Signed controller firmware becomes chunks the controller accepts, or is refused unwritten when they do
-// not fit; another signed kind is written as the envelope, a plain image as its code, iPXE as the file.
-// The partition reads back as a plain image of the row's kind; the KVE waits for the platform first.
+// Each kind of image is laid out as the adapter takes it, or refused unwritten, and reads back as a plain image.
 TEST(NvFwOps, WritesLayOutEachKindOfImageAndReadItBack)
 {
     const Bytes mcfw_env = signed_envelope(plain(3, 37, 8000));
@@ -194,8 +181,7 @@ TEST(NvFwOps, WritesLayOutEachKindOfImageAndReadItBack)
     }
 }
 
-// After a controller-firmware write the status record, through the port that shows it, may fail it and say
-// why; a short record counts as zeros, an unreadable one for nothing; other kinds are not judged by it.
+// The status record after a controller firmware write: short counts as zeros, unreadable fails, other kinds unjudged.
 TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
 {
     const uint32_t MAGIC = 0xBD2057A7;
@@ -217,12 +203,12 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
         {"length 12", le_words({MAGIC, 12, EPERM, 7, 0})},
         {"length 13", le_words({MAGIC, 13, EPERM, 7, 0}), 0x1000, {}, 1, EPERM, signed_only},
         {"no magic", le_words({MAGIC + 1, 20, EPERM, 7, 0})},
-        {"unreadable", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000, {fault("a1-status-00", "read", nullptr, "EIO")}, 1,
+        {"unreadable", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000, {fault("a1-status-00", "read")}, 1,
          EIO, "eth0: Could not read status from status partition\n"},
         {"cannot be opened", le_words({MAGIC, 20, 0, 0, 0}), 0x1000, {}, 1, EACCES,
          "eth0: Could not open status partition for reading\n"},
         {"not for this port", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000,
-         {fault("a1-status-00", "read", nullptr, "EINVAL")}},
+         {fault("a1-status-00", "read", "", "EINVAL")}},
         {"an earlier refusal, another kind", le_words({MAGIC, 20, EPERM, 0, 1}), 0x1000, {}, 1, 0, "", BOOTROM},
     };
     for (const Case &c : cases) {
@@ -237,8 +223,7 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
         nlohmann::json faults = c.faults;
         state.host.modules_loaded.push_back("mtdchar"); // no open waits for the module
         if (c.name == std::string("cannot be opened")) // the second open: the first only looks
-            faults.push_back({{"target", mtd_node(state, "eth0 qsc_status:00")}, {"operation", "open"},
-                              {"occurrence", 2}, {"errno", "EACCES"}});
+            faults.push_back(fault(mtd_node(state, "eth0 qsc_status:00"), "open", "", "EACCES", {{"occurrence", 2}}));
         NvRun run(state, faults);
         if (&c.row != &MCFW) {
             EXPECT_EQ(std::get<0>(write(run, c.row, plain(c.row.type, c.row.subtype, 100), c.port)), 0);
@@ -255,8 +240,7 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
     }
 }
 
-// Follow-ups run in order after "Complete"; one the driver lacks leaves a message and the write done, any
-// other failure fails it.  The reset goes by ethtool, else the driver's command; on ESXi by the control device.
+// Follow-ups run in order; one the driver lacks leaves advice and the write done, any other failure fails it.
 TEST(NvFwOps, FollowUpsRunInOrderAndSayWhatIsLeftToDo)
 {
     using lab::HostKind;

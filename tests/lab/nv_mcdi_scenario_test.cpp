@@ -1,5 +1,4 @@
-// The NV layer through the management controller, in-process against a lab; what the controller was
-// asked is read from its lines in the event log.
+// The NV layer through the management controller; what it was asked is read from the event log.
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -14,11 +13,9 @@
 
 namespace {
 
-using Strings = std::vector<std::string>;
 namespace wire = lab::wire;
 
-// Forwards to the platform in force, changing the answer to one first-form
-// command on its way back: a controller odder than the lab's.
+// Changes the answer to one first-form command on its way back: a controller odder than the lab's.
 class AnswerPatch final : public Platform {
 public:
     AnswerPatch(unsigned cmd, std::function<void(uint8_t *)> patch) : cmd_(cmd), patch_(std::move(patch)) {}
@@ -72,8 +69,7 @@ lab::LabState mcdi_host(std::initializer_list<std::pair<const char *, unsigned>>
     return state;
 }
 
-// A dogwood2 whose controller firmware is 64 KiB of 4 KiB blocks, all bits
-// programmed so that every erase shows.
+// A dogwood2 whose controller firmware is 64 KiB of 4 KiB blocks, all bits programmed so every erase shows.
 const char *const MCFW = "a1-mcfw-25";
 constexpr unsigned MCFW_SUBTYPE = 37;
 lab::LabState mcfw_host(uint32_t write_size = 0, uint32_t erase_size = 4096)
@@ -103,10 +99,7 @@ void note_progress(const char *status, int pc)
 
 } // namespace
 
-// Writes go in 240-byte first-form requests unless the controller reports a larger write size, which the
-// second form carries up to 1008 bytes; erases cover the image and one block beyond (all with a full
-// erase), read back in 252-byte requests; progress by tenths.  Whatever fails after the start is followed
-// by the finish and says what failed; an image the partition cannot hold is refused before anything is sent.
+// Chunks as the controller allows, erases to a block beyond, reads back; after the start every failure finishes.
 TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
 {
     const std::string start = "MCDI update start 0x100", erased = "MCDI erase 0x100: 0x0-0x1fff (2 blocks)";
@@ -182,8 +175,7 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
                               FINISHED, read};
         EXPECT_EQ(logged(run.lab(), UPDATES), c.erased_to ? done : c.sent);
     }
-    // A controller that answers reads with fewer bytes than asked: each read
-    // goes on where the answer ended; an empty answer fails.
+    // Short answers to reads: each read goes on where the answer ended; an empty answer fails.
     for (uint32_t most : {100u, 0u}) {
         lab::LabState state = mcfw_host();
         partition_of(state, MCFW).mcdi_read_max = most;
@@ -203,9 +195,7 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
     }
 }
 
-// Each generation numbers partitions its own way (Birch per-port ones from a
-// base plus the port, Cedar's boot ROM configurations 0x600 plus the port);
-// the subtype comes from Birch's board configuration, later from metadata.
+// Each generation numbers partitions its own way; the subtype comes from Birch's board configuration, else metadata.
 TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
 {
     struct Case {
@@ -240,16 +230,14 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
         EXPECT_EQ(logged(run.lab(), "MCDI"),
                   (c.type ? Strings{"MCDI information " + std::string(type), subtype_asked} : Strings{unknown}));
     }
-    // Birch's per-port partitions stop at two ports: a third would count
-    // into the next kind's numbers (5 + 2 is the boot ROM).
+    // Birch's per-port partitions stop at two ports (5 + 2 is the boot ROM).
     lab::LabState state = mcdi_host({{"birch", 2}});
     state.adapters[0].ports[1].pci_addr = state.adapters[0].ports[1].pci_addr.replace(11, 1, "2");
     NvRun birch(state);
     EXPECT_EQ(birch.port(1)->port_index, 2u);
     EXPECT_EQ(nv_open(birch.port(1), NV_PART_DYNAMIC_CFG, 2), nullptr);
     EXPECT_EQ(logged(birch.lab(), "MCDI"), Strings{unknown});
-    // The first generation has no controller and is not asked, so that its
-    // driver's refusal cannot switch MCDI off for the other adapters.
+    // The first generation is not asked, so that its driver's refusal cannot switch MCDI off for the others.
     NvRun mixed(mcdi_host({{"alder", 2}, {"alder-0710", 2}, {"dogwood2", 2}}));
     const unsigned long ioctls = mixed.lab().calls().ioctls;
     EXPECT_EQ(nv_open(mixed.port(0), NV_PART_BOOTROM, 0), nullptr);
@@ -261,11 +249,7 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
     nv_close(ctx);
 }
 
-// A controller without metadata for the dynamic configuration still opens
-// it, as subtype 0.  Other failures of the information, metadata or board
-// configuration say so, except those meaning "no such partition" or "not
-// allowed"; an answer too short for its words is a failure, and a subtype
-// wider than 16 bits names no partition.  None of it switches MCDI off.
+// Information and metadata failures: which are reported, which mean no partition; none switches MCDI off.
 TEST(NvMcdi, InformationAndMetadataFailures)
 {
     auto cut = [](uint8_t n) { return [n](uint8_t *req) { req[offsetof(wire::McdiRequest, len)] = n; }; };
@@ -277,18 +261,13 @@ TEST(NvMcdi, InformationAndMetadataFailures)
         std::string message; std::function<void(uint8_t *)> answer = nullptr;
     } cases[] = {
         {NV_PART_MCFW, "0x52", 0, ENOENT, ""}, // the lab's subtype made 0x10025
-        {NV_PART_MCFW, "0x37", 0, EIO, failed, cut(8)},
-        {NV_PART_MCFW, "0x52", 0, EIO, failed, cut(8)},
+        {NV_PART_MCFW, "0x37", 0, EIO, failed, cut(8)}, {NV_PART_MCFW, "0x52", 0, EIO, failed, cut(8)},
         {NV_PART_DYNAMIC_CFG, "0x52", 0, 0, "", cut(8)},
         {NV_PART_DYNAMIC_CFG, "0x18", 0, ENOENT, "", cut(72 + 2 * 5)}, // on Birch, without type 5
-        {NV_PART_DYNAMIC_CFG, "0x52", EIO, 0, ""},
-        {NV_PART_MCFW, "0x52", EIO, EIO, failed},
-        {NV_PART_MCFW, "0x52", EINVAL, ENOENT, ""},
-        {NV_PART_MCFW, "0x52", EPERM, EPERM, ""},
-        {NV_PART_MCFW, "0x52", ENOENT, ENOENT, ""},
-        {NV_PART_MCFW, "0x52", EOPNOTSUPP, ENOENT, ""},
-        {NV_PART_MCFW, "0x37", EIO, EIO, failed},
-        {NV_PART_MCFW, "0x37", EBUSY, EBUSY, failed},
+        {NV_PART_DYNAMIC_CFG, "0x52", EIO, 0, ""}, {NV_PART_MCFW, "0x52", EIO, EIO, failed},
+        {NV_PART_MCFW, "0x52", EINVAL, ENOENT, ""}, {NV_PART_MCFW, "0x52", EPERM, EPERM, ""},
+        {NV_PART_MCFW, "0x52", ENOENT, ENOENT, ""}, {NV_PART_MCFW, "0x52", EOPNOTSUPP, ENOENT, ""},
+        {NV_PART_MCFW, "0x37", EIO, EIO, failed}, {NV_PART_MCFW, "0x37", EBUSY, EBUSY, failed},
         {NV_PART_MCFW, "0x37", EPERM, EPERM, ""},
         {NV_PART_DYNAMIC_CFG, "0x18", EIO, EIO, failed}, // on Birch
     };
@@ -310,8 +289,7 @@ TEST(NvMcdi, InformationAndMetadataFailures)
     }
 }
 
-// Whether a partition is there, and its subtype, are asked once per port and run, and again after a write
-// (the controller records the subtype it was given); a driver without pass-through is not asked again.
+// Partition answers are kept per port and run, forgotten after a write; no pass-through is not asked again.
 TEST(NvMcdi, TheRunRemembersWhatTheControllerSaid)
 {
     {

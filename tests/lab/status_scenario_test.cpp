@@ -155,7 +155,7 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          },
          with_family, {}, 0, BANNER + p0 + sibling + p1 + family, none_available},
         {"no port reads it", dogwood2,
-         [](json &j) { j["faults"] = {{{"target", "a1-dynamic-cfg-00"}, {"operation", "read"}, {"errno", "EIO"}}}; },
+         [](json &j) { j["faults"] = {fault("a1-dynamic-cfg-00", "read")}; },
          with_family, {}, 1,
          BANNER + p0 + sibling + corrupt("eth0") + p1 +
              "    Firmware cannot be accessed via this interface,\n    please use eth0.\n" + corrupt("eth1"),

@@ -1,5 +1,4 @@
-// An update run once cleanly, then once per operation of that run with it failing: a failure says so, leaves
-// the interface, the other partitions and each port's whole configuration as they were, and a rerun completes.
+// Every operation of a clean update failed in turn: it says so, loses nothing, and a rerun completes.
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>

@@ -1,11 +1,9 @@
-// One update at a time: a writer finds another's lock, names its holder and
-// leaves the adapters alone; readers and a lock nobody holds go ahead.
+// One update at a time: a writer finds another's lock and leaves the adapters alone; readers go ahead.
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
-#include <set>
 #include <string>
 
 #include <fcntl.h>
@@ -16,7 +14,6 @@
 
 #include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/update_lock.h"
-#include "lab/model/lab_image.h"
 #include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/run_main.h"
 
@@ -52,25 +49,7 @@ int try_lock(const std::string &path)
     return err;
 }
 
-// Every partition file of the lab, in name order.
-std::string all_flash(const TestLab &lab)
-{
-    std::set<std::string> names;
-    for (const auto &e : fs::directory_iterator(lab.dir() + "/flash"))
-        names.insert(e.path().string());
-    std::string all;
-    for (const std::string &n : names)
-        all += read_file(n);
-    return all;
-}
-
-std::string newer_mc_image(const TestLab &lab)
-{
-    const std::string path = lab.dir() + "/fw.bin";
-    const std::vector<uint8_t> bytes = lab::build_plain_image({3, 37, {7, 5, 0, 1000}, {}, 4096});
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    return path;
-}
+std::string newer_mc_image(const TestLab &lab) { return resolve(lab, "img:3:37:7.5.0.1000"); }
 
 } // namespace
 
@@ -82,7 +61,8 @@ TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
     ASSERT_TRUE(holder.held());
     const std::string refused =
         "Another qsupdate is already updating adapters (process " + std::to_string(::getpid()) + ").\n";
-    const std::string flash = all_flash(lab), held = read_file(path);
+    const auto flash = flash_files(lab.dir());
+    const std::string held = read_file(path);
     const size_t interface_events = lab.events_with("interface ").size();
     const struct {
         std::vector<std::string> args;
@@ -107,7 +87,7 @@ TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
         expect_run(r, run.status, run.whole ? run.out : r.out, run.err);
         EXPECT_NE(r.out.find(run.out), std::string::npos);
     }
-    EXPECT_TRUE(all_flash(lab) == flash) << "no partition changed";
+    EXPECT_TRUE(flash_files(lab.dir()) == flash) << "no partition changed";
     EXPECT_EQ(lab.events_with("interface ").size(), interface_events);
     EXPECT_EQ(read_file(path), held) << "the holder's name stays";
     // A holder whose file names no process (not yet written, or garbage) is still one.
@@ -179,7 +159,7 @@ TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNon
             if (c.host.is_object())
                 d["host"].update(c.host);
             if (c.open_error)
-                d["faults"] = {{{"target", UPDATE_LOCK_PATH}, {"operation", "open"}, {"errno", c.open_error}}};
+                d["faults"] = {fault(UPDATE_LOCK_PATH, "open", "", c.open_error)};
         });
         if (c.dir) {
             fs::create_directories(fs::path(path).parent_path());
@@ -194,10 +174,10 @@ TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNon
         }
         Holder other(lab.dir() + "/root/run/lock/qsupdate.lock");
         ASSERT_TRUE(other.held());
-        const std::string flash = all_flash(lab);
+        const auto flash = flash_files(lab.dir());
         CommandResult r = lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw});
         expect_run(r, c.status, "", c.err);
-        EXPECT_EQ(all_flash(lab) == flash, c.status != 0) << "written exactly when the run went ahead";
+        EXPECT_EQ(flash_files(lab.dir()) == flash, c.status != 0) << "written exactly when the run went ahead";
         EXPECT_TRUE(c.status == 0 || fs::exists(path) == link) << "nothing made";
         EXPECT_TRUE(!link || read_file(victim) == "keep\n") << "a planted link is not followed";
         if (c.content && !link) {

@@ -1,5 +1,4 @@
-// Updates end to end through the lab: what the user sees and answers, what
-// the adapter holds afterwards, and what the next run makes of it.
+// Updates end to end through the lab: the screen, the adapter afterwards, and the next run.
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -53,45 +52,6 @@ std::string wrote(const std::string &port, const std::string &kind, const std::s
            port + ": writing version information\n";
 }
 
-std::string replaced(std::string text, const std::string &from, const std::string &to)
-{
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-// The image a token names ("img:TYPE:SUBTYPE:A.B.C.D[:EXTRA]", "ipxe:SIZE"), saved in the lab.
-std::string make_image(const TestLab &lab, const std::string &token, std::string *path = nullptr)
-{
-    unsigned t = 0, s = 0, size = 0;
-    std::array<unsigned, 4> v{}, e{};
-    std::vector<uint8_t> bytes;
-    if (std::sscanf(token.c_str(), "ipxe:%u", &size) == 1) {
-        bytes = lab::build_ipxe_image(size);
-    } else {
-        std::sscanf(token.c_str(), "img:%u:%u:%u.%u.%u.%u:%u.%u.%u.%u", &t, &s, &v[0], &v[1], &v[2], &v[3], &e[0],
-                    &e[1], &e[2], &e[3]);
-        bytes = lab::build_plain_image({t, s, {uint16_t(v[0]), uint16_t(v[1]), uint16_t(v[2]), uint16_t(v[3])},
-                                        {uint8_t(e[0]), uint8_t(e[1]), uint8_t(e[2]), uint8_t(e[3])}, 4096});
-    }
-    const std::string file = lab.dir() + "/" + replaced(token, ":", "_") + ".bin";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    if (path)
-        *path = file;
-    return {bytes.begin(), bytes.end()};
-}
-
-// An argument with the lab's directory for "LAB" and an image's path for its token.
-std::string resolve(const TestLab &lab, std::string arg)
-{
-    arg = replaced(arg, "LAB", lab.dir());
-    const size_t at = std::min(arg.find("img:"), arg.find("ipxe:"));
-    std::string path;
-    if (at != std::string::npos)
-        make_image(lab, arg.substr(at), &path), arg = arg.substr(0, at) + path;
-    return arg;
-}
-
 std::string flash(const TestLab &lab, const std::string &id)
 {
     return read_file(lab.dir() + "/flash/" + id + ".bin");
@@ -118,7 +78,7 @@ struct Step {
     std::vector<std::string> shown = {};           // texts `qslab show` then holds
     std::map<std::string, std::string> flash = {}; // partition: "old", "erased", or the image token it holds
     std::optional<std::vector<std::string>> events = {}; // the run's interface, reset and PHY-mode events
-    std::optional<json> faults = {};                     // the lab's fault table for this run on
+    std::optional<json> faults = {};                     // the lab's one fault for this run on
 };
 
 struct Life {
@@ -139,14 +99,12 @@ void live(const Life &life)
         std::filesystem::create_directories(std::filesystem::path(lab.dir() + "/" + name).parent_path());
         std::filesystem::create_symlink(lab.dir() + "/" + target, lab.dir() + "/" + name);
     }
-    std::map<std::string, std::string> old;
-    for (const auto &entry : std::filesystem::directory_iterator(lab.dir() + "/flash"))
-        old[entry.path().stem().string()] = read_file(entry.path().string());
+    const std::map<std::string, std::string> old = flash_files(lab.dir());
     for (size_t n = 0; n < life.steps.size(); ++n) {
         const Step &s = life.steps[n];
         SCOPED_TRACE("step " + std::to_string(n + 1));
         if (s.faults)
-            lab.edit([&](json &j) { j["faults"] = *s.faults; });
+            lab.edit([&](json &j) { j["faults"] = json::array({*s.faults}); });
         std::vector<std::string> args;
         for (const std::string &a : s.args)
             args.push_back(resolve(lab, a));
@@ -218,11 +176,6 @@ TEST(UpdateScenario, Lifecycles)
     const std::string backup = "/var/lib/qsutils/MCPU_3_37_v7.4.3.1008.dat", fatal = "Fatal error: Input/output error (5)\n";
     const std::string rom_backup = "/var/lib/qsutils/BOOTROM_2_7_v7.4.1.1003.dat",
                       undo = "qsupdate --restore-bootrom --image=" + rom_backup + " --adapter=eth0";
-    auto fault = [](const char *target, const char *operation, json how) {
-        how.update({{"target", target}, {"operation", operation}});
-        return json::array({how});
-    };
-    const json eio = {{"errno", "EIO"}};
     const std::string refused = "An error occurred when finishing the update\n";
     const std::string read_failed = "Failed to read partition eth0 qsc_dynamic_cfg:00 offset 0 size ";
     // An iPXE install with --backup, undone by the command it offers, run as printed.
@@ -266,7 +219,7 @@ TEST(UpdateScenario, Lifecycles)
            "Failed to erase partition eth1 qsc_dynamic_cfg:00\neth1: Could not store version information\n"
            "eth1: the configuration to be written is kept in /var/lib/qsutils/dynamic_cfg_S1407R120340_port1.dat until "
            "an update stores it\n" + fatal,
-           {}, {}, {}, fault("a1-dynamic-cfg-00-p1", "erase", eio)}}},
+           {}, {}, {}, fault("a1-dynamic-cfg-00-p1", "erase")}}},
         {"iPXE installed as offered, kept from ordinary images, then restored", {"--adapter", "dogwood2:1"},
          {{{"--ipxe-image=" + IPXE}, "", 0,
            "...\n   - run \"qsupdate --write --ipxe-image=LAB/ipxe_8192.bin\" to perform an update\n", ""},
@@ -329,7 +282,7 @@ TEST(UpdateScenario, Lifecycles)
            BANNER + "eth0: updating controller firmware from 7.4.3.1008 to 7.5.0.1000\neth0: reading old controller firmware\n",
            prompt("eth0", "controller firmware") + "Failed to read partition eth0 qsc_mcfw:25 offset 0 size 4096\n"
                                                   "eth0: Could not save old controller firmware\n" + fatal,
-           {UNTOUCHED}, {{"a1-mcfw-25", "old"}}, {{"interface eth0 down", "interface eth0 up"}}, fault("a1-mcfw-25", "read", eio)}}},
+           {UNTOUCHED}, {{"a1-mcfw-25", "old"}}, {{"interface eth0 down", "interface eth0 up"}}, fault("a1-mcfw-25", "read")}}},
         // Two ports' identical PHY images are one backup; no row here puts the PHY in flash mode.
         {"PHY", {"--adapter", "birch:2"},
          {{{"--write", "-y", "--backup", "--image=img:0:9:2.1.0.0"}, "", 0,
@@ -360,33 +313,33 @@ TEST(UpdateScenario, Lifecycles)
          {{{"--write", "-y", "--image=img:3:8:7.5.0.1000"}, "", 1, BANNER,
            read_failed + "4\neth0: Firmware is not accessible, please use eth1.\n" + read_failed +
                "4096\neth1: Could not open dynamic config for interface eth0\n" + fatal,
-           {}, {}, {}, fault("a1-dynamic-cfg-00-p0", "read", eio)}}},
+           {}, {}, {}, fault("a1-dynamic-cfg-00-p0", "read")}}},
         {"configuration out of reach", {"--adapter", "birch:1"},
          {{{"--write", "-y", "--image=img:3:8:7.5.0.1000"}, "", 1, BANNER,
            read_failed + "4\neth0: Firmware is not accessible.\nDynamic configuration is corrupt. Run 'qsboot -i eth0 "
                          "--repair' to revert back to firmware defaults.\nPlease contact support@duskhollow.example "
                          "to report this incident and for more information on recovery procedure\n\nNo adapters "
                          "could be accessed. You may need to run this utility as root.\n",
-           {}, {}, {}, fault("a1-dynamic-cfg-00-p0", "read", eio)}}},
+           {}, {}, {}, fault("a1-dynamic-cfg-00-p0", "read")}}},
         // A write the flash did not take is found on reading it back: the row fails, nothing recorded.
         {"a dropped controller firmware write", {"--adapter", "dogwood2:1"},
          {{{"--write", "-y", "-s", "--image=" + MC}, "", 1, "",
            "Failed to write partition eth0 qsc_mcfw:25\neth0: " + refused +
                "eth0: Could not write new controller firmware image\n" + fatal,
-           {UNTOUCHED}, {}, {}, fault("a1-mcfw-25", "write", {{"silent", "drop"}})}}},
+           {UNTOUCHED}, {}, {}, fault("a1-mcfw-25", "write", "", "", {{"silent", "drop"}})}}},
         {"a boot ROM byte that does not program", {"--adapter", "dogwood2:1"},
          {{{"--write", "-y", "-s", "--image=img:2:7:7.5.0.1000"}, "", 1, "",
            "Failed to write partition eth0 qsc_exp_rom:07\neth0: Could not write new Boot ROM image\n" + fatal,
-           {UNTOUCHED}, {}, {}, fault("a1-bootrom-07", "write", {{"silent", "stuck-byte"}})}}},
+           {UNTOUCHED}, {}, {}, fault("a1-bootrom-07", "write", "", "", {{"silent", "stuck-byte"}})}}},
         {"a controller firmware byte that does not program, on ESXi", {"--platform", "esxi", "--adapter", "dogwood2:1"},
          {{{"--write", "-y", "-s", "--image=" + MC}, "", 1, "",
            "get_qs_serial_esxi(): unsupported device type.\nFailed to write NVRAM sector: Input/output error\nvmnic1: " +
                refused + "vmnic1: Could not write new controller firmware image\n" + fatal,
-           {UNTOUCHED}, {}, {}, fault("a1-mcfw-25", "write", {{"silent", "stuck-byte"}})}}},
+           {UNTOUCHED}, {}, {}, fault("a1-mcfw-25", "write", "", "", {{"silent", "stuck-byte"}})}}},
         {"a configuration write the flash did not take is made again", {"--adapter", "dogwood2:1"},
          {{{"--write", "-y", "-s", "--image=" + MC}, "", 0, "", "Failed to write partition eth0 qsc_dynamic_cfg:00\n",
            {"controller firmware 7.5.0.1000, subtype 0x25"}, {}, {},
-           fault("a1-dynamic-cfg-00", "write", {{"silent", "drop"}, {"occurrence", 1}})}}},
+           fault("a1-dynamic-cfg-00", "write", "", "", {{"silent", "drop"}, {"occurrence", 1}})}}},
     };
     for (const Life &life : lives)
         live(life);
@@ -530,11 +483,6 @@ std::string oem_update(const std::string &package, const std::string &id, const 
 // Every verdict in the OEM document, whole whichever step failed; the interface comes back up.
 TEST(UpdateScenario, OemDocumentForEveryOutcome)
 {
-    auto fault = [](const char *target, const char *operation, json extra = json::object()) {
-        json f = {{"target", target}, {"operation", operation}, {"errno", "EIO"}};
-        f.update(extra);
-        return json::array({f});
-    };
     const json signed_only = {{"requires_signed_mcfw", true}};
     const std::string failure = "Update failure. ", unsigned_refused =
         failure + "Update failure: Could not write new image. Newer qsc driver required.";
@@ -552,11 +500,11 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
         {"sync", "linux", fault("a1-dynamic-cfg-00", "erase"), {}, "", 1, "7.5.0", "0", failure},
         {"open", "linux", fault("/dev/mtd0", "open"), {}, "", 1, "", "2", failure + "Could not open partition."},
         // On ESX the flash is reached through the control device: the enumeration takes four sockets.
-        {"socket", "esx", fault("*", "socket", {{"occurrence", 5}, {"errno", "EACCES"}}), {}, "", 1, "7.5.0", "3",
+        {"socket", "esx", fault("*", "socket", "", "EACCES", {{"occurrence", 5}}), {}, "", 1, "7.5.0", "3",
          failure + "Could not open socket."},
-        {"flags", "linux", fault("eth0", "ioctl", {{"request", "SIOCGIFFLAGS"}}), {}, "", 1, "7.5.0", "4",
+        {"flags", "linux", fault("eth0", "ioctl", "SIOCGIFFLAGS"), {}, "", 1, "7.5.0", "4",
          failure + "Could not read device flags."},
-        {"down", "linux", fault("eth0", "ioctl", {{"request", "SIOCSIFFLAGS"}}), {}, "", 1, "7.5.0", "5",
+        {"down", "linux", fault("eth0", "ioctl", "SIOCSIFFLAGS"), {}, "", 1, "7.5.0", "5",
          failure + "Could not set device flag."},
         {"write", "linux", fault("a1-mcfw-2a", "erase"), {}, "", 1, "7.5.0", "8", failure + "Could not write new image."},
         // The controller judges what reaches its flash, through MTD or through itself.
@@ -567,7 +515,7 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
         SCOPED_TRACE(c.what);
         TestLab lab({"--platform", c.platform, "--adapter", "oem:1"});
         lab.edit([&](json &j) {
-            j["faults"] = c.faults.is_null() ? json::array() : c.faults;
+            j["faults"] = c.faults.is_null() ? json::array() : json::array({c.faults});
             if (c.adapter.is_object())
                 j["adapters"][0].update(c.adapter);
         });
@@ -590,8 +538,7 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
 // Failure id 1 comes before the Application element is due: it is opened for it.
 TEST(UpdateScenario, OemElementsWhenAnotherPortsConfigurationDoesNotOpen)
 {
-    NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 2}}),
-              {{{"target", "a1-dynamic-cfg-00-p1"}, {"operation", "read"}, {"errno", "EIO"}}});
+    NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 2}}), fault("a1-dynamic-cfg-00-p1", "read"));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     errno = 0;
@@ -611,7 +558,7 @@ TEST(UpdateScenario, PhyFlashModeThroughTheAttribute)
 {
     const char *attribute = "/sys/bus/pci/devices/0000:03:00.0/phy_flash_cfg";
     NvRun run(lab_host(lab::HostKind::linux_host, {{"birch", 1}}),
-              {{{"target", attribute}, {"operation", "write"}, {"occurrence", 3}, {"errno", "ENOSPC"}}});
+              fault(attribute, "write", "", "ENOSPC", {{"occurrence", 3}}));
     const int &mode = run.lab().state().adapters[0].ports[0].phy_flash_cfg;
     EXPECT_EQ(set_phy_flash_mode(run.port(0), true), 0);
     EXPECT_EQ(mode, 1);

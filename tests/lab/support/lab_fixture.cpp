@@ -1,6 +1,7 @@
 #include "tests/lab/support/lab_fixture.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,10 +13,20 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include "lab/model/lab_image.h"
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::map<std::string, std::string> flash_files(const std::string &lab_dir)
+{
+    std::map<std::string, std::string> all;
+    for (const auto &e : std::filesystem::directory_iterator(lab_dir + "/flash"))
+        all[e.path().stem().string()] = read_file(e.path().string());
+    return all;
 }
 
 TestLab::TestLab(const std::vector<std::string> &create_args)
@@ -134,6 +145,55 @@ InProcessLab::~InProcessLab()
 {
     platform_.reset();
     std::filesystem::remove_all(dir_);
+}
+
+nlohmann::json fault(const std::string &target, const std::string &operation, const std::string &request,
+                     const std::string &error, const nlohmann::json &more)
+{
+    nlohmann::json f = {{"target", target}, {"operation", operation}, {"errno", error}};
+    if (!request.empty())
+        f["request"] = request;
+    f.update(more);
+    if (more.contains("silent") || more.contains("write_cut_after"))
+        f.erase("errno"); // a write that does not fail
+    return f;
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string make_image(const TestLab &lab, const std::string &token, std::string *path)
+{
+    unsigned t = 0, s = 0, size = 0;
+    std::array<unsigned, 4> v{}, e{};
+    std::vector<uint8_t> bytes;
+    if (std::sscanf(token.c_str(), "ipxe:%u", &size) == 1) {
+        bytes = lab::build_ipxe_image(size);
+    } else {
+        std::sscanf(token.c_str(), "img:%u:%u:%u.%u.%u.%u:%u.%u.%u.%u", &t, &s, &v[0], &v[1], &v[2], &v[3], &e[0],
+                    &e[1], &e[2], &e[3]);
+        bytes = lab::build_plain_image({t, s, {uint16_t(v[0]), uint16_t(v[1]), uint16_t(v[2]), uint16_t(v[3])},
+                                        {uint8_t(e[0]), uint8_t(e[1]), uint8_t(e[2]), uint8_t(e[3])}, 4096});
+    }
+    const std::string file = lab.dir() + "/" + replaced(token, ":", "_") + ".bin";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    if (path)
+        *path = file;
+    return {bytes.begin(), bytes.end()};
+}
+
+std::string resolve(const TestLab &lab, std::string arg)
+{
+    arg = replaced(arg, "LAB", lab.dir());
+    const size_t at = std::min(arg.find("img:"), arg.find("ipxe:"));
+    std::string path;
+    if (at != std::string::npos)
+        make_image(lab, arg.substr(at), &path), arg = arg.substr(0, at) + path;
+    return arg;
 }
 
 int open_error(Platform &p, const std::string &path, int flags)

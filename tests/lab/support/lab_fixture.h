@@ -1,9 +1,9 @@
-// Scenario tests drive the qslab binary as a user would: create a lab in a
-// temporary directory, adjust its description, run qsupdate in it.
+// Scenario tests drive the qslab binary as a user would: create a lab, adjust it, run qsupdate in it.
 #pragma once
 
 #include <cerrno>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -21,6 +21,8 @@ struct CommandResult {
 };
 
 std::string read_file(const std::string &path);
+// Every partition file of the lab in its directory, by partition id.
+std::map<std::string, std::string> flash_files(const std::string &lab_dir);
 // One line of `qsupdate --list`.
 std::string list_line(const std::string &ifname, const std::string &mac);
 // The OEM XML document with `devices` empty Device elements of the OEM adapter.
@@ -34,8 +36,7 @@ inline const std::string TWO_PORTS =
 
 class TestLab {
 public:
-    // `qslab create` with the arguments after the directory; aborts the
-    // test program when creation fails.
+    // `qslab create` with the arguments after the directory; aborts when creation fails.
     explicit TestLab(const std::vector<std::string> &create_args = {});
     ~TestLab();
     TestLab(const TestLab &) = delete; // it owns the directory
@@ -43,11 +44,9 @@ public:
     const std::string &dir() const { return dir_; }
     nlohmann::json description() const { return nlohmann::json::parse(read_file(dir_ + "/lab.json")); }
     void edit(const std::function<void(nlohmann::json &)> &change);
-    // qsupdate through `qslab run`, with `input` as its standard input
-    // (none by default).
+    // qsupdate through `qslab run`, with `input` as its standard input.
     CommandResult qsupdate(const std::vector<std::string> &args, const std::string &input = "") const;
-    // A qsupdate command line as qsupdate printed it ("qsupdate --write
-    // --image='a b.bin'"), run in the lab as a shell runs it.
+    // A command line as qsupdate printed it, run in the lab as a shell runs it.
     CommandResult run_printed(const std::string &command, const std::string &input = "") const;
     // Any qslab command, with all its arguments.
     CommandResult qslab(const std::vector<std::string> &args) const { return run_qslab(args); }
@@ -66,8 +65,7 @@ void expect_run(const CommandResult &r, int status, const std::string &out, cons
 // A host of the kind with the preset adapters (preset, ports).
 lab::LabState lab_host(lab::HostKind kind, std::initializer_list<std::pair<const char *, unsigned>> adapters);
 
-// A lab made from a description and opened in this process, with the
-// platform qsupdate would see in it.
+// A lab made from a description and opened in this process, with the platform qsupdate would see.
 class InProcessLab {
 public:
     explicit InProcessLab(const lab::LabState &state);
@@ -81,8 +79,7 @@ private:
     std::unique_ptr<lab::LabPlatform> platform_;
 };
 
-// The descriptors this process has open: an emulated file holds one too,
-// so a descriptor qsupdate forgets to close shows here.
+// The descriptors this process has open, so that one qsupdate forgets to close shows.
 size_t open_descriptors();
 
 using Bytes = std::vector<uint8_t>;
@@ -92,10 +89,18 @@ Bytes le_words(const std::vector<uint32_t> &words);
 Bytes pattern(size_t length, uint8_t seed);
 // The partition of the adapter with this id; throws when there is none.
 lab::Partition &partition_of(lab::LabState &state, const std::string &id, size_t adapter = 0);
-// Ends the lab's run; the logged lines that contain the text (any of the
-// texts), without their stamps.
+// Ends the lab's run; the logged lines that contain any of the texts, without their stamps.
 std::vector<std::string> logged(lab::Lab &lab, const std::vector<std::string> &texts);
 inline std::vector<std::string> logged(lab::Lab &lab, const std::string &text) { return logged(lab, std::vector{text}); }
+
+// One fault of the lab's table; `more` adds its occurrence, cut or silence.
+nlohmann::json fault(const std::string &target, const std::string &operation, const std::string &request = "",
+                     const std::string &error = "EIO", const nlohmann::json &more = nlohmann::json::object());
+std::string replaced(std::string text, const std::string &from, const std::string &to);
+// The image a token names ("img:TYPE:SUBTYPE:A.B.C.D[:EXTRA]", "ipxe:SIZE") saved in the lab; its bytes.
+std::string make_image(const TestLab &lab, const std::string &token, std::string *path = nullptr);
+// An argument with the lab's directory for "LAB" and an image's path for its token.
+std::string resolve(const TestLab &lab, std::string arg);
 
 // errno of a failed call, 0 for success.
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
@@ -104,8 +109,7 @@ int open_error(Platform &p, const std::string &path, int flags);
 
 // ---- Screens: one run of qsupdate per row, on a lab of its own ----
 
-// A lab made with `create`, changed by `edit` and `prepare` (either may be
-// empty), and everything a user sees of qsupdate run on it with `args`.
+// A lab made with `create`, changed by `edit` and `prepare` (either may be empty), and qsupdate's run on it.
 struct Screen {
     const char *name;
     std::vector<std::string> create;

@@ -1,6 +1,4 @@
-// A run of qsupdate's NV layer inside a lab opened in this process:
-// enumeration done, process-wide flags fresh, and every descriptor the run
-// opens closed again by its end.
+// qsupdate's NV layer in a lab opened in-process: enumerated, flags fresh, every descriptor closed by the end.
 #pragma once
 
 #include <cstdlib>
@@ -14,12 +12,15 @@
 #include "lib/utils/linux/qsu_device.h"
 #include "tests/lab/support/lab_fixture.h"
 
+using Strings = std::vector<std::string>;
+
 class NvRun {
 public:
     using Bytes = std::vector<uint8_t>;
 
     explicit NvRun(lab::LabState state, const nlohmann::json &faults = {})
-        : host_((state.faults = lab::faults_from_json(faults), state)), scoped_(host_.platform())
+        : host_((state.faults = lab::faults_from_json(faults.is_object() ? nlohmann::json::array({faults}) : faults), state)),
+          scoped_(host_.platform())
     {
         nv_reset_for_tests();
         testing::internal::CaptureStderr(); // an unprivileged host's complaints
