@@ -270,7 +270,7 @@ TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
     dynamic_cfg_context *ctx = bounded.open();
     ASSERT_EQ(dynamic_cfg_set_bootrom_version(&bounded.dev, ctx, "65535.65535.6553"), 0);
     errno = 0;
-    EXPECT_EQ(dynamic_cfg_set_bootrom_version(&bounded.dev, ctx, "65535.65535.65535.65535"), -1);
+    EXPECT_EQ(dynamic_cfg_set_bootrom_version(&bounded.dev, ctx, "65535.65535.65535"), -1); // one past
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(bounded.get(ctx, 'V', '6'), "65535.65535.6553");
 }
