@@ -13,7 +13,6 @@
 #include "tests/unit/support/der_writer.h"
 
 namespace {
-#include "tests/fixtures/cms/envelopes.inc"
 
 constexpr uint32_t P = 0x4000; // controller firmware partition
 const firmware_ops &MCFW = mc_dogwood2_ops[0], &BOOTROM = gpxe_ops[5], &CPLD = cpld_ops[0], &KVE = fc_ops[0];
@@ -39,14 +38,6 @@ lab::LabState host(lab::HostKind kind = lab::HostKind::linux_host)
 Bytes plain(uint32_t type, uint32_t subtype, size_t code_size)
 {
     return lab::build_plain_image({type, subtype, {1, 2, 3, 4}, {}, code_size});
-}
-
-// A signing tool's envelope around the image; nothing checks the signature.
-Bytes signed_envelope(const Bytes &content)
-{
-    der::Node info = der::decode(Bytes(std::begin(fixture_signed_attrs_der), std::end(fixture_signed_attrs_der)));
-    info.children[1].children[0].children[2].children[1].children[0].value = content;
-    return der::encode(info);
 }
 
 // The file parsed as qsupdate parses it, on the heap as its owner frees it.
@@ -129,11 +120,11 @@ Outcome write(NvRun &run, const firmware_ops &row, const Bytes &file, int port =
 // Each kind of image is laid out as the adapter takes it, or refused unwritten, and reads back as a plain image.
 TEST(NvFwOps, WritesLayOutEachKindOfImageAndReadItBack)
 {
-    const Bytes mcfw_env = signed_envelope(plain(3, 37, 8000));
+    const Bytes mcfw_env = der::signed_envelope(plain(3, 37, 8000));
     const size_t overhead = mcfw_env.size() - 8000 + 160; // all but the code, and five chunk headers
-    const Bytes filling = signed_envelope(plain(3, 37, P - overhead)),
-                too_large = signed_envelope(plain(3, 37, P - overhead + 1)),
-                bootrom_env = signed_envelope(plain(2, 7, 3000)), mcfw_plain = plain(3, 37, 5000),
+    const Bytes filling = der::signed_envelope(plain(3, 37, P - overhead)),
+                too_large = der::signed_envelope(plain(3, 37, P - overhead + 1)),
+                bootrom_env = der::signed_envelope(plain(2, 7, 3000)), mcfw_plain = plain(3, 37, 5000),
                 ipxe = lab::build_ipxe_image(4096), kve = plain(7, 1, 300);
     ASSERT_EQ(filling.size() + 160, P);
     const std::string finish = "MCDI update finish 0x100: ";

@@ -11,7 +11,6 @@
 #include "tests/unit/support/image_builder.h"
 
 namespace {
-#include "tests/fixtures/cms/envelopes.inc"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -46,14 +45,8 @@ qsupdate_image_t *on_heap(const Bytes &file, int (*parse)(uint8_t *, size_t, qsu
     return image;
 }
 
-// A signing tool's envelope with other content; the locator checks no signature.
+// Where the envelope's content lies; the locator checks no signature.
 const std::vector<size_t> ECONTENT = {1, 0, 2, 1, 0};
-Bytes signed_envelope(const Bytes &content)
-{
-    der::Node info = der::decode(Bytes(std::begin(fixture_signed_attrs_der), std::end(fixture_signed_attrs_der)));
-    info.children[1].children[0].children[2].children[1].children[0].value = content;
-    return der::encode(info);
-}
 
 } // namespace
 
@@ -114,7 +107,7 @@ TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
     Bytes content = build_plain_image(recipe);
     const long plain = long(content.size()), code = long(recipe.code.size());
     content.insert(content.end(), 5, 0xEE);
-    Bytes env = signed_envelope(content);
+    Bytes env = der::signed_envelope(content);
     const long off = long(der::value_span(env, ECONTENT).offset), sig = off + long(content.size());
     env.insert(env.end(), {0x00, 0xFF, 0x42});
     const long len = long(env.size());
@@ -129,7 +122,7 @@ TEST(SignedImage, SpansSplitTheEnvelopeAndBadContentIsRejected)
     recipe.code.resize(recipe.code.size() + 4);
     content = build_plain_image(recipe);
     content.resize(content.size() - IMAGE_TRAILER_SIZE);
-    env = signed_envelope(content);
+    env = der::signed_envelope(content);
     const size_t end = der::value_span(env, ECONTENT).offset + content.size();
     uint32_t want = load_le32(&env[end]);
     for (int bit = 0; bit < 32; bit++) // undo the register's 32 shifts over four bytes

@@ -1,6 +1,9 @@
 #include "tests/unit/support/der_writer.h"
 
+#include <iterator>
 #include <stdexcept>
+
+#include "tests/fixtures/cms/envelopes.inc"
 
 namespace der {
 
@@ -63,6 +66,13 @@ Span value_span(const Bytes &der, const std::vector<size_t> &path)
     for (size_t index : path)
         node = Node(node.children.at(index));
     return node.span;
+}
+
+Bytes signed_envelope(const Bytes &content)
+{
+    Node info = decode(Bytes(std::begin(fixture_signed_attrs_der), std::end(fixture_signed_attrs_der)));
+    info.children[1].children[0].children[2].children[1].children[0].value = content;
+    return encode(info);
 }
 
 } // namespace der

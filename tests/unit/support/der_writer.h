@@ -29,6 +29,9 @@ inline Node set(std::vector<Node> children = {}) { return cons(0x31, std::move(c
 
 // With minimal lengths.
 Bytes encode(const Node &node);
+
+// A signing tool's envelope around other content; nothing checks its signature.
+Bytes signed_envelope(const Bytes &content);
 // Definite-length DER only; throws std::runtime_error on anything else.
 Node decode(const Bytes &der);
 
