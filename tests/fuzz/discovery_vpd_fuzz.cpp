@@ -1,10 +1,8 @@
 // Discovery's VPD walk never ends past the bytes read or off the end tag; a serial is empty or valid.
 #include <cstring>
-#include <vector>
 
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/qsu_device_internal.h"
-#include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_target.h"
 
 namespace {

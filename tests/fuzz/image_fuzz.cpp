@@ -1,5 +1,4 @@
 // Image files and iPXE ROMs: every span of an accepted image lies inside the file, and none overlap.
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 

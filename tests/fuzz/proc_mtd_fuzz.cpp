@@ -1,6 +1,4 @@
 // A "/proc/mtd" line that parses names a part of itself and gives back the numbers it was written with.
-#include <cstdio>
-#include <string>
 #include <string_view>
 
 #include "lib/utils/linux/nv_backends.h"

@@ -1,9 +1,5 @@
 // TLV edits against a plain list: a success does what it says and keeps later segments, a refusal nothing.
-#include <algorithm>
-#include <vector>
-
 #include "lib/tlv/tlv.h"
-#include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_target.h"
 
 namespace {
