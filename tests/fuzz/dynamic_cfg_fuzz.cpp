@@ -30,11 +30,9 @@ QS_FUZZ_TARGET(dynamic_cfg)
     const char key1 = static_cast<char>('A' + in.byte() % 26);
     const char key2 = static_cast<char>('0' + in.byte() % 10);
     const std::string text(in.byte() % 40, 'x');
-    size_t meta_size = 0;
-    std::vector<uint32_t> meta;
-    if (setup & WITH_BUNDLE_METADATA)
-        meta = in.take_words(size_t{in.byte()} * 8, &meta_size);
-    std::vector<uint32_t> words = in.rest_words();
+    size_t meta_size, buffer_size;
+    std::vector<uint32_t> meta = in.words(&meta_size, setup & WITH_BUNDLE_METADATA ? size_t{in.byte()} * 8 : 0);
+    std::vector<uint32_t> words = in.words(&buffer_size);
 
     qsu_device dev{};
     dev.pci_device_id = kDevices[setup % 4];
@@ -42,7 +40,7 @@ QS_FUZZ_TARGET(dynamic_cfg)
     dynamic_cfg_part part{};
     part.is_bd20 = is_bd20_device(&dev);
     part.buffer = reinterpret_cast<uint8_t *>(words.data());
-    part.buffer_size = in.rest_size();
+    part.buffer_size = buffer_size;
     // The metadata as the first version lookup would have read it.
     part.bundle_meta = meta_size ? reinterpret_cast<uint8_t *>(meta.data()) : nullptr;
     part.bundle_meta_size = meta_size;

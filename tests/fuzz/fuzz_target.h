@@ -53,19 +53,14 @@ public:
             v |= static_cast<uint32_t>(byte()) << (8 * i);
         return v;
     }
-    // The next `n` bytes (fewer at the input's end; *size says), word-aligned.
-    std::vector<uint32_t> take_words(size_t n, size_t *size)
+    // The next `n` bytes, all the rest by default, word-aligned; *taken says how many there were.
+    std::vector<uint32_t> words(size_t *taken, size_t n = SIZE_MAX)
     {
-        *size = std::min(n, size_);
-        std::vector<uint32_t> words((*size + 3) / 4);
-        std::copy_n(data_, *size, reinterpret_cast<uint8_t *>(words.data()));
-        data_ += *size, size_ -= *size;
+        *taken = std::min(n, size_);
+        std::vector<uint32_t> words((*taken + 3) / 4);
+        std::copy_n(data_, *taken, reinterpret_cast<uint8_t *>(words.data()));
+        data_ += *taken, size_ -= *taken;
         return words;
-    }
-    std::vector<uint32_t> rest_words() const
-    {
-        size_t n;
-        return FuzzInput(*this).take_words(size_, &n);
     }
     const uint8_t *rest() const { return data_; }
     size_t rest_size() const { return size_; }

@@ -46,10 +46,10 @@ expect "$work/images/ipxe.rom" _qsupdate qsupdate --ipxe-image = "$work/images/i
 expect "$work/images/mcfw-7.4.bin" _qsupdate qsupdate --write --image "$work/images/m"
 
 # qslab: commands, presets and options as its usage names them.
-usage=$(qslab_usage "$qslab")
+usage=$($launcher "$qslab" help)
 commands=$( (sed -nE 's/^ *qslab ([a-z]+).*/\1/p' <<<"$usage"; echo capture; echo help) | LC_ALL=C sort -u | words)
 expect "$commands" _qslab qslab ""
-presets=$($launcher "$qslab" help | sed -nE 's/^Adapter presets: (.*)\.$/\1/p' | tr -d ',' | tr " " "\n" | LC_ALL=C sort | words)
+presets=$(sed -nE 's/^Adapter presets: (.*)\.$/\1/p' <<<"$usage" | tr -d ',' | tr " " "\n" | LC_ALL=C sort | words)
 [ -n "$presets" ] || { echo "FAIL: presets not found in qslab's usage"; exit 1; }
 expect "$presets" _qslab qslab create "$work/lab" --adapter ""
 expect "esx esxi linux" _qslab qslab create d --platform ""

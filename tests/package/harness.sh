@@ -10,14 +10,8 @@ summary() { echo "$((checks - failures)) passed, $failures failed"; [ $failures 
 
 # qsupdate's long options as its option table lists them, each followed by "no" or "required" (its argument).
 option_table() { sed -nE 's/^ *\{"([a-z0-9-]+)", (no|required)_argument.*/--\1 \2/p' app/qsupdate/qsupdate_main.cpp; }
-# qslab's usage (QSLAB), one line per usage line, its indented continuations joined to it.
-qslab_usage() {
-    $launcher "$1" help | awk '/^  qslab / { if (line) print line; line = $0; next }
-                              /^ +[^ ]/ && line { line = line $0; next }
-                              { if (line) print line; line = "" }
-                              END { if (line) print line }'
-}
-# The options of COMMAND in that usage (in $usage), one a line.
+# The options qslab's usage (in $usage) gives COMMAND, on its continuation lines too, one a line.
 usage_options() {
-    grep -E "^ *qslab $1 " <<<"$usage" | grep -oE -- '--?[a-z][a-z-]*' | grep -vx -- '--' | LC_ALL=C sort -u || true
+    awk -v c="$1" '/^  qslab / { on = ($2 == c) } /^$/ { on = 0 } on' <<<"$usage" | grep -oE -- '--?[a-z][a-z-]*' |
+        grep -vx -- '--' | LC_ALL=C sort -u || true
 }

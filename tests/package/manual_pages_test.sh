@@ -24,7 +24,7 @@ for option in "${from_help[@]}" "${from_table[@]}"; do
     documents man/qsupdate.8 "$(escaped "$option")" || fail "qsupdate.8 does not document $option"
 done
 
-usage=$(qslab_usage "$qslab")
+usage=$($launcher "$qslab" help)
 mapfile -t commands < <(sed -nE 's/^ *qslab ([a-z]+).*/\1/p' <<<"$usage" | sort -u)
 [ ${#commands[@]} -ge 6 ] || fail "found only ${#commands[@]} commands in qslab's usage"
 for command in "${commands[@]}"; do
