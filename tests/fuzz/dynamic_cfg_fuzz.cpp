@@ -30,20 +30,18 @@ QS_FUZZ_TARGET(dynamic_cfg)
     const char key1 = static_cast<char>('A' + in.byte() % 26);
     const char key2 = static_cast<char>('0' + in.byte() % 10);
     const std::string text(in.byte() % 40, 'x');
-    size_t meta_size, buffer_size;
-    std::vector<uint32_t> meta = in.words(&meta_size, setup & WITH_BUNDLE_METADATA ? size_t{in.byte()} * 8 : 0);
-    std::vector<uint32_t> words = in.words(&buffer_size);
+    dynamic_cfg_part part{};
+    const size_t meta_wanted = setup & WITH_BUNDLE_METADATA ? size_t{in.byte()} * 8 : 0;
+    std::vector<uint32_t> meta = in.words(&part.bundle_meta_size, meta_wanted);
+    std::vector<uint32_t> words = in.words(&part.buffer_size);
 
     qsu_device dev{};
     dev.pci_device_id = kDevices[setup % 4];
     dev.port_index = (setup >> 2) % 4;
-    dynamic_cfg_part part{};
     part.is_bd20 = is_bd20_device(&dev);
     part.buffer = reinterpret_cast<uint8_t *>(words.data());
-    part.buffer_size = buffer_size;
     // The metadata as the first version lookup would have read it.
-    part.bundle_meta = meta_size ? reinterpret_cast<uint8_t *>(meta.data()) : nullptr;
-    part.bundle_meta_size = meta_size;
+    part.bundle_meta = part.bundle_meta_size ? reinterpret_cast<uint8_t *>(meta.data()) : nullptr;
     part.bundle_meta_read = true;
     dynamic_cfg_context ctx{&dev, nullptr};
     // What the open does once the partition is read.

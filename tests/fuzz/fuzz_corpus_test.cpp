@@ -7,8 +7,6 @@
 
 #include "tests/fuzz/fuzz_target.h"
 
-namespace {
-
 // Every target replays its corpus, and every corpus has its target.
 TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
 {
@@ -31,5 +29,3 @@ TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
         }
     }
 }
-
-} // namespace

@@ -19,13 +19,9 @@ inline std::map<std::string, fuzz_fn> &fuzz_targets()
     return all;
 }
 
-[[noreturn]] inline void fuzz_fail(const char *expr, const char *file, int line)
-{
-    std::fprintf(stderr, "%s:%d: fuzz invariant broken: %s\n", file, line, expr);
-    std::abort();
-}
-
-#define FUZZ_CHECK(expr) ((expr) ? static_cast<void>(0) : fuzz_fail(#expr, __FILE__, __LINE__))
+#define FUZZ_CHECK(expr)                                                                                     \
+    ((expr) ? static_cast<void>(0)                                                                           \
+            : (std::fprintf(stderr, "%s:%d: fuzz invariant broken: %s\n", __FILE__, __LINE__, #expr), std::abort()))
 
 #define QS_FUZZ_TARGET(name)                                                                                   \
     static void name##_fuzz(const uint8_t *data, size_t size);                                                \

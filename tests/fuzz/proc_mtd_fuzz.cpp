@@ -8,9 +8,7 @@ QS_FUZZ_TARGET(proc_mtd)
 {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     for (size_t start = 0; start <= text.size();) {
-        size_t eol = text.find('\n', start);
-        if (eol == std::string_view::npos)
-            eol = text.size();
+        const size_t eol = std::min(text.find('\n', start), text.size());
         const std::string_view line = text.substr(start, eol - start);
         start = eol + 1;
         uint32_t number, part_size, erase_size;

@@ -117,25 +117,21 @@ private:
         ++compared;
         if (k.rc == l.rc && k.err == l.err && k.bytes == l.bytes)
             return;
-        if (k.rc == l.rc && k.err == l.err && position >= 0) {
-            // mtdram takes a write's bytes where NOR flash keeps old & new: the one difference by design.
-            bool ram_only = true;
-            for (size_t i = 0; i < k.bytes.size(); ++i)
-                ram_only = ram_only && (k.bytes[i] == l.bytes[i] || tainted_[position + i]);
-            if (ram_only) {
-                ++ram_reads;
-                return;
-            }
+        // mtdram takes a write's bytes where NOR flash keeps old & new: the one difference by design.
+        const size_t both = std::min(k.bytes.size(), l.bytes.size());
+        size_t first = 0;
+        while (first < both && (k.bytes[first] == l.bytes[first] || (position >= 0 && tainted_[position + first])))
+            ++first;
+        if (k.rc == l.rc && k.err == l.err && first == both) {
+            ++ram_reads;
+            return;
         }
         ++differences;
         std::printf("DIFFERENCE seed %u step %u: %s on %s %s: kernel %s, lab %s\n", seed_, step_, what.c_str(),
                     PATHS[s.path], FLAG_NAMES[s.flags & O_ACCMODE], text(k).c_str(), text(l).c_str());
-        for (size_t i = 0; i < std::min(k.bytes.size(), l.bytes.size()); ++i)
-            if (k.bytes[i] != l.bytes[i] && !(position >= 0 && tainted_[position + i])) {
-                std::printf("  first differing byte at %ld: kernel 0x%02x, lab 0x%02x\n", position + long(i),
-                            k.bytes[i], l.bytes[i]);
-                break;
-            }
+        if (first < both)
+            std::printf("  first differing byte at %ld: kernel 0x%02x, lab 0x%02x\n", position + long(first),
+                        k.bytes[first], l.bytes[first]);
     }
 
     void erase(Slot &s, uint32_t start, uint32_t length)
@@ -183,21 +179,14 @@ private:
         if (!s.block() && block_open() && (op >= 4 && op <= 7))
             op = 8;
         const long at = emulated_.lseek(s.lab, 0, SEEK_CUR);
-        switch (op) {
-        case 0:
+        if (op == 0) {
             close(s);
-            break;
-        case 1:
-        case 2:
-        case 3: {
+        } else if (op <= 3) {
             const int whence = static_cast<int>(pick(3));
             const long off = offset() - (whence == SEEK_SET ? 0 : pick(2) ? SIZE : 0);
             compare(s, "lseek " + std::to_string(off) + " whence " + std::to_string(whence),
                     outcome(kernel().lseek(s.kernel, off, whence)), outcome(emulated_.lseek(s.lab, off, whence)));
-            break;
-        }
-        case 4:
-        case 5: {
+        } else if (op <= 5) {
             std::vector<uint8_t> data(count());
             std::generate(data.begin(), data.end(), [&] { return static_cast<uint8_t>(rng_()); });
             std::vector<uint8_t> old(std::min<size_t>(data.size(), SIZE - std::min<long>(at, SIZE)));
@@ -209,21 +198,15 @@ private:
                 tainted_[at + i] = (old[i] & data[i]) != data[i];
             if (l.rc > 0 && s.block())
                 pending_.push_back({at, at + l.rc});
-            break;
-        }
-        case 6:
-        case 7: {
+        } else if (op <= 7) {
             const uint32_t starts[] = {pick(16) * ERASE, pick(SIZE), SIZE, SIZE - ERASE, 2 * SIZE};
             const uint32_t lengths[] = {ERASE, pick(4) * ERASE, 0, pick(SIZE), SIZE, SIZE + ERASE, 1};
             erase(s, starts[pick(std::size(starts))], lengths[pick(std::size(lengths))]);
-            break;
-        }
-        default: {
+        } else {
             const uint32_t wanted = count();
             const Outcome k = read(kernel(), s.kernel, wanted);
             compare(s, "read " + std::to_string(wanted) + " at " + std::to_string(at), k,
                     read(emulated_, s.lab, wanted), at);
-        }
         }
     }
 
