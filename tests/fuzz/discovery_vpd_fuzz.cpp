@@ -5,18 +5,12 @@
 #include "lib/utils/linux/qsu_device_internal.h"
 #include "tests/fuzz/fuzz_target.h"
 
-namespace {
-
-void check_serial(const qsu_device &dev)
-{
-    FUZZ_CHECK(std::memchr(dev.serial_number, 0, sizeof dev.serial_number) != nullptr);
-    FUZZ_CHECK(dev.serial_number[0] == 0 || qsu_is_quillstone_serial(dev.serial_number));
-}
-
-} // namespace
-
 QS_FUZZ_TARGET(discovery_vpd)
 {
+    const auto check_serial = [](const qsu_device &dev) {
+        FUZZ_CHECK(std::memchr(dev.serial_number, 0, sizeof dev.serial_number) != nullptr);
+        FUZZ_CHECK(dev.serial_number[0] == 0 || qsu_is_quillstone_serial(dev.serial_number));
+    };
     FuzzInput in(data, size);
     const uint8_t setup = in.byte();
     const uint8_t *vpd = in.rest();

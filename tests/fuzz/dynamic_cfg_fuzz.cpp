@@ -9,16 +9,12 @@
 #include "lib/utils/linux/vpd.h"
 #include "tests/fuzz/fuzz_target.h"
 
-namespace {
-
 const image_type_t kTypes[] = {IMAGE_TYPE_PHY, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_MCFW, IMAGE_TYPE_FPGA,
-                               IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD,
-                               IMAGE_TYPE_MUMFW, IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE};
+                               IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD, IMAGE_TYPE_MUMFW,
+                               IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE};
 const uint32_t kDevices[] = {0x1B7E0803, 0x1B7E0903, 0x1B7E0A03, 0x1B7E0B03};
 // Setup bit: the next byte is the bundle metadata's length in 8-byte units, then the metadata.
 constexpr uint8_t WITH_BUNDLE_METADATA = 0x40;
-
-} // namespace
 
 QS_FUZZ_TARGET(dynamic_cfg)
 {
