@@ -93,10 +93,7 @@ private:
 
     uint32_t pick(uint32_t below) { return static_cast<uint32_t>(rng_() % below); }
 
-    bool block_open() const
-    {
-        return std::any_of(std::begin(slots_), std::end(slots_), [](const Slot &s) { return s.block(); });
-    }
+    bool block_open() const { return std::ranges::any_of(slots_, &Slot::block); }
 
     // An offset near the places where the rules change, or anywhere.
     long offset()
@@ -314,8 +311,7 @@ int main(int argc, char **argv)
     for (unsigned seed = 1; seed <= seeds; ++seed)
         witness.run_seed(seed, operations);
     std::printf("kernel-mtd: %lu operations compared, %lu differences, %lu reads differed only in bytes "
-                "that RAM took and NOR flash would have ANDed\n",
-                compared, differences, ram_reads);
+                "that RAM took and NOR flash would have ANDed\n", compared, differences, ram_reads);
     product_path();
     std::printf("kernel-mtd: qsupdate's MTD path: %lu failures\n", product_failures);
     return differences || product_failures ? 1 : 0;
