@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# po/qsupdate.pot is what xgettext extracts from the sources today: a text
-# added, changed or removed without regenerating it fails here.
+# po/qsupdate.pot is what xgettext extracts today: a text added, changed or removed without regenerating it fails.
 source "$(dirname "$0")/harness.sh"
 po/make-pot.sh "$work/qsupdate.pot"
 checks=1

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Drives the bash completions as bash does (COMP_WORDS, COMP_CWORD, the
-# function, COMPREPLY) and checks the candidates; qsupdate's options are
-# compared with its option table, qslab's with its usage text.
+# Drives the bash completions as bash does (COMP_WORDS, COMP_CWORD, the function, COMPREPLY) and checks the
+# candidates; qsupdate's options are compared with its option table, qslab's with its usage text.
 #   completion_test.sh QSLAB
 qslab=$1
 source "$(dirname "$0")/harness.sh"
@@ -9,8 +8,7 @@ source completion/qsupdate
 source completion/qslab
 words() { paste -sd' ' -; } # one line of words
 
-# expect "CANDIDATES" FUNCTION WORD...: the last word is the one completed,
-# split as bash splits words (at "=", with COMP_WORDBREAKS as it is).
+# expect "CANDIDATES" FUNCTION WORD...: completes the last word, the words split as bash splits them (at "=" too).
 expect() {
     local want=$1 function=$2
     shift 2

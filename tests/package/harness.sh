@@ -1,5 +1,4 @@
-# Sourced by the package tests: strict mode, the source tree as the working
-# directory, a scratch directory, FAIL lines and the count that ends a test.
+# Sourced by the package tests: strict mode, the source tree as working directory, a scratch directory, a summary.
 set -euo pipefail
 launcher=${QS_TEST_LAUNCHER:-} # the emulator of a cross build
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# `cmake --install` with a prefix and DESTDIR puts every file where the
-# GNU layout wants it, under DESTDIR and the prefix only.
+# `cmake --install` with a prefix and DESTDIR puts every file where the GNU layout wants it, and nowhere else.
 #   install_test.sh BUILD_DIR
 build=$(realpath "$1")
 source "$(dirname "$0")/harness.sh"

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The manual pages render without a warning, and document every option
-# qsupdate accepts (its option table and its --help) and every qslab
-# command, so that a new option or command without documentation fails.
+# The manual pages render without a warning, and document every option qsupdate accepts (its option table and its
+# --help) and every qslab command, so that a new option or command without documentation fails.
 #   manual_pages_test.sh QSLAB
 qslab=$1
 source "$(dirname "$0")/harness.sh"
