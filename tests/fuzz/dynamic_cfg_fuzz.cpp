@@ -1,29 +1,20 @@
 // A configuration opened from any flash bytes: versions read, given ones recorded, strings recorded or
 // refused, and a Birch buffer survives flash order and back but for its checksum.
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "lib/utils/linux/dynamic_cfg_bd20.h"
 #include "lib/utils/linux/dynamic_cfg_birch.h"
 #include "lib/utils/linux/dynamic_cfg_internal.h"
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/linux/vpd.h"
-#include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_target.h"
 
-namespace {
-
 const image_type_t kTypes[] = {IMAGE_TYPE_PHY, IMAGE_TYPE_BOOTROM, IMAGE_TYPE_MCFW, IMAGE_TYPE_FPGA,
-                               IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD,
-                               IMAGE_TYPE_MUMFW, IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE};
+                               IMAGE_TYPE_FPGA_BACKUP, IMAGE_TYPE_FCFW, IMAGE_TYPE_CPLD, IMAGE_TYPE_MUMFW,
+                               IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE};
 const uint32_t kDevices[] = {0x1B7E0803, 0x1B7E0903, 0x1B7E0A03, 0x1B7E0B03};
 // Setup bit: the next byte is the bundle metadata's length in 8-byte units, then the metadata.
 constexpr uint8_t WITH_BUNDLE_METADATA = 0x40;
-
-bool same(firmware_version l, firmware_version r) { return compare_versions(l, r) == 0; }
-
-} // namespace
 
 QS_FUZZ_TARGET(dynamic_cfg)
 {
@@ -35,22 +26,18 @@ QS_FUZZ_TARGET(dynamic_cfg)
     const char key1 = static_cast<char>('A' + in.byte() % 26);
     const char key2 = static_cast<char>('0' + in.byte() % 10);
     const std::string text(in.byte() % 40, 'x');
-    size_t meta_size = 0;
-    std::vector<uint32_t> meta;
-    if (setup & WITH_BUNDLE_METADATA)
-        meta = in.take_words(size_t{in.byte()} * 8, &meta_size);
-    std::vector<uint32_t> words = in.rest_words();
+    dynamic_cfg_part part{};
+    const size_t meta_wanted = setup & WITH_BUNDLE_METADATA ? size_t{in.byte()} * 8 : 0;
+    std::vector<uint32_t> meta = in.words(&part.bundle_meta_size, meta_wanted);
+    std::vector<uint32_t> words = in.words(&part.buffer_size);
 
     qsu_device dev{};
     dev.pci_device_id = kDevices[setup % 4];
     dev.port_index = (setup >> 2) % 4;
-    dynamic_cfg_part part{};
     part.is_bd20 = is_bd20_device(&dev);
     part.buffer = reinterpret_cast<uint8_t *>(words.data());
-    part.buffer_size = in.rest_size();
     // The metadata as the first version lookup would have read it.
-    part.bundle_meta = meta_size ? reinterpret_cast<uint8_t *>(meta.data()) : nullptr;
-    part.bundle_meta_size = meta_size;
+    part.bundle_meta = part.bundle_meta_size ? reinterpret_cast<uint8_t *>(meta.data()) : nullptr;
     part.bundle_meta_read = true;
     dynamic_cfg_context ctx{&dev, nullptr};
     // What the open does once the partition is read.
@@ -63,14 +50,13 @@ QS_FUZZ_TARGET(dynamic_cfg)
     char got[64];
     dynamic_cfg_get_family(&ctx, got, sizeof got);
 
-    const bool set_subtype = setup & 0x10;
     const firmware_version before = dynamic_cfg_get_version(&ctx, type);
-    int rc = dynamic_cfg_set_version(&ctx, type, subtype, version, set_subtype);
+    int rc = dynamic_cfg_set_version(&ctx, type, subtype, version, setup & 0x10);
     // The bundle metadata, when it names the kind, outranks what is recorded.
     firmware_version answer;
     const bool from_metadata = part.is_bd20 && bundle_meta_get_version(&dev, type, &answer);
     if (rc == 0)
-        FUZZ_CHECK(same(dynamic_cfg_get_version(&ctx, type), from_metadata ? before : version));
+        FUZZ_CHECK(compare_versions(dynamic_cfg_get_version(&ctx, type), from_metadata ? before : version) == 0);
     rc = dynamic_cfg_set_string(&ctx, key1, key2, setup & 0x20 ? nullptr : text.c_str());
     const int len = dynamic_cfg_get_string(&ctx, key1, key2, got, sizeof got);
     if (rc == 0 && setup & 0x20)

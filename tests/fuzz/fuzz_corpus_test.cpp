@@ -1,23 +1,11 @@
 // Replays every committed corpus input, so that an input that once found a fault keeps guarding its fix.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "tests/fuzz/fuzz_target.h"
-
-namespace {
-
-std::map<std::string, fuzz_fn> &targets()
-{
-    static std::map<std::string, fuzz_fn> all;
-    return all;
-}
 
 // Every target replays its corpus, and every corpus has its target.
 TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
@@ -27,9 +15,9 @@ TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
         for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
             corpora[dir.path().filename().string()].push_back(entry.path());
     for (const auto &[name, files] : corpora)
-        EXPECT_TRUE(targets().count(name)) << "no target for the corpus " << name;
-    ASSERT_FALSE(targets().empty());
-    for (const auto &[name, fn] : targets()) {
+        EXPECT_TRUE(fuzz_targets().count(name)) << "no target for the corpus " << name;
+    ASSERT_FALSE(fuzz_targets().empty());
+    for (const auto &[name, fn] : fuzz_targets()) {
         EXPECT_FALSE(corpora[name].empty()) << "no corpus for " << name;
         std::ranges::sort(corpora[name]); // the same order on every run
         for (const auto &file : corpora[name]) {
@@ -40,11 +28,4 @@ TEST(FuzzCorpus, EveryTargetReplaysItsCorpus)
             fn(input.data(), input.size());
         }
     }
-}
-
-} // namespace
-
-bool fuzz_register(const char *name, fuzz_fn fn)
-{
-    return targets().emplace(name, fn).second;
 }

@@ -1,29 +1,20 @@
 // Image files and iPXE ROMs: every span of an accepted image lies inside the file, and none overlap.
-#include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "lib/utils/firmware.h"
 #include "tests/fuzz/fuzz_target.h"
 
-namespace {
-
-bool inside(const uint8_t *buf, size_t len, const void *span, size_t span_len)
-{
-    const auto at = reinterpret_cast<uintptr_t>(span), start = reinterpret_cast<uintptr_t>(buf);
-    return span_len == 0 || (at >= start && at - start <= len && span_len <= len - (at - start));
-}
-
-} // namespace
-
 QS_FUZZ_TARGET(image)
 {
+    const auto inside = [](const uint8_t *buf, size_t len, const void *span, size_t span_len) {
+        const auto at = reinterpret_cast<uintptr_t>(span), start = reinterpret_cast<uintptr_t>(buf);
+        return span_len == 0 || (at >= start && at - start <= len && span_len <= len - (at - start));
+    };
     // As the program holds an image: a malloc'ed copy in a heap record.
     auto *buf = static_cast<uint8_t *>(std::malloc(size != 0 ? size : 1));
     auto *image = static_cast<qsupdate_image_t *>(std::calloc(1, sizeof(qsupdate_image_t)));
     FUZZ_CHECK(buf && image);
-    if (size != 0)
-        std::memcpy(buf, data, size);
+    std::copy_n(data, size, buf);
     if (init_image_from_buffer(buf, size, image) == 0) {
         FUZZ_CHECK(image->format == IMAGE_FORMAT_UNSIGNED || image->format == IMAGE_FORMAT_SIGNED);
         const std::pair<const void *, size_t> spans[] = {

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the fuzz targets' seeds from the lab's presets and image builder:
-make_seeds.py QSLAB OUTDIR.  A seed is the target's parameter bytes, then a
-real layout trimmed of its erased tail.  Minimise with -merge=1 before
-committing."""
+"""make_seeds.py QSLAB OUTDIR: the fuzz targets' seeds from the lab's presets and image builder, each the target's
+parameter bytes, then a real layout trimmed of its erased tail.  Minimise with -merge=1 before committing."""
 import glob, os, struct, subprocess, sys, tempfile
 
 qslab, out = sys.argv[1], sys.argv[2]

@@ -1,6 +1,4 @@
 // A "/proc/mtd" line that parses names a part of itself and gives back the numbers it was written with.
-#include <cstdio>
-#include <string>
 #include <string_view>
 
 #include "lib/utils/linux/nv_backends.h"
@@ -10,9 +8,7 @@ QS_FUZZ_TARGET(proc_mtd)
 {
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     for (size_t start = 0; start <= text.size();) {
-        size_t eol = text.find('\n', start);
-        if (eol == std::string_view::npos)
-            eol = text.size();
+        const size_t eol = std::min(text.find('\n', start), text.size());
         const std::string_view line = text.substr(start, eol - start);
         start = eol + 1;
         uint32_t number, part_size, erase_size;

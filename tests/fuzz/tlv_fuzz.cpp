@@ -1,9 +1,5 @@
 // TLV edits against a plain list: a success does what it says and keeps later segments, a refusal nothing.
-#include <algorithm>
-#include <vector>
-
 #include "lib/tlv/tlv.h"
-#include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_target.h"
 
 namespace {
@@ -44,8 +40,8 @@ QS_FUZZ_TARGET(tlv)
     const uint32_t tag = in.word();
     const size_t value_len = in.byte();
     const bool value_inside = in.byte() & 1; // a value from the buffer itself, or bytes of its own
-    std::vector<uint32_t> words = in.rest_words();
-    const size_t bytes = in.rest_size();
+    size_t bytes;
+    std::vector<uint32_t> words = in.words(&bytes);
     tlv_cursor_t cursor;
     if (tlv_init_cursor_from_size(&cursor, words.data(), bytes) != TLV_OK)
         return;

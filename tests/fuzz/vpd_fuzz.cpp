@@ -1,9 +1,5 @@
 // On a valid VPD record a set leaves the value valid in place, a refusal no change, a delete one keyword less.
-#include <algorithm>
-#include <vector>
-
 #include "lib/utils/linux/vpd.h"
-#include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_target.h"
 
 QS_FUZZ_TARGET(vpd)

@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# Drives the bash completions as bash does (COMP_WORDS, COMP_CWORD, the
-# function, COMPREPLY) and checks the candidates; qsupdate's options are
-# compared with its option table, qslab's with its usage text.
+# Drives the bash completions as bash does (COMP_WORDS, COMP_CWORD, the function, COMPREPLY) and checks the
+# candidates; qsupdate's options are compared with its option table, qslab's with its usage text.
 #   completion_test.sh QSLAB
-set -euo pipefail
 qslab=$1
-launcher=${QS_TEST_LAUNCHER:-} # the emulator of a cross build
-cd "$(dirname "$0")/../.."
+source "$(dirname "$0")/harness.sh"
 source completion/qsupdate
 source completion/qslab
-failures=0 checks=0
 words() { paste -sd' ' -; } # one line of words
 
-# expect "CANDIDATES" FUNCTION WORD...: the last word is the one completed,
-# split as bash splits words (at "=", with COMP_WORDBREAKS as it is).
+# expect "CANDIDATES" FUNCTION WORD...: completes the last word, the words split as bash splits them (at "=" too).
 expect() {
     local want=$1 function=$2
     shift 2
@@ -21,12 +16,11 @@ expect() {
     "$function" || true # a completion function need not end on success
     local got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | words)
     checks=$((checks + 1))
-    [ "$got" == "$want" ] || { printf 'FAIL: %s\n  want: %s\n  got:  %s\n' "$*" "$want" "$got"; failures=$((failures + 1)); }
+    [ "$got" == "$want" ] || fail "$*"$'\n'"  want: $want"$'\n'"  got:  $got"
 }
 
 # Every long option of the parser, "=" after those that take a value.
-table=$(sed -nE 's/^ *\{"([a-z0-9-]+)", (no|required)_argument.*/\2 --\1/p' app/qsupdate/qsupdate_main.cpp |
-    sed -E 's/^required (.*)/\1=/; s/^no //' | LC_ALL=C sort | words)
+table=$(option_table | sed -E 's/ required$/=/; s/ no$//' | LC_ALL=C sort | words)
 [ "$(wc -w <<<"$table")" -ge 29 ] || { echo "FAIL: option table not found"; exit 1; }
 shorts=$(sed -nE 's/.*short_options\[\] = "([^"]+)".*/\1/p' app/qsupdate/*.cpp | tr -d ':' | sed 's/./-& /g')
 [ -n "$shorts" ] || { echo "FAIL: short options not found"; exit 1; }
@@ -36,7 +30,6 @@ expect "--fake-v1 --fake-v9 --fc --force --fpga --fpgadiag --full-erase" _qsupda
 expect "--ipxe-image=" _qsupdate qsupdate --ip
 
 # Interface names from a lab's /sys: the qsc ports, not lo or eno1 (all of them without the driver).
-work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 $launcher "$qslab" create "$work/lab" --adapter cedar:2 --adapter dogwood:4 >/dev/null
 $launcher "$qslab" create "$work/bare" --no-driver >/dev/null
 ports="eth0 eth1 eth2 eth3 eth4 eth5"
@@ -61,15 +54,12 @@ expect "esx esxi linux" _qslab qslab create d --platform ""
 expect "" _qslab qslab run d -- --wri
 expect "ioctl" _qslab qslab fault d --operation io
 for command in create image flash fault capture; do
-    # Every option of the command's usage lines, continuation lines too
-    # (none while qslab's usage does not name the command).
-    want=$(awk -v c="$command" '/^  qslab / { on = ($2 == c) } /^$/ { on = 0 } on' <<<"$usage" |
-        grep -oE -- '--?[a-z][a-z-]*' | grep -vx -- '--' | LC_ALL=C sort -u | words || true)
-    got=$(COMP_WORDS=(qslab "$command" d -) COMP_CWORD=3; _qslab || true; printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort -u | words)
+    # Every option of the command's usage lines (none while qslab's usage does not name the command).
+    want=$(usage_options "$command")
+    got=$(COMP_WORDS=(qslab "$command" d -) COMP_CWORD=3; _qslab || true; printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort -u)
+    missing=$(comm -23 <(echo "$want") <(echo "$got") | words)
     checks=$((checks + 1))
-    missing=$(comm -23 <(tr " " "\n" <<<"$want" | LC_ALL=C sort) <(tr " " "\n" <<<"$got" | LC_ALL=C sort) | words)
-    [ -z "$missing" ] || { echo "FAIL: qslab $command does not complete $missing"; failures=$((failures + 1)); }
+    [ -z "$missing" ] || fail "qslab $command does not complete $missing"
 done
 
-echo "$((checks - failures)) passed, $failures failed"
-[ $failures -eq 0 ]
+summary
