@@ -134,7 +134,8 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
          {{"Erasing", 0}, {"Erasing", 7}, {"Erasing", 14}, {"Erasing", 21}, {"Writing", 25}, {"Writing", 55},
           {"Writing", 86}, {"Validating", 0}}, 4, "", 0},
         {12288, 4096, 8192, 100, {{"Erasing", 0}, {"Erasing", 24}, {"Writing", 25}, {"Validating", 0}}, 2,
-         "Failed to write partition eth0 qsc_mcfw:00\n", EIO, fault("a1-mcfw-00", "write", "", "", {{"silent", "drop"}})},
+         "Failed to write partition eth0 qsc_mcfw:00\n", EIO,
+         fault("a1-mcfw-00", "write", "", "", {{"silent", "drop"}})},
         {64u << 20, 64u << 10, 64u << 20, 64u << 20, {}, 1024, "", 0},
         {16384, 0, 16384, 100, {{"Erasing", 0}}, 0, "Failed to erase partition eth0 qsc_mcfw:00\n", EINVAL},
     };
