@@ -1,18 +1,17 @@
 // The command line as a user meets it: messages, output and exit status.
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <tuple>
 
 #include <gtest/gtest.h>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <net/if.h>
 
 #include "app/qsupdate/port_actions.h"
 #include "app/qsupdate/qsupdate.h"
 #include "lib/utils/linux/qsu_device.h"
-#include "tests/unit/support/fake_platform.h"
+#include "tests/lab/support/lab_fixture.h"
 #include "tests/unit/support/image_builder.h"
 #include "tests/unit/support/run_main.h"
 
@@ -85,7 +84,8 @@ Available options are:
 
 )";
 
-enum Host { bare, eth0, no_class_net, esxi };
+enum Host { bare, eth0, no_class_net, esxi, eth7_refuses };
+const std::string images = "/var/lib/qsutils/"; // in the lab's root
 
 struct RunCase {
     Host host;
@@ -96,59 +96,43 @@ struct RunCase {
 
 void PrintTo(const RunCase &c, std::ostream *os)
 {
-    static const char *const hosts[] = {"", "eth0: ", "no-class-net: ", "esxi: "};
+    static const char *const hosts[] = {"", "eth0: ", "no-class-net: ", "esxi: ", "eth7-refuses: "};
     *os << hosts[c.host] << testing::PrintToString(c.args);
 }
 
-// Driver loaded, image files; "other0" has another driver, "lo" none, "eth7" refuses, "eth0" is ours once listed.
-void make_host(FakePlatform &host, Host kind)
+// Driver loaded; "eno1" has another driver, "lo" none, "eth7" refuses to say; images in the kept directory.
+std::unique_ptr<InProcessLab> make_host(Host kind)
 {
-    host.add_dir("/sys/bus/pci/drivers/qsc");
-    host.add_dir("/sys/class/net");
-    host.ioctl_handler = [](const std::string &, unsigned long request, void *arg) {
-        auto *ifr = static_cast<struct ifreq *>(arg);
-        const std::string name = ifr->ifr_name;
-        if (name == "eth0" && request == SIOCGIFHWADDR) {
-            std::memcpy(ifr->ifr_hwaddr.sa_data, "\x00\x1B\x7E\x00\x00\x01", 6);
-            return 0;
-        }
-        if (request != SIOCETHTOOL || name == "lo")
-            return errno = request != SIOCETHTOOL ? ENOTTY : EOPNOTSUPP, -1;
-        if (name != "eth0" && name != "other0")
-            return errno = name == "eth7" ? EPERM : ENODEV, -1;
-        auto *info = reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data);
-        std::strcpy(info->driver, name == "eth0" ? "qsc" : "brindle");
-        std::strcpy(info->version, "5.3.12.1004");
-        std::strcpy(info->bus_info, "0000:03:00.0");
-        return 0;
-    };
-    const std::vector<uint8_t> rom = build_ipxe_rom(4), fw = build_plain_image(), small_rom = build_ipxe_rom();
-    host.add_file("/images/junk.bin", std::string(64, 'z'));
-    host.add_file("/images/not-a-rom.bin", "\xAA\x55rom");
-    host.add_file("/images/empty.bin", "");
-    host.add_file("/images/rom.bin", std::string(rom.begin(), rom.end()));
-    host.add_file("/images/cut.bin", std::string(rom.begin(), rom.end() - 512));
-    host.add_file("/images/bad-sum.bin", std::string(rom.begin(), rom.end() - 1) + char(rom.back() + 1));
-    host.add_file("/fw.bin", std::string(fw.begin(), fw.end()));
-    host.add_file("/rom.bin", std::string(small_rom.begin(), small_rom.end()));
-    if (kind == eth0) {
-        host.add_file("/sys/class/net/eth0/device/config", std::string(64, '\0')); // no VPD capability
-        host.add_file("/sys/class/net/eth0/device/vpd", "");
-    } else if (kind == no_class_net) {
-        host.remove("/sys/class/net");
-    } else if (kind == esxi) {
-        host.sysname = "VMkernel";
-        host.add_file("/dev/qsc_control", "");
+    lab::LabState state = lab_host(kind == esxi ? lab::HostKind::esxi : lab::HostKind::linux_host, {});
+    if (kind == eth0)
+        lab::add_preset_adapter(state, "cedar", 1);
+    if (kind == eth7_refuses) {
+        state.interfaces.push_back(state.interfaces.back());
+        state.interfaces.back().ifname = "eth7";
+        state.interfaces.back().bus_info = "0000:00:1f.6";
+        state.faults = lab::faults_from_json(nlohmann::json::array({fault("eth7", "ioctl", "SIOCETHTOOL", "EPERM")}));
     }
+    auto host = std::make_unique<InProcessLab>(state);
+    const std::string root = host->lab().root();
+    if (kind == no_class_net)
+        std::filesystem::remove_all(root + "/sys/class/net");
+    const std::vector<uint8_t> rom = build_ipxe_rom(4), fw = build_plain_image(), small_rom = build_ipxe_rom();
+    const std::pair<const char *, std::string> files[] = {
+        {"junk.bin", std::string(64, 'z')}, {"not-a-rom.bin", "\xAA\x55rom"}, {"empty.bin", ""},
+        {"rom.bin", {rom.begin(), rom.end()}}, {"cut.bin", {rom.begin(), rom.end() - 512}},
+        {"bad-sum.bin", std::string(rom.begin(), rom.end() - 1) + char(rom.back() + 1)},
+        {"fw.bin", {fw.begin(), fw.end()}}, {"small-rom.bin", {small_rom.begin(), small_rom.end()}}};
+    std::filesystem::create_directories(root + images);
+    for (const auto &[name, bytes] : files)
+        std::ofstream(root + images + name, std::ios::binary) << bytes;
+    return host;
 }
 
 class Outcome : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(Outcome, IsWhatTheUserSees)
 {
-    FakePlatform host;
-    make_host(host, GetParam().host);
-    RunResult r = run_qsupdate(host, GetParam().args);
+    RunResult r = run_qsupdate(make_host(GetParam().host)->platform(), GetParam().args);
     EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(GetParam().status, GetParam().out, GetParam().err));
 }
 
@@ -158,7 +142,7 @@ std::string not_ours(const std::string &name)
 {
     return name + " is not a valid MAC address or Duskhollow adapter name\n";
 }
-std::string bad_image(const std::string &path) { return path + ": Invalid firmware image\n"; }
+std::string bad_image(const std::string &name) { return images + name + ": Invalid firmware image\n"; }
 
 const RunCase kRuns[] = {
     // getopt's own diagnostics come before the hint; nothing else is printed.
@@ -176,14 +160,14 @@ const RunCase kRuns[] = {
     // Neither a MAC address nor ours; 16 characters are one too many for an interface, 19 for an ESXi node.
     {bare, {"--help", "--adapter=foo"}, 2, banner, not_ours("foo")},
     {bare, {"--help", "--adapter=lo"}, 2, banner, not_ours("lo")},
-    {bare, {"--help", "--adapter=other0"}, 2, banner, not_ours("other0")},
+    {bare, {"--help", "--adapter=eno1"}, 2, banner, not_ours("eno1")},
     {bare, {"--adapter=00:11:22:33:44:55:66"}, 2, banner, not_ours("00:11:22:33:44:55:66")},
     {bare, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
     {bare, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
     {esxi, {"--adapter=eth0123456789abc"}, 2, banner, not_ours("eth0123456789abc")},
     {esxi, {"--adapter=vmnic0123456789abcd"}, 2, banner, not_ours("vmnic0123456789abcd")},
     // An interface whose driver cannot be asked is fatal.
-    {bare, {"--help", "--adapter=eth7"}, 1, banner, "Fatal error: Operation not permitted (1)\n"},
+    {eth7_refuses, {"--help", "--adapter=eth7"}, 1, banner, "Fatal error: Operation not permitted (1)\n"},
     // Help; an adapter named by MAC address is resolved for every action.
     {bare, {"--help"}, 0, banner + usage, ""}, {bare, {"-h", "--silent"}, 0, usage, ""},
     {bare, {"-h", "-i", "0:1b:2:3C:4:5"}, 0, banner + usage, ""},
@@ -201,31 +185,32 @@ const RunCase kRuns[] = {
     // A cut or badly summed ROM is refused before any port is looked at; a whole one is loaded.
     {bare, {"--write", "--image=/nonexistent-image.bin"}, 1, banner,
      "/nonexistent-image.bin: No such file or directory\n"},
-    {bare, {"--write", "--image=/images/junk.bin"}, 1,
+    {bare, {"--write", "--image=" + images + "junk.bin"}, 1,
      banner + "ASN: Error: Nested TLV does not fit in the wrapper, 7c > 40\n"
               "Failed to parse signed image: 1\n",
-     bad_image("/images/junk.bin")},
-    {bare, {"--write", "--ipxe-image=/images/not-a-rom.bin"}, 1, banner, bad_image("/images/not-a-rom.bin")},
-    {bare, {"--write", "--image=/images/empty.bin"}, 1, banner + "Failed to parse signed image: 2\n",
-     bad_image("/images/empty.bin")},
-    {bare, {"--write", "--ipxe-image=/images/cut.bin"}, 1, banner, bad_image("/images/cut.bin")},
-    {bare, {"--write", "--ipxe-image=/images/bad-sum.bin"}, 1, banner, bad_image("/images/bad-sum.bin")},
-    {bare, {"--write", "--ipxe-image=/images/rom.bin"}, 1, banner, "No Duskhollow adapters found\n"},
+     bad_image("junk.bin")},
+    {bare, {"--write", "--ipxe-image=" + images + "not-a-rom.bin"}, 1, banner, bad_image("not-a-rom.bin")},
+    {bare, {"--write", "--image=" + images + "empty.bin"}, 1, banner + "Failed to parse signed image: 2\n",
+     bad_image("empty.bin")},
+    {bare, {"--write", "--ipxe-image=" + images + "cut.bin"}, 1, banner, bad_image("cut.bin")},
+    {bare, {"--write", "--ipxe-image=" + images + "bad-sum.bin"}, 1, banner, bad_image("bad-sum.bin")},
+    {bare, {"--write", "--ipxe-image=" + images + "rom.bin"}, 1, banner, "No Duskhollow adapters found\n"},
     // What a restore is given to put back must be a boot ROM.
-    {bare, {"--restore-bootrom", "--image=/fw.bin"}, 1, banner, "/fw.bin: not a Boot ROM image\n"},
+    {bare, {"--restore-bootrom", "--image=" + images + "fw.bin"}, 1, banner,
+     images + "fw.bin: not a Boot ROM image\n"},
     // Silent status inspects no port, so an image given for it applies nowhere.
-    {eth0, {"-s"}, 0, "", ""}, {eth0, {"-s", "--image=/fw.bin"}, 1, "", "/fw.bin cannot be applied to any adapter\n"},
-    {eth0, {"-s", "--image=/fw.bin", "-i", "eth0"}, 1, "", "/fw.bin cannot be applied to eth0\n"}};
+    {eth0, {"-s"}, 0, "", ""},
+    {eth0, {"-s", "--image=" + images + "fw.bin"}, 1, "", images + "fw.bin cannot be applied to any adapter\n"},
+    {eth0, {"-s", "--image=" + images + "fw.bin", "-i", "eth0"}, 1, "", images + "fw.bin cannot be applied to eth0\n"}};
 INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
 
 // Nothing of one run (getopt's state, options) leaks into the next.
 TEST(CommandLine, RunsTwiceInOneProcess)
 {
-    FakePlatform host;
-    make_host(host, bare);
-    RunResult first = run_qsupdate_here(host, {"--silent", "--help", "stray"});
+    std::unique_ptr<InProcessLab> host = make_host(bare);
+    RunResult first = run_qsupdate_here(host->platform(), {"--silent", "--help", "stray"});
     EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
-    RunResult second = run_qsupdate_here(host, {"--silent", "--fake-v1", "-h"});
+    RunResult second = run_qsupdate_here(host->platform(), {"--silent", "--fake-v1", "-h"});
     EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
 }
 
@@ -245,8 +230,8 @@ int record(const char *action, qsu_device *dev, qsupdate_image_t *image, int wor
 // 0x288FE000 is every type selector, 0x200000 "no adapter named"; bits 0-2 would read as an --ipxe-image.
 TEST(CommandLine, EachActionHandsThePortItsOptionWord)
 {
-    FakePlatform host;
-    make_host(host, eth0);
+    std::unique_ptr<InProcessLab> host = make_host(eth0);
+    const std::string fw = "--image=" + images + "fw.bin", rom = "--ipxe-image=" + images + "small-rom.bin";
     const std::string denied = "\nNo adapters could be accessed. You may need to run this utility as root.\n";
     const struct {
         std::vector<std::string> args, calls;
@@ -260,12 +245,12 @@ TEST(CommandLine, EachActionHandsThePortItsOptionWord)
          {"update eth0 0x6709200 -"}},
         {{"--restore-bootrom"}, {"update eth0 0x4208 -"}},
         {{"--restore-bootrom", "--write"}, {"update eth0 0x28afe008 -"}},
-        {{"--write", "--image=/fw.bin"}, {"update eth0 0x200007 image"}},
-        {{"--ipxe-image=/rom.bin"}, {"status eth0 0x10200200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--verbose"}, {"update eth0 0x10201200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--backup"}, {"update eth0 0x10600200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--fake-v1"}, {"update eth0 0x11200200 image"}},
-        {{"--write", "--ipxe-image=/rom.bin", "--fake-v9"}, {"update eth0 0x12200200 image"}},
+        {{"--write", fw}, {"update eth0 0x200007 image"}},
+        {{rom}, {"status eth0 0x10200200 image"}},
+        {{"--write", rom, "--verbose"}, {"update eth0 0x10201200 image"}},
+        {{"--write", rom, "--backup"}, {"update eth0 0x10600200 image"}},
+        {{"--write", rom, "--fake-v1"}, {"update eth0 0x11200200 image"}},
+        {{"--write", rom, "--fake-v9"}, {"update eth0 0x12200200 image"}},
         {{"-s"}, {}}, // silent status looks at no port
         {{}, {"status eth0 0x28afe000 -"}, 0, 0, 0, "No firmware is available for any adapter\n"},
         {{"-i", "eth0"}, {"status eth0 0x288fe000 -"}, 0, 0, 0, "No firmware is available for eth0\n"},
@@ -278,7 +263,7 @@ TEST(CommandLine, EachActionHandsThePortItsOptionWord)
         for (const auto &c : cases) {
             port_calls.clear();
             port_answer = c.answer, port_errno = c.err_no;
-            RunResult r = run_qsupdate_here(host, c.args);
+            RunResult r = run_qsupdate_here(host->platform(), c.args);
             EXPECT_EQ(port_calls, c.calls) << testing::PrintToString(c.args);
             EXPECT_EQ(std::make_pair(r.status, r.err), std::make_pair(c.status, c.err)) << testing::PrintToString(c.args);
         }

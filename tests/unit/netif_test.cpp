@@ -1,18 +1,13 @@
 // Adapter names as a user gives them: MAC addresses and interfaces.
 #include <cerrno>
-#include <cstring>
-
-#include <map>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <linux/ethtool.h>
-#include <net/if.h>
 
 #include "lib/utils/linux/qsu_device.h"
 #include "lib/utils/netif.h"
-#include "tests/unit/support/fake_platform.h"
+#include "tests/lab/support/lab_fixture.h"
 
 namespace {
 
@@ -41,40 +36,33 @@ TEST(MacAddress, NormalisesToTheInterfaceForm)
 // Only names an interface can have are asked about (the kernel reads 15 characters); none reaches another node.
 TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)
 {
-    const std::map<std::string, std::string> drivers = {
-        {"eth0", "qsc"}, {"eth1", "qscvf"}, {"eth2", "qs"},
-        {"vmnic0123456789", "qsc"}, {"../dev/vmnic1", "qsc"}, {".", "qsc"}, {"..", "qsc"}, {"", "qsc"}};
-    FakePlatform host;
-    for (const auto &d : drivers)
-        host.add_file("/dev/" + d.first, "");
-    host.ioctl_handler = [&](const std::string &path, unsigned long, void *arg) {
-        auto *ifr = static_cast<struct ifreq *>(arg);
-        std::string name = path.empty() ? std::string(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ - 1))
-                                        : path.substr(5);
-        auto it = drivers.find(name);
-        if (it == drivers.end()) {
-            errno = ENODEV;
-            return -1;
-        }
-        std::strcpy(reinterpret_cast<ethtool_drvinfo *>(ifr->ifr_data)->driver, it->second.c_str());
-        return 0;
-    };
-    ScopedPlatform scoped(host);
     const struct { const char *name; bool ours; } cases[] = {
-        {"eth0", true}, {"eth1", false}, {"eth2", false}, {"vmnic0123456789", true},
-        {"vmnic0123456789a", false},    // one character too many for an interface
-        {"vmnic0123456789abcd", false}, // and too many for a device node path
-        {"../dev/vmnic1", false}, {".", false}, {"..", false}, {"", false}, {"typo", false}};
-    for (int esxi : {0, 1}) {
-        run_on_esxi = esxi;
+        {"vmnic1", true}, {"vmnic2", false}, {"vmnic3", false}, {"vmnic1234567890", true},
+        {"vmnic1234567890a", false},    // one character too many for an interface
+        {"vmnic1234567890abcd", false}, // and too many for a device node path
+        {"/vmnic1", false}, // "/dev//vmnic1" is vmnic1's node
+        {".", false}, {"..", false}, {"", false}, {"typo", false}};
+    for (lab::HostKind kind : {lab::HostKind::linux_host, lab::HostKind::esxi}) {
+        // Two ports of ours; interfaces of drivers whose names begin as ours does.
+        lab::LabState state = lab_host(kind, {{"dogwood2", 2}});
+        state.adapters[0].ports[0].ifname = "vmnic1";
+        state.adapters[0].ports[1].ifname = "vmnic1234567890";
+        for (auto [ifname, driver, bus] :
+             {std::tuple{"vmnic2", "qscvf", "0000:00:1a.0"}, {"vmnic3", "qs", "0000:00:1b.0"}}) {
+            lab::Interface &nic = state.interfaces.emplace_back(state.interfaces.back());
+            nic.ifname = ifname, nic.driver = driver, nic.bus_info = bus;
+        }
+        InProcessLab host(state);
+        ScopedPlatform scoped(host.platform());
+        run_on_esxi = kind == lab::HostKind::esxi;
         for (const auto &c : cases) {
             errno = EIO;
-            EXPECT_EQ(netif_is_ours(c.name), c.ours) << c.name << " esxi " << esxi;
-            EXPECT_EQ(errno, 0) << c.name << " esxi " << esxi;
+            EXPECT_EQ(netif_is_ours(c.name), c.ours) << c.name << " esxi " << run_on_esxi;
+            EXPECT_EQ(errno, 0) << c.name << " esxi " << run_on_esxi;
         }
         ethtool_drvinfo info;
         EXPECT_EQ(netif_get_drvinfo(&info, "typo"), -1);
-        EXPECT_EQ(errno, esxi ? ENOENT : ENODEV);
+        EXPECT_EQ(errno, run_on_esxi ? ENOENT : ENODEV);
     }
     run_on_esxi = 0;
 }

@@ -1,23 +1,21 @@
-// The NV layer where the lab cannot take it: names at their limits, malformed "/proc/mtd", 64 MiB progress.
+// The NV layer at its edges: names at their limits, a malformed "/proc/mtd", 64 MiB of progress, the control device.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <sys/utsname.h>
 
 #include <gtest/gtest.h>
 
 #include "lib/utils/linux/nv.h"
 #include "lib/utils/linux/nv_backends.h"
 #include "lib/utils/linux/qsu_device.h"
-#include "tests/unit/support/fake_platform.h"
+#include "tests/lab/support/nv_run.h"
 
 namespace {
 
-constexpr unsigned long MEMERASE = 0x40084D02; // _IOW('M', 2, struct erase_info_user)
 const std::string PROC_MTD_HEAD = "dev:    size   erasesize  name\n";
 
 qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
@@ -28,35 +26,22 @@ qsu_device port(const char *ifname, uint32_t device_id = 0x1B7E0A03)
     return dev;
 }
 
-// "/proc/mtd" lists eth0's controller firmware as mtd0, node ready; erases counted; modprobe fails.
-struct MtdHost : FakePlatform {
-    size_t erases = 0;
-    MtdHost(uint32_t size, uint32_t erase_size, size_t device_size)
-    {
-        char line[96];
-        std::snprintf(line, sizeof line, "mtd0: %08x %08x \"eth0 qsc_mcfw:00\"\n", size, erase_size);
-        add_file("/proc/mtd", PROC_MTD_HEAD + line);
-        add_file("/dev/mtd0", std::string(device_size, 'x'));
-        ioctl_handler = [this](const std::string &path, unsigned long request, void *arg) {
-            if (request != MEMERASE)
-                return errno = ENOTTY, -1;
-            ++erases;
-            const auto *range = static_cast<const uint32_t *>(arg); // start, length
-            std::string &bytes = node(path).content;
-            bytes.replace(range[0], std::min<size_t>(range[1], bytes.size() - range[0]),
-                          std::min<size_t>(range[1], bytes.size() - range[0]), '\xff');
-            return 0;
-        };
-        nv_reset_for_tests();
-    }
-    int system(const char *) override { return errno = ECHILD, 1 << 8; }
-    int uname(struct utsname *name) override
-    {
-        FakePlatform::uname(name);
-        std::strcpy(name->release, "6.1.0"); // its block driver is sound
-        return 0;
-    }
-};
+// eth0's controller firmware alone: `device_size` bytes of 'x' as mtd0; the test then says what "/proc/mtd" lists.
+lab::LabState mtd_host(uint32_t device_size, uint32_t erase_size)
+{
+    lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}});
+    state.host.modules_loaded.push_back("mtdchar");
+    lab::Partition mcfw;
+    mcfw.id = "a1-mcfw-00", mcfw.size = device_size, mcfw.erase_size = erase_size;
+    mcfw.initial_contents.assign(device_size, 'x');
+    state.adapters[0].partitions = {mcfw};
+    return state;
+}
+
+void list_mtd(lab::Lab &lab, const std::string &text)
+{
+    std::ofstream(lab.root() + "/proc/mtd") << text;
+}
 
 std::vector<std::pair<std::string, int>> progress_log;
 void record_progress(const char *status, int pc)
@@ -117,25 +102,24 @@ TEST(ProcMtd, ListsPartitionsUntilALineDoesNotFit)
         {head + "mtd: 00010000 00001000" + ours, -1},
     };
     for (const auto &c : cases) {
+        InProcessLab host(lab_host(lab::HostKind::linux_host, {}));
+        list_mtd(host.lab(), c.text);
+        ScopedPlatform scoped(host.platform());
         nv_reset_for_tests(); // each case is a run of its own
-        FakePlatform host;
-        host.add_file("/proc/mtd", c.text);
-        ScopedPlatform scoped(host);
+        const size_t descriptors = open_descriptors();
         nv_context ctx{};
         std::strcpy(ctx.u.mtd.part_name, "eth0 qsc_mcfw:00");
         unsigned number = 99;
-        errno = 0;
-        EXPECT_EQ(mtd_find(&ctx, &number), c.number < 0 ? -1 : 0) << c.text;
+        EXPECT_EQ(mtd_find(&ctx, &number) < 0 ? errno : 0, c.number < 0 ? ENOENT : 0) << c.text;
         EXPECT_EQ(number, c.number < 0 ? 99u : unsigned(c.number)) << c.text;
-        EXPECT_EQ(errno, c.number < 0 ? ENOENT : 0);
         EXPECT_EQ(ctx.part_size, c.size);
         EXPECT_EQ(ctx.u.mtd.erase_size, c.erase_size);
         EXPECT_EQ(ctx.u.mtd.is_eeprom, c.erase_size == 1);
-        EXPECT_EQ(host.open_descriptors(), 0u);
+        EXPECT_EQ(open_descriptors(), descriptors);
     }
 }
 
-// Progress rises through erasing (to 25) and writing, also past 32-bit offset * 75; a short device fails.
+// Progress rises through erasing (to 25) and writing, also past 32-bit offset * 75; a write that did not take fails.
 TEST(MtdWrite, ReportsProgressOverAnySize)
 {
     struct {
@@ -144,20 +128,23 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
         size_t erases;
         const char *message;
         int error;
+        nlohmann::json faults = {};
     } cases[] = {
         {16384, 4096, 16384, 10000,
          {{"Erasing", 0}, {"Erasing", 7}, {"Erasing", 14}, {"Erasing", 21}, {"Writing", 25}, {"Writing", 55},
           {"Writing", 86}, {"Validating", 0}}, 4, "", 0},
-        {8192, 4096, 8191, 100, {{"Erasing", 0}, {"Erasing", 24}, {"Writing", 25}, {"Validating", 0}}, 2,
-         "Failed to write partition eth0 qsc_mcfw:00\n", EIO},
+        {12288, 4096, 8192, 100, {{"Erasing", 0}, {"Erasing", 24}, {"Writing", 25}, {"Validating", 0}}, 2,
+         "Failed to write partition eth0 qsc_mcfw:00\n", EIO,
+         fault("a1-mcfw-00", "write", "", "", {{"silent", "drop"}})},
         {64u << 20, 64u << 10, 64u << 20, 64u << 20, {}, 1024, "", 0},
         {16384, 0, 16384, 100, {{"Erasing", 0}}, 0, "Failed to erase partition eth0 qsc_mcfw:00\n", EINVAL},
     };
     for (const auto &c : cases) {
-        MtdHost host(c.size, c.erase_size, c.device_size);
-        ScopedPlatform scoped(host);
-        qsu_device dev = port("eth0");
-        nv_context *ctx = nv_open(&dev, NV_PART_MCFW, 0);
+        NvRun run(mtd_host(c.device_size, c.erase_size ? c.erase_size : 4096), c.faults);
+        char line[96];
+        std::snprintf(line, sizeof line, "mtd0: %08x %08x \"eth0 qsc_mcfw:00\"\n", c.size, c.erase_size);
+        list_mtd(run.lab(), PROC_MTD_HEAD + line);
+        nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, 0);
         ASSERT_NE(ctx, nullptr);
         progress_log.clear();
         testing::internal::CaptureStderr();
@@ -165,13 +152,12 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
         EXPECT_EQ(nv_write_all(ctx, std::string(c.length, 'i').data(), c.length, false, record_progress),
                   *c.message ? -1 : 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(errno, c.error);
-        EXPECT_EQ(host.erases, c.erases);
-        std::string back(c.size, '\0');
+        EXPECT_EQ(*c.message ? errno : 0, c.error);
+        Bytes back(c.size);
         EXPECT_EQ(nv_read_all(ctx, back.data()) ? errno : 0, c.device_size < c.size ? EIO : 0);
-        EXPECT_EQ(back.substr(0, c.device_size), host.node("/dev/mtd0").content);
+        EXPECT_EQ(Bytes(back.begin(), back.begin() + c.device_size), run.file("a1-mcfw-00"));
         nv_close(ctx);
-        EXPECT_EQ(host.open_descriptors(), 0u);
+        EXPECT_EQ(partition_of(run.lab().state(), "a1-mcfw-00").last_run.erases, c.erases);
         if (!c.progress.empty()) {
             EXPECT_EQ(progress_log, c.progress);
             continue;
@@ -189,23 +175,22 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
 // Through the control device (ESXi) a partition is opened or probed on that device alone, never a socket.
 TEST(NvOpen, TheControlDeviceHasNoSocketFallback)
 {
-    struct : FakePlatform {
-        int sockets = 0;
-        int socket(int domain, int type, int protocol) override { return ++sockets, FakePlatform::socket(domain, type, protocol); }
-    } host;
-    ScopedPlatform scoped(host);
+    lab::LabState state = lab_host(lab::HostKind::esxi, {});
+    state.faults = lab::faults_from_json(
+        nlohmann::json::array({fault("/dev/qsc_control", "open", "", "ENOENT"), fault("*", "socket", "", "EACCES")}));
+    InProcessLab host(state);
+    ScopedPlatform scoped(host.platform());
     nv_reset_for_tests();
     nv_use_char_dev = true;
     qsu_device dev = port("eth0");
     testing::internal::CaptureStderr();
     errno = 0;
     EXPECT_EQ(nv_open(&dev, NV_PART_DYNAMIC_CFG, 0), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
     EXPECT_EQ(errno, ENOENT);
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open /dev/qsc_control: No such file or directory\n");
-    EXPECT_EQ(host.sockets, 0);
+    const std::string missing = "Failed to open /dev/qsc_control: No such file or directory\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), missing + missing);
+    EXPECT_EQ(logged(host.lab(), "socket"), Strings{});
     nv_use_char_dev = false;
 }
 

@@ -1,17 +1,19 @@
 // Identity of ports from their VPD, and their grouping into adapters.
 #include "lib/utils/linux/qsu_device.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tests/unit/support/fake_platform.h"
+#include "tests/lab/support/lab_fixture.h"
 
 namespace {
 
@@ -99,35 +101,23 @@ TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
     }
 }
 
-// VPD read from sysfs (circular capability list): a page per read, failing with `read_errno` after `reads_ok`.
-class SysfsVpdPlatform : public FakePlatform {
-public:
-    int read_errno = 0, reads_ok = 0;
-
-    SysfsVpdPlatform()
-    {
-        std::string cfg(256, '\0');
-        cfg[0x06] = 0x10, cfg[0x34] = 0x40, cfg[0x40] = 0x01, cfg[0x41] = 0x40;
-        add_file("/sys/class/net/eth0/device/config", cfg);
-    }
-    ssize_t read(int fd, void *buf, size_t count) override
-    {
-        if (read_errno && count > 4 && reads_ok-- <= 0) // not a configuration read
-            return errno = read_errno, -1;
-        return FakePlatform::read(fd, buf, std::min<size_t>(count, 4096));
-    }
-};
-
 // A failing read is an error, not an empty VPD; one failing after data ends the VPD there (older kernels).
 TEST(QsuVpd, SysfsIsReadWholeUntilAReadFails)
 {
-    const std::string big(65536 + 100, 's');
-    for (auto [err, reads_ok, rc, vpd] : {std::tuple{0, 0, 0, big}, {EIO, 0, EIO, std::string()},
-                                          {ETIMEDOUT, 1, 0, big.substr(0, 4096)}}) {
-        SysfsVpdPlatform fake;
-        fake.add_file("/sys/class/net/eth0/device/vpd", big);
-        fake.read_errno = err, fake.reads_ok = reads_ok;
-        ScopedPlatform scoped(fake);
+    const std::string big(65536 + 100, 's'), path = "/sys/class/net/eth0/device/vpd";
+    std::string config(256, '\0'); // its capability list leads back to its start, past no VPD capability
+    config[0x06] = 0x10, config[0x34] = 0x40, config[0x40] = 0x01, config[0x41] = 0x40;
+    for (auto [failure, rc, vpd] : {std::tuple{nlohmann::json::array(), 0, big},
+                                    {fault(path, "read", "", "EIO"), EIO, std::string()},
+                                    {fault(path, "read", "", "ETIMEDOUT", {{"occurrence", 2}}), 0, big.substr(0, 4096)}}) {
+        lab::LabState state = lab_host(lab::HostKind::linux_host, {});
+        state.faults = lab::faults_from_json(failure.is_array() ? failure : nlohmann::json::array({failure}));
+        InProcessLab host(state);
+        std::filesystem::create_directories(host.lab().root() + "/sys/class/net/eth0/device");
+        std::ofstream(host.lab().root() + "/sys/class/net/eth0/device/config") << config;
+        std::ofstream(host.lab().root() + path) << big;
+        ScopedPlatform scoped(host.platform());
+        const size_t descriptors = open_descriptors();
         qsu_device dev{};
         std::strcpy(dev.netif_name, "eth0");
         uint8_t *data = nullptr;
@@ -135,7 +125,7 @@ TEST(QsuVpd, SysfsIsReadWholeUntilAReadFails)
         EXPECT_EQ(qsu_device_get_vpd(&dev, &data, &len), rc);
         EXPECT_EQ(data ? std::string(reinterpret_cast<char *>(data), len) : "", vpd);
         std::free(data);
-        EXPECT_EQ(fake.open_descriptors(), 0u);
+        EXPECT_EQ(open_descriptors(), descriptors);
     }
 }
 
