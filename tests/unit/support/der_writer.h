@@ -30,6 +30,8 @@ inline Node set(std::vector<Node> children = {}) { return cons(0x31, std::move(c
 // With minimal lengths.
 Bytes encode(const Node &node);
 
+// A file made by tests/fixtures/cms/make_fixtures.sh, read whole; throws std::runtime_error when unreadable.
+Bytes fixture(const char *name);
 // A signing tool's envelope around other content; nothing checks its signature.
 Bytes signed_envelope(const Bytes &content);
 // Definite-length DER only; throws std::runtime_error on anything else.
