@@ -4,33 +4,13 @@
 
 #include <cstring>
 
-#include "lib/utils/byteorder.h"
 #include "tests/unit/support/tlv_model.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void set_item_header(Bytes &b, size_t at, uint32_t tag, uint32_t len) { set_le32(b, at, tag); set_le32(b, at + 4, len); }
-
-// A dynamic configuration holding `items` at `generation`, then 0xFF up to `size` bytes.
-Bytes partition_image(const TlvModelSegment &items, uint32_t generation, size_t size)
-{
-    TlvModelSegment all = {{TLV_TAG_PARTITION_HEADER, Bytes(12)}};
-    all.insert(all.end(), items.begin(), items.end());
-    all.push_back({TLV_TAG_PARTITION_TRAILER, Bytes(8)});
-    Bytes image = tlv_model_image({all}, size);
-    const size_t len = 4 * tlv_model_words(all);
-    set_le32(image, 8, NVRAM_PARTITION_TYPE_DYNAMIC_CONFIG); // preset 0
-    set_le32(image, 12, generation);
-    set_le32(image, 16, static_cast<uint32_t>(len));
-    set_le32(image, len - 12, generation);
-    uint32_t sum = 0;
-    for (size_t at = 0; at < len; at += 4)
-        sum += load_le32(&image[at]);
-    set_le32(image, len - 8, -sum);
-    return image;
-}
+void set_item_header(Bytes &b, size_t at, uint32_t tag, uint32_t len) { store_le32(&b[at], tag); store_le32(&b[at + 4], len); }
 
 TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
 {
@@ -94,9 +74,9 @@ TEST(TlvPartitionEdit, RefusedEditsChangeNothing)
         {"header length", 5, [](Bytes &b) { b[4] = 11; }, {C, C, C, C, C, S, C, C, C}},
         {"trailer length", 5, [](Bytes &b) { b[40] = 5; }, {C, C, C, C, C, S, C, C, C}},
         {"no trailer", 5, [](Bytes &b) { b[36] = 0x55; }, {C, N, N, N, N, S, C, C, C}},
-        {"item after trailer", 5, [](Bytes &b) { set_item_header(b, 52, 0x66, 0); set_le32(b, 60, TLV_TAG_END); },
+        {"item after trailer", 5, [](Bytes &b) { set_item_header(b, 52, 0x66, 0); store_le32(&b[60], TLV_TAG_END); },
          {C, C, C, C, C, S, C, C, C}},
-        {"END erased", 5, [](Bytes &b) { set_le32(b, 52, 0xFFFFFFFF); }, {C, C, C, C, C, C, C, C, C}},
+        {"END erased", 5, [](Bytes &b) { store_le32(&b[52], 0xFFFFFFFF); }, {C, C, C, C, C, C, C, C, C}},
     };
     for (const auto &c : cases)
         for (size_t op = 0; op < std::size(ops); op++) {
@@ -126,7 +106,7 @@ TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)
          "(Partition map: TLV cursor in broken state initially)\n"},
         {"empty flash", [](Bytes &b) { set_item_header(b, 0, 0xFFFFFFFF, 4); },
          "(Dynamic configuration: empty flash found at start of partition)\n"},
-        {"header tag", [](Bytes &b) { set_le32(b, 0, 0x12345678); b[9] = 0x04; },
+        {"header tag", [](Bytes &b) { store_le32(&b[0], 0x12345678); b[9] = 0x04; },
          "(Static configuration: first tag 12345678 is not the partition header magic tag bd20da7a)\n"},
         {"header size", [](Bytes &b) { set_item_header(b, 0, TLV_TAG_PARTITION_HEADER, 8); b[9] = 0x42; },
          "(<unknown>: partition header tag is wrong size: got 8, but wanted 12)\n"},
@@ -136,7 +116,7 @@ TEST(TlvPartitionValidate, EveryRejectionNamesTheTypeFound)
          "Unexpected error 4 stripping partition trailer?\n"},
         {"trailer size", [](Bytes &b) { set_item_header(b, 36, TLV_TAG_PARTITION_TRAILER, 4); },
          "(Dynamic configuration: partition trailer tag is wrong size: got 4, but wanted 8)\n"},
-        {"item after trailer", [](Bytes &b) { set_item_header(b, 52, 0x66, 0); set_le32(b, 60, TLV_TAG_END); },
+        {"item after trailer", [](Bytes &b) { set_item_header(b, 52, 0x66, 0); store_le32(&b[60], TLV_TAG_END); },
          "(Dynamic configuration: partition trailer is not the final tag)\n"},
         {"trailer generation", [](Bytes &b) { b[44]++; },
          "(Dynamic configuration: header and trailer generation counts do not match)\n"},

@@ -69,7 +69,7 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
 TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
 {
     Bytes buf = tlv_model_image({{{0x41, {'a', 'b'}}}}, 16);
-    set_le32(buf, 4, 0x1000);
+    store_le32(&buf[4], 0x1000);
     tlv_cursor_t cursor = {words(buf), words(buf), nullptr, words(buf, 3)};
     testing::internal::CaptureStdout();
     tlv_dump_all(&cursor); // on a copy: the cursor stays on the item
@@ -82,7 +82,7 @@ TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
               "Tag 0xffffffff: 0 bytes (at offset 0x0000)\n");
     // A damaged item further on refuses an edit at a sound one before it.
     buf = tlv_model_image({{{0x41, {'a'}}, {0x42, {'b'}}}}, 32);
-    set_le32(buf, 16, 0x1000);
+    store_le32(&buf[16], 0x1000);
     const Bytes before = buf;
     ASSERT_EQ(tlv_init_cursor_from_size(&cursor, buf.data(), buf.size()), TLV_OK);
     EXPECT_EQ(tlv_insert(&cursor, 0x43, "c", 1), TLV_CORRUPT_BLOCK);
