@@ -15,8 +15,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
 using Port = DynamicCfgPort;
+using Version = std::vector<uint16_t>;
+using Fields = std::vector<uint32_t>;
 constexpr uint32_t BIRCH = 0x1B7E0803;
 
 birch_mc_dynamic_config_hdr_t header(const Port &c)
@@ -26,11 +27,18 @@ birch_mc_dynamic_config_hdr_t header(const Port &c)
     return h;
 }
 
-firmware_version get(Port &c, image_type_t type) { return birch_dynamic_cfg_get_version(&c.ctx, type); }
-
-bool operator==(firmware_version l, firmware_version r)
+// Header fields: length, item count, VPD offset and length.
+Fields fields(const Port &c)
 {
-    return l.a == r.a && l.b == r.b && l.c == r.c && l.d == r.d;
+    const birch_mc_dynamic_config_hdr_t h = header(c);
+    return {h.length, h.num_fw_version_items, h.dynamic_vpd_offset, h.dynamic_vpd_length};
+}
+
+Version version(Port &c, image_type_t type, uint32_t port = 0)
+{
+    c.dev.port_index = port;
+    const firmware_version v = birch_dynamic_cfg_get_version(&c.ctx, type);
+    return {v.a, v.b, v.c, v.d};
 }
 
 // Sets the checksum byte so that the first `length` bytes sum to zero.
@@ -40,17 +48,11 @@ void close_sum(Bytes &b, size_t length)
     b[7] = static_cast<uint8_t>(-std::accumulate(b.begin(), b.begin() + static_cast<long>(length), 0));
 }
 
-// Header fields: length, item count, VPD offset and length.
-std::vector<uint32_t> fields(const birch_mc_dynamic_config_hdr_t &h)
-{
-    return {h.length, h.num_fw_version_items, h.dynamic_vpd_offset, h.dynamic_vpd_length};
-}
-
 TEST(BirchDynamicConfig, BlankFlashIsRebuiltWithTheTemplateAtTheEnd)
 {
     Port c(Bytes(4096, 0xFF), BIRCH, Port::opened);
     EXPECT_EQ(header(c).magic, BIRCH_DYNAMIC_CONFIG_MAGIC);
-    EXPECT_EQ(fields(header(c)), (std::vector<uint32_t>{20, 0, 4096 - 12, 12}));
+    EXPECT_EQ(fields(c), (Fields{20, 0, 4096 - 12, 12}));
     EXPECT_EQ(Bytes(c.bytes.begin() + 4084, c.bytes.begin() + 4096), Bytes(vpd_dynamic_init, vpd_dynamic_init + 12));
 }
 
@@ -62,14 +64,7 @@ TEST(BirchDynamicConfig, HeaderAcceptanceRules)
     const Bytes flash = good.contents();
     birch_dynamic_cfg_to_host_order(&good.part);
     // Each case edits the flash bytes and, unless `keep_sum`, repairs the checksum.
-    const struct {
-        const char *what;
-        size_t at;
-        uint32_t value;
-        unsigned width;
-        bool keep_sum;
-        bool accepted;
-    } cases[] = {
+    const struct { const char *what; size_t at; uint32_t value; unsigned width; bool keep_sum, accepted; } cases[] = {
         {"as synced", 0, BIRCH_DYNAMIC_CONFIG_MAGIC, 4, false, true},
         {"magic", 0, 0xBDCFDDDC, 4, false, false},
         {"length 19", 4, 19, 2, false, false},
@@ -104,12 +99,11 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     std::memcpy(c.bytes.data() + 20, vpd_dynamic_init, 12);
 
     ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
-    EXPECT_EQ(fields(header(c)), (std::vector<uint32_t>{44, 2, 44, 12}));
-    EXPECT_EQ(0, std::memcmp(c.bytes.data() + 44, vpd_dynamic_init, 12));
-    // Item 0 grown empty with the unknown subtype, item 1 the controller's.
-    const Bytes items = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 3, 0, 3, 0, 2, 0, 0xE8, 0x03};
-    EXPECT_EQ(Bytes(c.bytes.begin() + 20, c.bytes.begin() + 44), items);
-    EXPECT_TRUE(get(c, IMAGE_TYPE_MCFW) == (firmware_version{3, 3, 2, 1000}));
+    // Item 0 grown empty with the unknown subtype, item 1 the controller's, then the record.
+    Bytes items = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 3, 0, 3, 0, 2, 0, 0xE8, 0x03};
+    items.insert(items.end(), vpd_dynamic_init, vpd_dynamic_init + 12);
+    EXPECT_EQ((std::tuple{fields(c), Bytes(c.bytes.begin() + 20, c.bytes.begin() + 56), version(c, IMAGE_TYPE_MCFW)}),
+              (std::tuple{Fields{44, 2, 44, 12}, items, Version{3, 3, 2, 1000}}));
 
     // Again, without a subtype: only item 1's version changes.
     Bytes before = c.bytes;
@@ -117,11 +111,9 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     before[42] = 0xE9;
     EXPECT_EQ(c.bytes, before);
     // Kinds without an item, and items that would not fit, change nothing.
-    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW}) {
-        errno = 0;
-        EXPECT_EQ(birch_dynamic_cfg_set_version(&c.ctx, t, 0, {1, 0, 0, 0}, true), -1);
-        EXPECT_EQ(errno, ENOSPC);
-    }
+    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW})
+        EXPECT_EQ(with_errno([&] { return birch_dynamic_cfg_set_version(&c.ctx, t, 0, {1, 0, 0, 0}, true); }),
+                  std::pair(-1, ENOSPC));
     Port tiny(Bytes(20 + 12 * 8 + 12, 0xFF), BIRCH, Port::opened); // items 0-7 and the template
     EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_BOOTROM, 2, {1, 0, 0, 0}, true), 0);
     errno = 0;
@@ -139,9 +131,10 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     birch_reset_dynamic_config(&scrap.part);
     birch_dynamic_cfg_to_flash_order(&scrap.part);
     birch_dynamic_cfg_to_host_order(&scrap.part);
-    EXPECT_EQ(birch_reset_dyn_vpd(&scrap.ctx), -1);
-    EXPECT_EQ(birch_dynamic_cfg_set_version(&scrap.ctx, IMAGE_TYPE_MCFW, 1, {1, 0, 0, 0}, true), -1);
-    EXPECT_EQ(scrap.contents(), Bytes(19, 0x5A));
+    EXPECT_EQ((std::tuple{birch_reset_dyn_vpd(&scrap.ctx),
+                          birch_dynamic_cfg_set_version(&scrap.ctx, IMAGE_TYPE_MCFW, 1, {1, 0, 0, 0}, true),
+                          scrap.contents()}),
+              (std::tuple{-1, -1, Bytes(19, 0x5A)}));
 }
 
 TEST(BirchDynamicConfig, PhyItemsArePerPort)
@@ -149,37 +142,32 @@ TEST(BirchDynamicConfig, PhyItemsArePerPort)
     Port c(Bytes(1024, 0xFF), BIRCH, Port::opened);
     ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 4}, true), 0);
     EXPECT_EQ(header(c).num_fw_version_items, 11u); // item 10
-    c.dev.port_index = 1;
-    EXPECT_TRUE(get(c, IMAGE_TYPE_PHY) == firmware_version{});
+    EXPECT_EQ(version(c, IMAGE_TYPE_PHY, 1), Version(4));
     // Port 1's item is the one right after the last: the list grows by one.
     ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}, true), 0);
-    EXPECT_EQ(header(c).num_fw_version_items, 12u);
-    EXPECT_TRUE(get(c, IMAGE_TYPE_PHY) == (firmware_version{2, 0, 2, 5}));
-    c.dev.port_index = 0;
-    EXPECT_TRUE(get(c, IMAGE_TYPE_PHY) == (firmware_version{2, 0, 2, 4}));
+    EXPECT_EQ((std::tuple{header(c).num_fw_version_items, version(c, IMAGE_TYPE_PHY, 1), version(c, IMAGE_TYPE_PHY)}),
+              (std::tuple{12u, Version{2, 0, 2, 5}, Version{2, 0, 2, 4}}));
 }
 
 TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
 {
     Port c(Bytes(160, 0xFF), BIRCH, Port::opened);
     ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_BOOTROM, 2, {3, 3, 1, 1001}, true), 0);
-    const size_t items_end = header(c).length; // 116
     ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', "3.3.2.1000"), 0);
+    EXPECT_EQ(fields(c), (Fields{116, 8, 160 - 25, 25})); // the template and "VD" at the end
     birch_mc_dynamic_config_hdr_t h = header(c);
-    EXPECT_EQ(h.dynamic_vpd_offset + h.dynamic_vpd_length, 160u);
     EXPECT_TRUE(vpd_is_valid(c.bytes.data() + h.dynamic_vpd_offset, h.dynamic_vpd_length));
 
-    // Larger than any area: the largest is taken, and vpd_set refuses.
+    // Larger than any area: the largest is taken (right after the items), and vpd_set refuses.
     const std::string big(60, 'x');
-    errno = 0;
-    EXPECT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()), -1);
-    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(with_errno([&] { return birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()); }),
+              std::pair(-1, ENOSPC));
     h = header(c);
-    EXPECT_EQ(h.dynamic_vpd_offset, items_end);
+    EXPECT_EQ(h.dynamic_vpd_offset, 116u);
     const uint8_t *record = c.bytes.data() + h.dynamic_vpd_offset;
     ASSERT_TRUE(vpd_is_valid(record, h.dynamic_vpd_length));
     EXPECT_NE(vpd_find(record, 'V', 'D'), 0u);
-    EXPECT_TRUE(get(c, IMAGE_TYPE_BOOTROM) == (firmware_version{3, 3, 1, 1001}));
+    EXPECT_EQ(version(c, IMAGE_TYPE_BOOTROM), (Version{3, 3, 1, 1001}));
 
     ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', nullptr), 0);
     EXPECT_EQ(vpd_find(record, 'V', 'D'), 0u);
@@ -194,16 +182,14 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
     Port small(damaged, BIRCH, Port::opened);
     const Bytes opened = small.bytes;
     char got[8];
-    for (const char *value : {"7.4.3", static_cast<const char *>(nullptr)}) {
-        errno = 0;
-        EXPECT_EQ(birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value), -1);
-        EXPECT_EQ(errno, ENOSPC);
-    }
-    EXPECT_EQ(dynamic_cfg_get_string(&small.ctx, 'V', 'D', got, sizeof got), -1);
-    EXPECT_EQ(errno, ENOENT);
+    for (const char *value : {"7.4.3", static_cast<const char *>(nullptr)})
+        EXPECT_EQ(with_errno([&] { return birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value); }),
+                  std::pair(-1, ENOSPC));
+    EXPECT_EQ(with_errno([&] { return dynamic_cfg_get_string(&small.ctx, 'V', 'D', got, sizeof got); }),
+              std::pair(-1, ENOENT));
     EXPECT_EQ(small.bytes, opened);
     ASSERT_EQ(birch_dynamic_cfg_set_version(&small.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
-    EXPECT_TRUE(get(small, IMAGE_TYPE_MCFW) == (firmware_version{3, 3, 2, 1000}));
+    EXPECT_EQ(version(small, IMAGE_TYPE_MCFW), (Version{3, 3, 2, 1000}));
 }
 
 } // namespace

@@ -66,13 +66,8 @@ TEST(Bd20DynamicConfig, OpenRebuildsWhatDoesNotValidate)
     Bytes damaged = partition_image({{MCFW_VERSION, v1234}}, 5, 4096);
     damaged[28] ^= 1;
     const std::string broken = "(Partition map: TLV cursor in broken state initially)\n";
-    const struct {
-        const char *name;
-        Bytes contents;
-        int prepared;
-        uint32_t opened_gen;
-        std::string message, mcfw;
-    } cases[] = {
+    const struct { const char *name; Bytes contents; int prepared; uint32_t opened_gen; std::string message, mcfw; }
+    cases[] = {
         {"damaged", damaged, 0, 8, "(Dynamic configuration: checksum is incorrect)\n", "none"},
         {"erased", Bytes(4096, 0xFF), 0, 3, broken, "none"},
         {"sound", partition_image({{CEDAR_VPD0, kTemplate}, {MCFW_VERSION, v1234}}, 5, 4096), 0, 5, "", str(v1234)},
@@ -117,7 +112,8 @@ TEST(Bd20DynamicConfig, OpenRebuildsWhatDoesNotValidate)
 TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
 {
     const Bytes v1 = version_bytes(1, 1, 1, 1), v2 = version_bytes(2, 2, 2, 2), v9 = version_bytes(9, 8, 7, 6);
-    const Bytes first = partition_image({{MCFW_VERSION, v1}}, 2, 0), second = partition_image({{MCFW_VERSION, v2}}, 2, 0);
+    const Bytes first = partition_image({{MCFW_VERSION, v1}}, 2, 0);
+    const Bytes second = partition_image({{MCFW_VERSION, v2}}, 2, 0);
     Bytes too_long = flash({first}, 4096), not_partition = too_long, damaged = too_long, bad_second = flash({first, second}, 4096);
     store_le32(&too_long[16], 4100);
     store_le32(&not_partition[0], 0x12345678);
@@ -127,13 +123,8 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
     Bytes second_past_end = flash({first, second}, first.size() + second.size() + 12);
     store_le32(&second_past_end[first.size() + 16], static_cast<uint32_t>(second.size() + 4));
     const Bytes global = partition_image({{GLOBAL_VPD, kTemplate}}, 2, 0);
-    const struct {
-        const char *name;
-        Bytes contents;
-        int rc, err;
-        bool changed;
-        std::string second_mcfw = "invalid";
-    } cases[] = {
+    const struct { const char *name; Bytes contents; int rc, err; bool changed; std::string second_mcfw = "invalid"; }
+    cases[] = {
         {"one segment", flash({first}, 4096), 0, 0, true},
         {"two segments", flash({first, second}, 4096), 0, 0, true, str(v9)},
         {"first too long", too_long, ENOSPC, EXDEV, false},
@@ -180,11 +171,8 @@ TEST(Bd20DynamicConfig, SetVersionWalksTheSegments)
 TEST(Bd20DynamicConfig, KeywordRulesBySubsystem)
 {
     const std::string long_text(20, '9'), too_long(256, 'x');
-    const struct {
-        uint32_t subsystem;
-        const char *v1, *v3, *v6, *v0;
-        int family_fails; // result of a family the record refuses
-    } cases[] = {
+    // `family_fails`: the result of a family the record refuses.
+    const struct { uint32_t subsystem; const char *v1, *v3, *v6, *v0; int family_fails; } cases[] = {
         {0x103C1234, "2.6", "4.5", "6.2", "1.0.0", 1},
         {0x103C80AB, "2.6", "4.5", "6.2", nullptr, -1},
         {0x10141234, long_text.c_str(), nullptr, nullptr, "1.0.0", 1},
