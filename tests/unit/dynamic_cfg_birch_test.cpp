@@ -111,9 +111,11 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     before[42] = 0xE9;
     EXPECT_EQ(c.bytes, before);
     // Kinds without an item, and items that would not fit, change nothing.
-    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW})
-        EXPECT_EQ(with_errno([&] { return birch_dynamic_cfg_set_version(&c.ctx, t, 0, {1, 0, 0, 0}, true); }),
+    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW}) {
+        errno = 0;
+        EXPECT_EQ((std::pair{birch_dynamic_cfg_set_version(&c.ctx, t, 0, {1, 0, 0, 0}, true), errno}),
                   std::pair(-1, ENOSPC));
+    }
     Port tiny(Bytes(20 + 12 * 8 + 12, 0xFF), BIRCH, Port::opened); // items 0-7 and the template
     EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_BOOTROM, 2, {1, 0, 0, 0}, true), 0);
     errno = 0;
@@ -160,8 +162,8 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
 
     // Larger than any area: the largest is taken (right after the items), and vpd_set refuses.
     const std::string big(60, 'x');
-    EXPECT_EQ(with_errno([&] { return birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()); }),
-              std::pair(-1, ENOSPC));
+    errno = 0;
+    EXPECT_EQ((std::pair{birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()), errno}), std::pair(-1, ENOSPC));
     h = header(c);
     EXPECT_EQ(h.dynamic_vpd_offset, 116u);
     const uint8_t *record = c.bytes.data() + h.dynamic_vpd_offset;
@@ -182,11 +184,12 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
     Port small(damaged, BIRCH, Port::opened);
     const Bytes opened = small.bytes;
     char got[8];
-    for (const char *value : {"7.4.3", static_cast<const char *>(nullptr)})
-        EXPECT_EQ(with_errno([&] { return birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value); }),
-                  std::pair(-1, ENOSPC));
-    EXPECT_EQ(with_errno([&] { return dynamic_cfg_get_string(&small.ctx, 'V', 'D', got, sizeof got); }),
-              std::pair(-1, ENOENT));
+    for (const char *value : {"7.4.3", static_cast<const char *>(nullptr)}) {
+        errno = 0;
+        EXPECT_EQ((std::pair{birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value), errno}), std::pair(-1, ENOSPC));
+    }
+    errno = 0;
+    EXPECT_EQ((std::pair{dynamic_cfg_get_string(&small.ctx, 'V', 'D', got, sizeof got), errno}), std::pair(-1, ENOENT));
     EXPECT_EQ(small.bytes, opened);
     ASSERT_EQ(birch_dynamic_cfg_set_version(&small.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
     EXPECT_EQ(version(small, IMAGE_TYPE_MCFW), (Version{3, 3, 2, 1000}));

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "lib/utils/linux/dynamic_cfg.h"
@@ -52,11 +50,3 @@ struct DynamicCfgPort {
         return rc;
     }
 };
-
-// The call's result and the errno it set.
-template <class Call> std::pair<int, int> with_errno(Call call)
-{
-    errno = 0;
-    const int rc = call();
-    return {rc, errno};
-}
