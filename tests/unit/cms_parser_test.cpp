@@ -15,7 +15,6 @@ using der::Node;
 
 // Envelopes the signing tool made around one valid plain image.
 const Bytes SIGNED_ATTRS = der::fixture("signed_attrs.der"), NO_ATTRS = der::fixture("no_attrs.der");
-const std::vector<size_t> ECONTENT = {1, 0, 2, 1, 0}; // child indices from the ContentInfo
 
 struct Parsed { int rc; der::Span content; std::string out; };
 
@@ -57,7 +56,7 @@ TEST(CmsAccepted, ToolEnvelopesWithTheOptionalPartsItCannotAdd)
             bytes.insert(bytes.end(), {0x00, 0xFF, 0x30, 0x80, 0x00, 0x00, 0x42});
         const Parsed p = parse(bytes);
         EXPECT_EQ(std::make_pair(p.rc, p.out), std::make_pair(0, std::string())) << bits;
-        EXPECT_EQ(p.content, der::value_span(bytes, ECONTENT)) << bits;
+        EXPECT_EQ(p.content, der::value_span(bytes, der::ECONTENT)) << bits;
     }
 }
 
@@ -105,7 +104,7 @@ TEST(CmsState, EachParseStartsAfresh)
 // A changed byte never moves the content: the walk fails or finds it where it was.
 TEST(CmsRobustness, TruncationsAndByteChanges)
 {
-    const der::Span content = der::value_span(SIGNED_ATTRS, ECONTENT);
+    const der::Span content = der::value_span(SIGNED_ATTRS, der::ECONTENT);
     int parsed = 0;
     for (size_t at = 0; at < SIGNED_ATTRS.size(); ++at) {
         SCOPED_TRACE("at " + std::to_string(at));
