@@ -41,6 +41,15 @@ Version version(Port &c, image_type_t type, uint32_t port = 0)
     return {v.a, v.b, v.c, v.d};
 }
 
+// A version write's result, and the errno it left when it failed.
+std::pair<int, int> set(Port &c, image_type_t type, uint32_t subtype, firmware_version v, bool with_subtype = true)
+{
+    errno = 0;
+    const int rc = birch_dynamic_cfg_set_version(&c.ctx, type, subtype, v, with_subtype);
+    return {rc, rc == 0 ? 0 : errno};
+}
+const std::pair<int, int> DONE{0, 0}, NO_SPACE{-1, ENOSPC};
+
 // Sets the checksum byte so that the first `length` bytes sum to zero.
 void close_sum(Bytes &b, size_t length)
 {
@@ -59,7 +68,7 @@ TEST(BirchDynamicConfig, BlankFlashIsRebuiltWithTheTemplateAtTheEnd)
 TEST(BirchDynamicConfig, HeaderAcceptanceRules)
 {
     Port good(Bytes(512, 0xFF), BIRCH, Port::opened);
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&good.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
+    ASSERT_EQ(set(good, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}), DONE);
     birch_dynamic_cfg_to_flash_order(&good.part); // as a sync writes it
     const Bytes flash = good.contents();
     birch_dynamic_cfg_to_host_order(&good.part);
@@ -98,7 +107,7 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     std::memcpy(c.bytes.data(), &h, sizeof h);
     std::memcpy(c.bytes.data() + 20, vpd_dynamic_init, 12);
 
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
+    ASSERT_EQ(set(c, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}), DONE);
     // Item 0 grown empty with the unknown subtype, item 1 the controller's, then the record.
     Bytes items = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 3, 0, 3, 0, 2, 0, 0xE8, 0x03};
     items.insert(items.end(), vpd_dynamic_init, vpd_dynamic_init + 12);
@@ -107,24 +116,19 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
 
     // Again, without a subtype: only item 1's version changes.
     Bytes before = c.bytes;
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_MCFW, 99, {3, 3, 2, 1001}, false), 0);
+    ASSERT_EQ(set(c, IMAGE_TYPE_MCFW, 99, {3, 3, 2, 1001}, false), DONE);
     before[42] = 0xE9;
     EXPECT_EQ(c.bytes, before);
     // Kinds without an item, and items that would not fit, change nothing.
-    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW}) {
-        errno = 0;
-        EXPECT_EQ((std::pair{birch_dynamic_cfg_set_version(&c.ctx, t, 0, {1, 0, 0, 0}, true), errno}),
-                  std::pair(-1, ENOSPC));
-    }
+    for (image_type_t t : {IMAGE_TYPE_UEFIROM, IMAGE_TYPE_BUNDLE, IMAGE_TYPE_MUMFW})
+        EXPECT_EQ(set(c, t, 0, {1, 0, 0, 0}), NO_SPACE);
     Port tiny(Bytes(20 + 12 * 8 + 12, 0xFF), BIRCH, Port::opened); // items 0-7 and the template
-    EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_BOOTROM, 2, {1, 0, 0, 0}, true), 0);
-    errno = 0;
-    EXPECT_EQ(birch_dynamic_cfg_set_version(&tiny.ctx, IMAGE_TYPE_FPGA, 2, {1, 0, 0, 0}, true), -1);
-    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(set(tiny, IMAGE_TYPE_BOOTROM, 2, {1, 0, 0, 0}), DONE);
+    EXPECT_EQ(set(tiny, IMAGE_TYPE_FPGA, 2, {1, 0, 0, 0}), NO_SPACE);
     EXPECT_EQ(c.bytes, before);
     // An item grown without a subtype gets the unknown one, not whatever the flash held.
     Port grown(Bytes(256, 0x00), BIRCH, Port::opened);
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&grown.ctx, IMAGE_TYPE_FCFW, 1, {1, 2, 0, 3}, false), 0);
+    ASSERT_EQ(set(grown, IMAGE_TYPE_FCFW, 1, {1, 2, 0, 3}, false), DONE);
     birch_mc_fw_version_t item;
     std::memcpy(&item, grown.bytes.data() + 20 + 12 * 15, sizeof item);
     EXPECT_EQ(item.fw_subtype, 0xFFFFFFFFu);
@@ -133,8 +137,7 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     birch_reset_dynamic_config(&scrap.part);
     birch_dynamic_cfg_to_flash_order(&scrap.part);
     birch_dynamic_cfg_to_host_order(&scrap.part);
-    EXPECT_EQ((std::tuple{birch_reset_dyn_vpd(&scrap.ctx),
-                          birch_dynamic_cfg_set_version(&scrap.ctx, IMAGE_TYPE_MCFW, 1, {1, 0, 0, 0}, true),
+    EXPECT_EQ((std::tuple{birch_reset_dyn_vpd(&scrap.ctx), set(scrap, IMAGE_TYPE_MCFW, 1, {1, 0, 0, 0}).first,
                           scrap.contents()}),
               (std::tuple{-1, -1, Bytes(19, 0x5A)}));
 }
@@ -142,11 +145,10 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
 TEST(BirchDynamicConfig, PhyItemsArePerPort)
 {
     Port c(Bytes(1024, 0xFF), BIRCH, Port::opened);
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 4}, true), 0);
-    EXPECT_EQ(header(c).num_fw_version_items, 11u); // item 10
-    EXPECT_EQ(version(c, IMAGE_TYPE_PHY, 1), Version(4));
+    ASSERT_EQ(set(c, IMAGE_TYPE_PHY, 9, {2, 0, 2, 4}), DONE);
+    EXPECT_EQ((std::tuple{header(c).num_fw_version_items, version(c, IMAGE_TYPE_PHY, 1)}), (std::tuple{11u, Version(4)}));
     // Port 1's item is the one right after the last: the list grows by one.
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}, true), 0);
+    ASSERT_EQ(set(c, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}), DONE);
     EXPECT_EQ((std::tuple{header(c).num_fw_version_items, version(c, IMAGE_TYPE_PHY, 1), version(c, IMAGE_TYPE_PHY)}),
               (std::tuple{12u, Version{2, 0, 2, 5}, Version{2, 0, 2, 4}}));
 }
@@ -154,7 +156,7 @@ TEST(BirchDynamicConfig, PhyItemsArePerPort)
 TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
 {
     Port c(Bytes(160, 0xFF), BIRCH, Port::opened);
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&c.ctx, IMAGE_TYPE_BOOTROM, 2, {3, 3, 1, 1001}, true), 0);
+    ASSERT_EQ(set(c, IMAGE_TYPE_BOOTROM, 2, {3, 3, 1, 1001}), DONE);
     ASSERT_EQ(birch_dynamic_cfg_set_string(&c.ctx, 'V', 'D', "3.3.2.1000"), 0);
     EXPECT_EQ(fields(c), (Fields{116, 8, 160 - 25, 25})); // the template and "VD" at the end
     birch_mc_dynamic_config_hdr_t h = header(c);
@@ -163,7 +165,7 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
     // Larger than any area: the largest is taken (right after the items), and vpd_set refuses.
     const std::string big(60, 'x');
     errno = 0;
-    EXPECT_EQ((std::pair{birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()), errno}), std::pair(-1, ENOSPC));
+    EXPECT_EQ((std::pair{birch_dynamic_cfg_set_string(&c.ctx, 'V', '0', big.c_str()), errno}), NO_SPACE);
     h = header(c);
     EXPECT_EQ(h.dynamic_vpd_offset, 116u);
     const uint8_t *record = c.bytes.data() + h.dynamic_vpd_offset;
@@ -186,12 +188,12 @@ TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)
     char got[8];
     for (const char *value : {"7.4.3", static_cast<const char *>(nullptr)}) {
         errno = 0;
-        EXPECT_EQ((std::pair{birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value), errno}), std::pair(-1, ENOSPC));
+        EXPECT_EQ((std::pair{birch_dynamic_cfg_set_string(&small.ctx, 'V', 'D', value), errno}), NO_SPACE);
     }
     errno = 0;
     EXPECT_EQ((std::pair{dynamic_cfg_get_string(&small.ctx, 'V', 'D', got, sizeof got), errno}), std::pair(-1, ENOENT));
     EXPECT_EQ(small.bytes, opened);
-    ASSERT_EQ(birch_dynamic_cfg_set_version(&small.ctx, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}, true), 0);
+    ASSERT_EQ(set(small, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}), DONE);
     EXPECT_EQ(version(small, IMAGE_TYPE_MCFW), (Version{3, 3, 2, 1000}));
 }
 
