@@ -27,7 +27,7 @@ birch_mc_dynamic_config_hdr_t header(const Port &c)
     return h;
 }
 
-// Header fields: length, item count, VPD offset and length.
+// Header fields: length, item count [1], VPD offset and length.
 Fields fields(const Port &c)
 {
     const birch_mc_dynamic_config_hdr_t h = header(c);
@@ -146,10 +146,10 @@ TEST(BirchDynamicConfig, PhyItemsArePerPort)
 {
     Port c(Bytes(1024, 0xFF), BIRCH, Port::opened);
     ASSERT_EQ(set(c, IMAGE_TYPE_PHY, 9, {2, 0, 2, 4}), DONE);
-    EXPECT_EQ((std::tuple{header(c).num_fw_version_items, version(c, IMAGE_TYPE_PHY, 1)}), (std::tuple{11u, Version(4)}));
+    EXPECT_EQ((std::tuple{fields(c)[1], version(c, IMAGE_TYPE_PHY, 1)}), (std::tuple{11u, Version(4)})); // item 10
     // Port 1's item is the one right after the last: the list grows by one.
     ASSERT_EQ(set(c, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}), DONE);
-    EXPECT_EQ((std::tuple{header(c).num_fw_version_items, version(c, IMAGE_TYPE_PHY, 1), version(c, IMAGE_TYPE_PHY)}),
+    EXPECT_EQ((std::tuple{fields(c)[1], version(c, IMAGE_TYPE_PHY, 1), version(c, IMAGE_TYPE_PHY)}),
               (std::tuple{12u, Version{2, 0, 2, 5}, Version{2, 0, 2, 4}}));
 }
 
