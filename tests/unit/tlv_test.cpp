@@ -27,9 +27,8 @@ TEST(TlvValidate, PositionsAgainstTheLimit)
         tlv_cursor_t cursor;
         tlv_init_cursor(&cursor, words(buf, c.block), words(buf, c.limit));
         cursor.current = words(buf, c.current);
-        EXPECT_EQ(tlv_validate_state(&cursor), c.rc);
-        EXPECT_EQ(cursor.current == nullptr, c.rc != TLV_OK);
-        EXPECT_EQ(cursor.end, c.rc == TLV_OK && c.current == 4 ? words(buf, 4) : nullptr);
+        EXPECT_EQ((std::tuple{tlv_validate_state(&cursor), cursor.current == nullptr, cursor.end}),
+                  (std::tuple{c.rc, c.rc != TLV_OK, c.rc == TLV_OK && c.current == 4 ? words(buf, 4) : nullptr}));
     }
 }
 
