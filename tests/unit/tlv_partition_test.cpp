@@ -10,7 +10,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void set_item_header(Bytes &b, size_t at, uint32_t tag, uint32_t len) { store_le32(&b[at], tag); store_le32(&b[at + 4], len); }
+void set_item_header(Bytes &b, size_t at, uint32_t tag, uint32_t len)
+{
+    store_le32(&b[at], tag);
+    store_le32(&b[at + 4], len);
+}
 
 TEST(TlvPartitionNew, DynamicConfigAndGenerationUpdates)
 {
