@@ -9,18 +9,14 @@
 #include "tests/unit/support/der_writer.h"
 
 namespace {
-#include "tests/fixtures/cms/envelopes.inc"
 
 using der::Bytes;
 using der::Node;
 
-template <size_t N> Bytes fixture(const unsigned char (&bytes)[N]) { return Bytes(bytes, bytes + N); }
-
 // Envelopes the signing tool made around one valid plain image.
-const Bytes SIGNED_ATTRS = fixture(fixture_signed_attrs_der), NO_ATTRS = fixture(fixture_no_attrs_der);
-const std::vector<size_t> ECONTENT = {1, 0, 2, 1, 0}; // child indices from the ContentInfo
+const Bytes SIGNED_ATTRS = der::fixture("signed_attrs.der"), NO_ATTRS = der::fixture("no_attrs.der");
 
-struct Parsed { int rc; der::Span content; std::string out; };
+struct Parsed { int rc; der::Span content; std::string out; bool operator==(const Parsed &) const = default; };
 
 // Parses a copy of exactly the given size, so that the address sanitizer catches any read past its end.
 Parsed parse(const Bytes &bytes)
@@ -42,7 +38,7 @@ template <class Edit> Bytes edited(const Bytes &envelope, Edit edit)
 
 TEST(CmsAccepted, ToolEnvelopesWithTheOptionalPartsItCannotAdd)
 {
-    const Node crls = der::cons(0xA1, {der::decode(fixture(fixture_crl_der))});
+    const Node crls = der::cons(0xA1, {der::decode(der::fixture("crl.der"))});
     const Bytes countersignature = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x06};
     const Node unsigned_attrs =
         der::cons(0xA1, {der::seq({der::prim(0x06, countersignature), der::set({der::seq({der::prim(2, {1})})})})});
@@ -58,9 +54,7 @@ TEST(CmsAccepted, ToolEnvelopesWithTheOptionalPartsItCannotAdd)
         });
         if (bits & 16)
             bytes.insert(bytes.end(), {0x00, 0xFF, 0x30, 0x80, 0x00, 0x00, 0x42});
-        const Parsed p = parse(bytes);
-        EXPECT_EQ(std::make_pair(p.rc, p.out), std::make_pair(0, std::string())) << bits;
-        EXPECT_EQ(p.content, der::value_span(bytes, ECONTENT)) << bits;
+        EXPECT_EQ(parse(bytes), (Parsed{0, der::value_span(bytes, der::ECONTENT), ""})) << bits;
     }
 }
 
@@ -68,11 +62,11 @@ TEST(CmsRejected, ShapesOtherThanTheOneAccepted)
 {
     auto signer = [](Node &signed_data) -> Node & { return signed_data.children.back().children[0]; };
     const struct { Bytes bytes; int code; std::string message; } cases[] = {
-        {fixture(fixture_no_certs_der), 3, "Wrong item in sequence exp a0, got 31"},
-        {fixture(fixture_issuer_serial_der), 3, "Wrong item in sequence exp 80, got 30"},
-        {fixture(fixture_sha256_der), 4, "Object ID other than required: "},
-        {fixture(fixture_indefinite_der), 2, "Indefinite length (unsupported)"},
-        {fixture(fixture_id_data_der), 4, "Object ID other than required: "},
+        {der::fixture("no_certs.der"), 3, "Wrong item in sequence exp a0, got 31"},
+        {der::fixture("issuer_serial.der"), 3, "Wrong item in sequence exp 80, got 30"},
+        {der::fixture("sha256.der"), 4, "Object ID other than required: "},
+        {der::fixture("indefinite.der"), 2, "Indefinite length (unsupported)"},
+        {der::fixture("id_data.der"), 4, "Object ID other than required: "},
         {edited(NO_ATTRS, [&](Node &sd) { signer(sd).children[2].children.push_back(der::prim(5)); }), 3,
          "Unexpected item in sequence"}, // a NULL parameter of the digest algorithm
         {edited(NO_ATTRS, [&](Node &sd) { signer(sd).children[3].children[0].value.back() = 2; }), 4,
@@ -97,7 +91,7 @@ TEST(CmsState, EachParseStartsAfresh)
 {
     // No eContent, after content was found (the SHA-256 envelope fails after that).
     Bytes no_econtent = edited(SIGNED_ATTRS, [](Node &sd) { sd.children[2].children.pop_back(); });
-    for (const Bytes &before : {SIGNED_ATTRS, fixture(fixture_sha256_der)}) {
+    for (const Bytes &before : {SIGNED_ATTRS, der::fixture("sha256.der")}) {
         parse(before);
         EXPECT_EQ(parse(no_econtent).content, der::Span({0, 0}));
     }
@@ -108,7 +102,7 @@ TEST(CmsState, EachParseStartsAfresh)
 // A changed byte never moves the content: the walk fails or finds it where it was.
 TEST(CmsRobustness, TruncationsAndByteChanges)
 {
-    const der::Span content = der::value_span(SIGNED_ATTRS, ECONTENT);
+    const der::Span content = der::value_span(SIGNED_ATTRS, der::ECONTENT);
     int parsed = 0;
     for (size_t at = 0; at < SIGNED_ATTRS.size(); ++at) {
         SCOPED_TRACE("at " + std::to_string(at));

@@ -27,9 +27,8 @@ TEST(TlvValidate, PositionsAgainstTheLimit)
         tlv_cursor_t cursor;
         tlv_init_cursor(&cursor, words(buf, c.block), words(buf, c.limit));
         cursor.current = words(buf, c.current);
-        EXPECT_EQ(tlv_validate_state(&cursor), c.rc);
-        EXPECT_EQ(cursor.current == nullptr, c.rc != TLV_OK);
-        EXPECT_EQ(cursor.end, c.rc == TLV_OK && c.current == 4 ? words(buf, 4) : nullptr);
+        EXPECT_EQ((std::tuple{tlv_validate_state(&cursor), cursor.current == nullptr, cursor.end}),
+                  (std::tuple{c.rc, c.rc != TLV_OK, c.rc == TLV_OK && c.current == 4 ? words(buf, 4) : nullptr}));
     }
 }
 
@@ -39,11 +38,10 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     const Bytes before = buf;
     tlv_cursor_t cursor;
     ASSERT_EQ(tlv_init_cursor_from_size(&cursor, buf.data(), buf.size()), TLV_OK);
-    EXPECT_EQ(cursor.limit, words(buf, 15));
-    EXPECT_EQ(tlv_last_segment_end(&cursor), words(buf, 5));
-    EXPECT_EQ(tlv_block_length_used(&cursor), 4u);
-    EXPECT_EQ(tlv_insert(&cursor, TLV_TAG_END, nullptr, 0), TLV_BAD_ARG);
-    EXPECT_EQ(tlv_insert(&cursor, 9, nullptr, 4), TLV_BAD_ARG);
+    EXPECT_EQ((std::tuple{cursor.limit, tlv_last_segment_end(&cursor), tlv_block_length_used(&cursor)}),
+              (std::tuple{words(buf, 15), words(buf, 5), 4u}));
+    EXPECT_EQ((std::tuple{tlv_insert(&cursor, TLV_TAG_END, nullptr, 0), tlv_insert(&cursor, 9, nullptr, 4)}),
+              (std::tuple{TLV_BAD_ARG, TLV_BAD_ARG}));
     const uint8_t big[40] = {0x10, 0, 0, 0, 32}; // 10 words: the chain would end past the limit
     testing::internal::CaptureStderr();
     EXPECT_EQ(write_tlv_item(&cursor, big), TLV_NO_SPACE);
@@ -55,21 +53,18 @@ TEST(TlvWalk, EmptySegmentsEndAndLeavingTheBlock)
     cursor.current = words(buf, 2); // an item of a later segment, past this block's END
     EXPECT_EQ(tlv_delete(&cursor), TLV_BAD_ARG);
     ASSERT_EQ(tlv_find(&cursor, TLV_TAG_END), TLV_OK);
-    EXPECT_EQ(tlv_length(&cursor), 0u);
-    EXPECT_TRUE(tlv_item(&cursor) == nullptr && tlv_value(&cursor) == nullptr);
-    EXPECT_EQ(buf, before);
-    EXPECT_EQ(tlv_advance(&cursor), TLV_NOT_FOUND);
-    EXPECT_EQ(tlv_tag(&cursor), 0xFFFFFFFFu);
-    EXPECT_EQ(tlv_length(&cursor), 0u);
-    EXPECT_EQ(tlv_advance(&cursor), TLV_BAD_ARG);
-    EXPECT_EQ(tlv_rewind(&cursor), TLV_OK);
-    EXPECT_EQ(tlv_tag(&cursor), TLV_TAG_END);
+    EXPECT_EQ((std::tuple{tlv_length(&cursor), tlv_item(&cursor), tlv_value(&cursor), buf}),
+              (std::tuple{0u, nullptr, nullptr, before}));
+    // Past END: no item, a second step refused, a rewind back to the start.
+    EXPECT_EQ((std::tuple{tlv_advance(&cursor), tlv_tag(&cursor), tlv_length(&cursor), tlv_advance(&cursor),
+                          tlv_rewind(&cursor), tlv_tag(&cursor)}),
+              (std::tuple{TLV_NOT_FOUND, 0xFFFFFFFFu, 0u, TLV_BAD_ARG, TLV_OK, TLV_TAG_END}));
 }
 
 TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
 {
     Bytes buf = tlv_model_image({{{0x41, {'a', 'b'}}}}, 16);
-    set_le32(buf, 4, 0x1000);
+    store_le32(&buf[4], 0x1000);
     tlv_cursor_t cursor = {words(buf), words(buf), nullptr, words(buf, 3)};
     testing::internal::CaptureStdout();
     tlv_dump_all(&cursor); // on a copy: the cursor stays on the item
@@ -82,7 +77,7 @@ TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
               "Tag 0xffffffff: 0 bytes (at offset 0x0000)\n");
     // A damaged item further on refuses an edit at a sound one before it.
     buf = tlv_model_image({{{0x41, {'a'}}, {0x42, {'b'}}}}, 32);
-    set_le32(buf, 16, 0x1000);
+    store_le32(&buf[16], 0x1000);
     const Bytes before = buf;
     ASSERT_EQ(tlv_init_cursor_from_size(&cursor, buf.data(), buf.size()), TLV_OK);
     EXPECT_EQ(tlv_insert(&cursor, 0x43, "c", 1), TLV_CORRUPT_BLOCK);

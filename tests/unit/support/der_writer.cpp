@@ -1,9 +1,9 @@
 #include "tests/unit/support/der_writer.h"
 
+#include <fstream>
 #include <iterator>
 #include <stdexcept>
-
-#include "tests/fixtures/cms/envelopes.inc"
+#include <string>
 
 namespace der {
 
@@ -68,9 +68,17 @@ Span value_span(const Bytes &der, const std::vector<size_t> &path)
     return node.span;
 }
 
+Bytes fixture(const char *name)
+{
+    std::ifstream file(std::string(QS_CMS_FIXTURES_DIR "/") + name, std::ios::binary);
+    if (!file)
+        throw std::runtime_error(std::string("cannot open fixture ") + name);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 Bytes signed_envelope(const Bytes &content)
 {
-    Node info = decode(Bytes(std::begin(fixture_signed_attrs_der), std::end(fixture_signed_attrs_der)));
+    Node info = decode(fixture("signed_attrs.der"));
     info.children[1].children[0].children[2].children[1].children[0].value = content;
     return encode(info);
 }

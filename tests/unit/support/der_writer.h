@@ -30,11 +30,15 @@ inline Node set(std::vector<Node> children = {}) { return cons(0x31, std::move(c
 // With minimal lengths.
 Bytes encode(const Node &node);
 
+// A file made by tests/fixtures/cms/make_fixtures.sh, read whole; throws std::runtime_error when unreadable.
+Bytes fixture(const char *name);
 // A signing tool's envelope around other content; nothing checks its signature.
 Bytes signed_envelope(const Bytes &content);
 // Definite-length DER only; throws std::runtime_error on anything else.
 Node decode(const Bytes &der);
 
+// The signed content in a signing tool's envelope, by child indices from the ContentInfo.
+inline const std::vector<size_t> ECONTENT = {1, 0, 2, 1, 0};
 // Value bytes of the TLV reached from the outermost one by child indices.
 Span value_span(const Bytes &der, const std::vector<size_t> &path);
 

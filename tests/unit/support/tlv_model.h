@@ -9,17 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "lib/tlv/tlv_partition.h"
+#include "lib/utils/byteorder.h"
+
 struct TlvModelItem {
     uint32_t tag;
     std::vector<uint8_t> value;
 };
 using TlvModelSegment = std::vector<TlvModelItem>;
-
-inline void set_le32(std::vector<uint8_t> &buf, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-        buf[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Word offset of item `index` in its segment (END for index = size()), and the segment's words.
 inline size_t tlv_model_offset(const TlvModelSegment &segment, size_t index)
@@ -39,15 +36,34 @@ inline std::vector<uint8_t> tlv_model_image(const std::vector<TlvModelSegment> &
     for (const auto &segment : segments) {
         for (const auto &item : segment) {
             const size_t padded = (item.value.size() + 3) / 4 * 4;
-            set_le32(image, at, item.tag);
-            set_le32(image, at + 4, static_cast<uint32_t>(item.value.size()));
+            store_le32(&image[at], item.tag);
+            store_le32(&image[at + 4], static_cast<uint32_t>(item.value.size()));
             std::fill_n(image.begin() + at + 8, padded, 0);
             std::ranges::copy(item.value, image.begin() + at + 8);
             at += 8 + padded;
         }
-        set_le32(image, at, 0xEEEEEEEE);
+        store_le32(&image[at], 0xEEEEEEEE);
         at += 4;
     }
+    return image;
+}
+
+// A dynamic configuration holding `items` at `generation`, then 0xFF up to `size` bytes if that is longer.
+inline std::vector<uint8_t> partition_image(const TlvModelSegment &items, uint32_t generation, size_t size)
+{
+    TlvModelSegment all = {{TLV_TAG_PARTITION_HEADER, std::vector<uint8_t>(12)}};
+    all.insert(all.end(), items.begin(), items.end());
+    all.push_back({TLV_TAG_PARTITION_TRAILER, std::vector<uint8_t>(8)});
+    const size_t len = 4 * tlv_model_words(all);
+    std::vector<uint8_t> image = tlv_model_image({all}, std::max(size, len));
+    store_le32(&image[8], NVRAM_PARTITION_TYPE_DYNAMIC_CONFIG); // preset 0
+    store_le32(&image[12], generation);
+    store_le32(&image[16], static_cast<uint32_t>(len));
+    store_le32(&image[len - 12], generation);
+    uint32_t sum = 0;
+    for (size_t at = 0; at < len; at += 4)
+        sum += load_le32(&image[at]);
+    store_le32(&image[len - 8], -sum);
     return image;
 }
 
