@@ -379,19 +379,17 @@ TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
                        "--cut-after", cut, "--power-cut"});
             EXPECT_NE(lab.qsupdate({"--write", "-y", "-s", "--image=" + fw}).status, 0);
             lab.qslab({"fault", lab.dir(), "--clear"});
-            std::vector<std::string> copies;
-            for (const auto &e : std::filesystem::directory_iterator(kept))
-                copies.push_back("/var/lib/qsutils/" + e.path().filename().string());
-            ASSERT_EQ(copies.size(), 1u);
+            ASSERT_EQ(std::ranges::distance(std::filesystem::directory_iterator(kept)), 1) << "one copy kept";
+            const std::string copy = "/var/lib/qsutils/" + std::filesystem::directory_iterator(kept)->path().filename().string();
             CommandResult r = lab.qsupdate({});
             EXPECT_NE(r.out.find("    Dynamic configuration was found " + std::string(cut == "0" ? "erased" : "damaged") +
-                                 "; the next update restores it from\n    " + copies[0] + ".\n"),
+                                 "; the next update restores it from\n    " + copy + ".\n"),
                       std::string::npos)
                 << r.out;
             EXPECT_NE(r.out.find("    Controller version: v7.5.0.1000\n"), std::string::npos) << "from the copy";
             r = lab.qsupdate({"--write", "-y", "--image=" + fw});
             EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_NE(messages(r.out).find("eth0: restoring the dynamic configuration from " + copies[0] + "\n"),
+            EXPECT_NE(messages(r.out).find("eth0: restoring the dynamic configuration from " + copy + "\n"),
                       std::string::npos)
                 << r.out;
             EXPECT_TRUE(std::filesystem::is_empty(kept)) << "the copy is gone once written back";
@@ -448,12 +446,12 @@ std::string oem_update(const std::string &package, const std::string &id, const 
 // Every verdict in the OEM document, whole whichever step failed; the interface comes back up.
 TEST(UpdateScenario, OemDocumentForEveryOutcome)
 {
-    const json signed_only = {{"requires_signed_mcfw", true}};
     const std::string failure = "Update failure. ", unsigned_refused =
         failure + "Update failure: Could not write new image. Newer qsc driver required.";
     const struct {
         const char *what, *platform;
-        json faults, adapter;
+        json faults;
+        bool signed_only; // the controller takes signed firmware only
         std::string option;
         int status;
         std::string package, id, text;
@@ -473,16 +471,15 @@ TEST(UpdateScenario, OemDocumentForEveryOutcome)
          failure + "Could not set device flag."},
         {"write", "linux", fault("a1-mcfw-2a", "erase"), {}, "", 1, "7.5.0", "8", failure + "Could not write new image."},
         // The controller judges what reaches its flash, through MTD or through itself.
-        {"unsigned image refused", "esx", {}, signed_only, "", 1, "7.5.0", "9", unsigned_refused},
-        {"unsigned image refused through MTD", "linux", {}, signed_only, "", 1, "7.5.0", "9", unsigned_refused},
+        {"unsigned image refused", "esx", {}, true, "", 1, "7.5.0", "9", unsigned_refused},
+        {"unsigned image refused through MTD", "linux", {}, true, "", 1, "7.5.0", "9", unsigned_refused},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TestLab lab({"--platform", c.platform, "--adapter", "oem:1"});
         lab.edit([&](json &j) {
             j["faults"] = c.faults.is_null() ? json::array() : json::array({c.faults});
-            if (c.adapter.is_object())
-                j["adapters"][0].update(c.adapter);
+            j["adapters"][0]["requires_signed_mcfw"] = c.signed_only;
         });
         const std::string report = lab.dir() + "/report.xml";
         std::vector<std::string> args = {"--dell", "--write", "--output-file=" + report};
