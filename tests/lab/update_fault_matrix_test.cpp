@@ -36,16 +36,16 @@ std::string slurp(const std::string &path)
 std::string summary(const uint8_t *bytes, size_t size, bool tlv)
 {
     std::string out;
-    auto hex = [&](const uint8_t *p, size_t n) {
+    auto hex = [&](const uint8_t *p, size_t n, const char *then) {
         for (size_t i = 0; i < n; ++i)
             out += "0123456789abcdef"[p[i] >> 4], out += "0123456789abcdef"[p[i] & 15];
+        out += then;
     };
     if (!tlv) {
         const size_t length = load_le16(bytes + 4), vpd = load_le32(bytes + 8), room = load_le32(bytes + 12);
-        hex(bytes + 20, std::min(length, size) - std::min<size_t>(20, length));
-        out += "|";
+        hex(bytes + 20, std::min(length, size) - std::min<size_t>(20, length), "|");
         if (vpd <= size && room <= size - vpd && vpd_is_valid(bytes + vpd, room))
-            hex(bytes + vpd, vpd_used_len(bytes + vpd));
+            hex(bytes + vpd, vpd_used_len(bytes + vpd), "");
         return out;
     }
     for (size_t segment = 0; segment + 20 <= size && load_le32(bytes + segment) == 0xBD20DA7A;) {
@@ -56,10 +56,8 @@ std::string summary(const uint8_t *bytes, size_t size, bool tlv)
             if (tag == 0xEEEEEEEE || len > size - at - 8)
                 break;
             if (tag != 0xBD201A57) {
-                hex(bytes + at, 4);
-                out += "=";
-                hex(bytes + at + 8, len);
-                out += " ";
+                hex(bytes + at, 4, "=");
+                hex(bytes + at + 8, len, " ");
             }
             at += 8 + (len + 3) / 4 * 4;
         }
@@ -156,26 +154,23 @@ public:
     }
 
     // qsupdate writing the image, with the faults in the lab's table.
-    Outcome run(const std::vector<lab::Fault> &faults, bool trace = false, bool all_ports = false)
+    Outcome run(const std::vector<lab::Fault> &faults, bool all_ports = false)
     {
         Outcome o;
-        {
-            lab::Lab lab(dir_);
-            for (const lab::Fault &f : faults)
-                lab.faults().add(f);
-            lab::LabPlatform platform(lab);
-            if (trace)
-                lab.faults().start_trace();
-            nv_reset_for_tests();
-            std::vector<std::string> args = {"--write", "-s", "--image=" + image_};
-            if (!all_ports)
-                args.push_back("--adapter=" + port);
-            o.run = run_qsupdate_here(platform, args);
-            o.trace = lab.faults().trace();
-            for (const lab::Port &p : lab.state().adapters.at(0).ports)
-                o.up.push_back(p.up);
-            lab.save("test run ended"); // what the next run finds: nodes made, modules loaded
-        }
+        lab::Lab lab(dir_);
+        for (const lab::Fault &f : faults)
+            lab.faults().add(f);
+        lab::LabPlatform platform(lab);
+        lab.faults().start_trace();
+        nv_reset_for_tests();
+        std::vector<std::string> args = {"--write", "-s", "--image=" + image_};
+        if (!all_ports)
+            args.push_back("--adapter=" + port);
+        o.run = run_qsupdate_here(platform, args);
+        o.trace = lab.faults().trace();
+        for (const lab::Port &p : lab.state().adapters.at(0).ports)
+            o.up.push_back(p.up);
+        lab.save("test run ended"); // what the next run finds: nodes made, modules loaded
         o.flash = flash();
         return o;
     }
@@ -334,7 +329,7 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
         SCOPED_TRACE(u.name);
         Bench bench(u);
         ASSERT_FALSE(bench.target.empty());
-        Outcome clean = bench.run({}, true);
+        Outcome clean = bench.run({});
         ASSERT_EQ(clean.run.status, 0) << clean.run.err;
         // The image's code (beyond it, a block device, which cannot erase, leaves the old bytes).
         const std::string updated = clean.flash.at(bench.target).substr(0, 4096);
@@ -370,7 +365,7 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
                     << "port " << port << "'s configuration neither the old one nor the new one: " << now[port];
             if (o.run.status != 0) {
                 // Over every port, as a plain rerun goes, so a sibling left behind catches up.
-                Outcome again = bench.run({}, false, true);
+                Outcome again = bench.run({}, true);
                 EXPECT_EQ(again.run.status, 0) << again.run.err;
                 EXPECT_EQ(again.flash.at(bench.target).compare(0, 4096, updated), 0) << "a second run completes";
                 EXPECT_EQ(bench.configs(), updated_configs) << "after a second run";
@@ -407,7 +402,7 @@ TEST(UpdateFaultMatrix, AConfigurationNoTryStoresIsKeptUntilARunDoes)
             for (size_t port = 0; port < now.size(); ++port)
                 EXPECT_TRUE(now[port] == updated[port] || ((left_whole || port) && now[port] == bench.old_configs[port]))
                     << "port " << port << ": " << now[port];
-            EXPECT_EQ(bench.run({}, false, true).run.status, 0);
+            EXPECT_EQ(bench.run({}, true).run.status, 0);
             EXPECT_EQ(bench.configs(), updated);
             EXPECT_FALSE(bench.kept()) << "the copy gone once the partition holds it";
         }
