@@ -36,16 +36,16 @@ std::string slurp(const std::string &path)
 std::string summary(const uint8_t *bytes, size_t size, bool tlv)
 {
     std::string out;
-    auto hex = [&](const uint8_t *p, size_t n) {
+    auto hex = [&](const uint8_t *p, size_t n, const char *then) {
         for (size_t i = 0; i < n; ++i)
             out += "0123456789abcdef"[p[i] >> 4], out += "0123456789abcdef"[p[i] & 15];
+        out += then;
     };
     if (!tlv) {
         const size_t length = load_le16(bytes + 4), vpd = load_le32(bytes + 8), room = load_le32(bytes + 12);
-        hex(bytes + 20, std::min(length, size) - std::min<size_t>(20, length));
-        out += "|";
+        hex(bytes + 20, std::min(length, size) - std::min<size_t>(20, length), "|");
         if (vpd <= size && room <= size - vpd && vpd_is_valid(bytes + vpd, room))
-            hex(bytes + vpd, vpd_used_len(bytes + vpd));
+            hex(bytes + vpd, vpd_used_len(bytes + vpd), "");
         return out;
     }
     for (size_t segment = 0; segment + 20 <= size && load_le32(bytes + segment) == 0xBD20DA7A;) {
@@ -56,10 +56,8 @@ std::string summary(const uint8_t *bytes, size_t size, bool tlv)
             if (tag == 0xEEEEEEEE || len > size - at - 8)
                 break;
             if (tag != 0xBD201A57) {
-                hex(bytes + at, 4);
-                out += "=";
-                hex(bytes + at + 8, len);
-                out += " ";
+                hex(bytes + at, 4, "=");
+                hex(bytes + at + 8, len, " ");
             }
             at += 8 + (len + 3) / 4 * 4;
         }
@@ -94,24 +92,22 @@ public:
         lab::LabState state = lab_host(u.host, {{u.preset, 2}});
         lab::enrich_dynamic_config(state.adapters.at(0));
         // Files made and removed by the thousand: in memory where the host has it.
-        std::string name = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/" : testing::TempDir();
-        name += "qslab-faults-XXXXXX";
-        if (!mkdtemp(name.data()))
+        dir_ = (std::filesystem::is_directory("/dev/shm") ? "/dev/shm/" : testing::TempDir()) + "qslab-faults-XXXXXX";
+        if (!mkdtemp(dir_.data()))
             std::abort();
-        dir_ = name;
         lab::Lab::create(dir_, state);
         for (const lab::Partition &p : state.adapters.at(0).partitions) {
             if (lab::partition_image_type(p.kind) == int(u.type) && p.subtype == u.subtype)
-                target_ = p.id;
+                target = p.id;
             if (p.kind == NV_PART_DYNAMIC_CFG)
                 configs_.insert(p.id);
             if (p.kind == NV_PART_STATUS || (p.kind == NV_PART_BUNDLE_METADATA && u.type == 13))
                 also_changed_.insert(p.id); // the controller's verdict; a bundle unpacked at the reset
         }
         description_ = read_file(lab::lab_json_path(dir_));
-        port_ = state.adapters.at(0).ports.at(0).ifname;
-        pristine_ = flash();
-        old_configs_ = configs();
+        port = state.adapters.at(0).ports.at(0).ifname;
+        pristine = flash();
+        old_configs = configs();
         image_ = "/tmp" + dir_.substr(dir_.rfind('/')) + ".bin"; // not under /dev, which the lab maps
         const std::vector<uint8_t> bytes = lab::build_plain_image({u.type, u.subtype, {9, 0, 0, 1}, {}, 4096});
         std::ofstream(image_, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
@@ -122,16 +118,12 @@ public:
         std::filesystem::remove(image_);
     }
 
-    const std::string &target() const { return target_; }
-    bool may_change(const std::string &id) const { return id == target_ || is_config(id) || also_changed_.count(id); }
+    bool may_change(const std::string &id) const { return id == target || is_config(id) || also_changed_.count(id); }
     bool is_config(const std::string &id) const { return configs_.count(id) != 0; }
-    const std::map<std::string, std::string> &pristine() const { return pristine_; }
-    const std::vector<std::string> &old_configs() const { return old_configs_; }
-    const std::string &port() const { return port_; }
 
     void reset()
     {
-        for (const auto &[id, bytes] : pristine_)
+        for (const auto &[id, bytes] : pristine)
             if (slurp(file(id)) != bytes)
                 std::ofstream(file(id), std::ios::binary | std::ios::trunc) << bytes;
         std::ofstream(lab::lab_json_path(dir_), std::ios::trunc) << description_;
@@ -162,26 +154,23 @@ public:
     }
 
     // qsupdate writing the image, with the faults in the lab's table.
-    Outcome run(const std::vector<lab::Fault> &faults, bool trace = false, bool all_ports = false)
+    Outcome run(const std::vector<lab::Fault> &faults, bool all_ports = false)
     {
         Outcome o;
-        {
-            lab::Lab lab(dir_);
-            for (const lab::Fault &f : faults)
-                lab.faults().add(f);
-            lab::LabPlatform platform(lab);
-            if (trace)
-                lab.faults().start_trace();
-            nv_reset_for_tests();
-            std::vector<std::string> args = {"--write", "-s", "--image=" + image_};
-            if (!all_ports)
-                args.push_back("--adapter=" + port_);
-            o.run = run_qsupdate_here(platform, args);
-            o.trace = lab.faults().trace();
-            for (const lab::Port &p : lab.state().adapters.at(0).ports)
-                o.up.push_back(p.up);
-            lab.save("test run ended"); // what the next run finds: nodes made, modules loaded
-        }
+        lab::Lab lab(dir_);
+        for (const lab::Fault &f : faults)
+            lab.faults().add(f);
+        lab::LabPlatform platform(lab);
+        lab.faults().start_trace();
+        nv_reset_for_tests();
+        std::vector<std::string> args = {"--write", "-s", "--image=" + image_};
+        if (!all_ports)
+            args.push_back("--adapter=" + port);
+        o.run = run_qsupdate_here(platform, args);
+        o.trace = lab.faults().trace();
+        for (const lab::Port &p : lab.state().adapters.at(0).ports)
+            o.up.push_back(p.up);
+        lab.save("test run ended"); // what the next run finds: nodes made, modules loaded
         o.flash = flash();
         return o;
     }
@@ -232,10 +221,13 @@ private:
     }
 
     Update update_;
-    std::string dir_, image_, target_, description_, port_;
+    std::string dir_, image_, description_;
     std::set<std::string> configs_, also_changed_;
-    std::map<std::string, std::string> pristine_;
-    std::vector<std::string> old_configs_;
+
+public:
+    std::string target, port;                      // the partition the image goes to; the port that writes it
+    std::map<std::string, std::string> pristine;   // every partition's first bytes
+    std::vector<std::string> old_configs;          // each port's configuration at first
 };
 
 std::string signature(const lab::TracedOperation &op)
@@ -243,19 +235,13 @@ std::string signature(const lab::TracedOperation &op)
     return op.operation + " " + op.target + " " + (op.request ? std::to_string(*op.request) : "");
 }
 
-template <typename Pred> size_t first_of(const std::vector<lab::TracedOperation> &trace, Pred pred)
-{
-    return static_cast<size_t>(std::find_if(trace.begin(), trace.end(), pred) - trace.begin());
-}
-
 // Discovery, the write (target changes), the sync (configuration changes) and the walk around the write.
 struct Stretches {
     size_t discovery, write_first, write_last, sync;
     Stretches(const Bench &bench, const std::vector<lab::TracedOperation> &trace)
     {
-        discovery = first_of(trace, [](const lab::TracedOperation &op) {
-            return op.target == "/proc/mtd" || op.operation == "mcdi";
-        });
+        auto first = [&](auto pred) { return static_cast<size_t>(std::ranges::find_if(trace, pred) - trace.begin()); };
+        discovery = first([](const lab::TracedOperation &op) { return op.target == "/proc/mtd" || op.operation == "mcdi"; });
         auto changes = [&](const std::string &id) {
             return [&bench, id](const lab::TracedOperation &op) {
                 const bool own = id.empty() ? bench.is_config(op.target) : op.target == id;
@@ -263,10 +249,10 @@ struct Stretches {
                                (op.operation == "mcdi" && (op.request == 0x38 || op.request == 0x3C)));
             };
         };
-        write_first = first_of(trace, changes(bench.target()));
-        auto last = std::find_if(trace.rbegin(), trace.rend(), changes(bench.target()));
+        write_first = first(changes(bench.target));
+        auto last = std::find_if(trace.rbegin(), trace.rend(), changes(bench.target));
         write_last = static_cast<size_t>(trace.rend() - last) - 1;
-        sync = first_of(trace, changes(""));
+        sync = first(changes(""));
     }
     const char *of(size_t i) const
     {
@@ -314,11 +300,9 @@ const Recovery kRecoveries[] = {
 
 bool recovers(const char *stretch, const lab::TracedOperation &op)
 {
-    return std::any_of(std::begin(kRecoveries), std::end(kRecoveries), [&](const Recovery &r) {
-        return stretch == std::string(r.stretch) &&
-               (r.operations.empty() || std::find(r.operations.begin(), r.operations.end(), op.operation) !=
-                                            r.operations.end()) &&
-               op.target.find(r.target) != std::string::npos;
+    return std::ranges::any_of(kRecoveries, [&](const Recovery &r) {
+        return stretch == std::string(r.stretch) && op.target.find(r.target) != std::string::npos &&
+               (r.operations.empty() || std::ranges::count(r.operations, op.operation) != 0);
     });
 }
 
@@ -341,16 +325,15 @@ const Update kUpdates[] = {
 TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
 {
     std::set<std::string> tried;
-    size_t points = 0, runs = 0;
     for (const Update &u : kUpdates) {
         SCOPED_TRACE(u.name);
         Bench bench(u);
-        ASSERT_FALSE(bench.target().empty());
-        Outcome clean = bench.run({}, true);
+        ASSERT_FALSE(bench.target.empty());
+        Outcome clean = bench.run({});
         ASSERT_EQ(clean.run.status, 0) << clean.run.err;
         // The image's code (beyond it, a block device, which cannot erase, leaves the old bytes).
-        const std::string updated = clean.flash.at(bench.target()).substr(0, 4096);
-        ASSERT_NE(updated, bench.pristine().at(bench.target()).substr(0, 4096));
+        const std::string updated = clean.flash.at(bench.target).substr(0, 4096);
+        ASSERT_NE(updated, bench.pristine.at(bench.target).substr(0, 4096));
         const Stretches at(bench, clean.trace);
         const std::vector<std::string> updated_configs = bench.configs();
         for (const std::string &config : updated_configs)
@@ -359,40 +342,36 @@ TEST(UpdateFaultMatrix, EveryFailurePointOfAnUpdate)
             const lab::TracedOperation &op = clean.trace[i];
             if (!tried.insert(group_of(u, at, clean.trace, i)).second)
                 continue;
-            ++points;
             bench.reset();
             Outcome o = bench.run({{"*", op.operation, "", op.occurrence, EIO, std::nullopt}});
-            ++runs;
             SCOPED_TRACE(signature(op) + "#" + std::to_string(op.occurrence) + " -> exit " +
                          std::to_string(o.run.status) + ", " + o.run.err);
             EXPECT_EQ(o.up, clean.up) << "the interface as it was found";
             for (const auto &[id, bytes] : o.flash)
-                EXPECT_TRUE(bench.may_change(id) || bytes == bench.pristine().at(id)) << id << " changed";
-            const bool complete = o.flash.at(bench.target()).compare(0, 4096, updated) == 0;
+                EXPECT_TRUE(bench.may_change(id) || bytes == bench.pristine.at(id)) << id << " changed";
+            const bool complete = o.flash.at(bench.target).compare(0, 4096, updated) == 0;
             // What this run said beyond what every run says (ESXi's serial number).
             const std::string said = o.run.err.starts_with(clean.run.err) ? o.run.err.substr(clean.run.err.size()) : o.run.err;
-            const bool named = said.find(bench.port().substr(0, bench.port().size() - 1)) != std::string::npos ||
+            const bool named = said.find(bench.port.substr(0, bench.port.size() - 1)) != std::string::npos ||
                                said.find("partition") != std::string::npos || said.find("NVRAM") != std::string::npos;
             EXPECT_TRUE(o.run.status == 0 ? complete && recovers(at.of(i), op) : i < at.discovery ? !said.empty() : named)
                 << "exit 0 only for an update done by a known recovery; a failure says what failed, after discovery "
                    "naming the port or the partition";
-            if (o.flash == bench.pristine() && !bench.host_changed())
+            if (o.flash == bench.pristine && !bench.host_changed())
                 continue; // the next run is the clean one
             const std::vector<std::string> now = bench.configs();
             for (size_t port = 0; port < now.size(); ++port)
-                EXPECT_TRUE(now[port] == bench.old_configs().at(port) || (now[port] == updated_configs.at(port) && complete))
+                EXPECT_TRUE(now[port] == bench.old_configs.at(port) || (now[port] == updated_configs.at(port) && complete))
                     << "port " << port << "'s configuration neither the old one nor the new one: " << now[port];
             if (o.run.status != 0) {
                 // Over every port, as a plain rerun goes, so a sibling left behind catches up.
-                Outcome again = bench.run({}, false, true);
-                ++runs;
+                Outcome again = bench.run({}, true);
                 EXPECT_EQ(again.run.status, 0) << again.run.err;
-                EXPECT_EQ(again.flash.at(bench.target()).compare(0, 4096, updated), 0) << "a second run completes";
+                EXPECT_EQ(again.flash.at(bench.target).compare(0, 4096, updated), 0) << "a second run completes";
                 EXPECT_EQ(bench.configs(), updated_configs) << "after a second run";
             }
         }
     }
-    std::fprintf(stderr, "%zu failure points, %zu runs\n", points, runs);
 }
 
 // A configuration no try stores fails the update; its kept copy stands in until a later run stores it.
@@ -421,9 +400,9 @@ TEST(UpdateFaultMatrix, AConfigurationNoTryStoresIsKeptUntilARunDoes)
             const std::vector<std::string> now = bench.configs();
             // The first port's from the copy; a Birch sibling's not yet recorded, as the run stopped.
             for (size_t port = 0; port < now.size(); ++port)
-                EXPECT_TRUE(now[port] == updated[port] || ((left_whole || port) && now[port] == bench.old_configs()[port]))
+                EXPECT_TRUE(now[port] == updated[port] || ((left_whole || port) && now[port] == bench.old_configs[port]))
                     << "port " << port << ": " << now[port];
-            EXPECT_EQ(bench.run({}, false, true).run.status, 0);
+            EXPECT_EQ(bench.run({}, true).run.status, 0);
             EXPECT_EQ(bench.configs(), updated);
             EXPECT_FALSE(bench.kept()) << "the copy gone once the partition holds it";
         }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string lock_file(const std::string &root) { return root + "/run/qsupdate/qsupdate.lock"; }
+const std::string NEWER_MC = "--image=img:3:37:7.5.0.1000";
 
 // Another qsupdate: the lock on the file, its name in it.
 class Holder {
@@ -29,15 +30,14 @@ public:
     explicit Holder(const std::string &path, const std::string &name = std::to_string(::getpid()) + "\n")
         : fd_((fs::create_directories(fs::path(path).parent_path()), ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)))
     {
-        held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
-                ::write(fd_, name.data(), name.size()) == static_cast<ssize_t>(name.size());
+        EXPECT_TRUE(fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0 &&
+                    ::write(fd_, name.data(), name.size()) == static_cast<ssize_t>(name.size()))
+            << "holding " << path;
     }
     ~Holder() { ::close(fd_); }
-    bool held() const { return held_; }
 
 private:
     int fd_;
-    bool held_ = false;
 };
 
 // errno of trying the lock from another open file, 0 when it was free.
@@ -49,36 +49,31 @@ int try_lock(const std::string &path)
     return err;
 }
 
-std::string newer_mc_image(const TestLab &lab) { return resolve(lab, "img:3:37:7.5.0.1000"); }
-
 } // namespace
 
 TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
 {
     TestLab lab;
-    const std::string fw = newer_mc_image(lab), path = lock_file(lab.dir() + "/root");
+    const std::string fw = resolve(lab, NEWER_MC), path = lab.dir() + "/root" + UPDATE_LOCK_PATH;
     Holder holder(path);
-    ASSERT_TRUE(holder.held());
     const std::string refused =
         "Another qsupdate is already updating adapters (process " + std::to_string(::getpid()) + ").\n";
-    const auto flash = flash_files(lab.dir());
-    const std::string held = read_file(path);
-    const size_t interface_events = lab.events_with("interface ").size();
+    auto untouched = [&] { return std::tuple(flash_files(lab.dir()), lab.events_with("interface "), read_file(path)); };
+    const auto before = untouched();
     const struct {
         std::vector<std::string> args;
         int status;
         std::string out, err;
         bool whole = true; // else a part of it: the report looked at the adapter
-
     } runs[] = {
-        {{"--write", "--yes", "--image=" + fw}, 1, BANNER, refused},
+        {{"--write", "--yes", fw}, 1, BANNER, refused},
         {{"--write", "-s", "--adapter=eth1"}, 1, "", refused},
         {{"--restore-bootrom"}, 1, BANNER, refused},
         {{"--list"}, 0, TWO_PORTS, ""},
         {{"--version"}, 0, BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n"
                                     "Network adapter driver version: 5.3.12.1004\n", ""},
         {{"-s"}, 0, "", ""},
-        {{"--image=" + fw}, 0, "7.4.3.1008", "", false},
+        {{fw}, 0, "7.4.3.1008", "", false},
         {{"--manifest"}, 0, "Bundle firmware\n", "", false},
     };
     for (const auto &run : runs) {
@@ -87,15 +82,12 @@ TEST(UpdateLock, AHeldLockStopsOnlyTheRunsThatWrite)
         expect_run(r, run.status, run.whole ? run.out : r.out, run.err);
         EXPECT_NE(r.out.find(run.out), std::string::npos);
     }
-    EXPECT_TRUE(flash_files(lab.dir()) == flash) << "no partition changed";
-    EXPECT_EQ(lab.events_with("interface ").size(), interface_events);
-    EXPECT_EQ(read_file(path), held) << "the holder's name stays";
+    EXPECT_TRUE(untouched() == before) << "no partition or interface changed, nor the holder's name";
     // A holder whose file names no process (not yet written, or garbage) is still one.
     for (const std::string &name : {std::string(), std::string(40, '7'), std::string("12ab\n")}) {
         TestLab other;
-        Holder nameless(lock_file(other.dir() + "/root"), name);
-        ASSERT_TRUE(nameless.held());
-        expect_run(other.qsupdate({"--write", "--yes", "-s", "--image=" + newer_mc_image(other)}), 1, "",
+        Holder nameless(other.dir() + "/root" + UPDATE_LOCK_PATH, name);
+        expect_run(other.qsupdate({"--write", "--yes", "-s", resolve(other, NEWER_MC)}), 1, "",
                    "Another qsupdate is already updating adapters (process 0).\n");
     }
 }
@@ -106,7 +98,7 @@ TEST(UpdateLock, HeldForTheWholeWalkOfAWrite)
     InProcessLab host(lab_host(lab::HostKind::linux_host, {{"dogwood2", 1}}));
     static std::string path;
     static std::vector<std::pair<int, std::string>> seen;
-    path = lock_file(host.lab().root());
+    path = host.lab().root() + UPDATE_LOCK_PATH;
     seen.clear();
     auto look = [](qsu_device *, qsupdate_image_t *, int) {
         seen.emplace_back(try_lock(path), read_file(path));
@@ -131,36 +123,34 @@ TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNon
     const std::string cannot = "Cannot take the update lock /run/qsupdate/qsupdate.lock: ";
     const std::string unsafe = cannot + "the directory /run/qsupdate must belong to root and be writable by root alone\n";
     const std::optional<fs::perms> made = fs::perms::owner_all;
+    auto open_fails = [](const char *error) {
+        return nlohmann::json{{"faults", {fault(UPDATE_LOCK_PATH, "open", "", error)}}};
+    };
+    const nlohmann::json unprivileged = {{"host", {{"euid", 1000}}}};
     const struct {
         const char *what;
-        nlohmann::json host;
-        const char *open_error;       // of the lock file, or none
+        nlohmann::json change;        // merged into the lab's description
         std::optional<fs::perms> dir; // the directory made before the run
         const char *content;          // the file left there: a stale name, or a planted link
         int status;
         std::string err;
     } cases[] = {
-        {"EIO", {}, "EIO", {}, nullptr, 1, cannot + "Input/output error\n"},
-        {"link", {}, nullptr, made, "link", 1, cannot + "Too many levels of symbolic links\n"},
-        {"stale", {}, nullptr, made, "2147483647\n", 0, ""},
-        {"ENOENT", {}, "ENOENT", {}, nullptr, 0, ""},
-        {"EROFS", {}, "EROFS", {}, nullptr, 0, ""},
-        {"another user's directory", {{"owners", {{"/run/qsupdate", 1000}}}}, nullptr, made, nullptr, 1, unsafe},
-        {"a directory others may write to", {}, nullptr, fs::perms::all, nullptr, 1, unsafe},
-        {"an unprivileged run", {{"euid", 1000}}, nullptr, {}, nullptr, 1, cannot + "Permission denied\n"},
-        {"an unprivileged run, the directory made", {{"euid", 1000}}, nullptr, made, nullptr, 1,
-         cannot + "Permission denied\n"},
+        {"EIO", open_fails("EIO"), {}, nullptr, 1, cannot + "Input/output error\n"},
+        {"link", {}, made, "link", 1, cannot + "Too many levels of symbolic links\n"},
+        {"stale", {}, made, "2147483647\n", 0, ""},
+        {"ENOENT", open_fails("ENOENT"), {}, nullptr, 0, ""},
+        {"EROFS", open_fails("EROFS"), {}, nullptr, 0, ""},
+        {"another user's directory", {{"host", {{"owners", {{"/run/qsupdate", 1000}}}}}}, made, nullptr, 1, unsafe},
+        {"a directory others may write to", {}, fs::perms::all, nullptr, 1, unsafe},
+        {"an unprivileged run", unprivileged, {}, nullptr, 1, cannot + "Permission denied\n"},
+        {"an unprivileged run, the directory made", unprivileged, made, nullptr, 1, cannot + "Permission denied\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         TestLab lab;
-        const std::string fw = newer_mc_image(lab), victim = lab.dir() + "/victim", path = lock_file(lab.dir() + "/root");
-        lab.edit([&](nlohmann::json &d) {
-            if (c.host.is_object())
-                d["host"].update(c.host);
-            if (c.open_error)
-                d["faults"] = {fault(UPDATE_LOCK_PATH, "open", "", c.open_error)};
-        });
+        const std::string victim = lab.dir() + "/victim", path = lab.dir() + "/root" + UPDATE_LOCK_PATH;
+        if (!c.change.is_null())
+            lab.edit([&](nlohmann::json &d) { d.merge_patch(c.change); });
         if (c.dir) {
             fs::create_directories(fs::path(path).parent_path());
             fs::permissions(fs::path(path).parent_path(), *c.dir);
@@ -173,9 +163,8 @@ TEST(UpdateLock, ALockThatFailsOrIsNotRootsAloneStopsTheWriteUnlessTheHostHasNon
             std::ofstream(path) << c.content;
         }
         Holder other(lab.dir() + "/root/run/lock/qsupdate.lock");
-        ASSERT_TRUE(other.held());
         const auto flash = flash_files(lab.dir());
-        CommandResult r = lab.qsupdate({"--write", "--yes", "-s", "--image=" + fw});
+        CommandResult r = lab.qsupdate({"--write", "--yes", "-s", resolve(lab, NEWER_MC)});
         expect_run(r, c.status, "", c.err);
         EXPECT_EQ(flash_files(lab.dir()) == flash, c.status != 0) << "written exactly when the run went ahead";
         EXPECT_TRUE(c.status == 0 || fs::exists(path) == link) << "nothing made";
