@@ -233,6 +233,11 @@ TEST(UpdateScenario, Lifecycles)
           {{"--image=img:13:1:7.5.0.1000"}, "", 0,
            "...    Bundle version:     v7.5.0.1000\n\nThe Bundle firmware is up to date\n", ""},
           {{"--mc"}, "", 0, "...    Controller version: v7.5.0.1000\n", ""}}},
+        // The components the controller names once it has unpacked a bundle replace what the configuration recorded.
+        {"a bundle over a recorded version the flash does not hold", {"--adapter", "oem:1"},
+         {{{"--write", "-y", "-s", "--fake-v9", "--image=img:3:42:7.5.0.1000"}, "", 0, "", ""},
+          {{"--write", "-y", "-s", "--image=img:13:1:7.6.0.1"}, "", 0, "", ""},
+          {{"--mc"}, "", 0, "...    Controller version: v7.5.0.1000\n", ""}}},
         ipxe_undone("iPXE with backup, undone", "dogwood2:1"),
         ipxe_undone("iPXE with backup on a bundle board, undone", "oem:1"),
         {"Cedar's boot ROM takes no iPXE", {"--adapter", "cedar:1"},
