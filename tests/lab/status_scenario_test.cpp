@@ -100,9 +100,10 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
         header("eth1", "00-1B-7E-5A-11-00") +
         rows({{"Firmware version", "v6.2.0.1016"}, {"Controller type", "Quillstone QSC1200 family"},
               {"Controller version", "v6.2.0.1016"}, {"Boot ROM version", "v6.2.0.1004"},
-              {"FPGA type", "KVE peripheral"}, {"FPGA version", "v2.3.0.40"}, {"Diagnostic FPGA type", "KVE peripheral"},
-              {"Diagnostic FPGA version", "v2.2.0.31"}, {"FC type", "KVE controller"}, {"FC version", "v2.0.4.1"},
-              {"MUM type", "Micro-controller"}, {"MUM version", "v2.1.0.14"}, {"UEFI ROM version", "v2.6.1.2"}}) +
+              {"FPGA type", "KVE peripheral"}, {"FPGA version", "v2.3.0.40"},
+              {"Diagnostic FPGA type", "KVE peripheral"}, {"Diagnostic FPGA version", "v2.2.0.31"},
+              {"FC type", "KVE controller"}, {"FC version", "v2.0.4.1"}, {"MUM type", "Micro-controller"},
+              {"MUM version", "v2.1.0.14"}, {"UEFI ROM version", "v2.6.1.2"}}) +
         lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
                "diagnostic FPGA bitfile", "KVE firmware", "MUM firmware"}) +
         header("eth2", "00-1B-7E-5A-12-00") +
@@ -137,10 +138,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          unread("eth0") + unread("eth1") + unread("eth1") + unread("eth0") + none_accessed},
         {"a port with no partition and no sibling", {"--adapter", "birch:1"},
          [](json &j) {
-             json &parts = j["adapters"][0]["partitions"];
-             for (size_t i = 0; i < parts.size(); ++i)
-                 if (parts[i]["id"] == "a1-dynamic-cfg-00-p0")
-                     parts.erase(i);
+             std::erase_if(j["adapters"][0]["partitions"].get_ref<json::array_t &>(),
+                           [](const json &p) { return p["id"] == "a1-dynamic-cfg-00-p0"; });
          },
          {}, {}, 1,
          BANNER + p0 + "    Firmware cannot be accessed via this interface.\n"
@@ -171,7 +170,9 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
              std::ofstream(lab.dir() + "/flash/a1-phy-11-p0.bin", std::ios::binary) << std::string(65536, '\xFF');
          },
          {"--phy"}, 0,
-         BANNER + p0 + phy("QT2025C") + rows({{"PHY type", "QT2025_KR"}, {"PHY version", "v2.0.2.5"}}) + no_phy + p1 + phy("QT2025C") + no_phy, ""},
+         BANNER + p0 + phy("QT2025C") + rows({{"PHY type", "QT2025_KR"}, {"PHY version", "v2.0.2.5"}}) + no_phy + p1 +
+             phy("QT2025C") + no_phy,
+         ""},
         // The two PHYs of the board 0x1B7E0813 are told apart by port.
         {"the board with two PHY kinds", birch,
          [](json &j) {
@@ -191,9 +192,9 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
         {"every kind of each generation",
          {"--adapter", "dogwood2:1", "--adapter", "dogwood:1", "--adapter", "oem:1", "--adapter", "birch:1"},
          [](json &j) {
-             for (auto [kind, id] : {std::pair{5, "a1-phy-09"}, {8, "a1-cpld-01"}}) {
+             for (auto [kind, id, subtype] : {std::tuple{5, "a1-phy-09", "0x9"}, {8, "a1-cpld-01", "0x1"}}) {
                  json p = j["adapters"][0]["partitions"][0];
-                 p["id"] = id, p["kind"] = kind, p["subtype"] = kind == 5 ? "0x9" : "0x1", p["size"] = "0x10000";
+                 p.update({{"id", id}, {"kind", kind}, {"subtype", subtype}, {"size", "0x10000"}});
                  p["mcdi_type"] = "none";
                  j["adapters"][0]["partitions"].push_back(p);
              }
@@ -209,9 +210,9 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
 // The verdict on a user image offers a command, image quoted, adapter as given, that works.
 TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
 {
-    const std::string head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
-                             rows({{"Firmware version", "v7.4.3.1008"}, {"Controller type", "Quillstone QSC1250 family"},
-                                   {"Controller version", "v7.4.3.1008"}}) + "\n";
+    const auto head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
+                      rows({{"Firmware version", "v7.4.3.1008"}, {"Controller type", "Quillstone QSC1250 family"},
+                            {"Controller version", "v7.4.3.1008"}}) + "\n";
     const std::string up_to_date = "The controller firmware is up to date\n";
     const struct {
         const char *version;
