@@ -65,16 +65,12 @@ TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
 // ESXi serials come from the static configuration's VPD copy, bounds checked.
 TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
 {
-    auto static_cfg = [](lab::LabState &state, size_t adapter, unsigned port) -> std::vector<uint8_t> & {
-        for (lab::Partition &p : state.adapters[adapter].partitions)
-            if (p.kind == NV_PART_STATIC_CFG && (p.mtd_all_ports || p.mtd_ports == std::vector<unsigned>{port}))
-                return p.initial_contents;
-        std::abort();
+    const char *birch0 = "a1-static-cfg-00-p0", *birch1 = "a1-static-cfg-00-p1", *cedar = "a2-static-cfg-00";
+    auto put = [](const char *id, size_t adapter, size_t at, uint32_t value) {
+        return [=](lab::LabState &s) { store_le32(&partition_of(s, id, adapter).initial_contents[at], value); };
     };
-    auto put = [&](size_t adapter, unsigned port, size_t at, uint32_t value) {
-        return [=](lab::LabState &s) { store_le32(&static_cfg(s, adapter, port)[at], value); };
-    };
-    lab::LabState one_port_cedar = lab_host(lab::HostKind::esxi, {{"birch", 2}, {"cedar", 1}});
+    lab::LabState one_port_host = lab_host(lab::HostKind::esxi, {{"birch", 2}, {"cedar", 1}});
+    const Bytes one_port_cedar = partition_of(one_port_host, cedar, 1).initial_contents;
     const std::string damaged = "(Static configuration: total length field in header does not match content)\n";
     const struct {
         const char *name;
@@ -83,15 +79,16 @@ TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
         std::string serials, masters, out;
     } cases[] = {
         {"intact", [](lab::LabState &) {}, "11110", "00224", ""},
-        {"VPD offset at the partition's end", put(0, 1, 8, 0x10000), "10110", "01224", ""},
-        {"VPD region reaching the partition's end", put(0, 0, 12, 0x10000 - 64), "11110", "00224", ""},
-        {"VPD running one byte past the end", put(0, 0, 12, 0x10000 - 63), "01110", "01224", ""},
+        {"VPD offset at the partition's end", put(birch1, 0, 8, 0x10000), "10110", "01224", ""},
+        {"VPD region reaching the partition's end", put(birch0, 0, 12, 0x10000 - 64), "11110", "00224", ""},
+        {"VPD running one byte past the end", put(birch0, 0, 12, 0x10000 - 63), "01110", "01224", ""},
         {"VPD region wrapping around 32 bits",
-         [&](lab::LabState &s) { put(0, 0, 8, 0xFFFFFF00)(s), put(0, 0, 12, 0x140)(s); }, "01110", "01224", ""},
-        {"no item for port 1", [&](lab::LabState &s) { static_cfg(s, 1, 0) = static_cfg(one_port_cedar, 1, 0); },
+         [&](lab::LabState &s) { put(birch0, 0, 8, 0xFFFFFF00)(s), put(birch0, 0, 12, 0x140)(s); }, "01110", "01224",
+         ""},
+        {"no item for port 1", [&](lab::LabState &s) { partition_of(s, cedar, 1).initial_contents = one_port_cedar; },
          "11100", "00234", ""},
         {"driver without MCDI", [](lab::LabState &s) { s.host.mcdi_available = false; }, "00000", "00224", ""},
-        {"damaged TLV partition", put(1, 0, 16, 0x20), "11000", "00224", damaged + damaged},
+        {"damaged TLV partition", put(cedar, 1, 16, 0x20), "11000", "00224", damaged + damaged},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -16,8 +16,7 @@
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 std::map<std::string, std::string> flash_files(const std::string &lab_dir)
@@ -93,12 +92,12 @@ CommandResult TestLab::qsupdate(const std::vector<std::string> &args, const std:
     return qslab(full, input);
 }
 
-// The lines of an event log that contain any of the texts, without their stamps ("[<seconds> s] <event>").
+// The lines of an event log that contain any of the texts, without their time stamps.
 static std::vector<std::string> events_in(const std::string &log, const std::vector<std::string> &texts)
 {
     std::vector<std::string> found;
     std::istringstream in(read_file(log));
-    for (std::string line; std::getline(in, line);)
+    for (std::string line; std::getline(in, line);) // "[<seconds> s] <event>"
         if (std::any_of(texts.begin(), texts.end(), [&](const std::string &t) { return line.find(t) != std::string::npos; }))
             found.push_back(line.substr(line.find("] ") + 2));
     return found;
