@@ -1,10 +1,8 @@
 // Discovery and the run loop as a user meets them, on each kind of host.
-#include <fstream>
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-#include "lab/model/lab_image.h"
 #include "lab/model/lab_model.h"
 #include "lab/model/lab_vpd.h"
 #include "tests/lab/support/lab_fixture.h"
@@ -33,7 +31,6 @@ TEST(DiscoveryScenario, ListsAndSelections)
     const std::string no_driver = "The Duskhollow network adapter driver (qsc) is not loaded.\n"
                                   "You must install and load the driver before running this utility.\n"
                                   "Fatal error: No such device (19)\n";
-    const std::string utility = BANNER + "Duskhollow firmware update utility: v7.6.1.1006\n";
     std::string unprivileged;
     for (const char *ifname : {"eth0", "eth1"})
         for (const char *file : {"config", "vpd"})
@@ -111,7 +108,7 @@ TEST(DiscoveryScenario, ListsAndSelections)
         // The driver's version, asked of the first port, is unknown when unanswered.
         {"the driver's version unanswered", dflt,
          [](json &j) { j["faults"] = {fault("eth0", "ioctl", "SIOCETHTOOL", "EIO", {{"occurrence", 2}})}; }, {}, {"--version"}, 0,
-         utility + "Network adapter driver version: unknown\n", ""},
+         BANNER + "Duskhollow firmware update utility: v7.6.1.1006\nNetwork adapter driver version: unknown\n", ""},
         {"a name of the longest length", dflt,
          [](json &j) { j["adapters"][0]["ports"][1]["ifname"] = "enp3s0f1np1abcd"; }, {}, {"--list"}, 0,
          BANNER + list_line("eth0", "00-1B-7E-5A-10-00") + list_line("enp3s0f1np1abcd", "00-1B-7E-5A-10-01"), ""},
@@ -165,8 +162,7 @@ TEST(DiscoveryScenario, VpdThroughConfigurationSpaceElseSysfs)
             j["faults"] = c.faults;
         });
         expect_run(lab.qsupdate({"--dell"}), 0, oem_document(2), "");
-        EXPECT_EQ(lab.events_with("VPD of"), std::vector<std::string>{});
-        EXPECT_EQ(lab.events_with("configuration space of"), std::vector<std::string>{});
+        EXPECT_EQ(lab.events_with("configuration space"), std::vector<std::string>{});
         EXPECT_EQ(lab.events_with("slept").size(), c.polls ? 1u : 0u);
     }
 }

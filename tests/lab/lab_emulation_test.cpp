@@ -1,5 +1,4 @@
 // The lab's host, where answering more kindly than Linux would hide a fault of qsupdate.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
@@ -33,21 +32,4 @@ TEST(LabPciConfig, VpdReadsAndLocksPerOpenFile)
                                          {&b, LOCK_EX, 0}, {&a, LOCK_SH, EDEADLK}}) // it would wait forever
         EXPECT_EQ(space.lock(owner, operation), err) << operation;
     EXPECT_TRUE(space.holds_exclusive(&b));
-}
-
-// The old kernels' 32 KiB VPD window reads a page at a time, short at the EEPROM's end, then times out.
-TEST(LabHost, TheOldVpdWindowAsLinux)
-{
-    lab::LabState state = lab_host(lab::HostKind::linux_host, {{"dogwood2", 2}});
-    std::tie(state.adapters[0].vpd_eeprom_size, state.adapters[0].vpd_sysfs_size) = std::pair(6144, 32768);
-    InProcessLab host(state);
-    Platform &p = host.platform();
-    int fd = p.open("/sys/class/net/eth0/device/vpd", O_RDONLY);
-    std::vector<uint8_t> buf(65536);
-    for (long expected : {4096L, 2048L})
-        EXPECT_EQ(p.read(fd, buf.data(), buf.size()), expected);
-    EXPECT_EQ(error_of(p.read(fd, buf.data(), buf.size())), ETIMEDOUT);
-    EXPECT_EQ(p.lseek(fd, 32768, SEEK_SET), 32768);
-    EXPECT_EQ(p.read(fd, buf.data(), buf.size()), 0);
-    p.close(fd);
 }

@@ -26,14 +26,23 @@ void flash_config(TestLab &lab, const std::vector<std::pair<uint32_t, std::vecto
     tlv_append_to_partition(&p, 0x10200000, vpd.data(), vpd.size());
     for (const auto &[tag, value] : extra)
         ASSERT_EQ(tlv_append_to_partition(&p, tag, value.data(), value.size()), 0);
-    const std::string file = lab.dir() + "/dynamic.bin";
-    std::ofstream(file, std::ios::binary) << b;
-    ASSERT_EQ(lab.qslab({"flash", lab.dir(), "--adapter", "1", "--partition", "dynamic-cfg-00", "-i", file}).status, 0);
+    std::ofstream(lab.dir() + "/flash/a1-dynamic-cfg-00.bin", std::ios::binary) << b;
 }
 
 std::string header(const std::string &ifname, const std::string &mac)
 {
     return "\n" + ifname + " - MAC: " + mac + "\n";
+}
+
+// A port's report rows, each value in the column after its label.
+std::string rows(std::initializer_list<std::pair<std::string, std::string>> label_values)
+{
+    std::string text;
+    for (const auto &[label, value] : label_values) {
+        const std::string head = "    " + label + ":";
+        text += head + std::string(head.size() < 24 ? 24 - head.size() : 1, ' ') + value + "\n";
+    }
+    return text;
 }
 
 std::string corrupt(const std::string &ifname)
@@ -53,10 +62,9 @@ std::string lacks(std::initializer_list<const char *> kinds)
     return verdicts;
 }
 
-std::string phy(const char *name)
+std::string phy(const std::string &type)
 {
-    return "    Firmware version:   v3.3.2.1000\n    PHY type:           " + std::string(name) +
-           "\n    PHY version:        v2.0.2.5\n";
+    return rows({{"Firmware version", "v3.3.2.1000"}, {"PHY type", type}, {"PHY version", "v2.0.2.5"}});
 }
 
 } // namespace
@@ -81,69 +89,37 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
     // The lab's damage is damage qsupdate itself sees on every generation.
     const std::string damaged_line = "    Dynamic configuration was found damaged: no versions can be read.\n\n";
     const std::string every_kind =
-        "\n"
-        "eth0 - MAC: 00-1B-7E-5A-10-00\n"
-        "    Firmware version:   v7.4.3.1008\n"
-        "    Controller type:    Quillstone QSC1250 family\n"
-        "    Controller version: v7.4.3.1008\n"
-        "    Boot ROM version:   v7.4.1.1003\n"
-        "    FPGA type:          timestamp peripheral\n"
-        "    FPGA version:       v1.3.0.2\n"
-        "    MUM type:           Micro-controller\n"
-        "    MUM version:        v3.0.2.5\n"
-        "    UEFI ROM version:   v3.1.0.6\n"
-        "    Bundle type:        Y3552\n"
-        "    Bundle version:     v7.4.3.1008\n"
-        + lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
-                 "MUM firmware", "Bundle firmware"}) +
-        "\n"
-        "eth1 - MAC: 00-1B-7E-5A-11-00\n"
-        "    Firmware version:   v6.2.0.1016\n"
-        "    Controller type:    Quillstone QSC1200 family\n"
-        "    Controller version: v6.2.0.1016\n"
-        "    Boot ROM version:   v6.2.0.1004\n"
-        "    FPGA type:          KVE peripheral\n"
-        "    FPGA version:       v2.3.0.40\n"
-        "    Diagnostic FPGA type: KVE peripheral\n"
-        "    Diagnostic FPGA version: v2.2.0.31\n"
-        "    FC type:            KVE controller\n"
-        "    FC version:         v2.0.4.1\n"
-        "    MUM type:           Micro-controller\n"
-        "    MUM version:        v2.1.0.14\n"
-        "    UEFI ROM version:   v2.6.1.2\n"
-        + lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
-                 "diagnostic FPGA bitfile", "KVE firmware", "MUM firmware"}) +
-        "\n"
-        "eth2 - MAC: 00-1B-7E-5A-12-00\n"
-        "    Firmware version:   v7.4.3.1008\n"
-        "    Controller type:    Quillstone QSC1250 family\n"
-        "    Controller version: v7.4.3.1008\n"
-        "    Boot ROM version:   v7.4.1.1003\n"
-        "    MUM type:           Micro-controller\n"
-        "    MUM version:        v3.0.1.9\n"
-        "    UEFI ROM version:   v3.1.0.6\n"
-        "    Bundle type:        Y3522 Dell\n"
-        "    Bundle version:     v7.4.3.1008\n"
-        + lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "MUM firmware",
-                 "Bundle firmware"}) +
-        "\n"
-        "eth3 - MAC: 00-1B-7E-5A-13-00\n"
-        "    Firmware version:   v3.3.2.1000\n"
-        "    PHY type:           QT2025C\n"
-        "    PHY version:        v2.0.2.5\n"
-        "    Controller type:    Quillstone QSC1000 family\n"
-        "    Controller version: v3.3.2.1000\n"
-        "    Boot ROM version:   v3.3.1.1001\n"
-        "    FPGA type:          KVE peripheral\n"
-        "    FPGA version:       v1.1.0.12\n"
-        "    Diagnostic FPGA type: KVE peripheral\n"
-        "    Diagnostic FPGA version: v1.0.0.7\n"
-        "    FC type:            KVE controller\n"
-        "    FC version:         v1.2.0.3\n"
-        "    CPLD type:          1902 CPLD\n"
-        "    CPLD version:       v1.0.0.4\n"
-        + lacks({"PHY firmware", "Boot ROM firmware", "controller firmware", "FPGA bitfile",
-                 "diagnostic FPGA bitfile", "KVE firmware", "CPLD bitfile"});
+        header("eth0", "00-1B-7E-5A-10-00") +
+        rows({{"Firmware version", "v7.4.3.1008"}, {"Controller type", "Quillstone QSC1250 family"},
+              {"Controller version", "v7.4.3.1008"}, {"Boot ROM version", "v7.4.1.1003"},
+              {"FPGA type", "timestamp peripheral"}, {"FPGA version", "v1.3.0.2"}, {"MUM type", "Micro-controller"},
+              {"MUM version", "v3.0.2.5"}, {"UEFI ROM version", "v3.1.0.6"}, {"Bundle type", "Y3552"},
+              {"Bundle version", "v7.4.3.1008"}}) +
+        lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile", "MUM firmware",
+               "Bundle firmware"}) +
+        header("eth1", "00-1B-7E-5A-11-00") +
+        rows({{"Firmware version", "v6.2.0.1016"}, {"Controller type", "Quillstone QSC1200 family"},
+              {"Controller version", "v6.2.0.1016"}, {"Boot ROM version", "v6.2.0.1004"},
+              {"FPGA type", "KVE peripheral"}, {"FPGA version", "v2.3.0.40"},
+              {"Diagnostic FPGA type", "KVE peripheral"}, {"Diagnostic FPGA version", "v2.2.0.31"},
+              {"FC type", "KVE controller"}, {"FC version", "v2.0.4.1"}, {"MUM type", "Micro-controller"},
+              {"MUM version", "v2.1.0.14"}, {"UEFI ROM version", "v2.6.1.2"}}) +
+        lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "FPGA bitfile",
+               "diagnostic FPGA bitfile", "KVE firmware", "MUM firmware"}) +
+        header("eth2", "00-1B-7E-5A-12-00") +
+        rows({{"Firmware version", "v7.4.3.1008"}, {"Controller type", "Quillstone QSC1250 family"},
+              {"Controller version", "v7.4.3.1008"}, {"Boot ROM version", "v7.4.1.1003"},
+              {"MUM type", "Micro-controller"}, {"MUM version", "v3.0.1.9"}, {"UEFI ROM version", "v3.1.0.6"},
+              {"Bundle type", "Y3522 Dell"}, {"Bundle version", "v7.4.3.1008"}}) +
+        lacks({"Boot ROM firmware", "UEFI ROM firmware", "controller firmware", "MUM firmware", "Bundle firmware"}) +
+        header("eth3", "00-1B-7E-5A-13-00") + phy("QT2025C") +
+        rows({{"Controller type", "Quillstone QSC1000 family"}, {"Controller version", "v3.3.2.1000"},
+              {"Boot ROM version", "v3.3.1.1001"}, {"FPGA type", "KVE peripheral"}, {"FPGA version", "v1.1.0.12"},
+              {"Diagnostic FPGA type", "KVE peripheral"}, {"Diagnostic FPGA version", "v1.0.0.7"},
+              {"FC type", "KVE controller"}, {"FC version", "v1.2.0.3"}, {"CPLD type", "1902 CPLD"},
+              {"CPLD version", "v1.0.0.4"}}) +
+        lacks({"PHY firmware", "Boot ROM firmware", "controller firmware", "FPGA bitfile", "diagnostic FPGA bitfile",
+               "KVE firmware", "CPLD bitfile"});
     expect_screens({
         {"both ports read it", dogwood2, {}, with_family, {}, 0, BANNER + p0 + family + p1 + family, none_available},
         {"only the sibling port exports it", dogwood2,
@@ -162,10 +138,8 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          unread("eth0") + unread("eth1") + unread("eth1") + unread("eth0") + none_accessed},
         {"a port with no partition and no sibling", {"--adapter", "birch:1"},
          [](json &j) {
-             json &parts = j["adapters"][0]["partitions"];
-             for (size_t i = 0; i < parts.size(); ++i)
-                 if (parts[i]["id"] == "a1-dynamic-cfg-00-p0")
-                     parts.erase(i);
+             std::erase_if(j["adapters"][0]["partitions"].get_ref<json::array_t &>(),
+                           [](const json &p) { return p["id"] == "a1-dynamic-cfg-00-p0"; });
          },
          {}, {}, 1,
          BANNER + p0 + "    Firmware cannot be accessed via this interface.\n"
@@ -196,7 +170,9 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
              std::ofstream(lab.dir() + "/flash/a1-phy-11-p0.bin", std::ios::binary) << std::string(65536, '\xFF');
          },
          {"--phy"}, 0,
-         BANNER + p0 + phy("QT2025C") + phy("QT2025_KR").substr(36) + no_phy + p1 + phy("QT2025C") + no_phy, ""},
+         BANNER + p0 + phy("QT2025C") + rows({{"PHY type", "QT2025_KR"}, {"PHY version", "v2.0.2.5"}}) + no_phy + p1 +
+             phy("QT2025C") + no_phy,
+         ""},
         // The two PHYs of the board 0x1B7E0813 are told apart by port.
         {"the board with two PHY kinds", birch,
          [](json &j) {
@@ -209,16 +185,16 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
          BANNER + p0 + phy("Quillstone QSL1021") + no_phy + p1 + phy("Quillstone QST1001B") + no_phy, ""},
         {"a boot ROM recorded as iPXE", {"--adapter", "dogwood2:1"}, {},
          [](TestLab &lab) { flash_config(lab, {{0x10060300, {9, 0, 9, 0, 9, 0, 0x0F, 0x27}}}); }, {"--bootrom"}, 0,
-         BANNER + p0 + "    Firmware version:   v7.7.0\n    Controller type:    Quillstone QSC1250\n"
-                       "    Boot ROM version:   iPXE\n\nThe current Boot ROM is an iPXE image.\n",
+         BANNER + p0 + rows({{"Firmware version", "v7.7.0"}, {"Controller type", "Quillstone QSC1250"}}) +
+             rows({{"Boot ROM version", "iPXE"}}) + "\nThe current Boot ROM is an iPXE image.\n",
          ""},
         // Every kind in registry order; a BD20 board's PHY or CPLD partition is passed over.
         {"every kind of each generation",
          {"--adapter", "dogwood2:1", "--adapter", "dogwood:1", "--adapter", "oem:1", "--adapter", "birch:1"},
          [](json &j) {
-             for (auto [kind, id] : {std::pair{5, "a1-phy-09"}, {8, "a1-cpld-01"}}) {
+             for (auto [kind, id, subtype] : {std::tuple{5, "a1-phy-09", "0x9"}, {8, "a1-cpld-01", "0x1"}}) {
                  json p = j["adapters"][0]["partitions"][0];
-                 p["id"] = id, p["kind"] = kind, p["subtype"] = kind == 5 ? "0x9" : "0x1", p["size"] = "0x10000";
+                 p.update({{"id", id}, {"kind", kind}, {"subtype", subtype}, {"size", "0x10000"}});
                  p["mcdi_type"] = "none";
                  j["adapters"][0]["partitions"].push_back(p);
              }
@@ -234,10 +210,9 @@ TEST(StatusScenario, ScreensOfEachGenerationAndConfiguration)
 // The verdict on a user image offers a command, image quoted, adapter as given, that works.
 TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
 {
-    const std::string head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
-                             "    Firmware version:   v7.4.3.1008\n"
-                             "    Controller type:    Quillstone QSC1250 family\n"
-                             "    Controller version: v7.4.3.1008\n\n";
+    const auto head = BANNER + header("eth0", "00-1B-7E-5A-10-00") +
+                      rows({{"Firmware version", "v7.4.3.1008"}, {"Controller type", "Quillstone QSC1250 family"},
+                            {"Controller version", "v7.4.3.1008"}}) + "\n";
     const std::string up_to_date = "The controller firmware is up to date\n";
     const struct {
         const char *version;
@@ -253,9 +228,8 @@ TEST(StatusScenario, UserImageAgainstTheInstalledVersion)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.version + c.options);
         TestLab lab({"--adapter", "dogwood2:1"});
-        const std::string made = lab.dir() + "/mcfw.bin", image = "'" + lab.dir() + "/it'\\''s new.bin'";
-        ASSERT_EQ(lab.qslab({"image", "--type", "3", "--subtype", "37", "--version", c.version, "-o", made}).status, 0);
-        std::filesystem::rename(made, lab.dir() + "/it's new.bin");
+        const std::string image = "'" + lab.dir() + "/it'\\''s new.bin'";
+        std::filesystem::rename(resolve(lab, "img:3:37:" + std::string(c.version)), lab.dir() + "/it's new.bin");
         const std::string offered = "qsupdate " + c.offered + " --image=" + image + c.adapter;
         CommandResult r = lab.run_printed("qsupdate --image=" + image + c.options);
         const std::string advice = c.offered.empty() ? "" : "   - run \"" + offered + "\" to perform an update\n";

@@ -1,7 +1,6 @@
 #include "tests/lab/support/lab_fixture.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,8 +16,7 @@
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 std::map<std::string, std::string> flash_files(const std::string &lab_dir)
@@ -29,15 +27,19 @@ std::map<std::string, std::string> flash_files(const std::string &lab_dir)
     return all;
 }
 
-TestLab::TestLab(const std::vector<std::string> &create_args)
+// A new directory from a mkdtemp pattern.
+static std::string temp_dir(std::string pattern)
 {
-    char name[] = "/tmp/qslab-test-XXXXXX";
-    if (!mkdtemp(name))
+    if (!mkdtemp(pattern.data()))
         std::abort();
-    dir_ = name;
+    return pattern;
+}
+
+TestLab::TestLab(const std::vector<std::string> &create_args) : dir_(temp_dir("/tmp/qslab-test-XXXXXX"))
+{
     std::vector<std::string> args = {"create", dir_};
     args.insert(args.end(), create_args.begin(), create_args.end());
-    CommandResult r = run_qslab(args);
+    CommandResult r = qslab(args);
     if (r.status != 0) {
         std::fprintf(stderr, "qslab create failed: %s", r.err.c_str());
         std::abort();
@@ -51,7 +53,7 @@ TestLab::~TestLab()
 }
 
 // Standard output and error go to files beside the lab, not inside it.
-CommandResult TestLab::run_qslab(const std::vector<std::string> &args, const std::string &input) const
+CommandResult TestLab::qslab(const std::vector<std::string> &args, const std::string &input) const
 {
     std::string words;
     for (const std::string &a : args)
@@ -87,17 +89,23 @@ CommandResult TestLab::qsupdate(const std::vector<std::string> &args, const std:
 {
     std::vector<std::string> full = {"run", dir_, "--"};
     full.insert(full.end(), args.begin(), args.end());
-    return run_qslab(full, input);
+    return qslab(full, input);
+}
+
+// The lines of an event log that contain any of the texts, without their time stamps.
+static std::vector<std::string> events_in(const std::string &log, const std::vector<std::string> &texts)
+{
+    std::vector<std::string> found;
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);) // "[<seconds> s] <event>"
+        if (std::any_of(texts.begin(), texts.end(), [&](const std::string &t) { return line.find(t) != std::string::npos; }))
+            found.push_back(line.substr(line.find("] ") + 2));
+    return found;
 }
 
 std::vector<std::string> TestLab::events_with(const std::string &text) const
 {
-    std::vector<std::string> found;
-    std::istringstream in(read_file(dir_ + "/events.log"));
-    for (std::string line; std::getline(in, line);) // "[<seconds> s] <event>"
-        if (line.find(text) != std::string::npos)
-            found.push_back(line.substr(line.find("] ") + 2));
-    return found;
+    return events_in(dir_ + "/events.log", {text});
 }
 
 void expect_run(const CommandResult &r, int status, const std::string &out, const std::string &err)
@@ -109,9 +117,7 @@ void expect_run(const CommandResult &r, int status, const std::string &out, cons
 
 std::string list_line(const std::string &ifname, const std::string &mac)
 {
-    char line[128];
-    std::snprintf(line, sizeof line, "%-16.16s  %s\n", ifname.c_str(), mac.c_str());
-    return line;
+    return (ifname + std::string(16, ' ')).substr(0, 16) + "  " + mac + "\n";
 }
 
 std::string oem_document(int devices)
@@ -130,12 +136,8 @@ lab::LabState lab_host(lab::HostKind kind, std::initializer_list<std::pair<const
     return state;
 }
 
-InProcessLab::InProcessLab(const lab::LabState &state)
+InProcessLab::InProcessLab(const lab::LabState &state) : dir_(temp_dir("/tmp/qslab-unit-XXXXXX"))
 {
-    char name[] = "/tmp/qslab-unit-XXXXXX";
-    if (!mkdtemp(name))
-        std::abort();
-    dir_ = name;
     lab::Lab::create(dir_, state);
     lab_ = std::make_unique<lab::Lab>(dir_);
     platform_ = std::make_unique<lab::LabPlatform>(*lab_);
@@ -168,17 +170,14 @@ std::string replaced(std::string text, const std::string &from, const std::strin
 
 std::string make_image(const TestLab &lab, const std::string &token, std::string *path)
 {
-    unsigned t = 0, s = 0, size = 0;
-    std::array<unsigned, 4> v{}, e{};
-    std::vector<uint8_t> bytes;
-    if (std::sscanf(token.c_str(), "ipxe:%u", &size) == 1) {
-        bytes = lab::build_ipxe_image(size);
-    } else {
-        std::sscanf(token.c_str(), "img:%u:%u:%u.%u.%u.%u:%u.%u.%u.%u", &t, &s, &v[0], &v[1], &v[2], &v[3], &e[0],
-                    &e[1], &e[2], &e[3]);
-        bytes = lab::build_plain_image({t, s, {uint16_t(v[0]), uint16_t(v[1]), uint16_t(v[2]), uint16_t(v[3])},
-                                        {uint8_t(e[0]), uint8_t(e[1]), uint8_t(e[2]), uint8_t(e[3])}, 4096});
-    }
+    lab::PlainImageRequest image;
+    size_t ipxe_size = 0;
+    std::sscanf(token.c_str(), "img:%u:%u:%hu.%hu.%hu.%hu:%hhu.%hhu.%hhu.%hhu", &image.type, &image.subtype,
+                &image.version[0], &image.version[1], &image.version[2], &image.version[3], &image.extra[0],
+                &image.extra[1], &image.extra[2], &image.extra[3]);
+    const std::vector<uint8_t> bytes = std::sscanf(token.c_str(), "ipxe:%zu", &ipxe_size) == 1
+                                           ? lab::build_ipxe_image(ipxe_size)
+                                           : lab::build_plain_image(image);
     const std::string file = lab.dir() + "/" + replaced(token, ":", "_") + ".bin";
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
     if (path)
@@ -200,14 +199,6 @@ int open_error(Platform &p, const std::string &path, int flags)
 {
     int fd = p.open(path.c_str(), flags);
     return fd < 0 ? errno : p.close(fd);
-}
-
-size_t open_descriptors()
-{
-    size_t n = 0;
-    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
 }
 
 Bytes le_words(const std::vector<uint32_t> &words)
@@ -238,15 +229,8 @@ lab::Partition &partition_of(lab::LabState &state, const std::string &id, size_t
 std::vector<std::string> logged(lab::Lab &lab, const std::vector<std::string> &texts)
 {
     lab.save("end");
-    std::vector<std::string> found;
-    std::istringstream in(read_file(lab.dir() + "/events.log"));
-    for (std::string line; std::getline(in, line);)
-        if (std::any_of(texts.begin(), texts.end(), [&](const std::string &t) { return line.find(t) != std::string::npos; }))
-            found.push_back(line.substr(line.find("] ") + 2));
-    return found;
+    return events_in(lab.dir() + "/events.log", texts);
 }
-
-// ---- Screens ----
 
 void expect_screens(const std::vector<Screen> &screens)
 {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,12 +50,11 @@ public:
     // A command line as qsupdate printed it, run in the lab as a shell runs it.
     CommandResult run_printed(const std::string &command, const std::string &input = "") const;
     // Any qslab command, with all its arguments.
-    CommandResult qslab(const std::vector<std::string> &args) const { return run_qslab(args); }
+    CommandResult qslab(const std::vector<std::string> &args, const std::string &input = "") const;
     // Lines of events.log that contain the text, without their time stamps.
     std::vector<std::string> events_with(const std::string &text) const;
 
 private:
-    CommandResult run_qslab(const std::vector<std::string> &args, const std::string &input = "") const;
     CommandResult run_shell(const std::string &words, const std::string &input) const;
     std::string dir_;
 };
@@ -80,7 +80,7 @@ private:
 };
 
 // The descriptors this process has open, so that one qsupdate forgets to close shows.
-size_t open_descriptors();
+inline size_t open_descriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 using Bytes = std::vector<uint8_t>;
 // Little-endian words, as MCDI arguments and the adapter's records.
@@ -106,8 +106,6 @@ std::string resolve(const TestLab &lab, std::string arg);
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
 // errno of opening the path (closed again), 0 for success.
 int open_error(Platform &p, const std::string &path, int flags);
-
-// ---- Screens: one run of qsupdate per row, on a lab of its own ----
 
 // A lab made with `create`, changed by `edit` and `prepare` (either may be empty), and qsupdate's run on it.
 struct Screen {
