@@ -74,11 +74,8 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
         const size_t size = nv_part_size(ctx);
         for (uint8_t seed : {0x01, 0xFE}) {
             Bytes image = pattern(c.image, seed);
-            testing::internal::CaptureStderr();
-            errno = 0;
-            EXPECT_EQ(nv_write_all(ctx, image.data(), uint32_t(image.size()), c.full_erase, nullptr), c.error ? -1 : 0);
-            EXPECT_EQ(c.error ? errno : 0, c.error);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+            EXPECT_EQ(attempt([&] { return nv_write_all(ctx, image.data(), uint32_t(c.image), c.full_erase, nullptr); }),
+                      Attempt(c.error ? -1 : 0, c.error, c.message));
             Bytes flash(size, 0x00);
             std::fill_n(flash.begin(), c.erased_to, 0xFF);
             std::copy_n(image.begin(), c.written, flash.begin());
@@ -123,11 +120,8 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
         nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, 0);
         ASSERT_NE(ctx, nullptr);
         Bytes buf(c.length);
-        testing::internal::CaptureStderr();
-        errno = 0;
-        EXPECT_EQ(nv_read(ctx, buf.data(), c.length, c.offset), c.result);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(errno, c.result < 0 ? EIO : 0);
+        EXPECT_EQ(attempt([&] { return nv_read(ctx, buf.data(), c.length, c.offset); }),
+                  Attempt(c.result, c.result < 0 ? EIO : 0, c.message));
         const Bytes flash = pattern(4 * BLOCK, 0x5A);
         EXPECT_TRUE(c.result < 0 || std::equal(buf.begin(), buf.begin() + c.result, flash.begin() + c.offset));
         nv_close(ctx);
