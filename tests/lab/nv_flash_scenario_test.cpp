@@ -28,11 +28,6 @@ lab::LabState flash_host(Strings loaded = {"mtdchar"}, unsigned ports = 2)
     return state;
 }
 
-uint64_t blocks(uint64_t length)
-{
-    return (length + BLOCK - 1) / BLOCK;
-}
-
 } // namespace
 
 // A write erases up to L + E - 1 (all on a full erase, none on an EEPROM) and reads back; failures leave what was done.
@@ -88,6 +83,7 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
         }
         nv_close(ctx);
         const lab::PartitionActivity &did = partition_of(run.lab().state(), id).last_run;
+        auto blocks = [](uint64_t length) { return (length + BLOCK - 1) / BLOCK; };
         if (!c.error) {
             // A block device writes its pages back in one run at the flush.
             const uint64_t erased = c.block_device ? 0 : c.erased_to, checked = c.eeprom ? c.image : c.erased_to;

@@ -79,11 +79,6 @@ lab::LabState mcfw_host(uint32_t write_size = 0, uint32_t erase_size = 4096)
     return state;
 }
 
-nlohmann::json failing(const char *request, int err, nlohmann::json occurrence = "every", const char *op = "mcdi")
-{
-    return fault("*", op, request, lab::errno_name(err), {{"occurrence", occurrence}});
-}
-
 const Strings UPDATES = {"MCDI update", "MCDI erase", "MCDI write", "MCDI read"};
 // The lab's controller judges what it is given; a pattern is no image.
 const std::string FINISHED = "MCDI update finish 0x100: unsigned image refused, status EIO: no whole image in flash";
@@ -100,7 +95,7 @@ void note_progress(const char *status, int pc)
 TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
 {
     const std::string start = "MCDI update start 0x100", erased = "MCDI erase 0x100: 0x0-0x1fff (2 blocks)";
-    const nlohmann::json first_form_only = failing("0xEF21", EOPNOTSUPP, "every", "command");
+    const nlohmann::json first_form_only = fault("*", "command", "0xEF21", "EOPNOTSUPP");
     struct Case {
         const char *name; uint32_t write_size, erase_size, image; bool full_erase; nlohmann::json faults;
         unsigned erased_to, writes, reads; // commands; or, when the write fails:
@@ -117,26 +112,26 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
         {"whole partition", 0, 4096, 65536, false, first_form_only, 65536, 274, 261, 0, "", {}},
         {"no erase size", 0, 1, 300, false, {}, 65536, 2, 261, 0, "", {}},
         {"too large", 0, 4096, 65537, false, {}, 0, 0, 0, ENOSPC, "", {}},
-        {"start", 0, 4096, 100, false, failing("0x38", EBUSY), 0, 0, 0, EBUSY,
+        {"start", 0, 4096, 100, false, fault("*", "mcdi", "0x38", "EBUSY"), 0, 0, 0, EBUSY,
          "Failed to prepare for NVRAM update: Device or resource busy\n", {start + ": EBUSY (injected)"}},
-        {"second erase", 0, 4096, 5000, false, failing("0x3B", EIO, 2), 0, 0, 0, EIO,
+        {"second erase", 0, 4096, 5000, false, fault("*", "mcdi", "0x3B", "EIO", {{"occurrence", 2}}), 0, 0, 0, EIO,
          "Failed to erase NVRAM sector: Input/output error\n",
          {start, "MCDI erase 0x100: 0x0-0xfff (1 block)", "MCDI erase 0x100: EIO (injected)", FINISHED}},
         {"erase size", 0, 12288, 100, false, {}, 0, 0, 0, EINVAL,
          "Error. Attempting to erase a partition of size 65536,                  which is not a multiple of the "
          "erase size 12288\nFailed to erase NVRAM sector: Invalid argument\n", {start, FINISHED}},
-        {"second write", 0, 4096, 500, false, failing("0x3A", ENOSPC, 2), 0, 0, 0, ENOSPC,
+        {"second write", 0, 4096, 500, false, fault("*", "mcdi", "0x3A", "ENOSPC", {{"occurrence", 2}}), 0, 0, 0, ENOSPC,
          "error 28 (No space left on device) doing nv-read MCDI ioctl on %d\n"
          "Failed to write NVRAM sector: No space left on device\n",
          {start, erased, "MCDI write 0x100: 240 bytes in 1 command", "MCDI write 0x100: ENOSPC (injected)", FINISHED}},
-        {"second form write", 1024, 4096, 500, false, failing("0x3A", EROFS, 1), 0, 0, 0, EROFS,
-         "error 30 (Read-only file system) doing nv-read MCDI ioctl on %d\n"
+        {"second form write", 1024, 4096, 500, false, fault("*", "mcdi", "0x3A", "EROFS", {{"occurrence", 1}}), 0, 0, 0,
+         EROFS, "error 30 (Read-only file system) doing nv-read MCDI ioctl on %d\n"
          "Failed to write NVRAM sector: Read-only file system\n",
          {start, erased, "MCDI write 0x100: EROFS (injected)", FINISHED}},
         {"driver refuses the second form", 1024, 4096, 500, false, first_form_only, 0, 0, 0, EOPNOTSUPP,
          "error 95 (Operation not supported) doing nv-read MCDI ioctl on %d\n"
          "Failed to write NVRAM sector: Operation not supported\n", {start, erased, FINISHED}},
-        {"finish", 0, 4096, 100, false, failing("0x3C", EIO), 0, 0, 0, EIO,
+        {"finish", 0, 4096, 100, false, fault("*", "mcdi", "0x3C", "EIO"), 0, 0, 0, EIO,
          "Failed to finish NVRAM update: Input/output error\n",
          {start, erased, "MCDI write 0x100: 100 bytes in 1 command", "MCDI update finish 0x100: EIO (injected)",
           "MCDI update 0x100 still open at the end of the run"}},
@@ -191,6 +186,7 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
 {
     struct Case {
         const char *preset; int port; nv_part_type kind; unsigned subtype; uint32_t type; // 0: none, not found
+        char function = 0; // of the second port's PCI address, 0: as made
     } cases[] = {
         {"birch", 0, NV_PART_MCFW, 8, 1},           {"birch", 1, NV_PART_DYNAMIC_CFG, 0, 6},
         {"birch", 1, NV_PART_STATIC_CFG, 0, 4},     {"birch", 0, NV_PART_BOOTROM_CFG, 0, 8},
@@ -203,11 +199,15 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
         {"dogwood2", 0, NV_PART_BOOTROM_CFG_DEFAULTS, 0, 0x1C00},
         {"dogwood2", 0, NV_PART_DYNAMIC_CFG_DEFAULTS, 0, 0x1B00},
         {"dogwood2", 0, NV_PART_BUNDLE, 2, 0x1E00}, {"dogwood2", 0, NV_PART_FPGA, 2, 0xB00},
+        {"birch", 1, NV_PART_DYNAMIC_CFG, 2, 0, '2'}, // Birch's per-port partitions stop at two ports
     };
     const std::string unknown = "MCDI information 0xffffffff: EINVAL (no partition of this type)";
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.preset << " port " << c.port << " kind " << c.kind);
-        NvRun run(mcdi_host({{c.preset, 2}}));
+        lab::LabState state = mcdi_host({{c.preset, 2}});
+        if (c.function)
+            state.adapters[0].ports[1].pci_addr.back() = c.function;
+        NvRun run(state);
         nv_context *ctx = nullptr;
         EXPECT_EQ(attempt([&] { return (ctx = nv_open(run.port(c.port), c.kind, c.subtype)) ? 0 : -1; }),
                   Attempt(c.type ? 0 : -1, c.type ? 0 : ENOENT, ""));
@@ -220,13 +220,6 @@ TEST(NvMcdi, OpensTheControllersPartitionTypeForThePort)
         EXPECT_EQ(logged(run.lab(), "MCDI"),
                   (c.type ? Strings{"MCDI information " + std::string(type), subtype_asked} : Strings{unknown}));
     }
-    // Birch's per-port partitions stop at two ports (5 + 2 is the boot ROM).
-    lab::LabState state = mcdi_host({{"birch", 2}});
-    state.adapters[0].ports[1].pci_addr = state.adapters[0].ports[1].pci_addr.replace(11, 1, "2");
-    NvRun birch(state);
-    EXPECT_EQ(birch.port(1)->port_index, 2u);
-    EXPECT_EQ(nv_open(birch.port(1), NV_PART_DYNAMIC_CFG, 2), nullptr);
-    EXPECT_EQ(logged(birch.lab(), "MCDI"), Strings{unknown});
     // The first generation is not asked, so that its driver's refusal cannot switch MCDI off for the others.
     NvRun mixed(mcdi_host({{"alder", 2}, {"alder-0710", 2}, {"dogwood2", 2}}));
     const unsigned long ioctls = mixed.lab().calls().ioctls;
@@ -266,7 +259,7 @@ TEST(NvMcdi, InformationAndMetadataFailures)
         lab::LabState state = code == 0x18 ? mcdi_host({{"birch", 1}}) : mcfw_host();
         if (c.kind == NV_PART_MCFW && !c.rc && !c.cut)
             partition_of(state, MCFW).subtype = 0x10000 + MCFW_SUBTYPE;
-        NvRun run(state, c.rc ? failing(c.command, c.rc) : nlohmann::json());
+        NvRun run(state, c.rc ? fault("*", "mcdi", c.command, lab::errno_name(c.rc)) : nlohmann::json());
         ShortAnswer patch(code, c.cut);
         nv_context *ctx = nullptr;
         const unsigned subtype = c.kind == NV_PART_MCFW ? MCFW_SUBTYPE : 0;
