@@ -102,12 +102,11 @@ TEST(LabMc, UpdateRulesGuardTheFlash)
 TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
 {
     constexpr uint32_t P = 0x10000;
-    // Signed firmware with a controller record; word `changed` of chunk `chunk`'s header plus `by`.
-    auto signed_layout = [](uint32_t changed, uint32_t chunk, uint32_t by) {
+    // Signed firmware with a controller record, and perhaps one header changed.
+    auto signed_layout = [](const HeaderChange &change) {
         const Bytes image = lab::build_plain_image({3, 0x25, {7, 6, 0, 1}});
-        auto tweak = [=](std::vector<uint32_t> &words) { words[changed] += words[2] == chunk ? by : 0; };
         return signed_chunks(Bytes(0x800, 0x11), Bytes(0x60, 0xFF), Bytes(image.begin(), image.begin() + 40),
-                             Bytes(4, 0xFF), Bytes(0x90, 0xFF), P, tweak);
+                             Bytes(4, 0xFF), Bytes(0x90, 0xFF), P, change);
     };
     // The code of a plain image alone, as an update writes it, or its first `n` bytes.
     auto plain_code = [](uint32_t subtype, uint32_t type = 3, size_t n = 4096) {
@@ -132,11 +131,11 @@ TEST(LabMc, VerdictInTheStatusPartitionAndTheResetAfterIt)
         {false, 1, plain_code(0x26), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
         {false, 1, plain_code(0x25, 2), true, {0, 0, 0}, "unsigned image accepted", "", no_image},
         {true, 1, plain_code(0x25), true, {EPERM, 0, 1}, "unsigned image refused, status EPERM", "", ""},
-        {true, 1, signed_layout(0, 0, 0), true, {0, 1, 1}, "signed image accepted (1)", "7.6.0.1", ""},
-        {false, 7, signed_layout(0, 0, 0), true, {0, 7, 0}, "signed image rejected (7)", "", ""},
-        {true, 1, signed_layout(4, 1, 1), true, {0, 3, 1}, bad_chain, "", ""},
-        {false, 1, signed_layout(4, 4, P), true, {0, 3, 0}, bad_chain, "", ""}, // the signature past the end
-        {false, 1, signed_layout(2, 2, 1), true, {0, 3, 0}, bad_chain, "", ""}, // ids out of order
+        {true, 1, signed_layout({}), true, {0, 1, 1}, "signed image accepted (1)", "7.6.0.1", ""},
+        {false, 7, signed_layout({}), true, {0, 7, 0}, "signed image rejected (7)", "", ""},
+        {true, 1, signed_layout({4, 1, 1}), true, {0, 3, 1}, bad_chain, "", ""},
+        {false, 1, signed_layout({4, 4, P}), true, {0, 3, 0}, bad_chain, "", ""}, // the signature past the end
+        {false, 1, signed_layout({2, 2, 1}), true, {0, 3, 0}, bad_chain, "", ""}, // ids out of order
         {true, 1, plain_code(0x25), false, {}, "unsigned image refused, status EPERM, no status partition to record it",
          "", "unsigned image refused, status EPERM"},
     };

@@ -9,14 +9,6 @@ namespace {
 
 constexpr uint32_t BLOCK = 4096;
 
-lab::Partition partition(const char *id, unsigned kind, unsigned subtype, uint32_t size, uint32_t erase_size)
-{
-    lab::Partition p;
-    p.id = id, p.kind = kind, p.subtype = subtype, p.size = size, p.erase_size = erase_size;
-    p.initial_contents.assign(size, 0x00); // all bits programmed: any erase shows
-    return p;
-}
-
 // A four-block controller firmware and a 256-byte EEPROM: mtd0, mtd1 on port 0, mtd2, mtd3 on port 1.
 lab::LabState flash_host(Strings loaded = {"mtdchar"}, unsigned ports = 2)
 {

@@ -20,12 +20,8 @@ const firmware_ops &MCFW = mc_dogwood2_ops[0], &BOOTROM = gpxe_ops[5], &CPLD = c
 lab::LabState host(lab::HostKind kind = lab::HostKind::linux_host)
 {
     lab::LabState state = lab_host(kind, {{"dogwood2", 2}});
-    lab::Partition extra;
-    extra.size = extra.erase_size = 0x1000;
-    for (auto [id, kind_, subtype] : {std::tuple{"a1-cpld-01", 8u, 1u}, {"a1-fcfw-01", 7u, 1u}}) {
-        extra.id = id, extra.kind = kind_, extra.subtype = subtype;
-        state.adapters[0].partitions.push_back(extra);
-    }
+    state.adapters[0].partitions.push_back(partition("a1-cpld-01", 8, 1, 0x1000, 0x1000));
+    state.adapters[0].partitions.push_back(partition("a1-fcfw-01", 7, 1, 0x1000, 0x1000));
     for (lab::Partition &p : state.adapters[0].partitions)
         p.erase_block_us = p.write_byte_ns = p.read_byte_ns = 0;
     lab::Partition &mcfw = partition_of(state, "a1-mcfw-25");

@@ -52,6 +52,15 @@ private:
     size_t descriptors_ = 0;
 };
 
+// A partition with all bits programmed, so that any erase shows.
+inline lab::Partition partition(const char *id, unsigned kind, unsigned subtype, uint32_t size, uint32_t erase_size)
+{
+    lab::Partition p;
+    p.id = id, p.kind = kind, p.subtype = subtype, p.size = size, p.erase_size = erase_size;
+    p.initial_contents.assign(size, 0x00);
+    return p;
+}
+
 // A call's result, its errno when it failed (else 0), and what it printed on standard error.
 using Attempt = std::tuple<long, int, std::string>;
 inline Attempt attempt(const std::function<long()> &call)
@@ -69,17 +78,18 @@ inline Attempt failed_with(int error, const std::string &message = "")
 }
 
 // Signed controller firmware as the adapter keeps it in a partition of `size`: each piece behind a chunk header
-// that finds the next, and the last 32 bytes lead to the first. `tweak` may change each header's words.
+// that finds the next, and the last 32 bytes lead to the first; `change` adds to a word of one chunk's header.
+struct HeaderChange {
+    uint32_t word = 0, chunk = 0, by = 0;
+};
 inline Bytes signed_chunks(const Bytes &code, const Bytes &cms, const Bytes &record, const Bytes &trailer,
-                           const Bytes &signature, uint32_t size,
-                           const std::function<void(std::vector<uint32_t> &)> &tweak = nullptr)
+                           const Bytes &signature, uint32_t size, const HeaderChange &change = {})
 {
     const auto L = uint32_t(code.size()), H = uint32_t(cms.size()), R = uint32_t(record.size()),
                T = uint32_t(trailer.size()), S = uint32_t(signature.size());
     auto header = [&](uint32_t id, uint32_t offset, uint32_t len) {
         std::vector<uint32_t> words = {0xBD205161, 1, id, offset, len, 0, 0, 0};
-        if (tweak)
-            tweak(words);
+        words[change.word] += id == change.chunk ? change.by : 0;
         return le_words(words);
     };
     Bytes out;
