@@ -238,7 +238,7 @@ TEST(NvMcdi, InformationAndMetadataFailures)
     const std::string failed = "eth0: failed to get NVRAM information\n";
     struct Case {
         nv_part_type kind; const char *command;
-        int rc;    // the controller's error; 0: it answers, changed by `answer`
+        int rc;    // the controller's error; 0: it answers, perhaps cut short
         int error; // of the open, 0: opens
         std::string message; uint8_t cut = 0; // the answer's length, 0: whole
     } cases[] = {
