@@ -167,7 +167,8 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
         {"no magic", le_words({MAGIC + 1, 20, EPERM, 7, 0})},
         {"unreadable", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000, {fault("a1-status-00", "read")}, 1,
          EIO, "eth0: Could not read status from status partition\n"},
-        {"cannot be opened", le_words({MAGIC, 20, 0, 0, 0}), 0x1000, {}, 1, EACCES,
+        {"cannot be opened", le_words({MAGIC, 20, 0, 0, 0}), 0x1000, // its MTD device's second open: the first looks
+         {fault("/dev/mtd7", "open", "", "EACCES", {{"occurrence", 2}})}, 1, EACCES,
          "eth0: Could not open status partition for reading\n"},
         {"not for this port", le_words({MAGIC, 20, EPERM, 7, 0}), 0x1000,
          {fault("a1-status-00", "read", "", "EINVAL")}},
@@ -182,11 +183,8 @@ TEST(NvFwOps, StatusPartitionGivesTheAdaptersVerdict)
         status.mcdi_type = 0xFFFFFFFF; // eth0's MTD device alone shows it
         if (c.record.empty())
             std::erase_if(state.adapters[0].partitions, [](const lab::Partition &p) { return p.kind == 13; });
-        nlohmann::json faults = c.faults;
         state.host.modules_loaded.push_back("mtdchar"); // no open waits for the module
-        if (c.name == std::string("cannot be opened")) // the second open of its MTD device: the first only looks
-            faults.push_back(fault("/dev/mtd7", "open", "", "EACCES", {{"occurrence", 2}}));
-        NvRun run(state, faults);
+        NvRun run(state, c.faults);
         if (&c.row != &MCFW) {
             EXPECT_EQ(std::get<0>(write(run, c.row, plain(c.row.type, c.row.subtype, 100), c.port)), 0);
             continue;

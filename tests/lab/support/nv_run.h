@@ -71,11 +71,6 @@ inline Attempt attempt(const std::function<long()> &call)
     const int err = rc < 0 ? errno : 0;
     return {rc, err, testing::internal::GetCapturedStderr()};
 }
-// What a failing call (error != 0) or a call returning 0 should give.
-inline Attempt failed_with(int error, const std::string &message = "")
-{
-    return {error ? -1 : 0, error, message};
-}
 
 // Signed controller firmware as the adapter keeps it in a partition of `size`: each piece behind a chunk header
 // that finds the next, and the last 32 bytes lead to the first; `change` adds to a word of one chunk's header.
