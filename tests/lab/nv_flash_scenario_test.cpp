@@ -9,14 +9,6 @@ namespace {
 
 constexpr uint32_t BLOCK = 4096;
 
-lab::Partition partition(const char *id, unsigned kind, unsigned subtype, uint32_t size, uint32_t erase_size)
-{
-    lab::Partition p;
-    p.id = id, p.kind = kind, p.subtype = subtype, p.size = size, p.erase_size = erase_size;
-    p.initial_contents.assign(size, 0x00); // all bits programmed: any erase shows
-    return p;
-}
-
 // A four-block controller firmware and a 256-byte EEPROM: mtd0, mtd1 on port 0, mtd2, mtd3 on port 1.
 lab::LabState flash_host(Strings loaded = {"mtdchar"}, unsigned ports = 2)
 {
@@ -26,11 +18,6 @@ lab::LabState flash_host(Strings loaded = {"mtdchar"}, unsigned ports = 2)
     state.adapters[0].partitions = {partition("a1-mcfw-00", 0, 0, 4 * BLOCK, BLOCK),
                                     partition("a1-exp_rom_cfg-00", 4, 0, 256, 1)};
     return state;
-}
-
-uint64_t blocks(uint64_t length)
-{
-    return (length + BLOCK - 1) / BLOCK;
 }
 
 } // namespace
@@ -74,11 +61,8 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
         const size_t size = nv_part_size(ctx);
         for (uint8_t seed : {0x01, 0xFE}) {
             Bytes image = pattern(c.image, seed);
-            testing::internal::CaptureStderr();
-            errno = 0;
-            EXPECT_EQ(nv_write_all(ctx, image.data(), uint32_t(image.size()), c.full_erase, nullptr), c.error ? -1 : 0);
-            EXPECT_EQ(c.error ? errno : 0, c.error);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+            EXPECT_EQ(attempt([&] { return nv_write_all(ctx, image.data(), uint32_t(c.image), c.full_erase, nullptr); }),
+                      Attempt(c.error ? -1 : 0, c.error, c.message));
             Bytes flash(size, 0x00);
             std::fill_n(flash.begin(), c.erased_to, 0xFF);
             std::copy_n(image.begin(), c.written, flash.begin());
@@ -91,6 +75,7 @@ TEST(NvFlash, WritesEraseWhatTheyCoverAndFailuresLeaveTheRest)
         }
         nv_close(ctx);
         const lab::PartitionActivity &did = partition_of(run.lab().state(), id).last_run;
+        auto blocks = [](uint64_t length) { return (length + BLOCK - 1) / BLOCK; };
         if (!c.error) {
             // A block device writes its pages back in one run at the flush.
             const uint64_t erased = c.block_device ? 0 : c.erased_to, checked = c.eeprom ? c.image : c.erased_to;
@@ -123,11 +108,8 @@ TEST(NvFlash, ReadsStopAtTheEndAndFailuresSayWhere)
         nv_context *ctx = nv_open(run.port(0), NV_PART_MCFW, 0);
         ASSERT_NE(ctx, nullptr);
         Bytes buf(c.length);
-        testing::internal::CaptureStderr();
-        errno = 0;
-        EXPECT_EQ(nv_read(ctx, buf.data(), c.length, c.offset), c.result);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(errno, c.result < 0 ? EIO : 0);
+        EXPECT_EQ(attempt([&] { return nv_read(ctx, buf.data(), c.length, c.offset); }),
+                  Attempt(c.result, c.result < 0 ? EIO : 0, c.message));
         const Bytes flash = pattern(4 * BLOCK, 0x5A);
         EXPECT_TRUE(c.result < 0 || std::equal(buf.begin(), buf.begin() + c.result, flash.begin() + c.offset));
         nv_close(ctx);
