@@ -75,12 +75,13 @@ TEST(TlvDamage, DumpsStopAtTheLimitAndEditsAreRefused)
               "  +0004: 00 10 00 00   ....\n  +0008: 61 62 00 00   ab..\n"
               "Tag 0x00000041: 4096 bytes (at offset 0x0000)\n  +0000: 61 62 00 00   ab..\n"
               "Tag 0xffffffff: 0 bytes (at offset 0x0000)\n");
-    // A damaged item further on refuses an edit at a sound one before it.
+    // A damaged item further on refuses an edit at a sound one before it, and the failed walk drops the position.
     buf = tlv_model_image({{{0x41, {'a'}}, {0x42, {'b'}}}}, 32);
     store_le32(&buf[16], 0x1000);
     const Bytes before = buf;
     ASSERT_EQ(tlv_init_cursor_from_size(&cursor, buf.data(), buf.size()), TLV_OK);
-    EXPECT_EQ(tlv_insert(&cursor, 0x43, "c", 1), TLV_CORRUPT_BLOCK);
+    EXPECT_EQ((std::tuple{tlv_insert(&cursor, 0x43, "c", 1), tlv_tag(&cursor)}),
+              (std::tuple{TLV_CORRUPT_BLOCK, 0xFFFFFFFFu}));
     EXPECT_EQ(buf, before);
 }
 
