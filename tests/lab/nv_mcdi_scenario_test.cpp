@@ -110,7 +110,7 @@ TEST(NvMcdi, ChunksAsTheControllerAllowsAndAlwaysFinishes)
          "E12 E25 E37 E50 E62 E75 E87 E100 W25 W50 W75 W100 V0 "},
         {"write size 2048", 2048, 4096, 2016, false, {}, 8192, 2, 33, 0, "", {}},
         {"whole partition", 0, 4096, 65536, false, first_form_only, 65536, 274, 261, 0, "", {}},
-        {"no erase size", 0, 1, 300, false, {}, 65536, 2, 261, 0, "", {}},
+        {"no erase size", 0, 1, 300, false, {}, 65536, 2, 261, 0, "", {}, "E100 W80 W100 V0 "},
         {"too large", 0, 4096, 65537, false, {}, 0, 0, 0, ENOSPC, "", {}},
         {"start", 0, 4096, 100, false, fault("*", "mcdi", "0x38", "EBUSY"), 0, 0, 0, EBUSY,
          "Failed to prepare for NVRAM update: Device or resource busy\n", {start + ": EBUSY (injected)"}},
