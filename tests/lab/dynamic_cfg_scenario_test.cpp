@@ -33,8 +33,7 @@ Bytes tlv(const Items &items)
 
 lab::Partition partition(const char *id, unsigned kind, Bytes contents)
 {
-    lab::Partition p;
-    p.id = id, p.kind = kind, p.size = uint32_t(contents.size()), p.erase_size = 1;
+    lab::Partition p = ::partition(id, kind, 0, uint32_t(contents.size()), 1);
     p.initial_contents = std::move(contents);
     return p;
 }

@@ -79,7 +79,10 @@ Bytes fixture(const char *name)
 Bytes signed_envelope(const Bytes &content)
 {
     Node info = decode(fixture("signed_attrs.der"));
-    info.children[1].children[0].children[2].children[1].children[0].value = content;
+    Node *econtent = &info;
+    for (size_t child : ECONTENT)
+        econtent = &econtent->children[child];
+    econtent->value = content;
     return encode(info);
 }
 
