@@ -148,9 +148,12 @@ McdiAnswer ManagementController::call(const McdiCall &c)
         if (c.request_len > c.payload.size())
             throw Refusal{EINVAL, std::string("request of ") + bytes_text(c.request_len) + " in a payload of " +
                                       std::to_string(c.payload.size())};
-        if (const Fault *fault = lab_.faults().strike({targets, "mcdi", c.cmd}))
+        const Fault *fault = lab_.faults().strike({targets, "mcdi", c.cmd});
+        if (fault && !fault->answer_cut_after)
             throw Refusal{fault->error, "injected"};
         std::vector<uint8_t> response = answer(c, head, req);
+        if (fault)
+            response.resize(std::min(response.size(), *fault->answer_cut_after));
         if (response.size() > c.response_room)
             throw Refusal{EMSGSIZE, std::string("response of ") + bytes_text(response.size()) + ", room for " +
                                         std::to_string(c.response_room)};

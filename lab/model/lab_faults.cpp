@@ -101,8 +101,8 @@ Fault fault_from_json(const json &j)
         f.occurrence = occurrence.get<unsigned>();
     else
         throw std::runtime_error("lab.json: a fault's occurrence is a number from 1, or \"every\"");
-    if (j.contains("errno") + j.contains("write_cut_after") + j.contains("silent") != 1)
-        throw std::runtime_error("lab.json: a fault has one of errno, write_cut_after and silent");
+    if (j.contains("errno") + j.contains("write_cut_after") + j.contains("silent") + j.contains("answer_cut_after") != 1)
+        throw std::runtime_error("lab.json: a fault has one of errno, write_cut_after, answer_cut_after and silent");
     if (j.contains("power_cut") && !j.contains("write_cut_after"))
         throw std::runtime_error("lab.json: a power cut comes with write_cut_after");
     if (j.contains("write_cut_after")) {
@@ -117,6 +117,10 @@ Fault fault_from_json(const json &j)
         if (how != "drop" && how != "stuck-byte")
             throw std::runtime_error("lab.json: a silent fault is \"drop\" or \"stuck-byte\"");
         f.silent = how == "drop" ? Fault::Silent::drop : Fault::Silent::stuck_byte;
+    } else if (j.contains("answer_cut_after")) {
+        if (f.operation != "mcdi")
+            throw std::runtime_error("lab.json: only controller answers are cut short by answer_cut_after");
+        f.answer_cut_after = j.at("answer_cut_after").get<size_t>();
     } else {
         f.error = static_cast<int>(parse_named(text_of(j.at("errno")), ERRNOS, std::size(ERRNOS), "errno"));
         if (f.error <= 0)
@@ -140,6 +144,8 @@ std::string fault_effect(const Fault &f, bool done)
     if (f.write_cut_after)
         return "cut short after " + std::to_string(*f.write_cut_after) + " bytes" +
                (f.power_cut ? (done ? ", then the power failed" : ", then the power fails") : "");
+    if (f.answer_cut_after)
+        return (done ? "answered with " : "answers with ") + std::to_string(*f.answer_cut_after) + " bytes at most";
     if (f.silent == Fault::Silent::drop)
         return done ? "reported success, stored nothing" : "reports success, stores nothing";
     if (f.silent == Fault::Silent::stuck_byte)
@@ -189,6 +195,8 @@ json faults_to_json(const std::vector<Fault> &faults)
             j["write_cut_after"] = *f.write_cut_after;
             if (f.power_cut)
                 j["power_cut"] = true;
+        } else if (f.answer_cut_after) {
+            j["answer_cut_after"] = *f.answer_cut_after;
         } else if (f.silent != Fault::Silent::none) {
             j["silent"] = f.silent == Fault::Silent::drop ? "drop" : "stuck-byte";
         } else {

@@ -2,8 +2,8 @@
 // device.  An entry names a target (a path, an interface, a flash partition
 // by its id, or "*" for any), an operation, optionally an ioctl request or
 // driver command, which occurrence fails (or every one), and either the
-// errno it fails with or, for writes, how many bytes get through before
-// the write is cut short.
+// errno it fails with or, for writes and controller answers, how many bytes
+// get through before it is cut short.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +34,9 @@ struct Fault {
     // Flash writes only: the write reports success while the flash does
     // not take it (nothing at all, or one byte that keeps its old value).
     enum class Silent { none, drop, stuck_byte } silent = Silent::none;
+    // MCDI commands only: the controller carries the command out but its
+    // answer holds only this many bytes, as an older firmware's does.
+    std::optional<size_t> answer_cut_after = std::nullopt;
 };
 
 // What the fault does to the operation it strikes: "fails with EIO",

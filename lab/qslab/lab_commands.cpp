@@ -159,12 +159,17 @@ std::string without_file_prefix(const std::string &message)
 }
 
 // A new fault table entry, checked by the same reader as lab.json's.
-Fault parse_fault(const nlohmann::json &entry)
+Fault parse_fault(nlohmann::json entry)
 {
     if (!entry.contains("target") || !entry.contains("operation"))
         throw UsageError("a fault needs --target and --operation");
     if (entry.contains("errno") + entry.contains("write_cut_after") + entry.contains("silent") != 1)
         throw UsageError("a fault needs one of --errno, --cut-after and --silent");
+    // --cut-after cuts a controller's answer as it cuts a write.
+    if (entry.value("operation", "") == "mcdi" && entry.contains("write_cut_after")) {
+        entry["answer_cut_after"] = entry["write_cut_after"];
+        entry.erase("write_cut_after");
+    }
     try {
         return faults_from_json(nlohmann::json::array({entry})).at(0);
     } catch (const std::exception &e) {

@@ -156,8 +156,8 @@ nlohmann::json fault(const std::string &target, const std::string &operation, co
     if (!request.empty())
         f["request"] = request;
     f.update(more);
-    if (more.contains("silent") || more.contains("write_cut_after"))
-        f.erase("errno"); // a write that does not fail
+    if (more.contains("silent") || more.contains("write_cut_after") || more.contains("answer_cut_after"))
+        f.erase("errno"); // a write or command that does not fail
     return f;
 }
 
