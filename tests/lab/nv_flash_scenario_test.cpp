@@ -160,6 +160,7 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
         NvRun run(state, c.faults);
         testing::internal::CaptureStderr();
         const uint64_t start = run.lab().events().now_us();
+        run.lab().faults().start_trace();
         for (int port : {0, 1, 0}) {
             errno = 0;
             nv_context *ctx = nv_open(run.port(port), NV_PART_MCFW, 0);
@@ -168,6 +169,11 @@ TEST(NvFlash, OpensLoadModulesAndWaitForOrMakeNodesOncePerRun)
             nv_close(ctx);
             EXPECT_EQ(run.lab().events().now_us() - start, c.first_wait_s * 1000000ull) << port;
         }
+        // Only a module loaded or a node made can change what it lists.
+        const auto listed = std::ranges::count_if(run.lab().faults().trace(), [](const lab::TracedOperation &op) {
+            return op.target == "/proc/mtd" && op.operation == "open";
+        });
+        EXPECT_TRUE(c.loaded != c.loaded_after || !c.made.empty() || listed == 1) << "/proc/mtd read " << listed;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err == ENOENT && c.available == block ? advice : "");
         Strings made;
         for (const lab::DeviceNode &n : run.lab().state().nodes)
