@@ -371,6 +371,8 @@ void LabPlatform::lose_unflushed_files()
 
 off_t LabPlatform::lseek(int fd, off_t offset, int whence)
 {
+    if (const Fault *fault = strike(fd, "lseek"))
+        return fail(fault->error);
     OpenFile *file = emulated(fd);
     return file ? file->lseek(offset, whence) : real_platform().lseek(fd, offset, whence);
 }

@@ -26,7 +26,7 @@ using nlohmann::json;
 namespace {
 
 const char *const OPERATIONS[] = {"open",    "read", "write", "erase", "ioctl", "lock",
-                                  "command", "run",  "mcdi",  "socket", "fsync"};
+                                  "command", "run",  "mcdi",  "socket", "fsync", "lseek"};
 
 struct Named {
     const char *name;
