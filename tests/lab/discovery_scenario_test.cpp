@@ -152,6 +152,7 @@ TEST(DiscoveryScenario, VpdThroughConfigurationSpaceElseSysfs)
         {{{"config", {{"vpd_polls", 127}}}}, none, true},
         {json::object(), {fault("*", "lock", "", "ENOLCK")}, false},
         {json::object(), {fault("*", "write", "", "EIO")}, false},
+        {json::object(), {fault("*", "lseek", "", "EIO")}, false},
     };
     for (const auto &c : fallbacks) {
         SCOPED_TRACE(c.adapter_patch.dump().substr(0, 60) + c.faults.dump());
