@@ -295,6 +295,11 @@ TEST(UpdateScenario, Lifecycles)
            read_failed + "4\neth0: Firmware is not accessible, please use eth1.\n" + read_failed +
                "4096\neth1: Could not open dynamic config for interface eth0\n" + fatal,
            {}, {}, {}, fault("a1-dynamic-cfg-00-p0", "read")}}},
+        // A sibling whose identity could not be read has no configuration to record in: a failure of its own.
+        {"a sibling of unknown identity", {"--adapter", "birch:2"},
+         {{{"--write", "-y", "-s", "-i", "eth0", "--image=img:3:8:7.5.0.1000"}, "", 1, "",
+           "eth0: Could not open dynamic config for interface eth1\n" + fatal, {}, {}, {},
+           fault("/sys/bus/pci/devices/0000:03:00.1/device", "read", "", "ENOENT")}}},
         {"configuration out of reach", {"--adapter", "birch:1"},
          {{{"--write", "-y", "--image=img:3:8:7.5.0.1000"}, "", 1, BANNER,
            read_failed + "4\neth0: Firmware is not accessible.\nDynamic configuration is corrupt. Run 'qsboot -i eth0 "
