@@ -195,6 +195,8 @@ public:
 
     off_t lseek(off_t offset, int whence) override
     {
+        if (const Fault *fault = lab_.faults().strike({via_, "lseek", std::nullopt}))
+            return fail(fault->error);
         off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? pos_ : whence == SEEK_END ? size_ : -1;
         if (base < 0 || offset < -base || offset > size_ - base) {
             errno = EINVAL;

@@ -293,7 +293,7 @@ const Recovery kRecoveries[] = {
     {"walk", {"erase", "write"}, "bundle-metadata"},
     {"sync", {"ioctl"}, "eth0"}, // bringing the interface up is tried twice
     // A configuration write that fails is made again from the whole one in memory.
-    {"sync", {"open", "read", "erase", "write", "ioctl", "mcdi", "command", "socket"}, ""},
+    {"sync", {"open", "read", "lseek", "erase", "write", "ioctl", "mcdi", "command", "socket"}, ""},
     // A copy left over after its directory's flush failed holds what the partition holds.
     {"sync", {"fsync"}, "/var/lib/qsutils"},
 };
