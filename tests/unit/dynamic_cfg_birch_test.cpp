@@ -98,8 +98,9 @@ TEST(BirchDynamicConfig, HeaderAcceptanceRules)
     EXPECT_FALSE(birch_decode_dynamic_config(&short_buffer.part));
     // A sync cut off at the last byte the header covers, whose sum still comes out right.
     Bytes cut = flash;
-    std::fill(cut.begin() + load_le16(&flash[4]) - 1, cut.end(), 0xFF);
-    close_sum(cut, load_le16(&flash[4]));
+    const size_t covered = load_le16(&flash[4]);
+    std::fill(cut.begin() + static_cast<long>(covered) - 1, cut.end(), 0xFF);
+    close_sum(cut, covered);
     Port cut_short(cut, BIRCH);
     EXPECT_FALSE(birch_decode_dynamic_config(&cut_short.part));
 }
@@ -116,8 +117,9 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     ASSERT_EQ(set(c, IMAGE_TYPE_MCFW, 8, {3, 3, 2, 1000}), DONE);
     // Item 0 grown empty with the unknown subtype, item 1 the controller's, then the record.
     Bytes items = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 3, 0, 3, 0, 2, 0, 0xE8, 0x03};
-    items.resize(24 + 12);
-    std::memcpy(items.data() + 24, vpd_dynamic_init, 12);
+    const size_t record_at = items.size();
+    items.resize(record_at + 12);
+    std::memcpy(items.data() + record_at, vpd_dynamic_init, 12);
     EXPECT_EQ((std::tuple{fields(c), Bytes(c.bytes.begin() + 20, c.bytes.begin() + 56), version(c, IMAGE_TYPE_MCFW)}),
               (std::tuple{Fields{44, 2, 44, 12}, items, Version{3, 3, 2, 1000}}));
 
