@@ -46,22 +46,6 @@ std::string serial_of(const lab::Adapter &adapter, const char *keyword)
 
 } // namespace
 
-// The port index is device * 8 + function; one serial holds an adapter together.
-TEST(DiscoveryRecords, PortIndexCountsDevicesAndFunctions)
-{
-    const lab::LabState state = lab_host(lab::HostKind::linux_host, {{"alder", 2}, {"dogwood", 10}});
-    const std::string alder = serial_of(state.adapters[0], "SN"), dogwood = serial_of(state.adapters[1], "SN");
-    std::vector<Record> expected = {
-        {"eth0", alder, "0000:03:04.0", 0x1B7E0703, 0x1B7E0013, 32, 1, 0},
-        {"eth1", alder, "0000:03:04.1", 0x1B7E0703, 0x1B7E0013, 33, 1, 0},
-    };
-    for (unsigned i = 0; i < 10; ++i)
-        expected.push_back({"eth" + std::to_string(2 + i), dogwood,
-                            "0000:04:0" + std::to_string(i / 8) + "." + std::to_string(i % 8), 0x1B7E0A03,
-                            0x1B7E8010, i, 0, 2});
-    EXPECT_EQ(enumerate(state), expected);
-}
-
 // ESXi serials come from the static configuration's VPD copy, bounds checked.
 TEST(DiscoveryRecords, EsxiSerialsFromTheStaticConfiguration)
 {
@@ -162,21 +146,5 @@ TEST(DiscoveryRecords, IdentityWhenItsSourcesFail)
         expected.serial = serial_of(state.adapters[0], expected.serial.c_str());
         EXPECT_NE(expected.serial, "");
         EXPECT_EQ(enumerate(state), std::vector<Record>{expected});
-    }
-}
-
-TEST(DiscoveryRecords, NvAccessGoesThroughTheControlDeviceOffLinux)
-{
-    for (auto [kind, char_dev] : {std::pair{lab::HostKind::linux_host, false}, {lab::HostKind::esxi, true},
-                                  {lab::HostKind::esx, true}}) {
-        SCOPED_TRACE(lab::host_kind_name(kind));
-        InProcessLab host(lab_host(kind, {{"cedar", 1}}));
-        ScopedPlatform scoped(host.platform());
-        ASSERT_EQ(qsu_device_init(), 0);
-        for (int run = 0; run < 2; ++run) { // on ESX the second finds the node the first made
-            nv_use_char_dev = !char_dev;
-            EXPECT_EQ(nv_init(), 0);
-            EXPECT_EQ(nv_use_char_dev, char_dev);
-        }
     }
 }

@@ -53,12 +53,25 @@ struct Image {
     ~Image() { qsupdate_image_free(im); }
 };
 
-// Signed controller firmware laid out from the envelope's spans.
+// Signed controller firmware laid out from the envelope's spans, as the adapter keeps it in the partition: each
+// piece behind a chunk header that finds the next, and the last 32 bytes lead to the first.
 Bytes signed_layout(const Bytes &env, const qsupdate_image_t &im)
 {
-    const size_t L = im.image_code_len, H = im.cms_header_len, R = 40, S = im.signature_len;
+    const auto L = uint32_t(im.image_code_len), H = uint32_t(im.cms_header_len), R = 40u, T = 4u,
+               S = uint32_t(im.signature_len);
     auto span = [&](size_t from, size_t n) { return Bytes(env.begin() + from, env.begin() + from + n); };
-    return signed_chunks(span(H + R, L), span(0, H), span(H, R), span(H + R + L, 4), span(env.size() - S, S), P);
+    auto header = [](uint32_t id, uint32_t offset, uint32_t len) {
+        return le_words({0xBD205161, 1, id, offset, len, 0, 0, 0});
+    };
+    Bytes out;
+    for (const Bytes &piece : {span(H + R, L), header(3, L + 96 + H + R, T), span(0, H), header(1, L + 64 + H, R),
+                               span(H, R), header(2, 0, L), span(H + R + L, T), header(4, L + 128 + H + R + T, S),
+                               span(env.size() - S, S)})
+        out.insert(out.end(), piece.begin(), piece.end());
+    out.resize(P - 32, 0xFF);
+    const Bytes last = header(0, L + 32, H);
+    out.insert(out.end(), last.begin(), last.end());
+    return out;
 }
 
 // What the operations report, not the NV backend's own progress.

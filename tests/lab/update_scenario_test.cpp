@@ -408,25 +408,6 @@ TEST(UpdateScenario, PowerCutDuringTheConfigurationWrite)
     }
 }
 
-// Without MTD drivers the controller serves every generation: the same report, and updates written.
-TEST(UpdateScenario, WithoutMtdTheControllerServes)
-{
-    for (auto [preset, subtype] : {std::pair{"birch", "8"}, {"cedar", "18"}, {"dogwood", "32"}, {"dogwood2", "37"}}) {
-        SCOPED_TRACE(preset);
-        const std::vector<std::string> adapter = {"--adapter", std::string(preset) + ":2"};
-        const CommandResult through_mtd = TestLab(adapter).qsupdate({});
-        TestLab lab(adapter);
-        lab.edit([&](json &j) { j["host"]["modules_available"] = json::array(); });
-        CommandResult r = lab.qsupdate({});
-        EXPECT_EQ(std::pair(r.status, r.out), std::pair(0, through_mtd.out));
-        EXPECT_TRUE(r.err.ends_with(through_mtd.err)) << r.err;
-        r = lab.qsupdate({"--write", "-y", "--adapter=eth0", resolve(lab, "--image=img:3:" + std::string(subtype) + ":7.5.0.1000")});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_FALSE(last_run(lab, {"MCDI write"}).empty());
-        EXPECT_NE(lab.qslab({"show", lab.dir()}).out.find("controller firmware 7.5.0.1000"), std::string::npos);
-    }
-}
-
 // Kinds that erase on demand are fully erased only when asked; an iPXE ROM always.
 TEST(UpdateScenario, FullEraseOnlyWhenAskedForKindsThatEraseOnDemand)
 {

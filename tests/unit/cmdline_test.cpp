@@ -204,16 +204,6 @@ const RunCase kRuns[] = {
     {eth0, {"-s", "--image=" + images + "fw.bin", "-i", "eth0"}, 1, "", images + "fw.bin cannot be applied to eth0\n"}};
 INSTANTIATE_TEST_SUITE_P(Rules, Outcome, ::testing::ValuesIn(kRuns));
 
-// Nothing of one run (getopt's state, options) leaks into the next.
-TEST(CommandLine, RunsTwiceInOneProcess)
-{
-    std::unique_ptr<InProcessLab> host = make_host(bare);
-    RunResult first = run_qsupdate_here(host->platform(), {"--silent", "--help", "stray"});
-    EXPECT_EQ(std::make_tuple(first.status, first.out, first.err), std::make_tuple(2, std::string(), invalid));
-    RunResult second = run_qsupdate_here(host->platform(), {"--silent", "--fake-v1", "-h"});
-    EXPECT_EQ(std::make_tuple(second.status, second.out, second.err), std::make_tuple(0, usage, std::string()));
-}
-
 // Stand-ins for the status report and the update procedure record "<action> <port> <option word> <image or ->".
 std::vector<std::string> port_calls;
 int port_answer = 1, port_errno = 0;

@@ -57,14 +57,6 @@ void close_sum(Bytes &b, size_t length)
     b[7] = static_cast<uint8_t>(-std::accumulate(b.begin(), b.begin() + static_cast<long>(length), 0));
 }
 
-TEST(BirchDynamicConfig, BlankFlashIsRebuiltWithTheTemplateAtTheEnd)
-{
-    Port c(Bytes(4096, 0xFF), BIRCH, Port::opened);
-    EXPECT_EQ(header(c).magic, BIRCH_DYNAMIC_CONFIG_MAGIC);
-    EXPECT_EQ(fields(c), (Fields{20, 0, 4096 - 12, 12}));
-    EXPECT_EQ(Bytes(c.bytes.begin() + 4084, c.bytes.begin() + 4096), Bytes(vpd_dynamic_init, vpd_dynamic_init + 12));
-}
-
 TEST(BirchDynamicConfig, HeaderAcceptanceRules)
 {
     Port good(Bytes(512, 0xFF), BIRCH, Port::opened);
@@ -149,17 +141,6 @@ TEST(BirchDynamicConfig, ItemsGrowAndPushTheVpdAreaUp)
     EXPECT_EQ((std::tuple{birch_reset_dyn_vpd(&scrap.ctx), set(scrap, IMAGE_TYPE_MCFW, 1, {1, 0, 0, 0}).first,
                           scrap.contents()}),
               (std::tuple{-1, -1, Bytes(19, 0x5A)}));
-}
-
-TEST(BirchDynamicConfig, PhyItemsArePerPort)
-{
-    Port c(Bytes(1024, 0xFF), BIRCH, Port::opened);
-    ASSERT_EQ(set(c, IMAGE_TYPE_PHY, 9, {2, 0, 2, 4}), DONE);
-    EXPECT_EQ((std::tuple{fields(c)[1], version(c, IMAGE_TYPE_PHY, 1)}), (std::tuple{11u, Version(4)})); // item 10
-    // Port 1's item is the one right after the last: the list grows by one.
-    ASSERT_EQ(set(c, IMAGE_TYPE_PHY, 9, {2, 0, 2, 5}), DONE);
-    EXPECT_EQ((std::tuple{fields(c)[1], version(c, IMAGE_TYPE_PHY, 1), version(c, IMAGE_TYPE_PHY)}),
-              (std::tuple{12u, Version{2, 0, 2, 5}, Version{2, 0, 2, 4}}));
 }
 
 TEST(BirchDynamicConfig, StringsRelocateTheRecordToTheEnd)

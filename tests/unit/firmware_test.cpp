@@ -173,26 +173,3 @@ TEST(VerifyResult, PrintsItsMessageOnStandardError)
               "       the current firmware.\n"
               "The adapter gave an unrecognised error when verifying image: 14\n"); // none for 1, success
 }
-
-// Versions order field by field, unsigned; rendering fills exactly VERSION_STRING_LEN heap bytes for ASan.
-TEST(Versions, CompareAndRender)
-{
-    const struct { firmware_version left, right; int sign; } cases[] = {
-        {{1, 10, 0, 0}, {1, 9, 65535, 65535}, 1}, {{2, 0, 0, 0}, {1, 65535, 0, 0}, 1}, {{65535, 0, 0, 0}, {}, 1},
-        {{4, 1, 0, 1000}, {4, 1, 0, 999}, 1}, {{0, 0, 1, 0}, {0, 0, 0, 65535}, 1}, {{4, 1, 0, 1000}, {4, 1, 0, 1000}, 0}};
-    auto sign = [](int v) { return (v > 0) - (v < 0); };
-    for (const auto &c : cases)
-        EXPECT_EQ(std::pair(sign(compare_versions(c.left, c.right)), sign(compare_versions(c.right, c.left))),
-                  std::pair(c.sign, -c.sign)) << "case " << &c - cases;
-    const struct { firmware_version version; bool with_v; const char *text; } rendered[] = {
-        {{0, 0, 0, 0}, true, "unknown"}, {{4, 1, 0, 1000}, true, "v4.1.0.1000"},
-        {{4, 1, 0, 1000}, false, "4.1.0.1000"}, {{0, 0, 0, 1}, false, "0.0.0.1"},
-        {{65535, 65535, 65535, 65535}, true, "v65535.65535.65535.65535"}};
-    for (const auto &c : rendered) {
-        auto buf = std::make_unique<char[]>(VERSION_STRING_LEN);
-        EXPECT_EQ(version_string(buf.get(), c.version, c.with_v), buf.get());
-        EXPECT_STREQ(buf.get(), c.text);
-    }
-    qsupdate_image_t no_image{};
-    EXPECT_TRUE(version_is_null(get_image_version(nullptr)) && version_is_null(get_image_version(&no_image)));
-}

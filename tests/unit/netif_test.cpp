@@ -1,4 +1,4 @@
-// Adapter names as a user gives them: MAC addresses and interfaces.
+// Interfaces as a user names them: which are ours, and which may be asked at all.
 #include <cerrno>
 #include <tuple>
 
@@ -10,28 +10,6 @@
 #include "tests/lab/support/lab_fixture.h"
 
 namespace {
-
-// Any separator or none, one digit or two per byte; nothing else.
-TEST(MacAddress, NormalisesToTheInterfaceForm)
-{
-    const std::pair<const char *, const char *> cases[] = { // normalised form, null: rejected
-        {"0:1b:2:3C:4:5", "00-1B-02-3C-04-05"}, {"00-0f-53-01-02-03", "00-0F-53-01-02-03"},
-        {"000F53010203", "00-0F-53-01-02-03"},  {"00:0f:53:01:02:03:", "00-0F-53-01-02-03"},
-        {"a-b:c-d:e-f", "0A-0B-0C-0D-0E-0F"},   {"00:11:22:33:44:55:66", nullptr},
-        {"00:11:22:33:44:5g", nullptr},         {"00:11:22:33:44", nullptr},
-        {"eth0", nullptr},                      {"", nullptr},
-        {":00:11:22:33:44:55", nullptr}};
-    for (auto [text, normalised] : cases) {
-        char mac[18];
-        errno = 0;
-        char *result = normalise_mac_addr(text, mac);
-        EXPECT_EQ(result, normalised ? mac : nullptr) << text;
-        if (normalised)
-            EXPECT_STREQ(mac, normalised);
-        else
-            EXPECT_EQ(errno, EINVAL) << text;
-    }
-}
 
 // Only names an interface can have are asked about (the kernel reads 15 characters); none reaches another node.
 TEST(NetifIsOurs, OnlyTheExactDriverNameAndAPossibleInterfaceName)

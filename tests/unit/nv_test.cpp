@@ -172,34 +172,4 @@ TEST(MtdWrite, ReportsProgressOverAnySize)
     }
 }
 
-// Through the control device (ESXi) a partition is opened or probed on that device alone, never a socket.
-TEST(NvOpen, TheControlDeviceHasNoSocketFallback)
-{
-    lab::LabState state = lab_host(lab::HostKind::esxi, {});
-    state.faults = lab::faults_from_json(
-        nlohmann::json::array({fault("/dev/qsc_control", "open", "", "ENOENT"), fault("*", "socket", "", "EACCES")}));
-    InProcessLab host(state);
-    ScopedPlatform scoped(host.platform());
-    nv_reset_for_tests();
-    nv_use_char_dev = true;
-    qsu_device dev = port("eth0");
-    testing::internal::CaptureStderr();
-    errno = 0;
-    EXPECT_EQ(nv_open(&dev, NV_PART_DYNAMIC_CFG, 0), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_FALSE(nv_exists(&dev, NV_PART_DYNAMIC_CFG, 0));
-    const std::string missing = "Failed to open /dev/qsc_control: No such file or directory\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), missing + missing);
-    EXPECT_EQ(logged(host.lab(), "socket"), Strings{});
-    nv_use_char_dev = false;
-}
-
-TEST(NvFactoryDefaults, FromDogwood2On)
-{
-    for (auto [id, defaults] : {std::pair{0x1B7E0AFFu, false}, {0x1B7E0B00u, true}, {0x1B7E1A03u, false}}) {
-        qsu_device dev = port("eth0", id);
-        EXPECT_EQ(has_factory_defaults(&dev), defaults) << std::hex << id;
-    }
-}
-
 } // namespace

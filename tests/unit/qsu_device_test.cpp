@@ -1,4 +1,4 @@
-// Identity of ports from their VPD, and their grouping into adapters.
+// Identity of ports from their VPD and PCI addresses.
 #include "lib/utils/linux/qsu_device.h"
 
 #include <cerrno>
@@ -55,49 +55,6 @@ TEST(QsuPciAddr, ParsesAndPacks)
         qsu_device dev{};
         std::strcpy(dev.pci_addr, text);
         EXPECT_EQ(qsu_parse_pci_addr(&dev), packed) << text;
-    }
-}
-
-// Ports without a serial share an adapter only with the functions of their own PCI device.
-TEST(QsuGrouping, PortsWithEqualSerialsShareAnAdapter)
-{
-    struct Case {
-        std::vector<std::pair<const char *, const char *>> ports; // serial, PCI address, in PCI order
-        std::vector<int> master;                                  // index of each port's master
-    } cases[] = {
-        {{{"A", "0000:03:00.0"}, {"", "0000:04:00.0"}, {"A", "0000:05:00.0"}, {"A", "0000:05:00.1"}},
-         {0, 1, 0, 0}},
-        {{{"", "0000:03:00.0"}, {"B", "0000:03:00.1"}, {"", "0000:03:00.2"}, {"", "0000:03:01.0"},
-          {"B", "0000:04:00.0"}, {"C", "0000:04:00.1"}, {"", "0000:04:00.2"}, {"", "0001:03:00.3"},
-          {"", "10000:04:00.1"}}, // a domain beyond 16 bits is a domain of its own
-         {0, 1, 0, 3, 1, 5, 6, 7, 8}},
-        {{}, {}},
-    };
-    for (const Case &c : cases) {
-        int n = static_cast<int>(c.ports.size());
-        std::vector<qsu_device> devs(c.ports.size() + 1); // nothing beyond the count is touched
-        for (int i = 0; i < n; ++i) {
-            std::strcpy(devs[i].serial_number, c.ports[i].first);
-            std::strcpy(devs[i].pci_addr, c.ports[i].second);
-        }
-        qsu_group_devices(devs.data(), n);
-        EXPECT_EQ(devs[n].master_port, nullptr);
-        for (int i = 0; i < n; ++i) {
-            SCOPED_TRACE(i);
-            ASSERT_EQ(devs[i].master_port, &devs[c.master[i]]);
-            EXPECT_EQ(qsu_maybe_vf(&devs[i]), c.ports[i].first[0] == '\0');
-            // A master lists exactly its group, in array order; others list nothing.
-            std::vector<int> listed, expected;
-            for (qsu_sll *node = devs[i].ports.head; node; node = node->next)
-                listed.push_back(static_cast<int>(qsu_device_from_node(node) - devs.data()));
-            for (int j = 0; j < n; ++j)
-                if (c.master[i] == i && c.master[j] == i)
-                    expected.push_back(j);
-            EXPECT_EQ(listed, expected);
-            if (c.master[i] == i) {
-                EXPECT_EQ(devs[i].ports_count, static_cast<int>(expected.size()));
-            }
-        }
     }
 }
 

@@ -90,17 +90,6 @@ TEST(Registry, RowsMatchTheCatalogue)
     }
 }
 
-// Every type a row uses has both names; numbers beyond the tables answer null instead of reading past them.
-TEST(Registry, TypeNames)
-{
-    auto text = [](const char *s) { return s ? std::string(s) : std::string("(null)"); };
-    for (uint32_t type : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 0xFFFFFFFFu}) {
-        const auto &names = TYPE_NAMES[std::min<uint32_t>(type, 14)];
-        EXPECT_EQ(text(firmware_type_user_name(type)), text(names[0])) << type;
-        EXPECT_EQ(text(firmware_type_short_name(type)), text(names[1])) << type;
-    }
-}
-
 // QSL1021 port 0 has its own PHY row; the QST1001B row asks the NV layer for the others, never port 0.
 TEST(Registry, Qsl1021PhyRowMatchesPortZeroOnly)
 {

@@ -195,12 +195,6 @@ std::string resolve(const TestLab &lab, std::string arg)
     return arg;
 }
 
-int open_error(Platform &p, const std::string &path, int flags)
-{
-    int fd = p.open(path.c_str(), flags);
-    return fd < 0 ? errno : p.close(fd);
-}
-
 Bytes le_words(const std::vector<uint32_t> &words)
 {
     Bytes b;

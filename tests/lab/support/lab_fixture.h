@@ -104,8 +104,6 @@ std::string resolve(const TestLab &lab, std::string arg);
 
 // errno of a failed call, 0 for success.
 inline int error_of(long rc) { return rc < 0 ? errno : 0; }
-// errno of opening the path (closed again), 0 for success.
-int open_error(Platform &p, const std::string &path, int flags);
 
 // A lab made with `create`, changed by `edit` and `prepare` (either may be empty), and qsupdate's run on it.
 struct Screen {

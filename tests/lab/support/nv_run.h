@@ -71,28 +71,3 @@ inline Attempt attempt(const std::function<long()> &call)
     const int err = rc < 0 ? errno : 0;
     return {rc, err, testing::internal::GetCapturedStderr()};
 }
-
-// Signed controller firmware as the adapter keeps it in a partition of `size`: each piece behind a chunk header
-// that finds the next, and the last 32 bytes lead to the first; `change` adds to a word of one chunk's header.
-struct HeaderChange {
-    uint32_t word = 0, chunk = 0, by = 0;
-};
-inline Bytes signed_chunks(const Bytes &code, const Bytes &cms, const Bytes &record, const Bytes &trailer,
-                           const Bytes &signature, uint32_t size, const HeaderChange &change = {})
-{
-    const auto L = uint32_t(code.size()), H = uint32_t(cms.size()), R = uint32_t(record.size()),
-               T = uint32_t(trailer.size()), S = uint32_t(signature.size());
-    auto header = [&](uint32_t id, uint32_t offset, uint32_t len) {
-        std::vector<uint32_t> words = {0xBD205161, 1, id, offset, len, 0, 0, 0};
-        words[change.word] += id == change.chunk ? change.by : 0;
-        return le_words(words);
-    };
-    Bytes out;
-    for (const Bytes &piece : {code, header(3, L + 96 + H + R, T), cms, header(1, L + 64 + H, R), record,
-                               header(2, 0, L), trailer, header(4, L + 128 + H + R + T, S), signature})
-        out.insert(out.end(), piece.begin(), piece.end());
-    out.resize(size - 32, 0xFF);
-    const Bytes last = header(0, L + 32, H);
-    out.insert(out.end(), last.begin(), last.end());
-    return out;
-}
