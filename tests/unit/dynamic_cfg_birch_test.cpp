@@ -34,9 +34,8 @@ Fields fields(const Port &c)
     return {h.length, h.num_fw_version_items, h.dynamic_vpd_offset, h.dynamic_vpd_length};
 }
 
-Version version(Port &c, image_type_t type, uint32_t port = 0)
+Version version(Port &c, image_type_t type)
 {
-    c.dev.port_index = port;
     const firmware_version v = birch_dynamic_cfg_get_version(&c.ctx, type);
     return {v.a, v.b, v.c, v.d};
 }
